@@ -1,0 +1,28 @@
+/*
+ * Backends: one static record of operations per music file library, and the
+ * ordered registry that the tune probes (FLAC, Ogg/Vorbis, TagLib).
+ *
+ * Every backend's per-file data starts with the very libid pointer of its
+ * record, so that data handed to the wrong backend is caught by assertion.
+ */
+#pragma once
+
+#include "w_contract.h"
+#include "w_taglist.h"
+
+#include <sys/queue.h>
+
+struct w_backend {
+	const char *libid;
+	const char *description;
+	void *(*init)(const char *path);
+	struct w_taglist *(*read)(void *opaque);
+	int (*write)(void *opaque, const struct w_taglist *tlist);
+	void (*clear)(void *opaque);
+	TAILQ_ENTRY(w_backend) entries;
+};
+
+TAILQ_HEAD(w_backendQ, w_backend);
+
+// The registry, built on first use; lent, never freed.
+struct w_backendQ *w_all_backends(void);

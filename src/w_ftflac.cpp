@@ -1,0 +1,243 @@
+#include "w_ftflac.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <err.h>
+#include <memory>
+#include <new>
+#include <string>
+#include <FLAC/metadata.h>
+
+#include "w_safefile.h"
+
+namespace {
+
+const char libid[] = "libFLAC";
+
+struct w_ftflac_data {
+	const char *libid;
+	FLAC__Metadata_Chain *chain;
+	FLAC__StreamMetadata *vc; // borrowed from chain
+	std::string target;       // the file the tags go to, links followed
+};
+
+struct chain_deleter {
+	void operator()(FLAC__Metadata_Chain *c) const { FLAC__metadata_chain_delete(c); }
+};
+struct iterator_deleter {
+	void operator()(FLAC__Metadata_Iterator *i) const { FLAC__metadata_iterator_delete(i); }
+};
+struct file_closer {
+	void operator()(FILE *fp) const { std::fclose(fp); }
+};
+using chain_ptr = std::unique_ptr<FLAC__Metadata_Chain, chain_deleter>;
+using iterator_ptr = std::unique_ptr<FLAC__Metadata_Iterator, iterator_deleter>;
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+// The chain is read and written through stdio streams, so that the tags go
+// to the file a symbolic link names and a rewrite uses a temporary file of
+// our own (see w_safefile.h).
+size_t
+io_read(void *ptr, size_t size, size_t nmemb, FLAC__IOHandle h)
+{
+	return std::fread(ptr, size, nmemb, static_cast<FILE *>(h));
+}
+
+size_t
+io_write(const void *ptr, size_t size, size_t nmemb, FLAC__IOHandle h)
+{
+	return std::fwrite(ptr, size, nmemb, static_cast<FILE *>(h));
+}
+
+int
+io_seek(FLAC__IOHandle h, FLAC__int64 offset, int whence)
+{
+	return fseeko(static_cast<FILE *>(h), static_cast<off_t>(offset), whence);
+}
+
+FLAC__int64
+io_tell(FLAC__IOHandle h)
+{
+	return ftello(static_cast<FILE *>(h));
+}
+
+int
+io_eof(FLAC__IOHandle h)
+{
+	return std::feof(static_cast<FILE *>(h));
+}
+
+const FLAC__IOCallbacks io = {io_read, io_write, io_seek, io_tell, io_eof, nullptr};
+
+w_ftflac_data *
+checked(void *opaque)
+{
+	assert(opaque != NULL);
+	auto *data = static_cast<w_ftflac_data *>(opaque);
+	assert(data->libid == libid);
+	return data;
+}
+
+// Writes the chain back: in place when the new metadata fits, else through
+// a temporary copy that replaces the file only once it is complete.
+int
+write_chain(w_ftflac_data *data)
+{
+	const char *target = data->target.c_str();
+	if (!FLAC__metadata_chain_check_if_tempfile_needed(data->chain, true)) {
+		file_ptr fp(std::fopen(target, "r+b"));
+		if (!fp)
+			return -1;
+		bool ok = FLAC__metadata_chain_write_with_callbacks(data->chain, true, fp.get(), io);
+		return (std::fclose(fp.release()) == 0 && ok) ? 0 : -1;
+	}
+	file_ptr in(std::fopen(target, "rb"));
+	if (!in)
+		return -1;
+	w_tempfile tmp;
+	if (tmp.create(data->target) == -1)
+		return -1;
+	if (!FLAC__metadata_chain_write_with_callbacks_and_tempfile(data->chain, true, in.get(), io,
+		tmp.stream(), io))
+		return -1;
+	in.reset();
+	return tmp.commit();
+}
+
+} // namespace
+
+struct w_backend *
+w_ftflac_backend(void)
+{
+	static struct w_backend backend = {
+		libid,
+		"Free Lossless Audio Codec (FLAC) files format",
+		w_ftflac_init,
+		w_ftflac_read,
+		w_ftflac_write,
+		w_ftflac_clear,
+		{},
+	};
+	return &backend;
+}
+
+void *
+w_ftflac_init(const char *path)
+{
+	assert(path != NULL);
+
+	auto *data = new (std::nothrow) w_ftflac_data{};
+	if (data == nullptr)
+		return nullptr;
+	std::unique_ptr<w_ftflac_data> guard(data);
+	data->libid = libid;
+	try {
+		data->target = w_write_target(path);
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return nullptr;
+	}
+	if (data->target.empty())
+		return nullptr;
+
+	chain_ptr chain(FLAC__metadata_chain_new());
+	if (!chain)
+		return nullptr;
+	{
+		file_ptr fp(std::fopen(data->target.c_str(), "rb"));
+		if (!fp || !FLAC__metadata_chain_read_with_callbacks(chain.get(), fp.get(), io))
+			return nullptr;
+	}
+	iterator_ptr it(FLAC__metadata_iterator_new());
+	if (!it)
+		return nullptr;
+	FLAC__metadata_iterator_init(it.get(), chain.get());
+	do {
+		if (FLAC__metadata_iterator_get_block_type(it.get()) == FLAC__METADATA_TYPE_VORBIS_COMMENT) {
+			data->vc = FLAC__metadata_iterator_get_block(it.get());
+			if (data->vc != nullptr)
+				break;
+		}
+	} while (FLAC__metadata_iterator_next(it.get()));
+
+	if (data->vc == nullptr) {
+		// No comment block: add an empty one after the last block; the
+		// file only changes if tags are written.
+		data->vc = FLAC__metadata_object_new(FLAC__METADATA_TYPE_VORBIS_COMMENT);
+		if (data->vc == nullptr)
+			return nullptr;
+		if (!FLAC__metadata_iterator_insert_block_after(it.get(), data->vc)) {
+			FLAC__metadata_object_delete(data->vc);
+			return nullptr;
+		}
+	}
+	data->chain = chain.release();
+	return guard.release();
+}
+
+struct w_taglist *
+w_ftflac_read(void *opaque)
+{
+	w_ftflac_data *data = checked(opaque);
+
+	struct w_taglist *tlist = w_taglist_new();
+	if (tlist == nullptr)
+		return nullptr;
+	const FLAC__StreamMetadata_VorbisComment &vc = data->vc->data.vorbis_comment;
+	for (FLAC__uint32 i = 0; i < vc.num_comments; i++) {
+		const FLAC__StreamMetadata_VorbisComment_Entry &entry = vc.comments[i];
+		char *name = nullptr;
+		char *value = nullptr;
+		if (!FLAC__metadata_object_vorbiscomment_entry_to_name_value_pair(entry, &name, &value)) {
+			// The whole read fails, so that no write can drop the entry;
+			// but the user learns which entry it was.
+			if (!FLAC__format_vorbiscomment_entry_is_legal(entry.entry, entry.length))
+				warnx("invalid vorbis comment: %.*s", static_cast<int>(entry.length),
+				    reinterpret_cast<const char *>(entry.entry));
+			w_taglist_destroy(tlist);
+			return nullptr;
+		}
+		int r = w_taglist_insert(tlist, name, value);
+		std::free(name);
+		std::free(value);
+		if (r == -1) {
+			w_taglist_destroy(tlist);
+			return nullptr;
+		}
+	}
+	return tlist;
+}
+
+int
+w_ftflac_write(void *opaque, const struct w_taglist *tlist)
+{
+	w_ftflac_data *data = checked(opaque);
+	assert(tlist != NULL);
+
+	while (data->vc->data.vorbis_comment.num_comments != 0) {
+		if (!FLAC__metadata_object_vorbiscomment_delete_comment(data->vc, 0))
+			return -1;
+	}
+	struct w_tag *tag;
+	W_TAGLIST_FOREACH(tag, tlist) {
+		FLAC__StreamMetadata_VorbisComment_Entry entry;
+		if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, tag->key,
+			tag->val))
+			return -1;
+		if (!FLAC__metadata_object_vorbiscomment_append_comment(data->vc, entry, false)) {
+			std::free(entry.entry);
+			return -1;
+		}
+	}
+	FLAC__metadata_chain_sort_padding(data->chain);
+	return write_chain(data);
+}
+
+void
+w_ftflac_clear(void *opaque)
+{
+	w_ftflac_data *data = checked(opaque);
+	FLAC__metadata_chain_delete(data->chain);
+	delete data;
+}

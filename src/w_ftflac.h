@@ -1,0 +1,12 @@
+/* FLAC files, through libFLAC's metadata chain: tags are the entries of
+ * the file's first Vorbis comment block, in order. */
+#pragma once
+
+#include "w_contract.h"
+#include "w_backend.h"
+
+struct w_backend *w_ftflac_backend(void);
+void *w_ftflac_init(const char *path);
+struct w_taglist *w_ftflac_read(void *opaque);
+int w_ftflac_write(void *opaque, const struct w_taglist *tlist);
+void w_ftflac_clear(void *opaque);

@@ -1,0 +1,11 @@
+/* Every other format TagLib opens, through its seven basic fields. */
+#pragma once
+
+#include "w_contract.h"
+#include "w_backend.h"
+
+struct w_backend *w_fttaglib_backend(void);
+void *w_fttaglib_init(const char *path);
+struct w_taglist *w_fttaglib_read(void *opaque);
+int w_fttaglib_write(void *opaque, const struct w_taglist *tlist);
+void w_fttaglib_clear(void *opaque);

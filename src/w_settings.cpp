@@ -1,0 +1,6 @@
+#include "w_settings.h"
+
+const struct w_format *Fflag = nullptr;
+int pflag = 0;
+int Yflag = 0;
+int Nflag = 0;

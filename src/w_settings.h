@@ -1,0 +1,14 @@
+/*
+ * The four settings chosen by the options.  They are written only while the
+ * options are parsed; every reader includes this header, never the entry
+ * point.
+ */
+#pragma once
+
+#include "w_contract.h"
+#include "w_format.h"
+
+extern const struct w_format *Fflag; // the tag document format (-F)
+extern int pflag;                    // create destination directories (-p)
+extern int Yflag;                    // answer yes to every question (-Y)
+extern int Nflag;                    // answer no to every question (-N)

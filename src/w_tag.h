@@ -1,0 +1,25 @@
+/*
+ * A tag: one key/value pair in a single allocation.  The key is stored
+ * lower-cased, the value byte for byte.  Tags never change once made.
+ */
+#pragma once
+
+#include "w_contract.h"
+
+#include <cstddef>
+#include <sys/queue.h>
+
+struct w_tag {
+	std::size_t keylen;
+	std::size_t vallen;
+	char *key;
+	char *val;
+	TAILQ_ENTRY(w_tag) entries;
+};
+
+// A new unlinked tag, or null (errno ENOMEM).
+struct w_tag *w_tag_new(const char *key, const char *val);
+// Frees a tag that is in no list; null is allowed.
+void w_tag_free(struct w_tag *tag);
+// Case-insensitive key comparison; every key match goes through it.
+int w_tag_keycmp(const char *a, const char *b);

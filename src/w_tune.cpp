@@ -1,0 +1,133 @@
+#include "w_tune.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The probe shared by opening and re-opening.
+int
+w_tune_init(struct w_tune *tune, const char *path)
+{
+	*tune = w_tune{};
+	tune->path = strdup(path);
+	if (tune->path == nullptr)
+		return -1;
+
+	struct w_backend *b;
+	TAILQ_FOREACH(b, w_all_backends(), entries) {
+		if (b->init == nullptr)
+			continue;
+		void *opaque = b->init(tune->path);
+		if (opaque != nullptr) {
+			tune->backend = b;
+			tune->opaque = opaque;
+			return 0;
+		}
+	}
+	std::free(tune->path);
+	tune->path = nullptr;
+	return -1;
+}
+
+} // namespace
+
+struct w_tune *
+w_tune_new(const char *path)
+{
+	assert(path != NULL);
+
+	auto *tune = static_cast<struct w_tune *>(std::malloc(sizeof(struct w_tune)));
+	if (tune == nullptr)
+		return nullptr;
+	if (w_tune_init(tune, path) == -1) {
+		int saved = errno;
+		std::free(tune);
+		errno = saved;
+		return nullptr;
+	}
+	return tune;
+}
+
+struct w_taglist *
+w_tune_tags(struct w_tune *tune)
+{
+	assert(tune != NULL);
+
+	if (tune->tlist == nullptr) {
+		tune->tlist = tune->backend->read(tune->opaque);
+		if (tune->tlist == nullptr)
+			return nullptr;
+	}
+	return w_taglist_clone(tune->tlist);
+}
+
+const char *
+w_tune_path(const struct w_tune *tune)
+{
+	assert(tune != NULL);
+	return tune->path;
+}
+
+struct w_backend *
+w_tune_backend(const struct w_tune *tune)
+{
+	assert(tune != NULL);
+	return tune->backend;
+}
+
+int
+w_tune_set_tags(struct w_tune *tune, const struct w_taglist *neo)
+{
+	assert(tune != NULL);
+	assert(neo != NULL);
+
+	if (neo == tune->tlist)
+		return 0;
+	struct w_taglist *copy = w_taglist_clone(neo);
+	if (copy == nullptr)
+		return -1;
+	w_taglist_destroy(tune->tlist);
+	tune->tlist = copy;
+	tune->dirty++;
+	return 0;
+}
+
+int
+w_tune_save(struct w_tune *tune)
+{
+	assert(tune != NULL);
+
+	if (tune->dirty == 0)
+		return 0;
+	if (tune->backend->write(tune->opaque, tune->tlist) != 0)
+		return -1;
+	tune->dirty = 0;
+	return 0;
+}
+
+int
+w__tune_reload__(struct w_tune *tune, const char *path)
+{
+	assert(tune != NULL);
+	assert(path != NULL);
+
+	if (tune->backend != nullptr)
+		tune->backend->clear(tune->opaque);
+	w_taglist_destroy(tune->tlist);
+	std::free(tune->path);
+	return w_tune_init(tune, path);
+}
+
+void
+w_tune_destroy(struct w_tune *tune)
+{
+	if (tune == nullptr)
+		return;
+	if (tune->backend != nullptr)
+		tune->backend->clear(tune->opaque);
+	w_taglist_destroy(tune->tlist);
+	std::free(tune->path);
+	std::free(tune);
+}

@@ -1,0 +1,36 @@
+/*
+ * A tune is one open music file: the backend that opened it, the backend's
+ * per-file data, and the tags, read once and cached.  Readers get copies;
+ * replacements raise the dirty count; save writes only when dirty.
+ */
+#pragma once
+
+#include "w_contract.h"
+#include "w_backend.h"
+#include "w_taglist.h"
+
+#include <cstdint>
+
+struct w_tune {
+	char *path;
+	std::uint32_t dirty;
+	void *opaque;
+	struct w_backend *backend;
+	struct w_taglist *tlist;
+};
+
+// A tune opened by the first backend that accepts path, or null
+// (errno ENOMEM when memory ran out).
+struct w_tune *w_tune_new(const char *path);
+// A copy of the tags that the caller destroys, or null.
+struct w_taglist *w_tune_tags(struct w_tune *tune);
+const char *w_tune_path(const struct w_tune *tune);
+struct w_backend *w_tune_backend(const struct w_tune *tune);
+// Stores a copy of neo and raises dirty: 0, or -1 (nothing changed).
+int w_tune_set_tags(struct w_tune *tune, const struct w_taglist *neo);
+// Writes the tags when dirty: 0, or -1 (still dirty).
+int w_tune_save(struct w_tune *tune);
+// Re-opens the tune for the file now at path: 0, or -1 (tune is empty).
+int w__tune_reload__(struct w_tune *tune, const char *path);
+// Releases everything without saving; null is allowed.
+void w_tune_destroy(struct w_tune *tune);

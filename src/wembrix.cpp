@@ -1,0 +1,182 @@
+/*
+ * wembrix: show and edit the tags of music files.
+ *
+ *	wembrix [OPTION]... [ACTION:ARG]... [FILE]...
+ *
+ * The leading action words build a queue that is applied to every file in
+ * turn; a file's changes are saved once all its actions succeeded.
+ */
+#include "w_contract.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <err.h>
+#include <unistd.h>
+
+#include "w_action.h"
+#include "w_backend.h"
+#include "w_format.h"
+#include "w_settings.h"
+#include "w_toolkit.h"
+#include "w_tune.h"
+
+namespace {
+
+[[noreturn]] void
+usage(int status)
+{
+	const char *prog = w_getprogname();
+	std::fprintf(stderr, "wembrix v3.1\n\n");
+	std::fprintf(stderr, "usage: %s [OPTION]... [ACTION:ARG]... [FILE]...\n", prog);
+	std::fprintf(stderr, "Modify or display music file's tag.\n\n");
+	std::fputs("Options:\n"
+	    "  -h     show this help\n"
+	    "  -p     create destination directories if needed (used by rename)\n"
+	    "  -F fmt use the fmt format for print, edit and load actions (see Formats)\n"
+	    "  -Y     answer yes to all questions\n"
+	    "  -N     answer no  to all questions\n"
+	    "\n"
+	    "Actions:\n"
+	    "  print            print tags (default action)\n"
+	    "  backend          print the backend used (see Backend)\n"
+	    "  clear:TAG        clear all tag TAG. If TAG is empty, all tags are cleared\n"
+	    "  add:TAG=VALUE    add a TAG=VALUE pair\n"
+	    "  set:TAG=VALUE    set TAG to VALUE\n"
+	    "  edit             prompt for editing\n"
+	    "  load:PATH        load PATH yaml tag file\n"
+	    "  rename:PATTERN   rename to PATTERN\n"
+	    "\n"
+	    "Formats:\n", stderr);
+	struct w_format *f;
+	TAILQ_FOREACH(f, w_all_formats(), entries)
+		std::fprintf(stderr, "  %10s: %s\n", f->fileext, f->description);
+	std::fputs("\nBackends:\n", stderr);
+	struct w_backend *b;
+	TAILQ_FOREACH(b, w_all_backends(), entries)
+		std::fprintf(stderr, "  %10s: %s\n", b->libid, b->description);
+	std::fputs("\n", stderr);
+	std::exit(status);
+}
+
+[[noreturn]] void
+try_help(void)
+{
+	std::fprintf(stderr, "Try `%s -h' for help.\n", w_getprogname());
+	std::exit(1);
+}
+
+} // namespace
+
+int
+main(int argc, char *argv[])
+{
+	errno = 0;
+	Fflag = TAILQ_FIRST(w_all_formats());
+
+	int ch;
+	opterr = 0; // our own diagnostics, in the program's message form
+	// '+': stop at the first argument that is not an option.
+	while ((ch = getopt(argc, argv, "+hpF:NY")) != -1) {
+		switch (ch) {
+		case 'h':
+			usage(0);
+		case 'p':
+			pflag = 1;
+			break;
+		case 'F': {
+			const struct w_format *found = nullptr;
+			struct w_format *f;
+			TAILQ_FOREACH(f, w_all_formats(), entries) {
+				if (std::strcmp(f->fileext, optarg) == 0) {
+					found = f;
+					break;
+				}
+			}
+			if (found == nullptr)
+				errx(EINVAL, "%s: invalid -F option, try %s -h' to see supported formats.",
+				    optarg, w_getprogname());
+			Fflag = found;
+			break;
+		}
+		case 'Y':
+			if (Nflag) {
+				errno = EINVAL;
+				err(1, "cannot set both -Y and -N");
+			}
+			Yflag = 1;
+			break;
+		case 'N':
+			if (Yflag) {
+				errno = EINVAL;
+				err(1, "cannot set both -Y and -N");
+			}
+			Nflag = 1;
+			break;
+		default:
+			if (optopt == 'F')
+				warnx("option requires an argument -- '%c'", optopt);
+			else
+				warnx("invalid option -- '%c'", optopt);
+			usage(1);
+		}
+	}
+	argc -= optind;
+	argv += optind;
+
+	struct w_actionQ *q = w_actionQ_new(&argc, &argv);
+	if (q == nullptr) {
+		if (errno == ENOMEM)
+			err(1, "malloc");
+		try_help();
+	}
+	if (argc == 0)
+		errx(EINVAL, "missing file argument.\nTry `%s -h' for help.", w_getprogname());
+
+	int may_write = 0;
+	struct w_action *action;
+	TAILQ_FOREACH(action, q, entries)
+		may_write |= action->may_write;
+	const int mode = may_write ? (R_OK | W_OK) : R_OK;
+
+	bool success = true;
+	for (int i = 0; i < argc; i++) {
+		const char *path = argv[i];
+		if (access(path, mode) == -1) {
+			warn("%s", path);
+			success = false;
+			continue;
+		}
+		errno = 0;
+		struct w_tune *tune = w_tune_new(path);
+		if (tune == nullptr) {
+			if (errno == ENOMEM)
+				err(1, "malloc");
+			warnx("%s: unsupported file format", path);
+			success = false;
+			continue;
+		}
+		bool ok = true;
+		TAILQ_FOREACH(action, q, entries) {
+			if (action->apply(action, tune) != 0) {
+				ok = false;
+				break;
+			}
+		}
+		if (ok && may_write && w_tune_save(tune) == -1) {
+			warnx("%s: could not write tags to the file,", w_tune_path(tune));
+			ok = false;
+		}
+		w_tune_destroy(tune);
+		success = success && ok;
+	}
+	w_actionQ_destroy(q);
+
+	// What was printed must have reached standard output.
+	if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
+		warn("stdout");
+		return 1;
+	}
+	return success ? 0 : 1;
+}
