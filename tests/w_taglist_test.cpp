@@ -1,0 +1,120 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "w_taglist.h"
+
+namespace {
+
+using pairs = std::vector<std::pair<std::string, std::string>>;
+
+struct list_deleter {
+	void operator()(w_taglist *l) const { w_taglist_destroy(l); }
+};
+using list_ptr = std::unique_ptr<w_taglist, list_deleter>;
+
+list_ptr
+make(const pairs &p)
+{
+	list_ptr l(w_taglist_new());
+	for (const auto &[k, v] : p)
+		EXPECT_EQ(w_taglist_insert(l.get(), k.c_str(), v.c_str()), 0);
+	return l;
+}
+
+pairs
+contents(const w_taglist *l)
+{
+	pairs p;
+	struct w_tag *t;
+	W_TAGLIST_FOREACH(t, l)
+		p.emplace_back(t->key, t->val);
+	EXPECT_EQ(p.size(), l->count);
+	return p;
+}
+
+std::string
+join(const w_taglist *l, const char *glue)
+{
+	char *s = w_taglist_join(l, glue);
+	EXPECT_NE(s, nullptr);
+	std::string r = s ? s : "";
+	std::free(s);
+	return r;
+}
+
+} // namespace
+
+TEST(Taglist, KeepsOrderAndDuplicates)
+{
+	auto l = make({{"Artist", "A"}, {"title", "T"}, {"artist", "A"}, {"artist", "A"}});
+	EXPECT_EQ(contents(l.get()),
+	    (pairs{{"artist", "A"}, {"title", "T"}, {"artist", "A"}, {"artist", "A"}}));
+	EXPECT_EQ(l->count, 4u);
+}
+
+TEST(Taglist, FindAllMatchesAnyCaseAndCopies)
+{
+	auto l = make({{"artist", "A"}, {"album", "B"}, {"ARTIST", "C"}});
+	list_ptr found(w_taglist_find_all(l.get(), "ArTiSt"));
+	ASSERT_NE(found, nullptr);
+	EXPECT_EQ(contents(found.get()), (pairs{{"artist", "A"}, {"artist", "C"}}));
+
+	list_ptr none(w_taglist_find_all(l.get(), "genre"));
+	ASSERT_NE(none, nullptr);
+	EXPECT_EQ(none->count, 0u);
+	EXPECT_EQ(w_taglist_first(none.get()), nullptr);
+	EXPECT_EQ(l->count, 3u); // source untouched
+}
+
+TEST(Taglist, Join)
+{
+	struct {
+		pairs tags;
+		const char *glue;
+		const char *want;
+	} cases[] = {
+	    {{{"a", "a"}, {"b", "b"}, {"c", "c"}}, " + ", "a + b + c"},
+	    {{{"a", "only"}}, " + ", "only"},
+	    {{}, " + ", ""},
+	    {{{"a", ""}, {"b", ""}}, ",", ","},
+	    // Identical tags: the glue goes by position, not by content.
+	    {{{"x", "v"}, {"x", "v"}}, "|", "v|v"},
+	};
+	for (const auto &c : cases) {
+		auto l = make(c.tags);
+		EXPECT_EQ(join(l.get(), c.glue), c.want);
+	}
+}
+
+TEST(Taglist, CloneIsIndependent)
+{
+	EXPECT_EQ(w_taglist_clone(nullptr), nullptr);
+
+	list_ptr empty(w_taglist_new());
+	list_ptr empty_clone(w_taglist_clone(empty.get()));
+	ASSERT_NE(empty_clone, nullptr);
+	EXPECT_EQ(empty_clone->count, 0u);
+
+	auto l = make({{"a", "1"}, {"b", "2"}});
+	list_ptr c(w_taglist_clone(l.get()));
+	l.reset();
+	EXPECT_EQ(contents(c.get()), (pairs{{"a", "1"}, {"b", "2"}}));
+	w_taglist_destroy(nullptr);
+}
+
+TEST(Taglist, LinkOperationsKeepCount)
+{
+	auto l = make({{"a", "1"}, {"c", "3"}});
+	struct w_tag *b = w_tag_new("b", "2");
+	w_taglist_link_before(l.get(), w_taglist_last(l.get()), b);
+	EXPECT_EQ(contents(l.get()), (pairs{{"a", "1"}, {"b", "2"}, {"c", "3"}}));
+	struct w_tag *first = w_taglist_first(l.get());
+	w_taglist_unlink(l.get(), first);
+	w_tag_free(first);
+	EXPECT_EQ(contents(l.get()), (pairs{{"b", "2"}, {"c", "3"}}));
+	EXPECT_EQ(l->count, 2u);
+}

@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "w_backend.h"
+#include "w_fakebackend.h"
+#include "w_testsupport.h"
+#include "w_tune.h"
+
+namespace {
+
+struct tune_deleter {
+	void operator()(w_tune *t) const { w_tune_destroy(t); }
+};
+using tune_ptr = std::unique_ptr<w_tune, tune_deleter>;
+struct list_deleter {
+	void operator()(w_taglist *l) const { w_taglist_destroy(l); }
+};
+using list_ptr = std::unique_ptr<w_taglist, list_deleter>;
+
+} // namespace
+
+TEST(Tune, ReadsOnceAndHandsOutIndependentCopies)
+{
+	wt::fake_file f;
+	f.stored = {{"title", "T"}};
+	tune_ptr tune(wt::fake_tune(f));
+
+	list_ptr a(w_tune_tags(tune.get()));
+	list_ptr b(w_tune_tags(tune.get()));
+	ASSERT_TRUE(a && b);
+	EXPECT_NE(a.get(), b.get());
+	EXPECT_EQ(f.reads, 1);
+	w_taglist_insert(a.get(), "artist", "A"); // changing a copy changes nothing else
+	EXPECT_EQ(b->count, 1u);
+	list_ptr c(w_tune_tags(tune.get()));
+	EXPECT_EQ(c->count, 1u);
+	EXPECT_EQ(tune->dirty, 0u);
+}
+
+TEST(Tune, FailedReadIsRetried)
+{
+	wt::fake_file f;
+	f.fail_read = true;
+	tune_ptr tune(wt::fake_tune(f));
+	EXPECT_EQ(w_tune_tags(tune.get()), nullptr);
+	f.fail_read = false;
+	list_ptr l(w_tune_tags(tune.get()));
+	EXPECT_NE(l, nullptr);
+	EXPECT_EQ(f.reads, 2);
+}
+
+TEST(Tune, SaveWritesOnlyWhenDirty)
+{
+	wt::fake_file f;
+	f.stored = {{"title", "T"}};
+	tune_ptr tune(wt::fake_tune(f));
+
+	EXPECT_EQ(w_tune_save(tune.get()), 0);
+	EXPECT_EQ(f.writes, 0);
+
+	// An unchanged copy still counts as a replacement.
+	list_ptr same(w_tune_tags(tune.get()));
+	EXPECT_EQ(w_tune_set_tags(tune.get(), same.get()), 0);
+	EXPECT_EQ(w_tune_set_tags(tune.get(), same.get()), 0);
+	EXPECT_EQ(tune->dirty, 2u);
+	// The cached list itself is no replacement.
+	EXPECT_EQ(w_tune_set_tags(tune.get(), tune->tlist), 0);
+	EXPECT_EQ(tune->dirty, 2u);
+
+	EXPECT_EQ(w_tune_save(tune.get()), 0);
+	EXPECT_EQ(f.writes, 1);
+	EXPECT_EQ(tune->dirty, 0u);
+	EXPECT_EQ(w_tune_save(tune.get()), 0);
+	EXPECT_EQ(f.writes, 1);
+}
+
+TEST(Tune, FailedWriteKeepsTheTuneDirty)
+{
+	wt::fake_file f;
+	tune_ptr tune(wt::fake_tune(f));
+	list_ptr l(w_taglist_new());
+	w_taglist_insert(l.get(), "a", "1");
+	ASSERT_EQ(w_tune_set_tags(tune.get(), l.get()), 0);
+
+	f.fail_write = true;
+	EXPECT_EQ(w_tune_save(tune.get()), -1);
+	EXPECT_EQ(tune->dirty, 1u);
+	f.fail_write = false;
+	EXPECT_EQ(w_tune_save(tune.get()), 0);
+	EXPECT_EQ(f.writes, 2);
+	EXPECT_EQ(f.stored, (decltype(f.stored){{"a", "1"}}));
+}
+
+TEST(Tune, DestroyWritesNothingAndClearsOnce)
+{
+	wt::fake_file f;
+	w_tune *tune = wt::fake_tune(f);
+	list_ptr l(w_taglist_new());
+	w_tune_set_tags(tune, l.get());
+	w_tune_destroy(tune);
+	EXPECT_EQ(f.writes, 0);
+	EXPECT_EQ(f.clears, 1);
+	w_tune_destroy(nullptr);
+}
+
+TEST(Tune, ReloadReopensAndRereads)
+{
+	wt::tmpdir dir;
+	std::string a = dir / "a.flac", b = dir / "b.flac";
+	wt::make_flac(a, {"TITLE=one"});
+	wt::make_flac(b, {"TITLE=two"});
+
+	tune_ptr tune(w_tune_new(a.c_str()));
+	ASSERT_NE(tune, nullptr);
+	list_ptr before(w_tune_tags(tune.get()));
+	list_ptr pending(w_taglist_new());
+	w_tune_set_tags(tune.get(), pending.get());
+
+	ASSERT_EQ(w__tune_reload__(tune.get(), b.c_str()), 0);
+	EXPECT_STREQ(w_tune_path(tune.get()), b.c_str());
+	EXPECT_EQ(tune->dirty, 0u); // unsaved replacements are dropped
+	list_ptr after(w_tune_tags(tune.get()));
+	ASSERT_EQ(after->count, 1u);
+	EXPECT_STREQ(w_taglist_first(after.get())->val, "two");
+	EXPECT_EQ(wt::metaflac_tags(a), (std::vector<std::string>{"TITLE=one"}));
+
+	// Towards a file that nothing opens, the tune is left empty.
+	std::string text = dir / "notes.txt";
+	wt::write_file(text, "not music\n");
+	EXPECT_EQ(w__tune_reload__(tune.get(), text.c_str()), -1);
+	EXPECT_EQ(tune->backend, nullptr);
+	EXPECT_EQ(tune->path, nullptr);
+}
+
+TEST(Tune, NoBackendOpensATextFile)
+{
+	wt::tmpdir dir;
+	wt::write_file(dir / "notes.txt", "hello\n");
+	EXPECT_EQ(w_tune_new((dir / "notes.txt").c_str()), nullptr);
+}
+
+TEST(BackendRegistry, OrderedAndBuiltOnce)
+{
+	std::vector<std::string> ids;
+	struct w_backend *b;
+	TAILQ_FOREACH(b, w_all_backends(), entries)
+		ids.push_back(b->libid);
+	EXPECT_EQ(ids, (std::vector<std::string>{"libFLAC", "libvorbis", "TagLib"}));
+	EXPECT_EQ(w_all_backends(), w_all_backends());
+	std::size_t n = 0;
+	TAILQ_FOREACH(b, w_all_backends(), entries)
+		n++;
+	EXPECT_EQ(n, 3u);
+}
