@@ -78,7 +78,7 @@ TEST(Flac, FileWithoutCommentBlock)
 		ASSERT_NE(f.data, nullptr);
 		EXPECT_EQ(read_tags(f.data), pairs{});
 	}
-	EXPECT_EQ(wt::read_file(path), before); // opening alone never writes
+	EXPECT_TRUE(wt::read_file(path) == before) << "file changed"; // opening alone never writes
 
 	{
 		flac_file f(path);
@@ -164,7 +164,7 @@ TEST(Flac, RefusedTagsFailBeforeTheFileIsTouched)
 		 pairs{{"title", "ok"}, {"k\x7F", "x"}}}) {
 		flac_file f(path);
 		EXPECT_EQ(write_tags(f.data, bad), -1);
-		EXPECT_EQ(wt::read_file(path), before);
+		EXPECT_TRUE(wt::read_file(path) == before) << "file changed";
 	}
 	EXPECT_EQ(dir.list(), (lines{"r.flac"}));
 }

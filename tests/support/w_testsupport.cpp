@@ -179,13 +179,19 @@ make_flac(const std::string &path, const std::vector<std::string> &comments,
 	std::vector<FLAC__StreamMetadata *> blocks;
 	if (opt.comment_block) {
 		FLAC__StreamMetadata *vc = FLAC__metadata_object_new(FLAC__METADATA_TYPE_VORBIS_COMMENT);
-		for (const auto &c : comments) {
-			FLAC__StreamMetadata_VorbisComment_Entry e;
-			e.length = static_cast<FLAC__uint32>(c.size());
-			e.entry = reinterpret_cast<FLAC__byte *>(const_cast<char *>(c.data()));
-			// copy = true: the block keeps its own bytes.
-			FLAC__metadata_object_vorbiscomment_append_comment(vc, e, true);
+		// Entries go in as raw bytes, bypassing libFLAC's checks, so that
+		// tests can also make files with entries it would refuse.
+		ASSERT_TRUE(FLAC__metadata_object_vorbiscomment_resize_comments(vc,
+		    static_cast<unsigned>(comments.size())));
+		unsigned length = 8 + vc->data.vorbis_comment.vendor_string.length;
+		for (std::size_t i = 0; i < comments.size(); i++) {
+			auto &e = vc->data.vorbis_comment.comments[i];
+			e.length = static_cast<FLAC__uint32>(comments[i].size());
+			e.entry = static_cast<FLAC__byte *>(std::malloc(comments[i].size() + 1));
+			std::memcpy(e.entry, comments[i].c_str(), comments[i].size() + 1);
+			length += 4 + e.length;
 		}
+		vc->length = length;
 		blocks.push_back(vc);
 	}
 	if (opt.padding > 0) {

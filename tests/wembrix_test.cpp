@@ -1,0 +1,186 @@
+// The built program, run as a user runs it: exit statuses, exact output.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "w_testsupport.h"
+
+namespace {
+
+using lines = std::vector<std::string>;
+
+const std::string try_line = "Try `wembrix -h' for help.\n";
+
+const std::string usage_text =
+    "wembrix v3.1\n"
+    "\n"
+    "usage: wembrix [OPTION]... [ACTION:ARG]... [FILE]...\n"
+    "Modify or display music file's tag.\n"
+    "\n"
+    "Options:\n"
+    "  -h     show this help\n"
+    "  -p     create destination directories if needed (used by rename)\n"
+    "  -F fmt use the fmt format for print, edit and load actions (see Formats)\n"
+    "  -Y     answer yes to all questions\n"
+    "  -N     answer no  to all questions\n"
+    "\n"
+    "Actions:\n"
+    "  print            print tags (default action)\n"
+    "  backend          print the backend used (see Backend)\n"
+    "  clear:TAG        clear all tag TAG. If TAG is empty, all tags are cleared\n"
+    "  add:TAG=VALUE    add a TAG=VALUE pair\n"
+    "  set:TAG=VALUE    set TAG to VALUE\n"
+    "  edit             prompt for editing\n"
+    "  load:PATH        load PATH yaml tag file\n"
+    "  rename:PATTERN   rename to PATTERN\n"
+    "\n"
+    "Formats:\n"
+    "         yml: YAML - YAML Ain't Markup Language\n"
+    "\n"
+    "Backends:\n"
+    "     libFLAC: Free Lossless Audio Codec (FLAC) files format\n"
+    "   libvorbis: Ogg/Vorbis files format\n"
+    "      TagLib: various file format but limited set of tags\n"
+    "\n";
+
+const std::string a_doc = "# a.flac\n---\n- title: Intro\n- artist: Some Band\n\n";
+
+// A scratch directory holding a.flac (title, artist) and notes.txt.
+class Cli : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		wt::make_flac(dir / "a.flac", {"TITLE=Intro", "ARTIST=Some Band"});
+		wt::write_file(dir / "notes.txt", "not music\n");
+	}
+	wt::run_result run(const std::vector<std::string> &args)
+	{
+		wt::run_options opt;
+		opt.cwd = dir.path();
+		opt.env["LC_ALL"] = "C.UTF-8";
+		return wt::wembrix(args, opt);
+	}
+	wt::tmpdir dir;
+};
+
+} // namespace
+
+TEST_F(Cli, CommandLines)
+{
+	struct {
+		std::vector<std::string> args;
+		int status;
+		std::string out;
+		std::string err;
+	} cases[] = {
+	    {{}, 22, "", "wembrix: missing file argument.\n" + try_line},
+	    {{"print"}, 22, "", "wembrix: missing file argument.\n" + try_line},
+	    {{"-h"}, 0, "", usage_text},
+	    {{"-h", "-F", "bad"}, 0, "", usage_text},
+	    {{"-F", "bad", "-h"}, 22, "",
+		"wembrix: bad: invalid -F option, try wembrix -h' to see supported formats.\n"},
+	    {{"-F", "yaml", "a.flac"}, 22, "",
+		"wembrix: yaml: invalid -F option, try wembrix -h' to see supported formats.\n"},
+	    {{"-F", "YML", "a.flac"}, 22, "",
+		"wembrix: YML: invalid -F option, try wembrix -h' to see supported formats.\n"},
+	    {{"-F", "yml", "a.flac"}, 0, a_doc, ""},
+	    {{"-x", "a.flac"}, 1, "", "wembrix: invalid option -- 'x'\n" + usage_text},
+	    {{"-F"}, 1, "", "wembrix: option requires an argument -- 'F'\n" + usage_text},
+	    {{"-Y", "-N", "a.flac"}, 1, "", "wembrix: cannot set both -Y and -N: Invalid argument\n"},
+	    {{"-N", "-Y", "a.flac"}, 1, "", "wembrix: cannot set both -Y and -N: Invalid argument\n"},
+	    {{"-Y", "-Y", "a.flac"}, 0, a_doc, ""},
+	    {{"clear", "a.flac"}, 1, "", "wembrix: option clear requires an argument\n" + try_line},
+	    {{"add:title", "a.flac"}, 1, "", "wembrix: add: missing '=': Invalid argument\n" + try_line},
+	    {{"add:", "a.flac"}, 1, "", "wembrix: add: missing '=': Invalid argument\n" + try_line},
+	    {{"set:", "a.flac"}, 1, "", "wembrix: set: missing '=': Invalid argument\n" + try_line},
+	    {{"rename:", "a.flac"}, 1, "", "wembrix: empty rename pattern: Invalid argument\n" + try_line},
+	    // Action errors are reported before a missing file.
+	    {{"set:x"}, 1, "", "wembrix: set: missing '=': Invalid argument\n" + try_line},
+	    {{"set:a=\xFF", "a.flac"}, 1, "", try_line},
+	    {{"a.flac"}, 0, a_doc, ""},
+	    {{"print:anything", "a.flac"}, 0, a_doc, ""},
+	    {{"backend", "a.flac"}, 0, "libFLAC a.flac\n", ""},
+	    {{"backend:", "print", "a.flac"}, 0, "libFLAC a.flac\n" + a_doc, ""},
+	    // Options stop at the first action word; the rest are files.
+	    {{"print", "-Y", "a.flac"}, 1, a_doc, "wembrix: -Y: No such file or directory\n"},
+	    {{"a.flac", "print"}, 1, a_doc, "wembrix: print: No such file or directory\n"},
+	    {{"Print", "a.flac"}, 1, a_doc, "wembrix: Print: No such file or directory\n"},
+	    {{"pr", "a.flac"}, 1, a_doc, "wembrix: pr: No such file or directory\n"},
+	    {{"add=x", "a.flac"}, 1, a_doc, "wembrix: add=x: No such file or directory\n"},
+	    {{"notes.txt", "a.flac"}, 1, a_doc, "wembrix: notes.txt: unsupported file format\n"},
+	    {{"missing.flac", "a.flac"}, 1, a_doc, "wembrix: missing.flac: No such file or directory\n"},
+	    {{"--", "a.flac"}, 0, a_doc, ""},
+	};
+	const std::string before = wt::read_file(dir / "a.flac");
+	for (const auto &c : cases) {
+		std::string cmd;
+		for (const auto &a : c.args)
+			cmd += " " + a;
+		wt::run_result r = run(c.args);
+		EXPECT_EQ(r.status, c.status) << cmd;
+		EXPECT_EQ(r.out, c.out) << cmd;
+		EXPECT_EQ(r.err, c.err) << cmd;
+	}
+	EXPECT_TRUE(wt::read_file(dir / "a.flac") == before) << "file changed";
+}
+
+TEST_F(Cli, ChangesAreSavedAndSeenByLaterActions)
+{
+	wt::run_result r = run({"set:ARTIST=Björk", "add:genre=Pop", "print", "a.flac"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, "# a.flac\n---\n- title: Intro\n- artist: Björk\n- genre: Pop\n\n");
+	EXPECT_EQ(wt::metaflac_tags(dir / "a.flac"), (lines{"title=Intro", "artist=Björk", "genre=Pop"}));
+
+	r = run({"clear:Artist", "a.flac"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(wt::metaflac_tags(dir / "a.flac"), (lines{"title=Intro", "genre=Pop"}));
+
+	r = run({"clear:", "add:title=Only", "a.flac"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(wt::metaflac_tags(dir / "a.flac"), (lines{"title=Only"}));
+}
+
+TEST_F(Cli, AFailedFileDoesNotStopTheOthers)
+{
+	wt::make_flac(dir / "b.flac", {"TITLE=B"});
+	wt::run_result r = run({"set:artist=X", "notes.txt", "missing.flac", "a.flac", "b.flac"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "wembrix: notes.txt: unsupported file format\n"
+			 "wembrix: missing.flac: No such file or directory\n");
+	EXPECT_EQ(wt::metaflac_tags(dir / "a.flac"), (lines{"title=Intro", "artist=X"}));
+	EXPECT_EQ(wt::metaflac_tags(dir / "b.flac"), (lines{"title=B", "artist=X"}));
+}
+
+TEST_F(Cli, UnsplittableCommentIsNamedAndNothingIsLost)
+{
+	wt::make_flac(dir / "odd.flac", {"TITLE=T", "NOEQUALSIGN"});
+	const std::string before = wt::read_file(dir / "odd.flac");
+	for (const auto &args : {std::vector<std::string>{"odd.flac", "a.flac"},
+		 std::vector<std::string>{"set:artist=X", "odd.flac", "a.flac"}}) {
+		wt::run_result r = run(args);
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.err, "wembrix: invalid vorbis comment: NOEQUALSIGN\n");
+		EXPECT_TRUE(wt::read_file(dir / "odd.flac") == before) << "file changed";
+	}
+	EXPECT_EQ(wt::metaflac_tags(dir / "a.flac"), (lines{"title=Intro", "artist=X"}));
+}
+
+TEST_F(Cli, RefusedTagFailsTheSaveAndLeavesTheFile)
+{
+	// '~' is outside the characters of a Vorbis comment field name.
+	const std::string before = wt::read_file(dir / "a.flac");
+	wt::run_result r = run({"set:ti~tle=x", "a.flac"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "wembrix: a.flac: could not write tags to the file,\n");
+	EXPECT_TRUE(wt::read_file(dir / "a.flac") == before) << "file changed";
+	EXPECT_EQ(dir.list(), (lines{"a.flac", "notes.txt"}));
+}
+
+TEST_F(Cli, OutputThatCannotBeWrittenFails)
+{
+	wt::run_result r = wt::run({"sh", "-c", std::string(WEMBRIX_BIN) + " a.flac >/dev/full"},
+	    {.cwd = dir.path()});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+}
