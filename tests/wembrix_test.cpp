@@ -179,8 +179,9 @@ TEST_F(Cli, RefusedTagFailsTheSaveAndLeavesTheFile)
 
 TEST_F(Cli, OutputThatCannotBeWrittenFails)
 {
-	wt::run_result r = wt::run({"sh", "-c", std::string(WEMBRIX_BIN) + " a.flac >/dev/full"},
-	    {.cwd = dir.path()});
+	wt::run_options opt;
+	opt.cwd = dir.path();
+	wt::run_result r = wt::run({"sh", "-c", std::string(WEMBRIX_BIN) + " a.flac >/dev/full"}, opt);
 	EXPECT_EQ(r.status, 1);
 	EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
 }
