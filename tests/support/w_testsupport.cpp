@@ -187,6 +187,7 @@ make_flac(const std::string &path, const std::vector<std::string> &comments,
 		for (std::size_t i = 0; i < comments.size(); i++) {
 			auto &e = vc->data.vorbis_comment.comments[i];
 			e.length = static_cast<FLAC__uint32>(comments[i].size());
+			std::free(e.entry);
 			e.entry = static_cast<FLAC__byte *>(std::malloc(comments[i].size() + 1));
 			std::memcpy(e.entry, comments[i].c_str(), comments[i].size() + 1);
 			length += 4 + e.length;
