@@ -19,7 +19,7 @@ struct w_ftflac_data {
 	const char *libid;
 	FLAC__Metadata_Chain *chain;
 	FLAC__StreamMetadata *vc; // borrowed from chain
-	std::string target;       // the file the tags go to, links followed
+	const char *path;         // the tune's own copy, valid until clear
 };
 
 struct chain_deleter {
@@ -84,19 +84,28 @@ checked(void *opaque)
 int
 write_chain(w_ftflac_data *data)
 {
-	const char *target = data->target.c_str();
 	if (!FLAC__metadata_chain_check_if_tempfile_needed(data->chain, true)) {
-		file_ptr fp(std::fopen(target, "r+b"));
+		file_ptr fp(std::fopen(data->path, "r+b"));
 		if (!fp)
 			return -1;
 		bool ok = FLAC__metadata_chain_write_with_callbacks(data->chain, true, fp.get(), io);
 		return (std::fclose(fp.release()) == 0 && ok) ? 0 : -1;
 	}
-	file_ptr in(std::fopen(target, "rb"));
+	// The copy replaces the file a symbolic link names, not the link.
+	std::string target;
+	try {
+		target = w_write_target(data->path);
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
+	if (target.empty())
+		return -1;
+	file_ptr in(std::fopen(target.c_str(), "rb"));
 	if (!in)
 		return -1;
 	w_tempfile tmp;
-	if (tmp.create(data->target) == -1)
+	if (tmp.create(target) == -1)
 		return -1;
 	if (!FLAC__metadata_chain_write_with_callbacks_and_tempfile(data->chain, true, in.get(), io,
 		tmp.stream(), io))
@@ -132,20 +141,13 @@ w_ftflac_init(const char *path)
 		return nullptr;
 	std::unique_ptr<w_ftflac_data> guard(data);
 	data->libid = libid;
-	try {
-		data->target = w_write_target(path);
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-		return nullptr;
-	}
-	if (data->target.empty())
-		return nullptr;
+	data->path = path;
 
 	chain_ptr chain(FLAC__metadata_chain_new());
 	if (!chain)
 		return nullptr;
 	{
-		file_ptr fp(std::fopen(data->target.c_str(), "rb"));
+		file_ptr fp(std::fopen(path, "rb"));
 		if (!fp || !FLAC__metadata_chain_read_with_callbacks(chain.get(), fp.get(), io))
 			return nullptr;
 	}
@@ -215,17 +217,20 @@ w_ftflac_write(void *opaque, const struct w_taglist *tlist)
 	w_ftflac_data *data = checked(opaque);
 	assert(tlist != NULL);
 
-	while (data->vc->data.vorbis_comment.num_comments != 0) {
-		if (!FLAC__metadata_object_vorbiscomment_delete_comment(data->vc, 0))
-			return -1;
-	}
+	// Empty the block, then fill it from the list in one resize rather than
+	// growing it entry by entry.
+	if (!FLAC__metadata_object_vorbiscomment_resize_comments(data->vc, 0) ||
+	    !FLAC__metadata_object_vorbiscomment_resize_comments(data->vc,
+		static_cast<unsigned>(tlist->count)))
+		return -1;
+	unsigned i = 0;
 	struct w_tag *tag;
 	W_TAGLIST_FOREACH(tag, tlist) {
 		FLAC__StreamMetadata_VorbisComment_Entry entry;
 		if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, tag->key,
 			tag->val))
 			return -1;
-		if (!FLAC__metadata_object_vorbiscomment_append_comment(data->vc, entry, false)) {
+		if (!FLAC__metadata_object_vorbiscomment_set_comment(data->vc, i++, entry, false)) {
 			std::free(entry.entry);
 			return -1;
 		}

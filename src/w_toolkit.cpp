@@ -1,6 +1,8 @@
 #include "w_toolkit.h"
 
 #include <cctype>
+#include <cstdint>
+#include <ctype.h>
 #include <cerrno>
 #include <clocale>
 #include <cstdarg>
@@ -23,12 +25,12 @@ char *
 w_strtolower(char *str)
 {
 	assert(str != NULL);
-	// The thread's own locale when it has one, else the global one.
-	locale_t loc = uselocale(static_cast<locale_t>(0));
-	const bool global = loc == LC_GLOBAL_LOCALE;
+	// The lower-case table of the thread's locale (the global one unless
+	// the thread chose its own), looked up once rather than per byte.
+	const std::int32_t *lower = *__ctype_tolower_loc();
 	for (unsigned char *p = reinterpret_cast<unsigned char *>(str); *p != '\0'; p++) {
 		if (*p < 0x80)
-			*p = static_cast<unsigned char>(global ? std::tolower(*p) : tolower_l(*p, loc));
+			*p = static_cast<unsigned char>(lower[*p]);
 	}
 	return str;
 }
