@@ -155,3 +155,19 @@ TEST(BackendRegistry, OrderedAndBuiltOnce)
 		n++;
 	EXPECT_EQ(n, 3u);
 }
+
+TEST(Contract, BreachesStopWithTheSourceFileNamed)
+{
+	// Assertions stay on in every build and name the module, not a path
+	// of the machine that built it.
+	EXPECT_DEATH(w_tune_tags(nullptr), "^[^/]*src/w_tune\\.cpp:[0-9]+: .*tune != NULL");
+	wt::fake_file f;
+	w_tune *tune = wt::fake_tune(f);
+	EXPECT_DEATH(
+	    {
+		    tune->backend = TAILQ_FIRST(w_all_backends()); // libFLAC with foreign data
+		    w_tune_tags(tune);
+	    },
+	    "src/w_ftflac\\.cpp:[0-9]+: .*data->libid == libid");
+	w_tune_destroy(tune);
+}
