@@ -26,6 +26,18 @@ w_sbuf::bcat(const void *bytes, std::size_t len) noexcept
 }
 
 void
+w_sbuf::reserve(std::size_t n) noexcept
+{
+	if (error_)
+		return;
+	try {
+		text_.reserve(n);
+	} catch (const std::bad_alloc &) {
+		error_ = true;
+	}
+}
+
+void
 w_sbuf::putc(char c) noexcept
 {
 	bcat(&c, 1);

@@ -27,6 +27,7 @@ public:
 	void printf(const char *fmt, ...) noexcept __attribute__((format(printf, 2, 3)));
 
 	std::size_t len() const noexcept { return text_.size(); }
+	void reserve(std::size_t n) noexcept;
 	void clear() noexcept { text_.clear(); error_ = false; finished_ = false; }
 	bool failed() const noexcept { return error_; }
 	// 0 when every append succeeded, -1 (errno ENOMEM) otherwise.
