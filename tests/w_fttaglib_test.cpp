@@ -248,8 +248,10 @@ TEST(TagLibBackend, WriteReplacesAllSevenFields)
 	auto ex = wt::exiftool_tags(f, {"ID3v2_4:all"});
 	EXPECT_EQ(ex["Title"], "New Song");
 	EXPECT_EQ(ex["Artist"], "New Band");
-	for (const char *gone : {"RecordingTime", "Album", "Track", "Genre", "Comment-xxx", "Comment"})
-		EXPECT_EQ(ex.count(gone), 0u) << gone << " = " << ex[gone];
+	for (const auto &[name, value] : ex) {
+		for (const char *gone : {"RecordingTime", "Album", "Track", "Genre", "Comment"})
+			EXPECT_NE(name.rfind(gone, 0), 0u) << name << " = " << value;
+	}
 
 	// The last of two tags for one field wins; a missing comment clears it.
 	wt::make_mp3(f, all_seven);
@@ -380,7 +382,8 @@ TEST(TagLibBackend, PrintSetPrintThroughTheProgram)
 	EXPECT_EQ(ex["Artist"], "Ørjan Ñandú");
 	EXPECT_EQ(ex["Album"], "日本語");
 	EXPECT_EQ(ex["RecordingTime"], "3");
-	EXPECT_EQ(ex.count("Comment-xxx"), 0u);
+	for (const auto &[name, value] : ex)
+		EXPECT_NE(name.rfind("Comment", 0), 0u) << name << " = " << value;
 }
 
 TEST(TagLibBackend, WavFilesCarryTheFieldsToo)
