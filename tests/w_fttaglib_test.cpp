@@ -1,0 +1,447 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <dlfcn.h>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <taglib/tag_c.h>
+
+#include "w_backend.h"
+#include "w_fttaglib.h"
+#include "w_tagtools.h"
+#include "w_testsupport.h"
+
+// The backend's library settings are invisible from outside (TagLib's
+// defaults already suit us), so the two calls are watched on their way to
+// the real library.
+namespace {
+std::vector<int> unicode_calls;
+std::vector<int> management_calls;
+
+template <typename F>
+F
+real(const char *name)
+{
+	void *sym = dlsym(RTLD_NEXT, name);
+	if (sym == nullptr)
+		std::abort();
+	return reinterpret_cast<F>(sym);
+}
+} // namespace
+
+extern "C" void
+taglib_set_strings_unicode(BOOL unicode)
+{
+	unicode_calls.push_back(unicode);
+	real<void (*)(BOOL)>("taglib_set_strings_unicode")(unicode);
+}
+
+extern "C" void
+taglib_set_string_management_enabled(BOOL management)
+{
+	management_calls.push_back(management);
+	real<void (*)(BOOL)>("taglib_set_string_management_enabled")(management);
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const wt::run_options utf8 = {std::nullopt, {{"LC_ALL", "C.UTF-8"}}, ""};
+
+struct taglist_deleter {
+	void operator()(w_taglist *t) const { w_taglist_destroy(t); }
+};
+using taglist_ptr = std::unique_ptr<w_taglist, taglist_deleter>;
+
+// One file opened by the backend, released on every path.
+class opened {
+public:
+	explicit opened(const std::string &path)
+	{
+		w_fttaglib_backend();
+		data_ = w_fttaglib_init(path.c_str());
+	}
+	~opened()
+	{
+		if (data_ != nullptr)
+			w_fttaglib_clear(data_);
+	}
+	opened(const opened &) = delete;
+	opened &operator=(const opened &) = delete;
+	void *data() const { return data_; }
+
+private:
+	void *data_;
+};
+
+wt::tags
+to_tags(const w_taglist *tlist)
+{
+	wt::tags out;
+	w_tag *t;
+	W_TAGLIST_FOREACH(t, tlist)
+		out.emplace_back(t->key, t->val);
+	return out;
+}
+
+taglist_ptr
+make_list(const wt::tags &tags)
+{
+	taglist_ptr tlist(w_taglist_new());
+	for (const auto &[k, v] : tags)
+		EXPECT_EQ(w_taglist_insert(tlist.get(), k.c_str(), v.c_str()), 0);
+	return tlist;
+}
+
+wt::tags
+read_tags(const std::string &path)
+{
+	opened f(path);
+	EXPECT_NE(f.data(), nullptr) << path;
+	if (f.data() == nullptr)
+		return {};
+	taglist_ptr tlist(w_fttaglib_read(f.data()));
+	EXPECT_NE(tlist, nullptr);
+	return tlist ? to_tags(tlist.get()) : wt::tags{};
+}
+
+int
+write_tags(const std::string &path, const w_taglist *tlist)
+{
+	opened f(path);
+	EXPECT_NE(f.data(), nullptr) << path;
+	return f.data() == nullptr ? -1 : w_fttaglib_write(f.data(), tlist);
+}
+
+// Every lame option that fills one of the seven fields.
+const std::vector<std::string> all_seven = {"--tt", "Song", "--ta", "Band", "--ty", "1999",
+    "--tl", "Record", "--tn", "4", "--tg", "Jazz", "--tc", "Liner notes", "--id3v2-only"};
+
+} // namespace
+
+TEST(TagLibBackend, RecordIsLastInRegistry)
+{
+	w_backend *b = w_fttaglib_backend();
+	EXPECT_STREQ(b->libid, "TagLib");
+	EXPECT_STREQ(b->description, "various file format but limited set of tags");
+	EXPECT_EQ(TAILQ_LAST(w_all_backends(), w_backendQ), b);
+	EXPECT_EQ(w_fttaglib_backend(), b);
+}
+
+TEST(TagLibBackend, LibrarySettingsFollowLcAll)
+{
+	struct {
+		std::optional<std::string> lc_all;
+		bool unicode;
+	} cases[] = {
+	    {"en_US.UTF-8", true},
+	    {"C.UTF-8", true},
+	    {"en_US.utf8", false},
+	    {"en_US.utf-8", false},
+	    {"de_DE.ISO8859-1.UTF-8", false},
+	    {"en_US.UTF-8@euro", false},
+	    {"UTF-8", false},
+	    {"C", false},
+	    {std::nullopt, false},
+	};
+	const char *saved = std::getenv("LC_ALL");
+	std::optional<std::string> keep = saved ? std::optional<std::string>(saved) : std::nullopt;
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.lc_all.value_or("(unset)"));
+		if (c.lc_all)
+			setenv("LC_ALL", c.lc_all->c_str(), 1);
+		else
+			unsetenv("LC_ALL");
+		unicode_calls.clear();
+		management_calls.clear();
+		w_fttaglib_backend();
+		EXPECT_EQ(unicode_calls, c.unicode ? std::vector<int>{1} : std::vector<int>{});
+		// Strings are always ours to free, whatever the locale.
+		EXPECT_EQ(management_calls, std::vector<int>{0});
+	}
+	if (keep)
+		setenv("LC_ALL", keep->c_str(), 1);
+	else
+		unsetenv("LC_ALL");
+}
+
+TEST(TagLibBackend, ReadsFieldsInFixedOrder)
+{
+	wt::tmpdir dir;
+	wt::make_mp3(dir / "two.mp3", {"--tt", "Only Title", "--ty", "2004", "--id3v2-only"});
+	EXPECT_EQ(read_tags(dir / "two.mp3"), (wt::tags{{"title", "Only Title"}, {"year", "2004"}}));
+
+	// lame stores the frames in an order of its own; the read order is fixed.
+	wt::make_mp3(dir / "all.mp3", all_seven);
+	EXPECT_EQ(read_tags(dir / "all.mp3"),
+	    (wt::tags{{"title", "Song"}, {"artist", "Band"}, {"year", "1999"}, {"album", "Record"},
+		{"track", "04"}, {"genre", "Jazz"}, {"comment", "Liner notes"}}));
+
+	// A file without any tag reads as an empty list, not as a failure.
+	wt::make_mp3(dir / "bare.mp3");
+	EXPECT_EQ(read_tags(dir / "bare.mp3"), wt::tags{});
+}
+
+TEST(TagLibBackend, NumbersAreShownPaddedAndOnlyFrom1To9999)
+{
+	struct {
+		std::vector<std::string> lame;
+		wt::tags expected;
+	} cases[] = {
+	    {{"--ty", "3"}, {{"year", "0003"}}},
+	    {{"--ty", "9999"}, {{"year", "9999"}}},
+	    {{"--tn", "7"}, {{"track", "07"}}},
+	    {{"--tn", "123"}, {{"track", "123"}}},
+	    {{"--tn", "10000"}, {}},
+	};
+	wt::tmpdir dir;
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.lame[0] + " " + c.lame[1]);
+		std::vector<std::string> opts = c.lame;
+		opts.push_back("--id3v2-only");
+		wt::make_mp3(dir / "n.mp3", opts);
+		EXPECT_EQ(read_tags(dir / "n.mp3"), c.expected);
+	}
+
+	// TagLib keeps only four digits of an ID3v2 date, so a wider year
+	// needs a format whose year is a plain number: Ogg FLAC comments.
+	const std::string oga = dir / "n.oga";
+	wt::make_ogg_flac(oga, {"TITLE=x", "DATE=10000", "TRACKNUMBER=10000"});
+	EXPECT_EQ(wt::wembrix({"backend", oga}).out, "TagLib " + oga + "\n");
+	EXPECT_EQ(read_tags(oga), (wt::tags{{"title", "x"}}));
+	wt::make_ogg_flac(oga, {"DATE=0", "TRACKNUMBER=0"});
+	EXPECT_EQ(read_tags(oga), wt::tags{});
+
+	// Such values are still written as given; only the read leaves them out.
+	taglist_ptr tl = make_list({{"year", "10000"}, {"track", "10000"}, {"title", "y"}});
+	ASSERT_EQ(write_tags(oga, tl.get()), 0);
+	EXPECT_EQ(read_tags(oga), (wt::tags{{"title", "y"}}));
+	auto ex = wt::exiftool_tags(oga, {"Vorbis:all"});
+	EXPECT_EQ(ex["Title"], "y");
+	EXPECT_EQ(ex["Date"], "10000");
+	EXPECT_EQ(ex["TrackNumber"], "10000");
+}
+
+TEST(TagLibBackend, WriteReplacesAllSevenFields)
+{
+	wt::tmpdir dir;
+	const std::string f = dir / "w.mp3";
+	wt::make_mp3(f, all_seven);
+
+	// Any case of a key names its field; fields the list leaves out go.
+	taglist_ptr tl(w_taglist_new());
+	ASSERT_EQ(w_taglist_insert(tl.get(), "artist", "New Band"), 0);
+	ASSERT_EQ(w_taglist_insert(tl.get(), "title", "New Song"), 0);
+	// Keys reach the backend lower-cased, but it must not rely on that.
+	w_taglist_first(tl.get())->key[0] = 'A';
+	w_taglist_first(tl.get())->key[5] = 'T';
+	w_taglist_last(tl.get())->key[0] = 'T';
+	ASSERT_EQ(write_tags(f, tl.get()), 0);
+	EXPECT_EQ(read_tags(f), (wt::tags{{"title", "New Song"}, {"artist", "New Band"}}));
+
+	auto ex = wt::exiftool_tags(f, {"ID3v2_4:all"});
+	EXPECT_EQ(ex["Title"], "New Song");
+	EXPECT_EQ(ex["Artist"], "New Band");
+	for (const auto &[name, value] : ex) {
+		for (const char *gone : {"RecordingTime", "Album", "Track", "Genre", "Comment"})
+			EXPECT_NE(name.rfind(gone, 0), 0u) << name << " = " << value;
+	}
+
+	// The last of two tags for one field wins; a missing comment clears it.
+	wt::make_mp3(f, all_seven);
+	tl = make_list({{"artist", "First"}, {"comment", "kept?"}, {"artist", "Second"}});
+	ASSERT_EQ(write_tags(f, tl.get()), 0);
+	EXPECT_EQ(read_tags(f), (wt::tags{{"artist", "Second"}, {"comment", "kept?"}}));
+	tl = make_list({{"artist", "Second"}});
+	ASSERT_EQ(write_tags(f, tl.get()), 0);
+	EXPECT_EQ(read_tags(f), (wt::tags{{"artist", "Second"}}));
+
+	// An empty list clears everything.
+	tl = make_list({});
+	ASSERT_EQ(write_tags(f, tl.get()), 0);
+	EXPECT_EQ(read_tags(f), wt::tags{});
+	wt::run_result id3 = wt::run({"id3v2", "-l", f});
+	EXPECT_EQ(id3.out.find("Second"), std::string::npos) << id3.out;
+}
+
+TEST(TagLibBackend, NumberValuesAreCheckedWithWarnings)
+{
+	struct {
+		const char *key;
+		const char *value;
+		const char *warning; // nullptr: accepted
+		const char *shown;   // what reads back, nullptr: no tag
+	} cases[] = {
+	    {"year", "2004 ", "invalid unsigned int argument for year: 2004 \n", nullptr},
+	    {"year", "", "invalid unsigned int argument for year: \n", nullptr},
+	    {"year", "MMIV", "invalid unsigned int argument for year: MMIV\n", nullptr},
+	    {"track", "5/12", "invalid unsigned int argument for track: 5/12\n", nullptr},
+	    {"year", "  2004", nullptr, "2004"},
+	    {"year", "+2004", nullptr, "2004"},
+	    {"track", "0009", nullptr, "09"},
+	    {"year", "4294967295", nullptr, nullptr},
+	    {"year", "4294967296",
+		"invalid unsigned int argument for year: 4294967296 (too large)\n", nullptr},
+	    {"track", "99999999999999999999999",
+		"invalid unsigned int argument for track: 99999999999999999999999 (too large)\n",
+		nullptr},
+	    {"year", "-1", "invalid unsigned int argument for year: -1 (too large)\n", nullptr},
+	};
+	wt::tmpdir dir;
+	const std::string source = dir / "source.mp3";
+	wt::make_mp3(source, {"--tt", "Kept", "--ty", "1999", "--tn", "3", "--id3v2-only"});
+	for (const auto &c : cases) {
+		SCOPED_TRACE(std::string(c.key) + "=[" + c.value + "]");
+		const std::string f = dir / "n.mp3";
+		fs::copy_file(source, f, fs::copy_options::overwrite_existing);
+		// The other number field is set too, to see that only the bad
+		// tag is skipped.
+		const char *other = std::string(c.key) == "year" ? "track" : "year";
+		wt::run_result r = wt::wembrix({"set:" + std::string(c.key) + "=" + c.value,
+		    std::string("set:") + other + "=12", f});
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.err, c.warning ? std::string("wembrix: ") + c.warning : "");
+
+		wt::tags expected = {{"title", "Kept"}};
+		if (std::string(c.key) == "year") {
+			if (c.shown)
+				expected.emplace_back("year", c.shown);
+			expected.emplace_back("track", "12");
+		} else {
+			expected.emplace_back("year", "0012");
+			if (c.shown)
+				expected.emplace_back("track", c.shown);
+		}
+		EXPECT_EQ(read_tags(f), expected);
+	}
+}
+
+TEST(TagLibBackend, UnsupportedKeysAreSkippedAndTheWriteSucceeds)
+{
+	wt::tmpdir dir;
+	const std::string f = dir / "u.mp3";
+	wt::make_mp3(f);
+	wt::run_result r = wt::wembrix(
+	    {"set:albumartist=Various", "set:title=T", "add:discnumber=2", "add:artist=A", f});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.err, "wembrix: unsupported tag for TagLib backend: albumartist\n"
+			 "wembrix: unsupported tag for TagLib backend: discnumber\n");
+	EXPECT_EQ(read_tags(f), (wt::tags{{"title", "T"}, {"artist", "A"}}));
+	wt::run_result id3 = wt::run({"id3v2", "-l", f});
+	EXPECT_NE(id3.out.find("Title  : T "), std::string::npos) << id3.out;
+	EXPECT_NE(id3.out.find("Artist: A "), std::string::npos) << id3.out;
+}
+
+TEST(TagLibBackend, FilesNoBackendOpensAreRefused)
+{
+	wt::tmpdir dir;
+	const std::string f = dir / "notes.txt";
+	wt::write_file(f, "not music at all\n");
+	w_fttaglib_backend();
+	EXPECT_EQ(w_fttaglib_init(f.c_str()), nullptr);
+	EXPECT_EQ(w_fttaglib_init((dir / "missing.mp3").c_str()), nullptr);
+
+	wt::run_result r = wt::wembrix({f});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "wembrix: " + f + ": unsupported file format\n");
+	EXPECT_EQ(wt::read_file(f), "not music at all\n");
+}
+
+TEST(TagLibBackend, PrintSetPrintThroughTheProgram)
+{
+	wt::tmpdir dir;
+	const std::string f = dir / "e2e.mp3";
+	wt::make_mp3(f, {"--tt", "Old", "--tn", "2", "--tc", "gone soon", "--id3v2-only"});
+
+	wt::run_result r = wt::wembrix({"backend", "print", f}, utf8);
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, "TagLib " + f + "\n# " + f +
+			     "\n---\n- title: Old\n- track: 02\n- comment: gone soon\n\n");
+
+	r = wt::wembrix({"set:title=Héllo wörld ✓", "set:artist=Ørjan Ñandú", "add:album=日本語",
+			    "clear:comment", "set:year=3", f},
+	    utf8);
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.err, "");
+
+	r = wt::wembrix({f}, utf8);
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, "# " + f +
+			     "\n---\n- title: Héllo wörld ✓\n- artist: Ørjan Ñandú\n- year: 0003\n"
+			     "- album: 日本語\n- track: 02\n\n");
+
+	auto ex = wt::exiftool_tags(f, {"ID3v2_4:all"});
+	EXPECT_EQ(ex["Title"], "Héllo wörld ✓");
+	EXPECT_EQ(ex["Artist"], "Ørjan Ñandú");
+	EXPECT_EQ(ex["Album"], "日本語");
+	EXPECT_EQ(ex["RecordingTime"], "3");
+	for (const auto &[name, value] : ex)
+		EXPECT_NE(name.rfind("Comment", 0), 0u) << name << " = " << value;
+}
+
+TEST(TagLibBackend, WavFilesCarryTheFieldsToo)
+{
+	wt::tmpdir dir;
+	const std::string f = dir / "tone.wav";
+	wt::make_wav(f);
+	const std::string audio = wt::riff_chunk(f, "data");
+	ASSERT_EQ(audio.size(), 8000u);
+	EXPECT_EQ(read_tags(f), wt::tags{});
+
+	wt::run_result r = wt::wembrix({"backend", f});
+	EXPECT_EQ(r.out, "TagLib " + f + "\n");
+	r = wt::wembrix({"set:title=Ünïcode tone", "set:artist=Generator", "set:track=1",
+			    "set:genre=Test", f},
+	    utf8);
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(read_tags(f), (wt::tags{{"title", "Ünïcode tone"}, {"artist", "Generator"},
+				    {"track", "01"}, {"genre", "Test"}}));
+
+	// The file is still well-formed RIFF with the very same samples, and
+	// the tag went into an ID3 chunk that an independent reader can parse.
+	EXPECT_EQ(wt::riff_chunk(f, "data"), audio);
+	const std::string id3 = wt::riff_chunk(f, "ID3 ");
+	ASSERT_FALSE(id3.empty());
+	wt::write_file(dir / "chunk.id3", id3);
+	auto ex = wt::exiftool_tags(dir / "chunk.id3", {"ID3:all"});
+	EXPECT_EQ(ex["Title"], "Ünïcode tone");
+	EXPECT_EQ(ex["Artist"], "Generator");
+	EXPECT_EQ(ex["Genre"], "Test");
+	EXPECT_EQ(ex["Track"], "1");
+}
+
+TEST(TagLibBackend, WritesInPlaceThroughSymlinksKeepingPermissions)
+{
+	wt::tmpdir dir;
+	const std::string real = dir / "real.mp3";
+	const std::string link = dir / "link.mp3";
+	wt::make_mp3(real, {"--tt", "Before", "--id3v2-only"});
+	ASSERT_EQ(chmod(real.c_str(), 0640), 0);
+	ASSERT_EQ(symlink("real.mp3", link.c_str()), 0);
+	struct stat before;
+	ASSERT_EQ(stat(real.c_str(), &before), 0);
+
+	wt::run_result r = wt::wembrix({"set:title=After", "set:comment=a longer text that makes "
+							      "the tag grow past its old size",
+	    link});
+	ASSERT_EQ(r.status, 0) << r.err;
+
+	struct stat lst, after;
+	ASSERT_EQ(lstat(link.c_str(), &lst), 0);
+	EXPECT_TRUE(S_ISLNK(lst.st_mode));
+	EXPECT_EQ(fs::read_symlink(link), "real.mp3");
+	ASSERT_EQ(stat(real.c_str(), &after), 0);
+	EXPECT_EQ(after.st_ino, before.st_ino);
+	EXPECT_EQ(after.st_mode & 07777, 0640u);
+	EXPECT_EQ(dir.list(), (std::vector<std::string>{"link.mp3", "real.mp3"}));
+	EXPECT_EQ(read_tags(real), (wt::tags{{"title", "After"},
+				       {"comment", "a longer text that makes the tag grow past its old size"}}));
+	EXPECT_EQ(wt::exiftool_tags(real, {"ID3v2_4:Title"})["Title"], "After");
+}
