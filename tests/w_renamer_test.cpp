@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cerrno>
+#include <clocale>
 #include <cstdlib>
 #include <string>
 #include <sys/stat.h>
@@ -104,6 +106,28 @@ TEST(RenamePattern, UnclosedBraceFails)
 		EXPECT_EQ(wt::messages(err), std::vector<std::string>{unclosed});
 		w_rename_tokenQ_destroy(q);
 	}
+}
+
+// In a single-byte locale 0xC3 is a letter, but a byte with the high bit
+// set still ends a plain name: names stay ASCII and UTF-8 is never cut.
+TEST(RenamePattern, HighBitBytesEndANameInAnyLocale)
+{
+	wt::tmpdir locales;
+	auto made = wt::run({"localedef", "-i", "fr_FR", "-f", "ISO-8859-1",
+	    locales / "fr_FR.ISO-8859-1"});
+	if (made.status != 0)
+		GTEST_SKIP() << "cannot make a Latin-1 locale (Debian package locales): " << made.err;
+	setenv("LOCPATH", locales.path().c_str(), 1);
+	ASSERT_NE(setlocale(LC_CTYPE, "fr_FR.ISO-8859-1"), nullptr);
+	ASSERT_TRUE(std::isalnum(0xC3));
+
+	w_rename_tokenQ *q = w_rename_parse("%caf\xc3\xa9%{\xc3\xa9t\xc3\xa9}");
+	setlocale(LC_CTYPE, "C");
+	unsetenv("LOCPATH");
+	ASSERT_NE(q, nullptr);
+	EXPECT_EQ(tokens_of(q), (std::vector<token>{tag("caf"), text("\xc3\xa9"),
+	    tag("\xc3\xa9t\xc3\xa9")}));
+	w_rename_tokenQ_destroy(q);
 }
 
 TEST(RenamePattern, BadPatternRejectsTheCommandLine)
