@@ -1,16 +1,443 @@
 #include "w_renamer.h"
 
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <err.h>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
-// Placeholder until rename patterns arrive: every pattern is refused.
+#include "w_basename.h"
+#include "w_dirname.h"
+#include "w_sbuf.h"
+#include "w_settings.h"
+#include "w_taglist.h"
+#include "w_toolkit.h"
+
+namespace {
+
+struct tokenQ_deleter {
+	void operator()(struct w_rename_tokenQ *q) const { w_rename_tokenQ_destroy(q); }
+};
+struct taglist_deleter {
+	void operator()(struct w_taglist *l) const { w_taglist_destroy(l); }
+};
+struct free_deleter {
+	void operator()(void *p) const { std::free(p); }
+};
+using tokenQ_ptr = std::unique_ptr<struct w_rename_tokenQ, tokenQ_deleter>;
+using taglist_ptr = std::unique_ptr<struct w_taglist, taglist_deleter>;
+using cstr_ptr = std::unique_ptr<char, free_deleter>;
+
+// Appends a token holding the collected text, then empties the buffer.
+int
+append_token(struct w_rename_tokenQ *q, w_sbuf &sb, int is_tag)
+{
+	if (sb.finish() == -1)
+		return -1;
+	const std::size_t len = sb.len();
+	auto *token = static_cast<struct w_rename_token *>(
+	    std::malloc(sizeof(struct w_rename_token) + len + 1));
+	if (token == nullptr)
+		return -1;
+	token->is_tag = is_tag;
+	token->value = reinterpret_cast<char *>(token + 1);
+	std::memcpy(token->value, sb.data(), len + 1);
+	TAILQ_INSERT_TAIL(q, token, entries);
+	sb.clear();
+	return 0;
+}
+
+// Bytes of a plain '%name': alphanumerics of the locale, never a byte with
+// the high bit set (as a signed char it is no character of a name).
+bool
+is_name_byte(char c)
+{
+	const auto u = static_cast<unsigned char>(c);
+	return u < 0x80 && std::isalnum(u);
+}
+
+} // namespace
+
 struct w_rename_tokenQ *
 w_rename_parse(const char *pattern)
 {
-	(void)pattern;
-	warnx("rename: not supported yet");
-	return nullptr;
+	assert(pattern != NULL);
+
+	auto *raw = static_cast<struct w_rename_tokenQ *>(std::malloc(sizeof(struct w_rename_tokenQ)));
+	if (raw == nullptr)
+		return nullptr;
+	TAILQ_INIT(raw);
+	tokenQ_ptr q(raw);
+
+	enum { LITERAL, PLAIN, BRACED } mode = LITERAL;
+	w_sbuf sb;
+	const char *p = pattern;
+	while (*p != '\0') {
+		switch (mode) {
+		case LITERAL:
+			if (*p == '%') {
+				if (sb.len() > 0 && append_token(q.get(), sb, 0) == -1)
+					return nullptr;
+				if (p[1] == '{') {
+					mode = BRACED;
+					p += 2;
+				} else {
+					mode = PLAIN;
+					p++;
+				}
+			} else if (*p == '\\') {
+				// A backslash at the very end stands for nothing.
+				if (p[1] != '\0')
+					sb.putc(*++p);
+				p++;
+			} else {
+				sb.putc(*p++);
+			}
+			break;
+		case PLAIN:
+			if (is_name_byte(*p)) {
+				sb.putc(*p++);
+				break;
+			}
+			// The byte that ends the name is read again as literal text.
+			if (sb.len() == 0)
+				warnx("empty tag in rename pattern");
+			if (append_token(q.get(), sb, 1) == -1)
+				return nullptr;
+			mode = LITERAL;
+			break;
+		case BRACED:
+			if (*p == '\\') {
+				if (p[1] != '\0')
+					sb.putc(*++p);
+				p++;
+			} else if (*p == '}') {
+				if (sb.len() == 0)
+					warnx("empty tag in rename pattern");
+				if (append_token(q.get(), sb, 1) == -1)
+					return nullptr;
+				mode = LITERAL;
+				p++;
+			} else {
+				sb.putc(*p++);
+			}
+			break;
+		}
+	}
+
+	switch (mode) {
+	case LITERAL:
+		if (sb.len() > 0 && append_token(q.get(), sb, 0) == -1)
+			return nullptr;
+		break;
+	case PLAIN:
+		if (sb.len() == 0)
+			warnx("empty tag at the end of the rename pattern");
+		if (append_token(q.get(), sb, 1) == -1)
+			return nullptr;
+		break;
+	case BRACED:
+		warnx("missing closing `}' at the end of the rename pattern");
+		return nullptr;
+	}
+	return q.release();
 }
 
-void w_rename_tokenQ_destroy(struct w_rename_tokenQ *) {}
-char *w_rename_eval(struct w_tune *, const struct w_rename_tokenQ *) { return nullptr; }
-int w_rename(struct w_tune *, const struct w_rename_tokenQ *) { return -1; }
+void
+w_rename_tokenQ_destroy(struct w_rename_tokenQ *q)
+{
+	if (q == nullptr)
+		return;
+	struct w_rename_token *token;
+	while ((token = TAILQ_FIRST(q)) != nullptr) {
+		TAILQ_REMOVE(q, token, entries);
+		std::free(token);
+	}
+	std::free(q);
+}
+
+char *
+w_rename_eval(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
+{
+	assert(tune != NULL);
+	assert(pattern != NULL);
+
+	w_sbuf sb;
+	taglist_ptr tags(w_tune_tags(tune));
+	if (tags == nullptr)
+		return nullptr;
+
+	const struct w_rename_token *token;
+	TAILQ_FOREACH(token, pattern, entries) {
+		if (!token->is_tag) {
+			sb.cat(token->value);
+			continue;
+		}
+		taglist_ptr found(w_taglist_find_all(tags.get(), token->value));
+		if (found == nullptr)
+			return nullptr;
+		if (found->count == 0) {
+			sb.cat(token->value);
+			continue;
+		}
+		cstr_ptr joined(w_taglist_join(found.get(), " + "));
+		if (joined == nullptr)
+			return nullptr;
+		if (found->count > 1)
+			warnx("%s: has many `%s' tags, joined with `+'", w_tune_path(tune), token->value);
+		// A value must not lead the file into other directories.
+		char *slash = std::strchr(joined.get(), '/');
+		if (slash != nullptr) {
+			warnx("%s: tag `%s' has / in value, replacing by `-'", w_tune_path(tune),
+			    token->value);
+			for (; slash != nullptr; slash = std::strchr(slash + 1, '/'))
+				*slash = '-';
+		}
+		sb.cat(joined.get());
+	}
+
+	if (sb.len() > 1024) {
+		warnx("w_rename_eval result is too long (>MAXPATHLEN)");
+		return nullptr;
+	}
+	if (sb.finish() == -1)
+		return nullptr;
+	return sb.dup();
+}
+
+int
+w_yesno(const char *question)
+{
+	char answer[5];
+
+	for (;;) {
+		if (std::feof(stdin) && !Yflag && !Nflag)
+			return 0;
+		std::memset(answer, 0, sizeof(answer));
+		if (question != nullptr) {
+			std::printf("%s? [y/n] ", question);
+			std::fflush(stdout);
+		}
+		if (Yflag) {
+			std::puts("yes");
+			return 1;
+		}
+		if (Nflag) {
+			std::puts("no");
+			return 0;
+		}
+		if (std::fgets(answer, sizeof(answer), stdin) == nullptr) {
+			if (std::feof(stdin))
+				return 0;
+			err(1, "fgets");
+		}
+		char *nl = std::strchr(answer, '\n');
+		if (nl == nullptr) {
+			// Too long to be an answer: drop the rest of the line and ask
+			// again.  A read error ends the dropping too; the next fgets
+			// then reports it.
+			int c;
+			do
+				c = std::getchar();
+			while (c != '\n' && c != EOF);
+			continue;
+		}
+		*nl = '\0';
+		w_strtolower(answer);
+		if (std::strcmp(answer, "n") == 0 || std::strcmp(answer, "no") == 0)
+			return 0;
+		if (std::strcmp(answer, "y") == 0 || std::strcmp(answer, "yes") == 0)
+			return 1;
+	}
+}
+
+namespace {
+
+// Makes every missing directory along path, as mkdir -p does.  The
+// directories on the way are made writable and searchable by their owner
+// whatever the umask says, so that the next one can be made inside; the
+// last one gets the user's usual mask.  The process's mask is the same
+// afterwards on every way out.  Whether it worked is for the caller to see.
+void
+build(char *path)
+{
+	mode_t saved_mask = 0;
+	bool mask_changed = false;
+	char *p = path;
+
+	if (*p == '/')
+		p++;
+	for (bool last = false; !last; p++) {
+		p += std::strcspn(p, "/");
+		if (*p == '\0')
+			last = true;
+		else if (p[1] == '\0')
+			last = true; // a trailing slash
+		const bool cut = *p == '/';
+		*p = '\0';
+
+		if (!mask_changed) {
+			saved_mask = umask(0);
+			umask(saved_mask & ~static_cast<mode_t>(0300));
+			mask_changed = true;
+		}
+		if (last)
+			umask(saved_mask);
+		if (mkdir(path, 0777) == -1) {
+			if (errno != EEXIST && errno != EISDIR)
+				break;
+			struct stat sb;
+			if (stat(path, &sb) == -1) {
+				warn("build: %s", path);
+				break;
+			}
+			if (!S_ISDIR(sb.st_mode))
+				break;
+		}
+		if (cut)
+			*p = '/';
+	}
+	if (mask_changed)
+		umask(saved_mask);
+}
+
+// A move that cannot replace npath, for file systems that have no
+// no-replace rename: link() refuses an existing name.  0 or -1 with errno.
+int
+link_move(const char *opath, const char *npath)
+{
+	if (link(opath, npath) == -1)
+		return -1;
+	if (unlink(opath) == -1) {
+		const int saved = errno;
+		// Leave things as they were: one name, the old one.
+		unlink(npath);
+		errno = saved;
+		return -1;
+	}
+	return 0;
+}
+
+} // namespace
+
+int
+w_rename_safe(const char *opath, const char *npath)
+{
+	assert(opath != NULL);
+	assert(npath != NULL);
+
+	char odir[1024], ndir[1024];
+	for (auto [path, dir] : {std::pair{opath, odir}, std::pair{npath, ndir}}) {
+		const char *d = w::dirname(path);
+		if (d == nullptr) {
+			warn("dirname");
+			return -1;
+		}
+		const std::size_t len = std::strlen(d);
+		if (len >= sizeof(odir)) {
+			warnx("path exceeding MAXPATHLEN");
+			return -1;
+		}
+		std::memcpy(dir, d, len + 1);
+	}
+
+	struct stat sb;
+	if (std::strcmp(odir, ndir) != 0) {
+		if (pflag) {
+			cstr_ptr copy(strdup(ndir));
+			if (copy == nullptr)
+				return -1;
+			build(copy.get());
+		}
+		if (stat(ndir, &sb) == -1) {
+			if (errno == ENOENT && !pflag)
+				warn("`%s' (forgot -p ?)", ndir);
+			return -1;
+		}
+		if (!S_ISDIR(sb.st_mode)) {
+			errno = ENOTDIR;
+			warn("%s", ndir);
+			return -1;
+		}
+	}
+
+	if (stat(npath, &sb) == 0) {
+		errno = EEXIST;
+		warn("%s", npath);
+		return -1;
+	}
+	// The check above tells the user early; the move itself refuses to
+	// replace anything that appeared since (or a dangling symbolic link,
+	// which stat does not see).
+	int ret = renameat2(AT_FDCWD, opath, AT_FDCWD, npath, RENAME_NOREPLACE);
+	if (ret == -1 && (errno == EINVAL || errno == ENOSYS))
+		ret = link_move(opath, npath);
+	if (ret == -1) {
+		if (errno == EEXIST)
+			warn("%s", npath);
+		else
+			warn("rename");
+		return -1;
+	}
+	return 0;
+}
+
+int
+w_rename(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
+{
+	assert(pattern != NULL);
+	assert(tune != NULL);
+
+	// Pending tag changes go to the file under its old name.
+	if (w_tune_save(tune) == -1)
+		return -1;
+
+	const char *opath = w_tune_path(tune);
+	// The extension is that of the file's own name: a '.' in a directory
+	// name is no extension.
+	const char *base = w::basename(opath);
+	if (base == nullptr) {
+		warn("basename");
+		return -1;
+	}
+	const char *dot = std::strrchr(base, '.');
+	if (dot == nullptr) {
+		warnx("%s: can not find file extension", opath);
+		return -1;
+	}
+	const std::string ext(dot + 1);
+	const bool no_dir = std::strcmp(opath, base) == 0;
+
+	cstr_ptr name(w_rename_eval(tune, pattern));
+	if (name == nullptr)
+		return -1;
+
+	const char *dir = w::dirname(opath);
+	if (dir == nullptr) {
+		warn("dirname");
+		return -1;
+	}
+	char *raw = nullptr;
+	int n = no_dir ? asprintf(&raw, "%s.%s", name.get(), ext.c_str())
+		       : asprintf(&raw, "%s/%s.%s", dir, name.get(), ext.c_str());
+	if (n == -1)
+		return -1;
+	cstr_ptr npath(raw);
+	if (asprintf(&raw, "rename `%s' to `%s'", opath, npath.get()) == -1)
+		return -1;
+	cstr_ptr question(raw);
+
+	if (std::strcmp(npath.get(), opath) == 0)
+		return 0;
+	if (!w_yesno(question.get()))
+		return 0;
+	if (w_rename_safe(opath, npath.get()) == -1)
+		return -1;
+	return w__tune_reload__(tune, npath.get()) == -1 ? -1 : 0;
+}
