@@ -215,21 +215,33 @@ w_ftflac_write(void *opaque, const struct w_taglist *tlist)
 	w_ftflac_data *data = checked(opaque);
 	assert(tlist != NULL);
 
-	while (data->vc->data.vorbis_comment.num_comments != 0) {
-		if (!FLAC__metadata_object_vorbiscomment_delete_comment(data->vc, 0))
-			return -1;
-	}
+	/*
+	 * libFLAC recounts the whole block's length whenever one comment is
+	 * added or removed, which makes a big list quadratic.  The entries are
+	 * therefore put in place directly (the block owns and frees them) and
+	 * the length is counted once.
+	 */
+	FLAC__StreamMetadata_VorbisComment *vc = &data->vc->data.vorbis_comment;
+	if (!FLAC__metadata_object_vorbiscomment_resize_comments(data->vc, 0) ||
+	    !FLAC__metadata_object_vorbiscomment_resize_comments(data->vc,
+		static_cast<uint32_t>(tlist->count)))
+		return -1;
+	const uint32_t lenlen = FLAC__STREAM_METADATA_VORBIS_COMMENT_ENTRY_LENGTH_LEN / 8;
+	uint32_t length = lenlen + vc->vendor_string.length +
+	    FLAC__STREAM_METADATA_VORBIS_COMMENT_NUM_COMMENTS_LEN / 8;
+	uint32_t i = 0;
 	struct w_tag *tag;
 	W_TAGLIST_FOREACH(tag, tlist) {
-		FLAC__StreamMetadata_VorbisComment_Entry entry;
-		if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, tag->key,
-			tag->val))
-			return -1;
-		if (!FLAC__metadata_object_vorbiscomment_append_comment(data->vc, entry, false)) {
-			std::free(entry.entry);
+		FLAC__StreamMetadata_VorbisComment_Entry *entry = &vc->comments[i++];
+		if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(entry, tag->key,
+			tag->val)) {
+			// The entries not yet made stay empty; drop them all.
+			(void)FLAC__metadata_object_vorbiscomment_resize_comments(data->vc, 0);
 			return -1;
 		}
+		length += lenlen + entry->length;
 	}
+	data->vc->length = length;
 	FLAC__metadata_chain_sort_padding(data->chain);
 	return write_chain(data);
 }
