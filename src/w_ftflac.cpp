@@ -232,14 +232,17 @@ w_ftflac_write(void *opaque, const struct w_taglist *tlist)
 	uint32_t i = 0;
 	struct w_tag *tag;
 	W_TAGLIST_FOREACH(tag, tlist) {
-		FLAC__StreamMetadata_VorbisComment_Entry *entry = &vc->comments[i++];
-		if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(entry, tag->key,
+		FLAC__StreamMetadata_VorbisComment_Entry entry;
+		if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, tag->key,
 			tag->val)) {
 			// The entries not yet made stay empty; drop them all.
 			(void)FLAC__metadata_object_vorbiscomment_resize_comments(data->vc, 0);
 			return -1;
 		}
-		length += lenlen + entry->length;
+		// Some libFLAC versions give new slots an empty string of their own.
+		std::free(vc->comments[i].entry);
+		vc->comments[i++] = entry;
+		length += lenlen + entry.length;
 	}
 	data->vc->length = length;
 	FLAC__metadata_chain_sort_padding(data->chain);
