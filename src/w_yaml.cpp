@@ -189,19 +189,13 @@ scalar_copy(const yaml_event_t *e)
 	return copy;
 }
 
-void
-check_args(struct w_yaml_fsm *FSM, const yaml_event_t *e)
-{
-	assert(FSM != NULL);
-	assert(e != NULL);
-}
-
 } // namespace
 
 void
 w_yaml_parse_stream_start(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 {
-	check_args(FSM, e);
+	assert(FSM != NULL);
+	assert(e != NULL);
 	if (e->type != YAML_STREAM_START_EVENT)
 		return fsm_error(FSM, "expected %s, got %s", "YAML_STREAM_START_EVENT", event_name(e));
 	FSM->tlist = w_taglist_new();
@@ -214,7 +208,8 @@ w_yaml_parse_stream_start(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 void
 w_yaml_parse_document_start(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 {
-	check_args(FSM, e);
+	assert(FSM != NULL);
+	assert(e != NULL);
 	switch (e->type) {
 	case YAML_DOCUMENT_START_EVENT:
 		FSM->state = w_yaml_parse_sequence_start;
@@ -232,7 +227,8 @@ w_yaml_parse_document_start(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 void
 w_yaml_parse_sequence_start(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 {
-	check_args(FSM, e);
+	assert(FSM != NULL);
+	assert(e != NULL);
 	switch (e->type) {
 	case YAML_SEQUENCE_START_EVENT:
 		FSM->state = w_yaml_parse_mapping_start;
@@ -249,7 +245,8 @@ w_yaml_parse_sequence_start(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 void
 w_yaml_parse_mapping_start(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 {
-	check_args(FSM, e);
+	assert(FSM != NULL);
+	assert(e != NULL);
 	switch (e->type) {
 	case YAML_MAPPING_START_EVENT:
 		FSM->state = w_yaml_parse_scalar_key;
@@ -266,7 +263,8 @@ w_yaml_parse_mapping_start(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 void
 w_yaml_parse_scalar_key(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 {
-	check_args(FSM, e);
+	assert(FSM != NULL);
+	assert(e != NULL);
 	if (e->type != YAML_SCALAR_EVENT)
 		return fsm_error(FSM, "expected %s (key), got %s", "YAML_SCALAR_EVENT", event_name(e));
 	FSM->key = scalar_copy(e);
@@ -276,7 +274,8 @@ w_yaml_parse_scalar_key(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 void
 w_yaml_parse_scalar_value(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 {
-	check_args(FSM, e);
+	assert(FSM != NULL);
+	assert(e != NULL);
 	if (e->type != YAML_SCALAR_EVENT)
 		return fsm_error(FSM, "expected %s (value), got %s", "YAML_SCALAR_EVENT",
 		    event_name(e));
@@ -292,7 +291,8 @@ w_yaml_parse_scalar_value(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 void
 w_yaml_parse_mapping_end(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 {
-	check_args(FSM, e);
+	assert(FSM != NULL);
+	assert(e != NULL);
 	if (e->type != YAML_MAPPING_END_EVENT)
 		return fsm_error(FSM, "expected %s, got %s", "YAML_MAPPING_END_EVENT", event_name(e));
 	FSM->state = w_yaml_parse_mapping_start;
@@ -301,7 +301,8 @@ w_yaml_parse_mapping_end(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 void
 w_yaml_parse_document_end(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 {
-	check_args(FSM, e);
+	assert(FSM != NULL);
+	assert(e != NULL);
 	if (e->type != YAML_DOCUMENT_END_EVENT)
 		return fsm_error(FSM, "expected %s, got %s", "YAML_DOCUMENT_END_EVENT", event_name(e));
 	FSM->state = w_yaml_parse_stream_end;
@@ -310,7 +311,8 @@ w_yaml_parse_document_end(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 void
 w_yaml_parse_stream_end(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 {
-	check_args(FSM, e);
+	assert(FSM != NULL);
+	assert(e != NULL);
 	if (e->type != YAML_STREAM_END_EVENT)
 		return fsm_error(FSM, "expected %s, got %s", "YAML_STREAM_END_EVENT", event_name(e));
 	FSM->running = 0;
@@ -320,7 +322,8 @@ w_yaml_parse_stream_end(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 void
 w_yaml_parse_done(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 {
-	check_args(FSM, e);
+	assert(FSM != NULL);
+	assert(e != NULL);
 	// The driving loop stops as soon as running drops to 0.
 	std::abort();
 }
