@@ -1,6 +1,7 @@
 #include "w_ftflac.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <err.h>
@@ -217,24 +218,36 @@ w_ftflac_write(void *opaque, const struct w_taglist *tlist)
 	w_ftflac_data *data = checked(opaque);
 	assert(tlist != NULL);
 
-	// Empty the block, then fill it from the list in one resize rather than
-	// growing it entry by entry.
+	/*
+	 * libFLAC recounts the whole block's length whenever one comment is
+	 * added or removed, which makes a big list quadratic.  The entries are
+	 * therefore put in place directly (the block owns and frees them) and
+	 * the length is counted once.
+	 */
+	FLAC__StreamMetadata_VorbisComment *vc = &data->vc->data.vorbis_comment;
 	if (!FLAC__metadata_object_vorbiscomment_resize_comments(data->vc, 0) ||
 	    !FLAC__metadata_object_vorbiscomment_resize_comments(data->vc,
-		static_cast<unsigned>(tlist->count)))
+		static_cast<uint32_t>(tlist->count)))
 		return -1;
-	unsigned i = 0;
+	const uint32_t lenlen = FLAC__STREAM_METADATA_VORBIS_COMMENT_ENTRY_LENGTH_LEN / 8;
+	uint32_t length = lenlen + vc->vendor_string.length +
+	    FLAC__STREAM_METADATA_VORBIS_COMMENT_NUM_COMMENTS_LEN / 8;
+	uint32_t i = 0;
 	struct w_tag *tag;
 	W_TAGLIST_FOREACH(tag, tlist) {
 		FLAC__StreamMetadata_VorbisComment_Entry entry;
 		if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, tag->key,
-			tag->val))
-			return -1;
-		if (!FLAC__metadata_object_vorbiscomment_set_comment(data->vc, i++, entry, false)) {
-			std::free(entry.entry);
+			tag->val)) {
+			// The entries not yet made stay empty; drop them all.
+			(void)FLAC__metadata_object_vorbiscomment_resize_comments(data->vc, 0);
 			return -1;
 		}
+		// Some libFLAC versions give new slots an empty string of their own.
+		std::free(vc->comments[i].entry);
+		vc->comments[i++] = entry;
+		length += lenlen + entry.length;
 	}
+	data->vc->length = length;
 	FLAC__metadata_chain_sort_padding(data->chain);
 	return write_chain(data);
 }

@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+#include <random>
+#include <string>
+#include <variant>
+
+#include "w_tagsupport.h"
+#include "w_yaml.h"
+
+namespace {
+
+using wt::tags;
+
+// The writer's text for t, or nullopt when it gave none.
+std::optional<std::string>
+write(const tags &t, const char *path)
+{
+	auto tlist = wt::to_taglist(t);
+	char *doc = w_tags2yaml(tlist.get(), path);
+	if (doc == nullptr)
+		return std::nullopt;
+	std::string text(doc);
+	std::free(doc);
+	return text;
+}
+
+// The reader's tags for text, or its message.
+std::variant<tags, std::string>
+read(const std::string &text)
+{
+	auto fp = wt::stream_of(text);
+	char *msg = nullptr;
+	wt::taglist_ptr tlist(w_yaml2tags(fp.get(), &msg));
+	if (tlist == nullptr) {
+		EXPECT_NE(msg, nullptr) << "a rejected document must come with a message";
+		std::string m = msg != nullptr ? msg : "";
+		std::free(msg);
+		return m;
+	}
+	EXPECT_EQ(msg, nullptr);
+	return wt::to_tags(tlist.get());
+}
+
+struct written {
+	const char *name;
+	tags t;
+	const char *path;
+	const char *text;
+};
+
+TEST(YamlWriter, ExactDocuments)
+{
+	const written cases[] = {
+	    {"two tags headed by the path", {{"title", "Intro"}, {"artist", "Some Band"}},
+		"/music/a.flac", "# /music/a.flac\n---\n- title: Intro\n- artist: Some Band\n"},
+	    {"no tags: empty flow sequence", {}, "/music/a.flac", "# /music/a.flac\n--- []\n"},
+	    {"no path: no comment line", {{"title", "x"}}, nullptr, "---\n- title: x\n"},
+	    {"path written byte for byte", {}, "/m/it's: #1.flac", "# /m/it's: #1.flac\n--- []\n"},
+	    {"duplicates kept in order", {{"a", "1"}, {"b", "2"}, {"a", "3"}}, nullptr,
+		"---\n- a: 1\n- b: 2\n- a: 3\n"},
+	    {"line feed: literal style", {{"comment", "line one\nline two"}}, nullptr,
+		"---\n- comment: |-\n    line one\n    line two\n"},
+	    {"leading blank quoted", {{"y", " lead"}}, nullptr, "---\n- y: ' lead'\n"},
+	    {"': ' quoted", {{"y", "a: b"}}, nullptr, "---\n- y: 'a: b'\n"},
+	    {"leading '#' quoted", {{"y", "#x"}}, nullptr, "---\n- y: '#x'\n"},
+	    {"empty key quoted", {{"", "v"}}, nullptr, "---\n- '': v\n"},
+	    {"yes, 2004, null stay plain", {{"a", "yes"}, {"b", "2004"}, {"c", "null"}}, nullptr,
+		"---\n- a: yes\n- b: 2004\n- c: null\n"},
+	    {"non-ASCII as UTF-8, not escaped", {{"title", "Café Ölmühle"}}, nullptr,
+		"---\n- title: Café Ölmühle\n"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		EXPECT_EQ(write(c.t, c.path), std::string(c.text));
+	}
+}
+
+TEST(YamlWriter, RefusesTextThatIsNotUtf8)
+{
+	struct {
+		const char *name;
+		tags t;
+		const char *path;
+		const char *what; // the file, or how a pathless document is named
+	} cases[] = {
+	    {"Latin-1 value", {{"title", "ok"}, {"artist", "Mot\xf6rhead"}}, "/m/a.flac", "/m/a.flac"},
+	    {"Latin-1 key", {{"tit\xe9", "x"}}, "/m/b.flac", "/m/b.flac"},
+	    {"truncated sequence, no path", {{"title", "caf\xc3"}}, nullptr, "tags"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		testing::internal::CaptureStderr();
+		EXPECT_EQ(write(c.t, c.path), std::nullopt);
+		std::string err = testing::internal::GetCapturedStderr();
+		EXPECT_NE(err.find(std::string(c.what) + ": "), std::string::npos) << err;
+		EXPECT_NE(err.find("not valid UTF-8"), std::string::npos) << err;
+	}
+}
+
+struct readcase {
+	const char *name;
+	std::string text;
+	std::variant<tags, std::string> result;
+};
+
+TEST(YamlReader, DocumentsAndTheirResults)
+{
+	using msg = std::string;
+	const readcase cases[] = {
+	    {"empty input", "", tags{}},
+	    {"comments only", "# /music/a.flac\n# nothing else\n", tags{}},
+	    {"empty flow sequence", "# /m/a.flac\n--- []\n", tags{}},
+	    {"no '---' marker", "- title: x\n", tags{{"title", "x"}}},
+	    {"flow style", "[{title: x}, {artist: y}]", tags{{"title", "x"}, {"artist", "y"}}},
+	    {"explicit document end", "---\n- a: b\n...\n", tags{{"a", "b"}}},
+	    {"empty value", "- title:\n", tags{{"title", ""}}},
+	    {"key lower-cased", "- TITLE: X\n", tags{{"title", "X"}}},
+	    {"duplicates in document order", "- a: 1\n- b: 2\n- A: 3\n",
+		tags{{"a", "1"}, {"b", "2"}, {"a", "3"}}},
+	    {"quoted, literal and folded scalars",
+		"- a: 'it''s'\n- b: \"tab\\there\"\n- c: |\n    lit\n    eral\n- d: >-\n    fold\n    ed\n",
+		tags{{"a", "it's"}, {"b", "tab\there"}, {"c", "lit\neral\n"}, {"d", "fold ed"}}},
+	    {"scalars are text", "- y: 2004\n- b: yes\n- n: ~\n- i: !!int 5\n",
+		tags{{"y", "2004"}, {"b", "yes"}, {"n", "~"}, {"i", "5"}}},
+	    {"escaped NUL ends the value", "- a: \"x\\0y\"\n", tags{{"a", "x"}}},
+	    {"UTF-16 with a byte-order mark", std::string("\xff\xfe-\0 \0a\0:\0 \0\xe9\0\n\0", 16),
+		tags{{"a", "\xc3\xa9"}}},
+	    {"the empty document", "---\n",
+		msg("YAML parser: expected YAML_SEQUENCE_START_EVENT or YAML_DOCUMENT_END_EVENT, "
+		    "got YAML_SCALAR_EVENT")},
+	    {"top-level mapping", "title: x\n",
+		msg("YAML parser: expected YAML_SEQUENCE_START_EVENT or YAML_DOCUMENT_END_EVENT, "
+		    "got YAML_MAPPING_START_EVENT")},
+	    {"scalar item", "- x\n",
+		msg("YAML parser: expected YAML_MAPPING_START_EVENT or YAML_SEQUENCE_END_EVENT, "
+		    "got YAML_SCALAR_EVENT")},
+	    {"two pairs in an item", "- {a: 1, b: 2}\n",
+		msg("YAML parser: expected YAML_MAPPING_END_EVENT, got YAML_SCALAR_EVENT")},
+	    {"sequence as key", "- ? [k]\n  : v\n",
+		msg("YAML parser: expected YAML_SCALAR_EVENT (key), got YAML_SEQUENCE_START_EVENT")},
+	    {"sequence as value", "- a: [1]\n",
+		msg("YAML parser: expected YAML_SCALAR_EVENT (value), got YAML_SEQUENCE_START_EVENT")},
+	    {"alias as value", "- a: &v x\n- b: *v\n",
+		msg("YAML parser: expected YAML_SCALAR_EVENT (value), got YAML_ALIAS_EVENT")},
+	    {"second document", "- a: x\n---\n- b: y\n",
+		msg("YAML parser: expected YAML_STREAM_END_EVENT, got YAML_DOCUMENT_START_EVENT")},
+	    {"byte that is not UTF-8", "- title: \xff\n",
+		msg("w_yaml2tags: Reader error: invalid leading UTF-8 octet: #FF at 9\n")},
+	    {"input ends inside a character", "- a: \xc3",
+		msg("w_yaml2tags: Reader error: incomplete UTF-8 octet sequence at 5\n")},
+	    {"parser error with context", "- {a: 1\n",
+		msg("w_yaml2tags: Parser error: while parsing a flow mapping at line 1, column 3\n"
+		    "did not find expected ',' or '}' at line 2, column 1\n")},
+	    {"scanner error without context", "- a: x\n- a: b: c\n",
+		msg("w_yaml2tags: Scanner error: mapping values are not allowed in this context "
+		    "at line 2, column 7\n")},
+	    {"scanner error with context", "\t- a: x\n",
+		msg("w_yaml2tags: Scanner error: while scanning for the next token at line 1, column 1\n"
+		    "found character that cannot start any token at line 1, column 1\n")},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		EXPECT_EQ(read(c.text), c.result);
+	}
+}
+
+TEST(YamlReader, ReadsFromWhereTheStreamStandsAndLeavesItOpen)
+{
+	auto fp = wt::stream_of("garbage: [\n- a: b\n");
+	ASSERT_EQ(std::fseek(fp.get(), 11, SEEK_SET), 0);
+	wt::taglist_ptr tlist(w_yaml2tags(fp.get(), nullptr));
+	ASSERT_NE(tlist, nullptr);
+	EXPECT_EQ(wt::to_tags(tlist.get()), (tags{{"a", "b"}}));
+	// Still open and usable: the caller closes it.
+	EXPECT_EQ(std::fseek(fp.get(), 0, SEEK_SET), 0);
+	EXPECT_EQ(std::fgetc(fp.get()), 'g');
+}
+
+TEST(YamlReader, RejectedDocumentWithoutMessageSlot)
+{
+	// Tags read before the error and the message are released (the
+	// sanitizer build checks); nothing is handed out.
+	auto fp = wt::stream_of("- a: 1\n- b: 2\n- c: [3]\n");
+	EXPECT_EQ(w_yaml2tags(fp.get(), nullptr), nullptr);
+}
+
+// Text built from the pieces that trouble a YAML writer or reader.
+class tag_generator {
+public:
+	explicit tag_generator(std::uint32_t seed) : rng_(seed) {}
+
+	tags list()
+	{
+		tags t;
+		std::size_t n = pick(9);
+		for (std::size_t i = 0; i < n; i++) {
+			if (!t.empty() && pick(5) == 0)
+				t.emplace_back(t[pick(t.size())].first, text(false)); // duplicate key
+			else
+				t.emplace_back(key(), text(true));
+		}
+		return t;
+	}
+
+private:
+	std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+
+	// Keys as the tag list stores them: lower case.
+	std::string key()
+	{
+		static const char *const keys[] = {"title", "artist", "", "a b", "x: y", "#c", "yes",
+		    "2004", "~", "-", "? q", "'s", "\"d", "back\\slash", "caf\xc3\xa9",
+		    "\xe6\x97\xa5\xe6\x9c\xac", " lead", "trail ", "line\nfeed", "[x]", "{y}", "a,b",
+		    "&anchor", "*alias", "!tag", "%pct", "@at", "`tick", "|", ">", "null"};
+		return keys[pick(std::size(keys))];
+	}
+
+	std::string text(bool allow_long)
+	{
+		static const char *const pieces[] = {"", " ", "  ", "\n", "\n\n", "a", "word", ": ",
+		    ":", "#", " #", "'", "\"", "\\", "\\n", "yes", "no", "~", "null", "2004", "0x1F",
+		    "1e3", "-", "- ", "---", "...", "? ", "[", "]", "{", "}", ",", "&a", "*a", "!!str",
+		    "%", "@", "`", "|", ">", "\t", "\r", "\r\n", "caf\xc3\xa9", "\xe6\x97\xa5\xe6\x9c\xac",
+		    "\xf0\x9f\x8e\xb5", "\xc2\x85", "\xe2\x80\xa8", "\xef\xbb\xbf", "\x01", "\x7f"};
+		std::string s;
+		std::size_t n = pick(7);
+		for (std::size_t i = 0; i < n; i++)
+			s += pieces[pick(std::size(pieces))];
+		if (allow_long && pick(20) == 0) {
+			// Long enough to be folded over several lines.
+			std::size_t words = 20 + pick(200);
+			for (std::size_t i = 0; i < words; i++)
+				s += std::string(1 + pick(12), static_cast<char>('a' + pick(26))) +
+				    (pick(8) == 0 ? "  " : " ");
+		}
+		return s;
+	}
+
+	std::mt19937 rng_;
+};
+
+std::string
+show(const tags &t)
+{
+	std::string s;
+	for (const auto &[k, v] : t)
+		s += testing::PrintToString(k) + " = " + testing::PrintToString(v) + "\n";
+	return s;
+}
+
+TEST(YamlRoundTrip, WrittenDocumentsReadBackEqual)
+{
+	tag_generator gen(20041);
+	for (int i = 0; i < 3000; i++) {
+		tags t = gen.list();
+		auto doc = write(t, i % 2 == 0 ? "/music/some dir/track: #1.flac" : nullptr);
+		ASSERT_TRUE(doc.has_value()) << show(t);
+		ASSERT_EQ(read(*doc), (std::variant<tags, std::string>(t)))
+		    << "list #" << i << ":\n" << show(t) << "document:\n" << *doc;
+	}
+}
+
+} // namespace
