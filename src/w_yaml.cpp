@@ -10,6 +10,7 @@
 #include <yaml.h>
 
 #include "w_sbuf.h"
+#include "w_yaml_plain.h"
 #include "w_toolkit.h"
 
 struct w_format *
@@ -67,18 +68,10 @@ tags_are_utf8(const struct w_taglist *tlist, const char *path)
 
 } // namespace
 
-char *
-w_tags2yaml(const struct w_taglist *tlist, const char *path)
+int
+w_yaml_emit(const struct w_taglist *tlist, w_sbuf &sb)
 {
 	assert(tlist != NULL);
-
-	w_sbuf sb;
-	if (path != nullptr)
-		sb.printf("# %s\n", path);
-	if (!tags_are_utf8(tlist, path)) {
-		errno = EILSEQ;
-		return nullptr;
-	}
 
 	yaml_emitter_t emitter;
 	if (!yaml_emitter_initialize(&emitter)) {
@@ -127,9 +120,27 @@ w_tags2yaml(const struct w_taglist *tlist, const char *path)
 	    emit(yaml_stream_end_event_initialize(&event));
 	if (!ok) {
 		errno = ENOMEM;
+		return -1;
+	}
+	return 0;
+}
+
+char *
+w_tags2yaml(const struct w_taglist *tlist, const char *path)
+{
+	assert(tlist != NULL);
+
+	w_sbuf sb;
+	if (path != nullptr)
+		sb.printf("# %s\n", path);
+	if (!tags_are_utf8(tlist, path)) {
+		errno = EILSEQ;
 		return nullptr;
 	}
-
+	// Most documents hold only short plain text: they are written directly,
+	// as the emitter would write them, which spares an emitter per file.
+	if (!w_yaml_plain_doc(tlist, sb) && w_yaml_emit(tlist, sb) == -1)
+		return nullptr;
 	if (sb.finish() == -1) {
 		warn("sbuf_finish");
 		return nullptr;

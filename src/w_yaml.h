@@ -6,6 +6,7 @@
 
 #include "w_contract.h"
 #include "w_format.h"
+#include "w_sbuf.h"
 #include "w_taglist.h"
 
 #include <cstddef>
@@ -16,6 +17,10 @@ struct w_format *w_yaml_format(void);
 
 // The document for tlist, malloc'ed; null on failure.
 char *w_tags2yaml(const struct w_taglist *tlist, const char *path);
+// The document's YAML stream for tlist, appended to sb event by event
+// through libyaml's emitter: 0, or -1 (errno ENOMEM).  w_tags2yaml leaves
+// plain documents to a shortcut that gives the same bytes (w_yaml_plain.h).
+int w_yaml_emit(const struct w_taglist *tlist, w_sbuf &sb);
 // The tags of the document read from fp, or null with *errmsg set.
 struct w_taglist *w_yaml2tags(FILE *fp, char **errmsg);
 // libyaml write handler appending to a w_sbuf.
