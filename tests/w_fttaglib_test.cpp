@@ -134,8 +134,26 @@ TEST(TagLibBackend, RecordIsLastInRegistry)
 	EXPECT_EQ(w_fttaglib_backend(), b);
 }
 
+// The settings are taken when the record is, and reach TagLib when it is
+// loaded (the first file that needs it), or at once when it already is.
 TEST(TagLibBackend, LibrarySettingsFollowLcAll)
 {
+	wt::tmpdir dir;
+	wt::make_mp3(dir / "a.mp3", {"--tt", "T"});
+	EXPECT_EXIT(
+	    {
+		    setenv("LC_ALL", "en_US.UTF-8", 1);
+		    w_fttaglib_backend();
+		    bool none_yet = unicode_calls.empty() && management_calls.empty();
+		    opened f(dir / "a.mp3");
+		    bool applied = unicode_calls == std::vector<int>{1} &&
+			management_calls == std::vector<int>{0};
+		    std::exit(none_yet && applied && f.data() != nullptr ? 0 : 1);
+	    },
+	    ::testing::ExitedWithCode(0), "");
+
+	opened loaded(dir / "a.mp3");
+	ASSERT_NE(loaded.data(), nullptr);
 	struct {
 		std::optional<std::string> lc_all;
 		bool unicode;
