@@ -112,7 +112,10 @@ private:
 		return stage_ >= stage::audio_nothing_pending && stage_ <= stage::audio_pageout_pending;
 	}
 
-	// Declared in the reverse order of their release.
+	// Declared in the reverse order of their release; the stdio buffers
+	// outlive the streams that use them.
+	std::unique_ptr<char[]> in_buffer_;
+	std::unique_ptr<char[]> out_buffer_;
 	vorbis_comment new_vc_;
 	std::unique_ptr<vorbis_comment, comment_clear> new_vc_guard_;
 	ogg_packet header_{};
@@ -170,12 +173,14 @@ rewriter::set_up(const char *path)
 	in_.reset(std::fopen(target.c_str(), "rb"));
 	if (!in_)
 		return -1;
-	std::setvbuf(in_.get(), nullptr, _IOFBF, stdio_buffer);
+	in_buffer_.reset(new char[stdio_buffer]);
+	std::setvbuf(in_.get(), in_buffer_.get(), _IOFBF, stdio_buffer);
 	if (!out_.ok())
 		return -1;
 	if (tmp_.create(target) == -1)
 		return -1;
-	std::setvbuf(tmp_.stream(), nullptr, _IOFBF, stdio_buffer);
+	out_buffer_.reset(new char[stdio_buffer]);
+	std::setvbuf(tmp_.stream(), out_buffer_.get(), _IOFBF, stdio_buffer);
 	out_.set_drain(w_ftoggvorbis_drain, tmp_.stream());
 	return 0;
 }
