@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
+#include <fcntl.h>
 #include <memory>
 #include <new>
 #include <string>
@@ -33,6 +34,10 @@ struct w_ftoggvorbis_data {
 // calls stay few on big files.
 constexpr std::size_t chunk = 1024;
 constexpr std::size_t stdio_buffer = 64 * 1024;
+// How much of the copy may wait in the page cache before its write to the
+// disk is started: the disk then works while the rest of the copy is made,
+// and the flush before the rename has little left to wait for.
+constexpr std::size_t writeback_step = 8 * 1024 * 1024;
 
 w_ftoggvorbis_data *
 checked(void *opaque)
@@ -141,6 +146,7 @@ private:
 	unsigned long pages_ = 0;
 	long prev_blocksize_ = 0;
 	ogg_int64_t granule_ = 0;
+	std::size_t unstarted_ = 0; // bytes appended since the last writeback
 };
 
 int
@@ -218,6 +224,12 @@ rewriter::append(const ogg_page &og)
 	// finishing reports.
 	if (out_.bcat(og.header, static_cast<std::size_t>(og.header_len)) == 0)
 		out_.bcat(og.body, static_cast<std::size_t>(og.body_len));
+	unstarted_ += static_cast<std::size_t>(og.header_len + og.body_len);
+	if (unstarted_ >= writeback_step) {
+		unstarted_ = 0;
+		// Only a hint: a failure here shows, if it matters, in the flush.
+		(void)sync_file_range(fileno(tmp_.stream()), 0, 0, SYNC_FILE_RANGE_WRITE);
+	}
 }
 
 int

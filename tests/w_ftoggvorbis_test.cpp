@@ -231,6 +231,7 @@ copy_cases()
 	cases.push_back({"size multiple of 1024", kilo, ""});
 	// Bytes after the last page: whether they come in the read that
 	// ends the stream or only in a later one, they are left out.
+	EXPECT_LE(base.size() % 1024 + 8, 1024u) << "the junk must come with the last page";
 	cases.push_back({"junk in the last read", base + "TAG junk", base});
 	cases.push_back({"junk after a read boundary", kilo + "TAG junk", kilo});
 	cases.push_back({"much junk", base + std::string(3000, 'j'), base});
@@ -246,6 +247,7 @@ copy_cases()
 	// the very last read.
 	std::size_t before_last = pages.back().offset;
 	std::string junked = small.substr(0, before_last) + "junk" + small.substr(before_last);
+	EXPECT_GE(before_last, (junked.size() - 1) / 1024 * 1024) << "the junk must be in the last read";
 	cases.push_back({"junk before the last page", junked, small});
 	std::string two = base + plain(2);
 	std::size_t link = base.size();
