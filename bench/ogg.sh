@@ -1,0 +1,94 @@
+#!/bin/sh
+# Speed and memory of the Ogg/Vorbis backend, side by side with other tools.
+#
+#   bench/ogg.sh [MEGABYTES]        (default 1024; also BENCH_SIZE_MB)
+#
+# 1. Rewriting one large file: peak resident size (/usr/bin/time -v), and
+#    time against `vorbiscomment -w` and against `cp` plus `sync` of the copy.
+# 2. Setting one tag on 1000 short files in one command, against one
+#    `vorbiscomment -d ARTIST -t ARTIST=X` per file.
+# 3. Printing the tags of the same 1000 files, against a mutagen script.
+#
+# Environment: BUILD (build directory, default build), BENCH_DIR (scratch
+# directory on the disk to measure, default under /var/tmp), RUNS (default 5).
+set -eu
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+size_mb=${1:-${BENCH_SIZE_MB:-1024}}
+build=${BUILD:-$root/build}
+runs=${RUNS:-5}
+bin=$build/wembrix
+
+need() {
+	command -v "$1" >/dev/null 2>&1 && return 0
+	echo "ogg.sh: installing $2" >&2
+	apt-get install -y -qq --no-install-recommends "$2" >/dev/null
+}
+need hyperfine hyperfine
+need vorbiscomment vorbis-tools
+need oggenc vorbis-tools
+[ -x /usr/bin/time ] || need /usr/bin/time time
+/usr/bin/python3 -c 'import mutagen' 2>/dev/null || need python3-mutagen python3-mutagen
+
+if [ ! -x "$bin" ]; then
+	cmake -S "$root" -B "$build" -G Ninja >/dev/null
+	cmake --build "$build" -j2 >/dev/null
+fi
+
+work=${BENCH_DIR:-$(mktemp -d /var/tmp/wembrix-bench.XXXXXX)}
+mkdir -p "$work"
+trap 'rm -rf "$work"' EXIT INT TERM
+cd "$work"
+
+g++ -O2 -o mkbig "$here/ogg_mkbig.cpp" $(pkg-config --cflags --libs vorbisenc vorbis ogg)
+
+echo "== one file of $size_mb MB ($(df -h . | awk 'NR==2 {print $1 " on " $6}'))"
+./mkbig big.ogg "$size_mb"
+ls -l big.ogg
+
+rss() {
+	/usr/bin/time -v "$@" 2>&1 >/dev/null </dev/null |
+	    awk -F': ' '/Maximum resident set size/ {print $2 " kB"}'
+}
+echo "peak RSS, wembrix set:       $(rss "$bin" set:artist=X big.ogg)"
+echo "peak RSS, vorbiscomment -w:  $(rss vorbiscomment -w -t ARTIST=X big.ogg)"
+echo "peak RSS, wembrix print:     $(rss "$bin" big.ogg)"
+
+hyperfine --runs "$runs" --warmup 1 --export-markdown big.md \
+    -n "wembrix set:artist=X (with fsync)" "'$bin' set:artist=X big.ogg" \
+    -n "vorbiscomment -w (no fsync)" "vorbiscomment -w -t ARTIST=X big.ogg </dev/null" \
+    -n "vorbiscomment -w, then sync of the file" \
+    "vorbiscomment -w -t ARTIST=X big.ogg </dev/null && sync big.ogg" \
+    -n "cp, then sync of the copy" "cp big.ogg copy.ogg && sync copy.ogg"
+ogginfo big.ogg >ogginfo.txt 2>&1 || { echo "ogginfo failed"; cat ogginfo.txt; exit 1; }
+rm -f big.ogg copy.ogg
+
+echo "== 1000 short files"
+# A short real file: 0.5 s of silence encoded from raw samples.
+head -c 88200 /dev/zero | oggenc -Q -q 2 -r -C 2 -R 44100 -B 16 \
+    -c ARTIST=Someone -c TITLE=Something -c ALBUM=Somewhere -o one.ogg -
+mkdir orig
+i=0
+while [ $i -lt 1000 ]; do
+	cp one.ogg "orig/$(printf %04d $i).ogg"
+	i=$((i + 1))
+done
+ls -l one.ogg
+
+hyperfine --runs "$runs" --warmup 1 --export-markdown small-set.md \
+    --prepare "rm -rf files && cp -r orig files" \
+    -n "wembrix set:artist=X, 1000 files, one command" "'$bin' set:artist=X files/*.ogg" \
+    -n "vorbiscomment -d ARTIST -t ARTIST=X per file" \
+    "for f in files/*.ogg; do vorbiscomment -d ARTIST -t ARTIST=X \"\$f\" </dev/null; done"
+
+rm -rf files && cp -r orig files
+"$bin" files/0000.ogg >wembrix.txt
+/usr/bin/python3 "$here/ogg_mutagen.py" files/0000.ogg >mutagen.txt
+cmp wembrix.txt mutagen.txt || echo "(the two print different text)"
+hyperfine --runs "$runs" --warmup 1 --export-markdown small-print.md \
+    -n "wembrix print, 1000 files" "'$bin' files/*.ogg >/dev/null" \
+    -n "mutagen script, 1000 files" "/usr/bin/python3 '$here/ogg_mutagen.py' files/*.ogg >/dev/null"
+
+echo "== summary"
+cat big.md small-set.md small-print.md

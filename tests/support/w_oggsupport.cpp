@@ -1,0 +1,281 @@
+#include "w_oggsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+#include <ogg/ogg.h>
+#include <vorbis/codec.h>
+#include <vorbis/vorbisenc.h>
+#include <vorbis/vorbisfile.h>
+
+namespace wt {
+
+namespace {
+
+void
+append_page(std::string &out, const ogg_page &og)
+{
+	out.append(reinterpret_cast<const char *>(og.header), static_cast<std::size_t>(og.header_len));
+	out.append(reinterpret_cast<const char *>(og.body), static_cast<std::size_t>(og.body_len));
+}
+
+} // namespace
+
+std::string
+vorbis_bytes(const std::vector<std::string> &comments, const vorbis_options &opt)
+{
+	vorbis_info vi;
+	vorbis_info_init(&vi);
+	if (vorbis_encode_init_vbr(&vi, 2, 44100, opt.quality) != 0)
+		throw std::runtime_error("vorbis_encode_init_vbr failed");
+	vorbis_comment vc;
+	vorbis_comment_init(&vc);
+	for (const auto &c : comments)
+		vorbis_comment_add(&vc, c.c_str());
+
+	vorbis_dsp_state vd;
+	vorbis_block vb;
+	vorbis_analysis_init(&vd, &vi);
+	vorbis_block_init(&vd, &vb);
+	ogg_stream_state os;
+	ogg_stream_init(&os, opt.serial);
+
+	std::string out;
+	ogg_packet id, comm, code;
+	vorbis_analysis_headerout(&vd, &vc, &id, &comm, &code);
+	ogg_stream_packetin(&os, &id);
+	ogg_stream_packetin(&os, &comm);
+	ogg_stream_packetin(&os, &code);
+	ogg_page og;
+	while (ogg_stream_flush(&os, &og) != 0)
+		append_page(out, og);
+
+	// Tones, or noise from a fixed seed: the same bytes on every run.
+	std::uint32_t seed = 12345;
+	const unsigned step = 1024;
+	unsigned done = 0;
+	for (;;) {
+		// The last round writes nothing, which tells the encoder to end
+		// the stream.
+		unsigned n = opt.samples - done < step ? opt.samples - done : step;
+		if (n > 0) {
+			float **buf = vorbis_analysis_buffer(&vd, static_cast<int>(n));
+			for (unsigned i = 0; i < n; i++) {
+				double t = static_cast<double>(done + i) / 44100.0;
+				if (opt.noise) {
+					seed = seed * 1664525u + 1013904223u;
+					buf[0][i] = static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
+					seed = seed * 1664525u + 1013904223u;
+					buf[1][i] = static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
+				} else {
+					buf[0][i] = 0.3f * static_cast<float>(std::sin(2 * M_PI * 440 * t));
+					buf[1][i] = 0.3f * static_cast<float>(std::sin(2 * M_PI * 660 * t));
+				}
+			}
+		}
+		vorbis_analysis_wrote(&vd, static_cast<int>(n));
+		done += n;
+		while (vorbis_analysis_blockout(&vd, &vb) == 1) {
+			vorbis_analysis(&vb, nullptr);
+			vorbis_bitrate_addblock(&vb);
+			ogg_packet op;
+			while (vorbis_bitrate_flushpacket(&vd, &op) == 1) {
+				ogg_stream_packetin(&os, &op);
+				if (opt.page_per_packet) {
+					while (ogg_stream_flush(&os, &og) != 0)
+						append_page(out, og);
+				} else {
+					while (ogg_stream_pageout(&os, &og) != 0)
+						append_page(out, og);
+				}
+			}
+		}
+		if (n == 0)
+			break;
+	}
+	while (ogg_stream_flush(&os, &og) != 0)
+		append_page(out, og);
+
+	ogg_stream_clear(&os);
+	vorbis_block_clear(&vb);
+	vorbis_dsp_clear(&vd);
+	vorbis_comment_clear(&vc);
+	vorbis_info_clear(&vi);
+	return out;
+}
+
+void
+make_vorbis(const std::string &path, const std::vector<std::string> &comments,
+    const vorbis_options &opt)
+{
+	std::ofstream out(path, std::ios::binary | std::ios::trunc);
+	out << vorbis_bytes(comments, opt);
+	if (!out)
+		throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<ogg_page_copy>
+ogg_pages(const std::string &file)
+{
+	std::vector<ogg_page_copy> pages;
+	ogg_sync_state oy;
+	ogg_sync_init(&oy);
+	char *buf = ogg_sync_buffer(&oy, static_cast<long>(file.size()));
+	std::memcpy(buf, file.data(), file.size());
+	ogg_sync_wrote(&oy, static_cast<long>(file.size()));
+	std::size_t pos = 0;
+	for (;;) {
+		ogg_page og;
+		long r = ogg_sync_pageseek(&oy, &og);
+		if (r == 0)
+			break;
+		if (r < 0) {
+			pos += static_cast<std::size_t>(-r);
+			continue;
+		}
+		ogg_page_copy p;
+		p.offset = pos;
+		append_page(p.bytes, og);
+		p.serial = ogg_page_serialno(&og);
+		p.granule = ogg_page_granulepos(&og);
+		p.bos = ogg_page_bos(&og) != 0;
+		p.eos = ogg_page_eos(&og) != 0;
+		pages.push_back(std::move(p));
+		pos += static_cast<std::size_t>(r);
+	}
+	ogg_sync_clear(&oy);
+	return pages;
+}
+
+std::string
+join_pages(const std::vector<ogg_page_copy> &pages)
+{
+	std::string out;
+	for (const auto &p : pages)
+		out += p.bytes;
+	return out;
+}
+
+std::vector<ogg_stream_copy>
+ogg_streams(const std::string &file)
+{
+	std::vector<ogg_stream_copy> streams;
+	std::vector<ogg_stream_state> states;
+	std::vector<std::size_t> counted; // packets seen when the last page ended
+
+	for (const auto &p : ogg_pages(file)) {
+		std::size_t i = streams.size();
+		if (!p.bos) {
+			while (i > 0 && streams[i - 1].serial != p.serial)
+				i--;
+		}
+		if (p.bos || i == 0) {
+			streams.emplace_back();
+			streams.back().serial = p.serial;
+			states.emplace_back();
+			ogg_stream_init(&states.back(), p.serial);
+			counted.push_back(0);
+			i = streams.size();
+		}
+		ogg_stream_copy &s = streams[i - 1];
+		ogg_stream_state &os = states[i - 1];
+		ogg_page og;
+		std::string bytes = p.bytes;
+		og.header = reinterpret_cast<unsigned char *>(bytes.data());
+		og.header_len = 27 + static_cast<unsigned char>(bytes[26]);
+		og.body = og.header + og.header_len;
+		og.body_len = static_cast<long>(bytes.size()) - og.header_len;
+		ogg_stream_pagein(&os, &og);
+		for (;;) {
+			ogg_packet op;
+			int r = ogg_stream_packetout(&os, &op);
+			if (r == 0)
+				break;
+			if (r < 0)
+				continue;
+			s.packets.emplace_back(reinterpret_cast<const char *>(op.packet),
+			    static_cast<std::size_t>(op.bytes));
+		}
+		// The page that completes the third packet holds nothing else:
+		// no part of an audio packet waits in the stream state.
+		if (counted[i - 1] < 3 && s.packets.size() >= 3)
+			s.headers_apart = s.packets.size() == 3 && os.body_fill == os.body_returned;
+		counted[i - 1] = s.packets.size();
+		s.page_granules.push_back(p.granule);
+		s.page_eos.push_back(p.eos);
+	}
+	for (auto &os : states)
+		ogg_stream_clear(&os);
+	return streams;
+}
+
+vorbis_comment_copy
+parse_comment_header(const std::string &packet)
+{
+	vorbis_comment_copy c;
+	std::size_t pos = 0;
+	auto u32 = [&](std::uint32_t &v) {
+		if (packet.size() - pos < 4)
+			return false;
+		v = 0;
+		for (int i = 3; i >= 0; i--)
+			v = (v << 8) | static_cast<unsigned char>(packet[pos + static_cast<std::size_t>(i)]);
+		pos += 4;
+		return true;
+	};
+	auto str = [&](std::string &s) {
+		std::uint32_t n;
+		if (!u32(n) || packet.size() - pos < n)
+			return false;
+		s = packet.substr(pos, n);
+		pos += n;
+		return true;
+	};
+	if (packet.compare(0, 7, "\x03vorbis") != 0)
+		return c;
+	pos = 7;
+	std::uint32_t count;
+	if (!str(c.vendor) || !u32(count))
+		return c;
+	for (std::uint32_t i = 0; i < count; i++) {
+		std::string s;
+		if (!str(s))
+			return c;
+		c.comments.push_back(s);
+	}
+	// The framing bit ends the packet.
+	c.ok = pos + 1 == packet.size() && (packet[pos] & 1) != 0;
+	return c;
+}
+
+void
+ogg_fix_checksum(std::string &file, std::size_t offset)
+{
+	ogg_page og;
+	auto *p = reinterpret_cast<unsigned char *>(file.data() + offset);
+	og.header = p;
+	og.header_len = 27 + p[26];
+	long body = 0;
+	for (int i = 0; i < p[26]; i++)
+		body += p[27 + i];
+	og.body = p + og.header_len;
+	og.body_len = body;
+	ogg_page_checksum_set(&og);
+}
+
+std::int64_t
+vorbis_pcm_total(const std::string &path)
+{
+	OggVorbis_File vf;
+	if (ov_fopen(path.c_str(), &vf) != 0)
+		return -1;
+	std::int64_t total = ov_pcm_total(&vf, -1);
+	ov_clear(&vf);
+	return total;
+}
+
+} // namespace wt

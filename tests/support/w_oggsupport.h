@@ -1,0 +1,67 @@
+/* Real Ogg/Vorbis files for the tests, encoded with libvorbisenc, and the
+ * means to take them apart page by page and packet by packet (libogg), so
+ * that odd files can be built from sound ones. */
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace wt {
+
+struct vorbis_options {
+	unsigned samples = 4410;       // per channel; stereo, 44.1 kHz
+	int serial = 1;
+	float quality = 0.0f;          // libvorbisenc VBR quality, -0.1 to 1
+	bool noise = false;            // noise instead of tones: bigger packets
+	bool page_per_packet = false;  // end a page after every audio packet
+};
+
+// The bytes of an Ogg/Vorbis stream holding the given raw comment entries
+// (NAME=value, or anything else, as libvorbis stores it).
+std::string vorbis_bytes(const std::vector<std::string> &comments, const vorbis_options &opt = {});
+void make_vorbis(const std::string &path, const std::vector<std::string> &comments,
+    const vorbis_options &opt = {});
+
+struct ogg_page_copy {
+	std::size_t offset = 0; // where the page starts in the file
+	std::string bytes;      // header and body
+	int serial = 0;
+	std::int64_t granule = 0;
+	bool bos = false, eos = false;
+};
+
+// The complete pages of a file in file order; bytes that form no page are
+// skipped.
+std::vector<ogg_page_copy> ogg_pages(const std::string &file);
+std::string join_pages(const std::vector<ogg_page_copy> &pages);
+
+struct ogg_stream_copy {
+	int serial = 0;
+	std::vector<std::string> packets;       // in order; gaps are skipped
+	std::vector<std::int64_t> page_granules;
+	std::vector<bool> page_eos;
+	// The three header packets end a page of their own and the first
+	// audio packet starts a fresh one.
+	bool headers_apart = false;
+};
+
+// The logical streams of a file in order (chained streams one after the
+// other); every page joins the stream of its serial number.
+std::vector<ogg_stream_copy> ogg_streams(const std::string &file);
+
+struct vorbis_comment_copy {
+	std::string vendor;
+	std::vector<std::string> comments;
+	bool ok = false;
+};
+// The fields of a comment header packet.
+vorbis_comment_copy parse_comment_header(const std::string &packet);
+// Recomputes the checksum of the page that starts at offset in file, after
+// a test has changed its bytes on purpose.
+void ogg_fix_checksum(std::string &file, std::size_t offset);
+
+// Samples the file decodes to (libvorbisfile), -1 when it cannot be opened.
+std::int64_t vorbis_pcm_total(const std::string &path);
+
+} // namespace wt

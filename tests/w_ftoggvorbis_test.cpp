@@ -1,0 +1,562 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "w_ftoggvorbis.h"
+#include "w_oggsupport.h"
+#include "w_taglist.h"
+#include "w_testsupport.h"
+#include "w_toolkit.h"
+
+namespace {
+
+struct taglist_deleter {
+	void operator()(w_taglist *t) const { w_taglist_destroy(t); }
+};
+using taglist_ptr = std::unique_ptr<w_taglist, taglist_deleter>;
+
+struct ogg_deleter {
+	void operator()(void *d) const { w_ftoggvorbis_clear(d); }
+};
+using ogg_ptr = std::unique_ptr<void, ogg_deleter>;
+
+taglist_ptr
+make_list(const wt::tags &tags)
+{
+	taglist_ptr l(w_taglist_new());
+	for (const auto &[k, v] : tags)
+		EXPECT_EQ(w_taglist_insert(l.get(), k.c_str(), v.c_str()), 0);
+	return l;
+}
+
+wt::tags
+list_tags(const w_taglist *l)
+{
+	wt::tags out;
+	for (w_tag *t = w_taglist_first(l); t != nullptr; t = w_taglist_next(t))
+		out.emplace_back(t->key, t->val);
+	return out;
+}
+
+// Opens path, then (when given) puts other bytes in its place, and writes
+// tags: the writer must cope with whatever it finds when it runs.
+int
+rewrite(const std::string &path, const wt::tags &tags, const std::string *swap = nullptr)
+{
+	ogg_ptr d(w_ftoggvorbis_init(path.c_str()));
+	EXPECT_NE(d, nullptr) << path;
+	if (!d)
+		return -2;
+	if (swap != nullptr)
+		wt::write_file(path, *swap);
+	taglist_ptr l = make_list(tags);
+	return w_ftoggvorbis_write(d.get(), l.get());
+}
+
+const std::vector<std::string> old_comments = {"ARTIST=Old", "TITLE=T"};
+const wt::tags new_tags = {{"ARTIST", "X"}, {"title", "A=B"}, {"artist", "Y"}, {"Genre", "ünï"}};
+const std::vector<std::string> new_comments = {"artist=X", "title=A=B", "artist=Y", "genre=ünï"};
+
+std::string
+plain(int serial = 1, std::vector<std::string> comments = old_comments)
+{
+	wt::vorbis_options o;
+	o.serial = serial;
+	return wt::vorbis_bytes(comments, o);
+}
+
+std::string
+small_pages()
+{
+	wt::vorbis_options o;
+	o.page_per_packet = true;
+	o.samples = 8820;
+	return wt::vorbis_bytes(old_comments, o);
+}
+
+// A file whose size is a multiple of 1024: the comment's length makes up
+// the difference.
+std::string
+kilobyte_multiple()
+{
+	std::string pad;
+	for (int tries = 0; tries < 10; tries++) {
+		std::string f = wt::vorbis_bytes({"ARTIST=Old", "PAD=" + pad});
+		std::size_t rest = f.size() % 1024;
+		if (rest == 0)
+			return f;
+		std::size_t want = pad.size() + 1024 - rest;
+		pad.assign(want % 1024, 'p');
+	}
+	ADD_FAILURE() << "no file of a size multiple of 1024";
+	return {};
+}
+
+std::string
+ogginfo_problems(const std::string &path)
+{
+	wt::run_result r = wt::run({"ogginfo", path});
+	std::string all = r.out + r.err;
+	std::string problems;
+	if (r.status != 0)
+		problems += "status " + std::to_string(r.status) + "\n";
+	for (const char *word : {"WARNING", "ERROR", "Warning", "Error"})
+		if (all.find(word) != std::string::npos)
+			problems += all;
+	return problems;
+}
+
+// The rewritten file holds every packet of reference, byte for byte and in
+// order, except the first stream's comment header, which holds the new
+// tags; its pages carry sound granule positions and end-of-stream flags.
+void
+expect_copied(const std::string &path, const std::string &reference)
+{
+	std::string out = wt::read_file(path);
+	std::vector<wt::ogg_stream_copy> got = wt::ogg_streams(out);
+	std::vector<wt::ogg_stream_copy> want = wt::ogg_streams(reference);
+	ASSERT_EQ(got.size(), want.size());
+	EXPECT_EQ(wt::join_pages(wt::ogg_pages(out)), out) << "bytes outside pages";
+	for (std::size_t s = 0; s < got.size(); s++) {
+		SCOPED_TRACE("stream " + std::to_string(s));
+		const auto &g = got[s];
+		const auto &w = want[s];
+		EXPECT_EQ(g.serial, w.serial);
+		ASSERT_EQ(g.packets.size(), w.packets.size());
+		for (std::size_t p = 0; p < g.packets.size(); p++) {
+			if (s == 0 && p == 1)
+				continue;
+			EXPECT_TRUE(g.packets[p] == w.packets[p]) << "packet " << p << " differs";
+		}
+		if (s == 0) {
+			wt::vorbis_comment_copy c = wt::parse_comment_header(g.packets[1]);
+			EXPECT_TRUE(c.ok);
+			EXPECT_EQ(c.comments, new_comments);
+			EXPECT_EQ(c.vendor, wt::parse_comment_header(w.packets[1]).vendor);
+		}
+
+		EXPECT_TRUE(g.headers_apart);
+		std::int64_t last = 0;
+		for (std::size_t i = 0; i < g.page_granules.size(); i++) {
+			if (g.page_granules[i] == -1)
+				continue;
+			EXPECT_GE(g.page_granules[i], last) << "page " << i;
+			last = g.page_granules[i];
+			EXPECT_EQ(g.page_eos[i], i + 1 == g.page_granules.size()) << "page " << i;
+		}
+		EXPECT_TRUE(g.page_eos.back());
+		EXPECT_EQ(g.page_granules.back(), w.page_granules.back());
+	}
+	EXPECT_EQ(ogginfo_problems(path), "");
+}
+
+TEST(OggVorbisRead, CommentsBecomeTagsInOrder)
+{
+	wt::tmpdir dir;
+	std::string f = dir / "a.ogg";
+	wt::make_vorbis(f, {"ARTIST=A=B", "=no key", "TITLE=", "NOEQUALS", "Artist=second",
+			       "COMMENT=ünï"});
+	ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
+	ASSERT_NE(d, nullptr);
+	testing::internal::CaptureStderr();
+	taglist_ptr l(w_ftoggvorbis_read(d.get()));
+	std::string err = testing::internal::GetCapturedStderr();
+	ASSERT_NE(l, nullptr);
+	EXPECT_EQ(list_tags(l.get()), (wt::tags{{"artist", "A=B"}, {"", "no key"}, {"title", ""},
+					  {"artist", "second"}, {"comment", "ünï"}}));
+	EXPECT_EQ(err, std::string(w_getprogname()) + ": invalid vorbis comment: NOEQUALS\n");
+
+	// The library's record is left as it was: a second read agrees.
+	testing::internal::CaptureStderr();
+	taglist_ptr again(w_ftoggvorbis_read(d.get()));
+	testing::internal::GetCapturedStderr();
+	ASSERT_NE(again, nullptr);
+	EXPECT_EQ(list_tags(again.get()), list_tags(l.get()));
+}
+
+TEST(OggVorbisRead, ChainedFileShowsTheFirstStream)
+{
+	wt::tmpdir dir;
+	std::string f = dir / "c.ogg";
+	wt::write_file(f, plain(1, {"ARTIST=First"}) + plain(2, {"ARTIST=Second"}));
+	ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
+	ASSERT_NE(d, nullptr);
+	taglist_ptr l(w_ftoggvorbis_read(d.get()));
+	ASSERT_NE(l, nullptr);
+	EXPECT_EQ(list_tags(l.get()), (wt::tags{{"artist", "First"}}));
+}
+
+TEST(OggVorbisInit, TurnsAwayWhatIsNotOggVorbis)
+{
+	wt::tmpdir dir;
+	wt::make_flac(dir / "a.flac", {"ARTIST=x"});
+	wt::write_file(dir / "empty.ogg", "");
+	wt::write_file(dir / "text.ogg", "just some text, no pages at all\n");
+	std::string headers = plain();
+	wt::write_file(dir / "cut.ogg", headers.substr(0, 100));
+	for (const char *name : {"a.flac", "empty.ogg", "text.ogg", "cut.ogg", "missing.ogg"}) {
+		void *d = w_ftoggvorbis_init((dir / name).c_str());
+		EXPECT_EQ(d, nullptr) << name;
+		if (d != nullptr)
+			w_ftoggvorbis_clear(d);
+	}
+}
+
+struct copy_case {
+	std::string name;
+	std::string input;
+	std::string reference; // what the packets must match; input when empty
+};
+
+std::vector<copy_case>
+copy_cases()
+{
+	std::vector<copy_case> cases;
+	std::string base = plain();
+	std::string small = small_pages();
+	std::string kilo = kilobyte_multiple();
+	std::vector<wt::ogg_page_copy> pages = wt::ogg_pages(small);
+	std::vector<wt::ogg_page_copy> base_pages = wt::ogg_pages(base);
+
+	cases.push_back({"plain", base, ""});
+	cases.push_back({"one page per packet", small, ""});
+	cases.push_back({"chained", base + plain(2, {"ARTIST=Second"}) + plain(3, {}), ""});
+	cases.push_back({"size multiple of 1024", kilo, ""});
+	// Bytes after the last page: whether they come in the read that
+	// ends the stream or only in a later one, they are left out.
+	EXPECT_LE(base.size() % 1024 + 8, 1024u) << "the junk must come with the last page";
+	cases.push_back({"junk in the last read", base + "TAG junk", base});
+	cases.push_back({"junk after a read boundary", kilo + "TAG junk", kilo});
+	cases.push_back({"much junk", base + std::string(3000, 'j'), base});
+	cases.push_back({"a page's first bytes", base + base.substr(0, 40), base});
+	cases.push_back({"chained, then junk", base + plain(2) + "junk", base + plain(2)});
+
+	// A stream cut off: copied up to its last complete page.
+	std::size_t last = base_pages.back().offset;
+	cases.push_back({"cut in the audio", base.substr(0, last + 10), ""});
+	cases.push_back({"cut after the headers", base.substr(0, base_pages[2].offset), ""});
+
+	// Junk between pages: every page after it is still found, even in
+	// the very last read.
+	std::size_t before_last = pages.back().offset;
+	std::string junked = small.substr(0, before_last) + "junk" + small.substr(before_last);
+	EXPECT_GE(before_last, (junked.size() - 1) / 1024 * 1024) << "the junk must be in the last read";
+	cases.push_back({"junk before the last page", junked, small});
+	std::string two = base + plain(2);
+	std::size_t link = base.size();
+	cases.push_back({"junk between links", two.substr(0, link) + "junk" + two.substr(link), two});
+
+	// A page missing near the end: the packets after the gap are copied.
+	std::vector<wt::ogg_page_copy> gapped = pages;
+	gapped.erase(gapped.end() - 2);
+	cases.push_back({"a page missing", wt::join_pages(gapped), ""});
+	return cases;
+}
+
+TEST(OggVorbisWrite, CopiesEveryPacketAndReplacesTheComments)
+{
+	auto check = [](const copy_case &c) {
+		wt::tmpdir dir;
+		std::string f = dir / "song.ogg";
+		wt::write_file(f, c.input);
+		ASSERT_EQ(rewrite(f, new_tags), 0);
+		expect_copied(f, c.reference.empty() ? c.input : c.reference);
+		EXPECT_EQ(dir.list(), std::vector<std::string>{"song.ogg"});
+	};
+	for (const copy_case &c : copy_cases()) {
+		SCOPED_TRACE(c.name);
+		check(c);
+	}
+}
+
+TEST(OggVorbisWrite, WritesTheTagsItReadsBack)
+{
+	wt::tmpdir dir;
+	std::string f = dir / "a.ogg";
+	std::string before = plain();
+	wt::write_file(f, before);
+	ASSERT_EQ(rewrite(f, new_tags), 0);
+	ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
+	ASSERT_NE(d, nullptr);
+	taglist_ptr l(w_ftoggvorbis_read(d.get()));
+	ASSERT_NE(l, nullptr);
+	EXPECT_EQ(list_tags(l.get()), (wt::tags{{"artist", "X"}, {"title", "A=B"}, {"artist", "Y"},
+					  {"genre", "ünï"}}));
+
+	// No tags at all is a valid comment header too.
+	ASSERT_EQ(rewrite(f, {}), 0);
+	std::vector<wt::ogg_stream_copy> s = wt::ogg_streams(wt::read_file(f));
+	ASSERT_EQ(s.size(), 1u);
+	wt::vorbis_comment_copy c = wt::parse_comment_header(s[0].packets[1]);
+	EXPECT_TRUE(c.ok);
+	EXPECT_TRUE(c.comments.empty());
+	EXPECT_EQ(ogginfo_problems(f), "");
+}
+
+TEST(OggVorbisWrite, DecodesToAsManySamples)
+{
+	wt::tmpdir dir;
+	std::string f = dir / "a.ogg", g = dir / "b.ogg";
+	std::string chained = plain(1) + plain(2);
+	wt::write_file(f, chained);
+	wt::write_file(g, chained);
+	ASSERT_EQ(rewrite(f, new_tags), 0);
+	EXPECT_GT(wt::vorbis_pcm_total(g), 0);
+	EXPECT_EQ(wt::vorbis_pcm_total(f), wt::vorbis_pcm_total(g));
+}
+
+struct fail_case {
+	std::string name;
+	std::string bytes; // what the file holds when the write runs
+};
+
+std::vector<fail_case>
+fail_cases()
+{
+	std::string base = plain();
+	std::vector<wt::ogg_page_copy> pages = wt::ogg_pages(base);
+	std::vector<fail_case> cases;
+
+	cases.push_back({"cut inside the headers", base.substr(0, pages[1].offset + 20)});
+	cases.push_back({"first page only", pages[0].bytes});
+
+	std::string damaged = base;
+	damaged[pages[1].offset + 27 + static_cast<unsigned char>(damaged[pages[1].offset + 26]) + 1] = 'x';
+	wt::ogg_fix_checksum(damaged, pages[1].offset);
+	cases.push_back({"damaged comment header", damaged});
+
+	// Two streams multiplexed: every page of the second one is foreign
+	// to the first.
+	std::vector<wt::ogg_page_copy> a = pages, b = wt::ogg_pages(plain(7));
+	std::string mux;
+	for (std::size_t i = 0; i < a.size() || i < b.size(); i++) {
+		if (i < a.size())
+			mux += a[i].bytes;
+		if (i < b.size())
+			mux += b[i].bytes;
+	}
+	cases.push_back({"interleaved second stream", mux});
+
+	// A stream that says it ends before its headers are complete.
+	std::string early = pages[0].bytes;
+	early[5] = static_cast<char>(early[5] | 0x04);
+	wt::ogg_fix_checksum(early, 0);
+	cases.push_back({"ends inside its headers", early + plain(2)});
+
+	cases.push_back({"empty", ""});
+	cases.push_back({"not Ogg at all", std::string(5000, 'x')});
+	return cases;
+}
+
+TEST(OggVorbisWrite, FailureLeavesTheFileAsItWas)
+{
+	for (const fail_case &c : fail_cases()) {
+		SCOPED_TRACE(c.name);
+		wt::tmpdir dir;
+		std::string f = dir / "song.ogg";
+		wt::write_file(f, plain());
+		EXPECT_EQ(rewrite(f, new_tags, &c.bytes), -1);
+		EXPECT_TRUE(wt::read_file(f) == c.bytes);
+		EXPECT_EQ(dir.list(), std::vector<std::string>{"song.ogg"});
+	}
+}
+
+TEST(OggVorbisWrite, FailsWhenTheFileIsGone)
+{
+	wt::tmpdir dir;
+	std::string f = dir / "song.ogg";
+	wt::write_file(f, plain());
+	ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
+	ASSERT_NE(d, nullptr);
+	ASSERT_EQ(unlink(f.c_str()), 0);
+	taglist_ptr l = make_list(new_tags);
+	EXPECT_EQ(w_ftoggvorbis_write(d.get(), l.get()), -1);
+	EXPECT_TRUE(dir.list().empty());
+}
+
+// A read error must fail the write, not pass for a file that never ends.
+// A directory in the file's place gives one (EISDIR); the write runs in a
+// child process so that a loop shows as a failure, not as a hung test.
+TEST(OggVorbisWrite, ReadErrorFailsTheWrite)
+{
+	wt::tmpdir dir;
+	std::string f = dir / "song.ogg";
+	wt::write_file(f, plain());
+	ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
+	ASSERT_NE(d, nullptr);
+	ASSERT_EQ(unlink(f.c_str()), 0);
+	ASSERT_EQ(mkdir(f.c_str(), 0755), 0);
+	taglist_ptr l = make_list(new_tags);
+
+	pid_t pid = fork();
+	ASSERT_NE(pid, -1);
+	if (pid == 0) {
+		alarm(10);
+		_exit(w_ftoggvorbis_write(d.get(), l.get()) == -1 ? 0 : 1);
+	}
+	int status = 0;
+	ASSERT_EQ(waitpid(pid, &status, 0), pid);
+	ASSERT_TRUE(WIFEXITED(status)) << "the write did not end";
+	EXPECT_EQ(WEXITSTATUS(status), 0) << "the write succeeded";
+	EXPECT_EQ(dir.list(), std::vector<std::string>{"song.ogg"});
+}
+
+TEST(OggVorbisWrite, KeepsModeOwnerAndGroup)
+{
+	wt::tmpdir dir;
+	std::string f = dir / "song.ogg";
+	wt::write_file(f, plain());
+	const bool root = geteuid() == 0;
+	for (mode_t mode : {0644, 0640, 0604, 0600, 0444}) {
+		SCOPED_TRACE(mode);
+		ASSERT_EQ(chmod(f.c_str(), mode), 0);
+		if (root) {
+			ASSERT_EQ(chown(f.c_str(), 1234, 2345), 0);
+		}
+		ASSERT_EQ(rewrite(f, new_tags), 0);
+		struct stat st;
+		ASSERT_EQ(stat(f.c_str(), &st), 0);
+		EXPECT_EQ(st.st_mode & 07777, mode);
+		if (root) {
+			EXPECT_EQ(st.st_uid, 1234u);
+			EXPECT_EQ(st.st_gid, 2345u);
+		} else {
+			EXPECT_EQ(st.st_uid, geteuid());
+		}
+	}
+}
+
+TEST(OggVorbisWrite, RewritesTheFileALinkNames)
+{
+	wt::tmpdir dir;
+	ASSERT_EQ(mkdir((dir / "music").c_str(), 0755), 0);
+	ASSERT_EQ(mkdir((dir / "links").c_str(), 0755), 0);
+	std::string real = dir / "music/song.ogg";
+	std::string before = plain();
+	wt::write_file(real, before);
+	ASSERT_EQ(chmod(real.c_str(), 0640), 0);
+	// A link to a link to the file, the second one relative.
+	ASSERT_EQ(symlink("../music/song.ogg", (dir / "links/inner.ogg").c_str()), 0);
+	ASSERT_EQ(symlink((dir / "links/inner.ogg").c_str(), (dir / "outer.ogg").c_str()), 0);
+
+	ASSERT_EQ(rewrite(dir / "outer.ogg", new_tags), 0);
+
+	for (const char *link : {"outer.ogg", "links/inner.ogg"}) {
+		struct stat st;
+		ASSERT_EQ(lstat((dir / link).c_str(), &st), 0);
+		EXPECT_TRUE(S_ISLNK(st.st_mode)) << link;
+	}
+	expect_copied(real, before);
+	struct stat st;
+	ASSERT_EQ(stat(real.c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 07777, 0640u);
+	EXPECT_EQ(dir.list(), (std::vector<std::string>{"links", "music", "outer.ogg"}));
+	EXPECT_EQ(wt::run({"ls", "-A", dir / "music"}).out, "song.ogg\n");
+	EXPECT_EQ(wt::run({"ls", "-A", dir / "links"}).out, "inner.ogg\n");
+}
+
+// Through the program: what users see.
+
+TEST(OggVorbisProgram, PrintsSetsAndNamesTheBackend)
+{
+	wt::tmpdir dir;
+	std::string f = dir / "a.ogg";
+	wt::make_vorbis(f, {"ARTIST=Old", "TITLE=A=B", "BROKEN"});
+
+	wt::run_result r = wt::wembrix({"backend", f});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "libvorbis " + f + "\n");
+
+	r = wt::wembrix({f});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "# " + f + "\n---\n- artist: Old\n- title: A=B\n\n");
+	EXPECT_EQ(r.err, "wembrix: invalid vorbis comment: BROKEN\n");
+
+	r = wt::wembrix({"set:ARTIST=New", "add:genre=Rock", f});
+	EXPECT_EQ(r.status, 0) << r.err;
+	wt::run_result vc = wt::run({"vorbiscomment", "-l", f});
+	EXPECT_EQ(vc.status, 0);
+	EXPECT_EQ(vc.out, "artist=New\ntitle=A=B\ngenre=Rock\n");
+	EXPECT_EQ(ogginfo_problems(f), "");
+	EXPECT_EQ(dir.list(), std::vector<std::string>{"a.ogg"});
+}
+
+TEST(OggVorbisProgram, InterleavedFileIsLeftAlone)
+{
+	wt::tmpdir dir;
+	std::string f = dir / "mux.ogg";
+	std::vector<wt::ogg_page_copy> a = wt::ogg_pages(plain(1)), b = wt::ogg_pages(plain(2));
+	std::string mux;
+	for (std::size_t i = 0; i < a.size() || i < b.size(); i++)
+		mux += (i < a.size() ? a[i].bytes : "") + (i < b.size() ? b[i].bytes : "");
+	wt::write_file(f, mux);
+	wt::run_result r = wt::wembrix({"set:artist=X", f});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_NE(r.err, "");
+	EXPECT_TRUE(wt::read_file(f) == mux);
+	EXPECT_EQ(dir.list(), std::vector<std::string>{"mux.ogg"});
+}
+
+// A write that runs out of room (a file size limit stands in for a full
+// disk) fails and leaves the file whole, whether the error shows while
+// copying or only when the last bytes are flushed.
+TEST(OggVorbisProgram, FullDiskLeavesTheFileWhole)
+{
+	wt::vorbis_options big;
+	big.noise = true;
+	big.quality = 1.0f;
+	big.samples = 44100 * 2;
+	const std::vector<std::pair<const char *, std::string>> files = {
+		{"small", plain()},
+		{"big", wt::vorbis_bytes(old_comments, big)},
+	};
+	for (const auto &[name, bytes] : files) {
+		SCOPED_TRACE(name);
+		wt::tmpdir dir;
+		std::string f = dir / "song.ogg";
+		wt::write_file(f, bytes);
+		ASSERT_GT(bytes.size(), 4096u);
+		wt::run_result r = wt::run({"sh", "-c", "ulimit -f 4; trap '' XFSZ; exec \"$@\"", "sh",
+		    WEMBRIX_BIN, "set:artist=X", f});
+		EXPECT_EQ(r.status, 1) << r.err;
+		EXPECT_TRUE(wt::read_file(f) == bytes);
+		EXPECT_EQ(dir.list(), std::vector<std::string>{"song.ogg"});
+	}
+}
+
+// A directory where no file can be created.  Root creates files anywhere,
+// so as root the program runs as nobody.
+TEST(OggVorbisProgram, UnwritableDirectoryLeavesTheFileWhole)
+{
+	wt::tmpdir dir;
+	ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+	std::string sub = dir / "ro";
+	ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+	std::string f = sub + "/song.ogg";
+	std::string bytes = plain();
+	wt::write_file(f, bytes);
+	ASSERT_EQ(chmod(f.c_str(), 0666), 0);
+	ASSERT_EQ(chmod(sub.c_str(), 0555), 0);
+
+	std::vector<std::string> argv = {WEMBRIX_BIN, "set:artist=X", f};
+	if (geteuid() == 0) {
+		if (wt::run({"setpriv", "--version"}).status != 0)
+			GTEST_SKIP() << "running as root without setpriv";
+		argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+	}
+	wt::run_result r = wt::run(argv);
+	chmod(sub.c_str(), 0755);
+	EXPECT_EQ(r.status, 1) << r.err;
+	EXPECT_NE(r.err.find("could not write tags"), std::string::npos) << r.err;
+	EXPECT_TRUE(wt::read_file(f) == bytes);
+	EXPECT_EQ(wt::run({"ls", "-A", sub}).out, "song.ogg\n");
+}
+
+} // namespace
