@@ -13,7 +13,6 @@
 
 #include <ogg/ogg.h>
 #include <vorbis/codec.h>
-#include <vorbis/vorbisfile.h>
 
 #include "w_safefile.h"
 #include "w_sbuf.h"
@@ -26,7 +25,8 @@ const char libid[] = "libvorbis";
 struct w_ftoggvorbis_data {
 	const char *libid;
 	char *path;
-	OggVorbis_File vf;
+	vorbis_info vi;    // from the identification header of the first stream
+	vorbis_comment vc; // from its comment header
 };
 
 // Input is taken 1024 bytes at a time and output leaves in pieces of 1024
@@ -388,6 +388,66 @@ rewriter::run(const char *path, const struct w_taglist *tlist)
 	return 0;
 }
 
+/*
+ * Reads the identification and comment headers of the file's first logical
+ * stream into vi and vc: 0, or -1 when the file does not begin as an
+ * Ogg/Vorbis stream.  Reading stops there: the comments are all a tune
+ * needs, and the setup header that follows (its codebooks are the costly
+ * part of opening a decoder) is checked by every rewrite anyway.
+ */
+int
+read_headers(const char *path, vorbis_info *vi, vorbis_comment *vc)
+{
+	// As far as a decoder looks for the first page in a file.
+	constexpr std::size_t search_limit = 64 * 1024;
+
+	std::unique_ptr<FILE, file_closer> in(std::fopen(path, "rb"));
+	if (!in)
+		return -1;
+	ogg_sync_state oy;
+	ogg_sync_init(&oy);
+	std::unique_ptr<ogg_sync_state, sync_clear> oy_guard(&oy);
+	ogg_stream_state os;
+	std::unique_ptr<ogg_stream_state, stream_clear> os_guard;
+	std::size_t scanned = 0;
+	int headers = 0;
+	while (headers < 2) {
+		ogg_page og;
+		int r = ogg_sync_pageout(&oy, &og);
+		if (r < 0)
+			continue; // bytes skipped to find a page
+		if (r == 0) {
+			if (!os_guard && scanned >= search_limit)
+				return -1;
+			char *room = ogg_sync_buffer(&oy, 4096);
+			if (room == nullptr)
+				return -1;
+			std::size_t n = std::fread(room, 1, 4096, in.get());
+			if (n == 0 || ogg_sync_wrote(&oy, static_cast<long>(n)) == -1)
+				return -1;
+			scanned += n;
+			continue;
+		}
+		if (!os_guard) {
+			// The first page begins the first logical stream.
+			if (!ogg_page_bos(&og) || ogg_stream_init(&os, ogg_page_serialno(&og)) != 0)
+				return -1;
+			os_guard.reset(&os);
+		}
+		if (ogg_page_serialno(&og) != os.serialno)
+			continue; // another stream's page
+		if (ogg_stream_pagein(&os, &og) != 0)
+			return -1;
+		ogg_packet op;
+		while (headers < 2 && (r = ogg_stream_packetout(&os, &op)) != 0) {
+			if (r < 0 || vorbis_synthesis_headerin(vi, vc, &op) != 0)
+				return -1;
+			headers++;
+		}
+	}
+	return 0;
+}
+
 } // namespace
 
 struct w_backend *
@@ -417,11 +477,16 @@ w_ftoggvorbis_init(const char *path)
 	data->libid = libid;
 	data->path = reinterpret_cast<char *>(data + 1);
 	std::memcpy(data->path, path, len);
-	std::memset(&data->vf, 0, sizeof data->vf);
+	vorbis_info_init(&data->vi);
+	vorbis_comment_init(&data->vc);
 	// This is what turns away files that are not Ogg/Vorbis, so that
 	// TagLib gets to try them.
-	if (ov_fopen(data->path, &data->vf) != 0) {
+	if (read_headers(data->path, &data->vi, &data->vc) != 0) {
+		int saved = errno;
+		vorbis_comment_clear(&data->vc);
+		vorbis_info_clear(&data->vi);
 		std::free(data);
+		errno = saved;
 		return nullptr;
 	}
 	return data;
@@ -432,9 +497,7 @@ w_ftoggvorbis_read(void *opaque)
 {
 	w_ftoggvorbis_data *data = checked(opaque);
 
-	vorbis_comment *vc = ov_comment(&data->vf, -1);
-	if (vc == nullptr)
-		return nullptr;
+	vorbis_comment *vc = &data->vc;
 	struct w_taglist *tlist = w_taglist_new();
 	if (tlist == nullptr)
 		return nullptr;
@@ -477,6 +540,7 @@ void
 w_ftoggvorbis_clear(void *opaque)
 {
 	w_ftoggvorbis_data *data = checked(opaque);
-	ov_clear(&data->vf);
+	vorbis_comment_clear(&data->vc);
+	vorbis_info_clear(&data->vi);
 	std::free(data);
 }

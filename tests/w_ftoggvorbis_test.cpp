@@ -209,6 +209,34 @@ TEST(OggVorbisInit, TurnsAwayWhatIsNotOggVorbis)
 	}
 }
 
+// Opening reads no further than the comments: a file whose setup header
+// is damaged still shows them, and a rewrite, which needs the setup header,
+// fails and leaves the file alone.
+TEST(OggVorbisInit, ReadsNoFurtherThanTheComments)
+{
+	wt::tmpdir dir;
+	std::string f = dir / "setup.ogg";
+	std::string bytes = plain(1, {"TITLE=Kept"});
+	std::size_t at = bytes.find("\x05vorbis");
+	ASSERT_NE(at, std::string::npos);
+	std::size_t page = 0;
+	for (const auto &pg : wt::ogg_pages(bytes))
+		if (pg.offset < at)
+			page = pg.offset;
+	bytes[at + 6] = 'X';
+	wt::ogg_fix_checksum(bytes, page);
+	wt::write_file(f, bytes);
+
+	ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
+	ASSERT_NE(d, nullptr);
+	taglist_ptr l(w_ftoggvorbis_read(d.get()));
+	ASSERT_NE(l, nullptr);
+	EXPECT_EQ(list_tags(l.get()), (wt::tags{{"title", "Kept"}}));
+	EXPECT_EQ(w_ftoggvorbis_write(d.get(), l.get()), -1);
+	EXPECT_TRUE(wt::read_file(f) == bytes) << "file changed";
+	EXPECT_EQ(dir.list(), (std::vector<std::string>{"setup.ogg"}));
+}
+
 struct copy_case {
 	std::string name;
 	std::string input;
