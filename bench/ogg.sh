@@ -76,8 +76,10 @@ while [ $i -lt 1000 ]; do
 done
 ls -l one.ogg
 
+# The fresh copies are synced first: otherwise the first flush of the run
+# would also carry the copy's own data to the disk.
 hyperfine --runs "$runs" --warmup 1 --export-markdown small-set.md \
-    --prepare "rm -rf files && cp -r orig files" \
+    --prepare "rm -rf files && cp -r orig files && sync" \
     -n "wembrix set:artist=X, 1000 files, one command" "'$bin' set:artist=X files/*.ogg" \
     -n "vorbiscomment -d ARTIST -t ARTIST=X per file" \
     "for f in files/*.ogg; do vorbiscomment -d ARTIST -t ARTIST=X \"\$f\" </dev/null; done"
