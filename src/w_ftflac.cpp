@@ -1,13 +1,17 @@
 #include "w_ftflac.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <err.h>
+#include <fcntl.h>
 #include <memory>
 #include <new>
 #include <string>
+#include <unistd.h>
 #include <FLAC/metadata.h>
 
 #include "w_safefile.h"
@@ -36,9 +40,9 @@ using chain_ptr = std::unique_ptr<FLAC__Metadata_Chain, chain_deleter>;
 using iterator_ptr = std::unique_ptr<FLAC__Metadata_Iterator, iterator_deleter>;
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
-// The chain is read and written through stdio streams, so that the tags go
-// to the file a symbolic link names and a rewrite uses a temporary file of
-// our own (see w_safefile.h).
+// The chain is read and written through callbacks, so that the tags go to
+// the file a symbolic link names and a rewrite uses a temporary file of our
+// own (see w_safefile.h).  Writing goes through stdio streams.
 size_t
 io_read(void *ptr, size_t size, size_t nmemb, FLAC__IOHandle h)
 {
@@ -70,6 +74,89 @@ io_eof(FLAC__IOHandle h)
 }
 
 const FLAC__IOCallbacks io = {io_read, io_write, io_seek, io_tell, io_eof, nullptr};
+
+/*
+ * Reading the metadata goes through a small buffered reader of our own:
+ * stdio, asked to skip a block (the padding), would read the next 4 KiB of
+ * audio ahead, which is pure waste when all a run wants is the tags.
+ */
+class meta_reader {
+public:
+	explicit meta_reader(const char *path) : fd_(open(path, O_RDONLY | O_CLOEXEC)) {}
+	~meta_reader()
+	{
+		if (fd_ != -1)
+			close(fd_);
+	}
+	meta_reader(const meta_reader &) = delete;
+	meta_reader &operator=(const meta_reader &) = delete;
+	bool ok() const { return fd_ != -1; }
+
+	static size_t read(void *ptr, size_t size, size_t nmemb, FLAC__IOHandle h)
+	{
+		auto *r = static_cast<meta_reader *>(h);
+		if (size == 0)
+			return 0;
+		char *out = static_cast<char *>(ptr);
+		size_t want = size * nmemb, got = 0;
+		while (got < want) {
+			if (r->pos_ == r->len_ && !r->fill())
+				break;
+			size_t n = std::min(want - got, r->len_ - r->pos_);
+			std::memcpy(out + got, r->buf_ + r->pos_, n);
+			r->pos_ += n;
+			got += n;
+		}
+		return got / size;
+	}
+	static int seek(FLAC__IOHandle h, FLAC__int64 offset, int whence)
+	{
+		auto *r = static_cast<meta_reader *>(h);
+		off_t target = static_cast<off_t>(offset);
+		if (whence == SEEK_CUR)
+			target += r->tell_now();
+		else if (whence != SEEK_SET)
+			return -1; // libFLAC's chain reader never seeks from the end
+		if (target >= r->base_ && target <= r->base_ + static_cast<off_t>(r->len_)) {
+			r->pos_ = static_cast<size_t>(target - r->base_);
+		} else {
+			if (lseek(r->fd_, target, SEEK_SET) == -1)
+				return -1;
+			r->base_ = target;
+			r->pos_ = r->len_ = 0;
+		}
+		r->eof_ = false;
+		return 0;
+	}
+	static FLAC__int64 tell(FLAC__IOHandle h) { return static_cast<meta_reader *>(h)->tell_now(); }
+	static int eof(FLAC__IOHandle h) { return static_cast<meta_reader *>(h)->eof_; }
+
+private:
+	off_t tell_now() const { return base_ + static_cast<off_t>(pos_); }
+	bool fill()
+	{
+		base_ += static_cast<off_t>(len_);
+		pos_ = len_ = 0;
+		ssize_t n;
+		while ((n = ::read(fd_, buf_, sizeof buf_)) == -1 && errno == EINTR)
+			;
+		if (n <= 0) {
+			eof_ = n == 0;
+			return false;
+		}
+		len_ = static_cast<size_t>(n);
+		return true;
+	}
+
+	int fd_;
+	char buf_[4096];
+	off_t base_ = 0; // file offset of buf_[0]
+	size_t pos_ = 0, len_ = 0;
+	bool eof_ = false;
+};
+
+const FLAC__IOCallbacks reader_io = {meta_reader::read, nullptr, meta_reader::seek,
+    meta_reader::tell, meta_reader::eof, nullptr};
 
 w_ftflac_data *
 checked(void *opaque)
@@ -148,8 +235,8 @@ w_ftflac_init(const char *path)
 	if (!chain)
 		return nullptr;
 	{
-		file_ptr fp(std::fopen(path, "rb"));
-		if (!fp || !FLAC__metadata_chain_read_with_callbacks(chain.get(), fp.get(), io))
+		meta_reader in(path);
+		if (!in.ok() || !FLAC__metadata_chain_read_with_callbacks(chain.get(), &in, reader_io))
 			return nullptr;
 	}
 	iterator_ptr it(FLAC__metadata_iterator_new());

@@ -216,3 +216,16 @@ TEST_P(FlacFileSafety, LinkStaysALinkAndModeIsKept)
 }
 
 INSTANTIATE_TEST_SUITE_P(Padding, FlacFileSafety, ::testing::Values(0u, 4096u));
+
+TEST(Flac, MetadataLargerThanOneReadComesBackWhole)
+{
+	wt::tmpdir dir;
+	std::string path = dir / "big.flac";
+	std::string big(20000, 'b');
+	big[0] = 'B';
+	big.back() = 'E';
+	wt::make_flac(path, {"TITLE=T", "COMMENT=" + big, "ARTIST=A"}, {.padding = 9000});
+	flac_file f(path);
+	ASSERT_NE(f.data, nullptr);
+	EXPECT_EQ(read_tags(f.data), (pairs{{"title", "T"}, {"comment", big}, {"artist", "A"}}));
+}
