@@ -19,14 +19,6 @@
 
 namespace {
 
-struct taglist_deleter {
-	void operator()(struct w_taglist *tlist) const { w_taglist_destroy(tlist); }
-};
-struct free_deleter {
-	void operator()(char *p) const { std::free(p); }
-};
-using taglist_ptr = std::unique_ptr<struct w_taglist, taglist_deleter>;
-using text_ptr = std::unique_ptr<char, free_deleter>;
 
 // The document file goes away however the edit ends.
 struct file_remover {
@@ -110,10 +102,10 @@ w_edit(struct w_tune *tune)
 {
 	assert(tune != NULL);
 
-	taglist_ptr tags(w_tune_tags(tune));
+	w_taglist_ptr tags(w_tune_tags(tune));
 	if (tags == nullptr)
 		return -1;
-	text_ptr doc(Fflag->tags2fmt(tags.get(), w_tune_path(tune)));
+	w_cstr_ptr doc(Fflag->tags2fmt(tags.get(), w_tune_path(tune)));
 	tags.reset();
 	if (doc == nullptr)
 		return -1;
@@ -125,7 +117,7 @@ w_edit(struct w_tune *tune)
 	char *formed = nullptr;
 	if (asprintf(&formed, "%s/%s-XXXXXX.%s", tmpdir, w_getprogname(), Fflag->fileext) < 0)
 		return -1;
-	text_ptr name(formed);
+	w_cstr_ptr name(formed);
 
 	int fd = mkstemps(name.get(), static_cast<int>(std::strlen(Fflag->fileext) + 1));
 	if (fd == -1) {

@@ -15,6 +15,7 @@
 #include <FLAC/metadata.h>
 
 #include "w_safefile.h"
+#include "w_toolkit.h"
 
 namespace {
 
@@ -33,12 +34,8 @@ struct chain_deleter {
 struct iterator_deleter {
 	void operator()(FLAC__Metadata_Iterator *i) const { FLAC__metadata_iterator_delete(i); }
 };
-struct file_closer {
-	void operator()(FILE *fp) const { std::fclose(fp); }
-};
 using chain_ptr = std::unique_ptr<FLAC__Metadata_Chain, chain_deleter>;
 using iterator_ptr = std::unique_ptr<FLAC__Metadata_Iterator, iterator_deleter>;
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 // The chain is read and written through callbacks, so that the tags go to
 // the file a symbolic link names and a rewrite uses a temporary file of our
@@ -173,7 +170,7 @@ int
 write_chain(w_ftflac_data *data)
 {
 	if (!FLAC__metadata_chain_check_if_tempfile_needed(data->chain, true)) {
-		file_ptr fp(std::fopen(data->path, "r+b"));
+		w_file_ptr fp(std::fopen(data->path, "r+b"));
 		if (!fp)
 			return -1;
 		bool ok = FLAC__metadata_chain_write_with_callbacks(data->chain, true, fp.get(), io);
@@ -189,7 +186,7 @@ write_chain(w_ftflac_data *data)
 	}
 	if (target.empty())
 		return -1;
-	file_ptr in(std::fopen(target.c_str(), "rb"));
+	w_file_ptr in(std::fopen(target.c_str(), "rb"));
 	if (!in)
 		return -1;
 	w_tempfile tmp;

@@ -16,6 +16,7 @@
 
 #include "w_safefile.h"
 #include "w_sbuf.h"
+#include "w_toolkit.h"
 
 namespace {
 
@@ -75,9 +76,6 @@ struct comment_clear {
 struct packet_clear {
 	void operator()(ogg_packet *op) const { ogg_packet_clear(op); }
 };
-struct file_closer {
-	void operator()(FILE *fp) const { std::fclose(fp); }
-};
 
 enum class stage {
 	not_started,
@@ -125,7 +123,7 @@ private:
 	std::unique_ptr<vorbis_comment, comment_clear> new_vc_guard_;
 	ogg_packet header_{};
 	std::unique_ptr<ogg_packet, packet_clear> header_guard_;
-	std::unique_ptr<FILE, file_closer> in_;
+	w_file_ptr in_;
 	w_fixedbuf out_{chunk};
 	w_tempfile tmp_;
 	ogg_sync_state oy_;
@@ -401,7 +399,7 @@ read_headers(const char *path, vorbis_info *vi, vorbis_comment *vc)
 	// As far as a decoder looks for the first page in a file.
 	constexpr std::size_t search_limit = 64 * 1024;
 
-	std::unique_ptr<FILE, file_closer> in(std::fopen(path, "rb"));
+	w_file_ptr in(std::fopen(path, "rb"));
 	if (!in)
 		return -1;
 	ogg_sync_state oy;

@@ -8,23 +8,16 @@
 
 #include "w_settings.h"
 #include "w_taglist.h"
+#include "w_toolkit.h"
 
 namespace {
 
-struct taglist_deleter {
-	void operator()(struct w_taglist *tlist) const { w_taglist_destroy(tlist); }
-};
-struct free_deleter {
-	void operator()(char *p) const { std::free(p); }
-};
-using taglist_ptr = std::unique_ptr<struct w_taglist, taglist_deleter>;
-using message_ptr = std::unique_ptr<char, free_deleter>;
 
 // What a format made of a document: the tags, or the message saying why
 // there are none.
 struct loaded {
-	taglist_ptr tlist;
-	message_ptr errmsg;
+	w_taglist_ptr tlist;
+	w_cstr_ptr errmsg;
 };
 
 loaded
@@ -32,7 +25,7 @@ read_document(FILE *fp)
 {
 	char *errmsg = nullptr;
 	struct w_taglist *tlist = Fflag->fmt2tags(fp, &errmsg);
-	return {taglist_ptr(tlist), message_ptr(tlist == nullptr ? errmsg : nullptr)};
+	return {w_taglist_ptr(tlist), w_cstr_ptr(tlist == nullptr ? errmsg : nullptr)};
 }
 
 /*

@@ -24,15 +24,7 @@ namespace {
 struct tokenQ_deleter {
 	void operator()(struct w_rename_tokenQ *q) const { w_rename_tokenQ_destroy(q); }
 };
-struct taglist_deleter {
-	void operator()(struct w_taglist *l) const { w_taglist_destroy(l); }
-};
-struct free_deleter {
-	void operator()(void *p) const { std::free(p); }
-};
 using tokenQ_ptr = std::unique_ptr<struct w_rename_tokenQ, tokenQ_deleter>;
-using taglist_ptr = std::unique_ptr<struct w_taglist, taglist_deleter>;
-using cstr_ptr = std::unique_ptr<char, free_deleter>;
 
 // Appends a token holding the collected text, then empties the buffer.
 int
@@ -169,7 +161,7 @@ w_rename_eval(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
 	assert(pattern != NULL);
 
 	w_sbuf sb;
-	taglist_ptr tags(w_tune_tags(tune));
+	w_taglist_ptr tags(w_tune_tags(tune));
 	if (tags == nullptr)
 		return nullptr;
 
@@ -179,14 +171,14 @@ w_rename_eval(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
 			sb.cat(token->value);
 			continue;
 		}
-		taglist_ptr found(w_taglist_find_all(tags.get(), token->value));
+		w_taglist_ptr found(w_taglist_find_all(tags.get(), token->value));
 		if (found == nullptr)
 			return nullptr;
 		if (found->count == 0) {
 			sb.cat(token->value);
 			continue;
 		}
-		cstr_ptr joined(w_taglist_join(found.get(), " + "));
+		w_cstr_ptr joined(w_taglist_join(found.get(), " + "));
 		if (joined == nullptr)
 			return nullptr;
 		if (found->count > 1)
@@ -350,7 +342,7 @@ w_rename_safe(const char *opath, const char *npath)
 	struct stat sb;
 	if (std::strcmp(odir, ndir) != 0) {
 		if (pflag) {
-			cstr_ptr copy(strdup(ndir));
+			w_cstr_ptr copy(strdup(ndir));
 			if (copy == nullptr)
 				return -1;
 			build(copy.get());
@@ -414,7 +406,7 @@ w_rename(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
 	const std::string ext(dot + 1);
 	const bool no_dir = std::strcmp(opath, base) == 0;
 
-	cstr_ptr name(w_rename_eval(tune, pattern));
+	w_cstr_ptr name(w_rename_eval(tune, pattern));
 	if (name == nullptr)
 		return -1;
 
@@ -428,10 +420,10 @@ w_rename(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
 		       : asprintf(&raw, "%s/%s.%s", dir, name.get(), ext.c_str());
 	if (n == -1)
 		return -1;
-	cstr_ptr npath(raw);
+	w_cstr_ptr npath(raw);
 	if (asprintf(&raw, "rename `%s' to `%s'", opath, npath.get()) == -1)
 		return -1;
-	cstr_ptr question(raw);
+	w_cstr_ptr question(raw);
 
 	if (std::strcmp(npath.get(), opath) == 0)
 		return 0;

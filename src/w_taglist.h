@@ -8,6 +8,7 @@
 #include "w_tag.h"
 
 #include <cstddef>
+#include <memory>
 #include <sys/queue.h>
 
 TAILQ_HEAD(w_tagQ, w_tag);
@@ -29,6 +30,12 @@ struct w_taglist *w_taglist_find_all(const struct w_taglist *tlist, const char *
 char *w_taglist_join(const struct w_taglist *tlist, const char *glue);
 // Frees every tag, then the list; null is allowed.
 void w_taglist_destroy(struct w_taglist *tlist);
+
+struct w_taglist_deleter {
+	void operator()(struct w_taglist *tlist) const { w_taglist_destroy(tlist); }
+};
+// A list that is destroyed on every way out of a scope.
+using w_taglist_ptr = std::unique_ptr<struct w_taglist, w_taglist_deleter>;
 
 // Link operations.
 inline struct w_tag *

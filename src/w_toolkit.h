@@ -3,6 +3,10 @@
 
 #include "w_contract.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
 // The name the program was run under (last component of argv[0]).
 const char *w_getprogname(void);
 
@@ -19,3 +23,13 @@ void w_xasprintf(char **out, const char *fmt, ...) __attribute__((format(printf,
 
 // True when the len bytes at s are well-formed UTF-8.
 bool w_utf8_valid(const char *s, unsigned long len);
+
+// Owners for what C interfaces hand out: malloc'ed text and stdio streams.
+struct w_free_deleter {
+	void operator()(void *p) const { std::free(p); }
+};
+using w_cstr_ptr = std::unique_ptr<char, w_free_deleter>;
+struct w_file_closer {
+	void operator()(FILE *fp) const { std::fclose(fp); }
+};
+using w_file_ptr = std::unique_ptr<FILE, w_file_closer>;

@@ -10,6 +10,7 @@
 #include "w_taglist.h"
 
 #include <cstdint>
+#include <memory>
 
 struct w_tune {
 	char *path;
@@ -34,3 +35,8 @@ int w_tune_save(struct w_tune *tune);
 int w__tune_reload__(struct w_tune *tune, const char *path);
 // Releases everything without saving; null is allowed.
 void w_tune_destroy(struct w_tune *tune);
+
+struct w_tune_deleter {
+	void operator()(struct w_tune *tune) const { w_tune_destroy(tune); }
+};
+using w_tune_ptr = std::unique_ptr<struct w_tune, w_tune_deleter>;

@@ -18,10 +18,6 @@ struct action_deleter {
 	void operator()(w_action *a) const { w_action_free(a); }
 };
 using action_ptr = std::unique_ptr<w_action, action_deleter>;
-struct tune_deleter {
-	void operator()(w_tune *t) const { w_tune_destroy(t); }
-};
-using tune_ptr = std::unique_ptr<w_tune, tune_deleter>;
 
 // Runs one action on a tune over stored, saves, and returns what was saved.
 pairs
@@ -29,7 +25,7 @@ apply(std::uint32_t kind, const char *arg, const pairs &stored, int *result = nu
 {
 	wt::fake_file f;
 	f.stored = stored;
-	tune_ptr tune(wt::fake_tune(f));
+	w_tune_ptr tune(wt::fake_tune(f));
 	action_ptr a(w_action_new(kind, arg));
 	EXPECT_NE(a, nullptr);
 	int r = a->apply(a.get(), tune.get());
@@ -75,7 +71,7 @@ TEST(ActionExecutors, ClearAlwaysMarksTheTuneDirty)
 {
 	wt::fake_file f;
 	f.stored = {{"title", "T"}};
-	tune_ptr tune(wt::fake_tune(f));
+	w_tune_ptr tune(wt::fake_tune(f));
 	action_ptr a(w_action_new(W_ACTION_CLEAR, "genre"));
 	ASSERT_EQ(a->apply(a.get(), tune.get()), 0);
 	EXPECT_EQ(tune->dirty, 1u);
@@ -93,7 +89,7 @@ TEST(ActionExecutors, UnreadableTags)
 	     }) {
 		wt::fake_file f;
 		f.fail_read = true;
-		tune_ptr tune(wt::fake_tune(f));
+		w_tune_ptr tune(wt::fake_tune(f));
 		action_ptr a(w_action_new(kind, arg));
 		EXPECT_EQ(a->apply(a.get(), tune.get()), want) << kind;
 		EXPECT_EQ(tune->dirty, want == 0 ? 1u : 0u);
@@ -106,7 +102,7 @@ TEST(ActionExecutors, TheActionsOwnTagServesEveryFile)
 	for (int i = 0; i < 3; i++) {
 		wt::fake_file f;
 		f.stored = {{"artist", "A"}};
-		tune_ptr tune(wt::fake_tune(f));
+		w_tune_ptr tune(wt::fake_tune(f));
 		ASSERT_EQ(set->apply(set.get(), tune.get()), 0);
 		ASSERT_EQ(w_tune_save(tune.get()), 0);
 		EXPECT_EQ(f.stored, (pairs{{"artist", "X"}}));

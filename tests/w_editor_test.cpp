@@ -250,7 +250,7 @@ protected:
 
 	tags current()
 	{
-		wt::taglist_ptr t(w_tune_tags(tune));
+		w_taglist_ptr t(w_tune_tags(tune));
 		return wt::to_tags(t.get());
 	}
 

@@ -17,20 +17,16 @@
 
 namespace {
 
-struct taglist_deleter {
-	void operator()(w_taglist *t) const { w_taglist_destroy(t); }
-};
-using taglist_ptr = std::unique_ptr<w_taglist, taglist_deleter>;
 
 struct ogg_deleter {
 	void operator()(void *d) const { w_ftoggvorbis_clear(d); }
 };
 using ogg_ptr = std::unique_ptr<void, ogg_deleter>;
 
-taglist_ptr
+w_taglist_ptr
 make_list(const wt::tags &tags)
 {
-	taglist_ptr l(w_taglist_new());
+	w_taglist_ptr l(w_taglist_new());
 	for (const auto &[k, v] : tags)
 		EXPECT_EQ(w_taglist_insert(l.get(), k.c_str(), v.c_str()), 0);
 	return l;
@@ -56,7 +52,7 @@ rewrite(const std::string &path, const wt::tags &tags, const std::string *swap =
 		return -2;
 	if (swap != nullptr)
 		wt::write_file(path, *swap);
-	taglist_ptr l = make_list(tags);
+	w_taglist_ptr l = make_list(tags);
 	return w_ftoggvorbis_write(d.get(), l.get());
 }
 
@@ -166,7 +162,7 @@ TEST(OggVorbisRead, CommentsBecomeTagsInOrder)
 	ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
 	ASSERT_NE(d, nullptr);
 	testing::internal::CaptureStderr();
-	taglist_ptr l(w_ftoggvorbis_read(d.get()));
+	w_taglist_ptr l(w_ftoggvorbis_read(d.get()));
 	std::string err = testing::internal::GetCapturedStderr();
 	ASSERT_NE(l, nullptr);
 	EXPECT_EQ(list_tags(l.get()), (wt::tags{{"artist", "A=B"}, {"", "no key"}, {"title", ""},
@@ -175,7 +171,7 @@ TEST(OggVorbisRead, CommentsBecomeTagsInOrder)
 
 	// The library's record is left as it was: a second read agrees.
 	testing::internal::CaptureStderr();
-	taglist_ptr again(w_ftoggvorbis_read(d.get()));
+	w_taglist_ptr again(w_ftoggvorbis_read(d.get()));
 	testing::internal::GetCapturedStderr();
 	ASSERT_NE(again, nullptr);
 	EXPECT_EQ(list_tags(again.get()), list_tags(l.get()));
@@ -188,7 +184,7 @@ TEST(OggVorbisRead, ChainedFileShowsTheFirstStream)
 	wt::write_file(f, plain(1, {"ARTIST=First"}) + plain(2, {"ARTIST=Second"}));
 	ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
 	ASSERT_NE(d, nullptr);
-	taglist_ptr l(w_ftoggvorbis_read(d.get()));
+	w_taglist_ptr l(w_ftoggvorbis_read(d.get()));
 	ASSERT_NE(l, nullptr);
 	EXPECT_EQ(list_tags(l.get()), (wt::tags{{"artist", "First"}}));
 }
@@ -229,7 +225,7 @@ TEST(OggVorbisInit, ReadsNoFurtherThanTheComments)
 
 	ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
 	ASSERT_NE(d, nullptr);
-	taglist_ptr l(w_ftoggvorbis_read(d.get()));
+	w_taglist_ptr l(w_ftoggvorbis_read(d.get()));
 	ASSERT_NE(l, nullptr);
 	EXPECT_EQ(list_tags(l.get()), (wt::tags{{"title", "Kept"}}));
 	EXPECT_EQ(w_ftoggvorbis_write(d.get(), l.get()), -1);
@@ -313,7 +309,7 @@ TEST(OggVorbisWrite, WritesTheTagsItReadsBack)
 	ASSERT_EQ(rewrite(f, new_tags), 0);
 	ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
 	ASSERT_NE(d, nullptr);
-	taglist_ptr l(w_ftoggvorbis_read(d.get()));
+	w_taglist_ptr l(w_ftoggvorbis_read(d.get()));
 	ASSERT_NE(l, nullptr);
 	EXPECT_EQ(list_tags(l.get()), (wt::tags{{"artist", "X"}, {"title", "A=B"}, {"artist", "Y"},
 					  {"genre", "ünï"}}));
@@ -404,7 +400,7 @@ TEST(OggVorbisWrite, FailsWhenTheFileIsGone)
 	ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
 	ASSERT_NE(d, nullptr);
 	ASSERT_EQ(unlink(f.c_str()), 0);
-	taglist_ptr l = make_list(new_tags);
+	w_taglist_ptr l = make_list(new_tags);
 	EXPECT_EQ(w_ftoggvorbis_write(d.get(), l.get()), -1);
 	EXPECT_TRUE(dir.list().empty());
 }
@@ -421,7 +417,7 @@ TEST(OggVorbisWrite, ReadErrorFailsTheWrite)
 	ASSERT_NE(d, nullptr);
 	ASSERT_EQ(unlink(f.c_str()), 0);
 	ASSERT_EQ(mkdir(f.c_str(), 0755), 0);
-	taglist_ptr l = make_list(new_tags);
+	w_taglist_ptr l = make_list(new_tags);
 
 	pid_t pid = fork();
 	ASSERT_NE(pid, -1);

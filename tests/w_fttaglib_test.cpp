@@ -54,10 +54,6 @@ namespace fs = std::filesystem;
 
 const wt::run_options utf8 = {std::nullopt, {{"LC_ALL", "C.UTF-8"}}, ""};
 
-struct taglist_deleter {
-	void operator()(w_taglist *t) const { w_taglist_destroy(t); }
-};
-using taglist_ptr = std::unique_ptr<w_taglist, taglist_deleter>;
 
 // One file opened by the backend, released on every path.
 class opened {
@@ -90,10 +86,10 @@ to_tags(const w_taglist *tlist)
 	return out;
 }
 
-taglist_ptr
+w_taglist_ptr
 make_list(const wt::tags &tags)
 {
-	taglist_ptr tlist(w_taglist_new());
+	w_taglist_ptr tlist(w_taglist_new());
 	for (const auto &[k, v] : tags)
 		EXPECT_EQ(w_taglist_insert(tlist.get(), k.c_str(), v.c_str()), 0);
 	return tlist;
@@ -106,7 +102,7 @@ read_tags(const std::string &path)
 	EXPECT_NE(f.data(), nullptr) << path;
 	if (f.data() == nullptr)
 		return {};
-	taglist_ptr tlist(w_fttaglib_read(f.data()));
+	w_taglist_ptr tlist(w_fttaglib_read(f.data()));
 	EXPECT_NE(tlist, nullptr);
 	return tlist ? to_tags(tlist.get()) : wt::tags{};
 }
@@ -237,7 +233,7 @@ TEST(TagLibBackend, NumbersAreShownPaddedAndOnlyFrom1To9999)
 	EXPECT_EQ(read_tags(oga), wt::tags{});
 
 	// Such values are still written as given; only the read leaves them out.
-	taglist_ptr tl = make_list({{"year", "10000"}, {"track", "10000"}, {"title", "y"}});
+	w_taglist_ptr tl = make_list({{"year", "10000"}, {"track", "10000"}, {"title", "y"}});
 	ASSERT_EQ(write_tags(oga, tl.get()), 0);
 	EXPECT_EQ(read_tags(oga), (wt::tags{{"title", "y"}}));
 	auto ex = wt::exiftool_tags(oga, {"Vorbis:all"});
@@ -253,7 +249,7 @@ TEST(TagLibBackend, WriteReplacesAllSevenFields)
 	wt::make_mp3(f, all_seven);
 
 	// Any case of a key names its field; fields the list leaves out go.
-	taglist_ptr tl(w_taglist_new());
+	w_taglist_ptr tl(w_taglist_new());
 	ASSERT_EQ(w_taglist_insert(tl.get(), "artist", "New Band"), 0);
 	ASSERT_EQ(w_taglist_insert(tl.get(), "title", "New Song"), 0);
 	// Keys reach the backend lower-cased, but it must not rely on that.

@@ -12,10 +12,6 @@ namespace {
 
 using wt::tags;
 
-struct tune_deleter {
-	void operator()(struct w_tune *t) const { w_tune_destroy(t); }
-};
-using tune_ptr = std::unique_ptr<struct w_tune, tune_deleter>;
 
 class Loader : public testing::Test {
 protected:
@@ -29,7 +25,7 @@ protected:
 
 	tags current()
 	{
-		wt::taglist_ptr t(w_tune_tags(tune.get()));
+		w_taglist_ptr t(w_tune_tags(tune.get()));
 		return wt::to_tags(t.get());
 	}
 
@@ -46,7 +42,7 @@ protected:
 	wt::tmpdir dir;
 	std::string flac = dir / "a.flac";
 	std::string doc = dir / "tags.yml";
-	tune_ptr tune;
+	w_tune_ptr tune;
 };
 
 TEST_F(Loader, DocumentReplacesTheTagsAndMarksTheTune)

@@ -11,15 +11,11 @@ namespace {
 
 using pairs = std::vector<std::pair<std::string, std::string>>;
 
-struct list_deleter {
-	void operator()(w_taglist *l) const { w_taglist_destroy(l); }
-};
-using list_ptr = std::unique_ptr<w_taglist, list_deleter>;
 
-list_ptr
+w_taglist_ptr
 make(const pairs &p)
 {
-	list_ptr l(w_taglist_new());
+	w_taglist_ptr l(w_taglist_new());
 	for (const auto &[k, v] : p)
 		EXPECT_EQ(w_taglist_insert(l.get(), k.c_str(), v.c_str()), 0);
 	return l;
@@ -59,11 +55,11 @@ TEST(Taglist, KeepsOrderAndDuplicates)
 TEST(Taglist, FindAllMatchesAnyCaseAndCopies)
 {
 	auto l = make({{"artist", "A"}, {"album", "B"}, {"ARTIST", "C"}});
-	list_ptr found(w_taglist_find_all(l.get(), "ArTiSt"));
+	w_taglist_ptr found(w_taglist_find_all(l.get(), "ArTiSt"));
 	ASSERT_NE(found, nullptr);
 	EXPECT_EQ(contents(found.get()), (pairs{{"artist", "A"}, {"artist", "C"}}));
 
-	list_ptr none(w_taglist_find_all(l.get(), "genre"));
+	w_taglist_ptr none(w_taglist_find_all(l.get(), "genre"));
 	ASSERT_NE(none, nullptr);
 	EXPECT_EQ(none->count, 0u);
 	EXPECT_EQ(w_taglist_first(none.get()), nullptr);
@@ -94,13 +90,13 @@ TEST(Taglist, CloneIsIndependent)
 {
 	EXPECT_EQ(w_taglist_clone(nullptr), nullptr);
 
-	list_ptr empty(w_taglist_new());
-	list_ptr empty_clone(w_taglist_clone(empty.get()));
+	w_taglist_ptr empty(w_taglist_new());
+	w_taglist_ptr empty_clone(w_taglist_clone(empty.get()));
 	ASSERT_NE(empty_clone, nullptr);
 	EXPECT_EQ(empty_clone->count, 0u);
 
 	auto l = make({{"a", "1"}, {"b", "2"}});
-	list_ptr c(w_taglist_clone(l.get()));
+	w_taglist_ptr c(w_taglist_clone(l.get()));
 	l.reset();
 	EXPECT_EQ(contents(c.get()), (pairs{{"a", "1"}, {"b", "2"}}));
 	w_taglist_destroy(nullptr);

@@ -11,14 +11,6 @@
 
 namespace {
 
-struct tune_deleter {
-	void operator()(w_tune *t) const { w_tune_destroy(t); }
-};
-using tune_ptr = std::unique_ptr<w_tune, tune_deleter>;
-struct list_deleter {
-	void operator()(w_taglist *l) const { w_taglist_destroy(l); }
-};
-using list_ptr = std::unique_ptr<w_taglist, list_deleter>;
 
 } // namespace
 
@@ -26,16 +18,16 @@ TEST(Tune, ReadsOnceAndHandsOutIndependentCopies)
 {
 	wt::fake_file f;
 	f.stored = {{"title", "T"}};
-	tune_ptr tune(wt::fake_tune(f));
+	w_tune_ptr tune(wt::fake_tune(f));
 
-	list_ptr a(w_tune_tags(tune.get()));
-	list_ptr b(w_tune_tags(tune.get()));
+	w_taglist_ptr a(w_tune_tags(tune.get()));
+	w_taglist_ptr b(w_tune_tags(tune.get()));
 	ASSERT_TRUE(a && b);
 	EXPECT_NE(a.get(), b.get());
 	EXPECT_EQ(f.reads, 1);
 	w_taglist_insert(a.get(), "artist", "A"); // changing a copy changes nothing else
 	EXPECT_EQ(b->count, 1u);
-	list_ptr c(w_tune_tags(tune.get()));
+	w_taglist_ptr c(w_tune_tags(tune.get()));
 	EXPECT_EQ(c->count, 1u);
 	EXPECT_EQ(tune->dirty, 0u);
 }
@@ -44,10 +36,10 @@ TEST(Tune, FailedReadIsRetried)
 {
 	wt::fake_file f;
 	f.fail_read = true;
-	tune_ptr tune(wt::fake_tune(f));
+	w_tune_ptr tune(wt::fake_tune(f));
 	EXPECT_EQ(w_tune_tags(tune.get()), nullptr);
 	f.fail_read = false;
-	list_ptr l(w_tune_tags(tune.get()));
+	w_taglist_ptr l(w_tune_tags(tune.get()));
 	EXPECT_NE(l, nullptr);
 	EXPECT_EQ(f.reads, 2);
 }
@@ -56,13 +48,13 @@ TEST(Tune, SaveWritesOnlyWhenDirty)
 {
 	wt::fake_file f;
 	f.stored = {{"title", "T"}};
-	tune_ptr tune(wt::fake_tune(f));
+	w_tune_ptr tune(wt::fake_tune(f));
 
 	EXPECT_EQ(w_tune_save(tune.get()), 0);
 	EXPECT_EQ(f.writes, 0);
 
 	// An unchanged copy still counts as a replacement.
-	list_ptr same(w_tune_tags(tune.get()));
+	w_taglist_ptr same(w_tune_tags(tune.get()));
 	EXPECT_EQ(w_tune_set_tags(tune.get(), same.get()), 0);
 	EXPECT_EQ(w_tune_set_tags(tune.get(), same.get()), 0);
 	EXPECT_EQ(tune->dirty, 2u);
@@ -80,8 +72,8 @@ TEST(Tune, SaveWritesOnlyWhenDirty)
 TEST(Tune, FailedWriteKeepsTheTuneDirty)
 {
 	wt::fake_file f;
-	tune_ptr tune(wt::fake_tune(f));
-	list_ptr l(w_taglist_new());
+	w_tune_ptr tune(wt::fake_tune(f));
+	w_taglist_ptr l(w_taglist_new());
 	w_taglist_insert(l.get(), "a", "1");
 	ASSERT_EQ(w_tune_set_tags(tune.get(), l.get()), 0);
 
@@ -98,7 +90,7 @@ TEST(Tune, DestroyWritesNothingAndClearsOnce)
 {
 	wt::fake_file f;
 	w_tune *tune = wt::fake_tune(f);
-	list_ptr l(w_taglist_new());
+	w_taglist_ptr l(w_taglist_new());
 	w_tune_set_tags(tune, l.get());
 	w_tune_destroy(tune);
 	EXPECT_EQ(f.writes, 0);
@@ -113,16 +105,16 @@ TEST(Tune, ReloadReopensAndRereads)
 	wt::make_flac(a, {"TITLE=one"});
 	wt::make_flac(b, {"TITLE=two"});
 
-	tune_ptr tune(w_tune_new(a.c_str()));
+	w_tune_ptr tune(w_tune_new(a.c_str()));
 	ASSERT_NE(tune, nullptr);
-	list_ptr before(w_tune_tags(tune.get()));
-	list_ptr pending(w_taglist_new());
+	w_taglist_ptr before(w_tune_tags(tune.get()));
+	w_taglist_ptr pending(w_taglist_new());
 	w_tune_set_tags(tune.get(), pending.get());
 
 	ASSERT_EQ(w__tune_reload__(tune.get(), b.c_str()), 0);
 	EXPECT_STREQ(w_tune_path(tune.get()), b.c_str());
 	EXPECT_EQ(tune->dirty, 0u); // unsaved replacements are dropped
-	list_ptr after(w_tune_tags(tune.get()));
+	w_taglist_ptr after(w_tune_tags(tune.get()));
 	ASSERT_EQ(after->count, 1u);
 	EXPECT_STREQ(w_taglist_first(after.get())->val, "two");
 	EXPECT_EQ(wt::metaflac_tags(a), (std::vector<std::string>{"TITLE=one"}));

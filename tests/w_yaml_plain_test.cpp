@@ -12,15 +12,11 @@ namespace {
 
 using pairs = std::vector<std::pair<std::string, std::string>>;
 
-struct list_deleter {
-	void operator()(w_taglist *l) const { w_taglist_destroy(l); }
-};
-using list_ptr = std::unique_ptr<w_taglist, list_deleter>;
 
-list_ptr
+w_taglist_ptr
 make(const pairs &p)
 {
-	list_ptr l(w_taglist_new());
+	w_taglist_ptr l(w_taglist_new());
 	for (const auto &[k, v] : p)
 		w_taglist_insert(l.get(), k.c_str(), v.c_str());
 	return l;
@@ -66,7 +62,7 @@ TEST(YamlPlain, SameBytesAsTheEmitter)
 			std::size_t vallen = rng() % 4 == 0 ? 60 + rng() % 25 : rng() % 20;
 			p.emplace_back(pick(key_chars, keylen), pick(value_chars, vallen));
 		}
-		list_ptr l = make(p);
+		w_taglist_ptr l = make(p);
 		std::string fast = shortcut(l.get());
 		if (fast.empty())
 			continue;
@@ -85,12 +81,12 @@ TEST(YamlPlain, LeavesTheUnusualToTheEmitter)
 		 {{"k", "a #b"}}, {{"k", "-x"}}, {{"k", "~"}}, {{"k", "caf\xC3\xA9"}},
 		 {{"k", "tab\there"}}, {{"k", "two\nlines"}}, {{"k", long_value}}, {{"", "v"}},
 		 {{"title", "ok"}, {"k", "'quoted"}}}) {
-		list_ptr l = make(p);
+		w_taglist_ptr l = make(p);
 		EXPECT_EQ(shortcut(l.get()), "") << p.back().second;
 	}
-	list_ptr fits = make({{"k", std::string(75, 'x')}}); // 80 columns
+	w_taglist_ptr fits = make({{"k", std::string(75, 'x')}}); // 80 columns
 	EXPECT_EQ(shortcut(fits.get()), emitted(fits.get()));
-	list_ptr empty = make({});
+	w_taglist_ptr empty = make({});
 	EXPECT_EQ(shortcut(empty.get()), "--- []\n");
 	EXPECT_EQ(emitted(empty.get()), "--- []\n");
 }

@@ -33,7 +33,7 @@ read(const std::string &text)
 {
 	auto fp = wt::stream_of(text);
 	char *msg = nullptr;
-	wt::taglist_ptr tlist(w_yaml2tags(fp.get(), &msg));
+	w_taglist_ptr tlist(w_yaml2tags(fp.get(), &msg));
 	if (tlist == nullptr) {
 		EXPECT_NE(msg, nullptr) << "a rejected document must come with a message";
 		std::string m = msg != nullptr ? msg : "";
@@ -171,7 +171,7 @@ TEST(YamlReader, ReadsFromWhereTheStreamStandsAndLeavesItOpen)
 {
 	auto fp = wt::stream_of("garbage: [\n- a: b\n");
 	ASSERT_EQ(std::fseek(fp.get(), 11, SEEK_SET), 0);
-	wt::taglist_ptr tlist(w_yaml2tags(fp.get(), nullptr));
+	w_taglist_ptr tlist(w_yaml2tags(fp.get(), nullptr));
 	ASSERT_NE(tlist, nullptr);
 	EXPECT_EQ(wt::to_tags(tlist.get()), (tags{{"a", "b"}}));
 	// Still open and usable: the caller closes it.

@@ -16,10 +16,10 @@ to_tags(const struct w_taglist *tlist)
 	return t;
 }
 
-taglist_ptr
+w_taglist_ptr
 to_taglist(const tags &t)
 {
-	taglist_ptr tlist(w_taglist_new());
+	w_taglist_ptr tlist(w_taglist_new());
 	if (tlist == nullptr)
 		throw std::bad_alloc();
 	for (const auto &[k, v] : t) {
@@ -29,10 +29,10 @@ to_taglist(const tags &t)
 	return tlist;
 }
 
-std::unique_ptr<FILE, file_closer>
+w_file_ptr
 stream_of(const std::string &text)
 {
-	std::unique_ptr<FILE, file_closer> fp(std::tmpfile());
+	w_file_ptr fp(std::tmpfile());
 	if (fp == nullptr)
 		throw std::runtime_error("tmpfile failed");
 	if (!text.empty() && std::fwrite(text.data(), 1, text.size(), fp.get()) != text.size())
