@@ -8,12 +8,13 @@
 #include <vector>
 
 #include "w_ftflac.h"
+#include "w_tagsupport.h"
 #include "w_testsupport.h"
 
 namespace {
 
 using lines = std::vector<std::string>;
-using pairs = std::vector<std::pair<std::string, std::string>>;
+using pairs = wt::tags;
 
 struct flac_file {
 	void *data;
@@ -28,27 +29,15 @@ struct flac_file {
 pairs
 read_tags(void *data)
 {
-	w_taglist *l = w_ftflac_read(data);
+	w_taglist_ptr l(w_ftflac_read(data));
 	EXPECT_NE(l, nullptr);
-	pairs p;
-	if (l == nullptr)
-		return p;
-	w_tag *t;
-	W_TAGLIST_FOREACH(t, l)
-		p.emplace_back(t->key, t->val);
-	w_taglist_destroy(l);
-	return p;
+	return l ? wt::to_tags(l.get()) : pairs{};
 }
 
 int
 write_tags(void *data, const pairs &p)
 {
-	w_taglist *l = w_taglist_new();
-	for (const auto &[k, v] : p)
-		w_taglist_insert(l, k.c_str(), v.c_str());
-	int r = w_ftflac_write(data, l);
-	w_taglist_destroy(l);
-	return r;
+	return w_ftflac_write(data, wt::to_taglist(p).get());
 }
 
 // The audio is intact when flac's own check against the stored MD5 passes.

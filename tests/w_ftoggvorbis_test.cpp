@@ -14,6 +14,7 @@
 #include "w_taglist.h"
 #include "w_testsupport.h"
 #include "w_toolkit.h"
+#include "w_tagsupport.h"
 
 namespace {
 
@@ -22,24 +23,6 @@ struct ogg_deleter {
 	void operator()(void *d) const { w_ftoggvorbis_clear(d); }
 };
 using ogg_ptr = std::unique_ptr<void, ogg_deleter>;
-
-w_taglist_ptr
-make_list(const wt::tags &tags)
-{
-	w_taglist_ptr l(w_taglist_new());
-	for (const auto &[k, v] : tags)
-		EXPECT_EQ(w_taglist_insert(l.get(), k.c_str(), v.c_str()), 0);
-	return l;
-}
-
-wt::tags
-list_tags(const w_taglist *l)
-{
-	wt::tags out;
-	for (w_tag *t = w_taglist_first(l); t != nullptr; t = w_taglist_next(t))
-		out.emplace_back(t->key, t->val);
-	return out;
-}
 
 // Opens path, then (when given) puts other bytes in its place, and writes
 // tags: the writer must cope with whatever it finds when it runs.
@@ -52,7 +35,7 @@ rewrite(const std::string &path, const wt::tags &tags, const std::string *swap =
 		return -2;
 	if (swap != nullptr)
 		wt::write_file(path, *swap);
-	w_taglist_ptr l = make_list(tags);
+	w_taglist_ptr l = wt::to_taglist(tags);
 	return w_ftoggvorbis_write(d.get(), l.get());
 }
 
@@ -165,7 +148,7 @@ TEST(OggVorbisRead, CommentsBecomeTagsInOrder)
 	w_taglist_ptr l(w_ftoggvorbis_read(d.get()));
 	std::string err = testing::internal::GetCapturedStderr();
 	ASSERT_NE(l, nullptr);
-	EXPECT_EQ(list_tags(l.get()), (wt::tags{{"artist", "A=B"}, {"", "no key"}, {"title", ""},
+	EXPECT_EQ(wt::to_tags(l.get()), (wt::tags{{"artist", "A=B"}, {"", "no key"}, {"title", ""},
 					  {"artist", "second"}, {"comment", "ünï"}}));
 	EXPECT_EQ(err, std::string(w_getprogname()) + ": invalid vorbis comment: NOEQUALS\n");
 
@@ -174,7 +157,7 @@ TEST(OggVorbisRead, CommentsBecomeTagsInOrder)
 	w_taglist_ptr again(w_ftoggvorbis_read(d.get()));
 	testing::internal::GetCapturedStderr();
 	ASSERT_NE(again, nullptr);
-	EXPECT_EQ(list_tags(again.get()), list_tags(l.get()));
+	EXPECT_EQ(wt::to_tags(again.get()), wt::to_tags(l.get()));
 }
 
 TEST(OggVorbisRead, ChainedFileShowsTheFirstStream)
@@ -186,7 +169,7 @@ TEST(OggVorbisRead, ChainedFileShowsTheFirstStream)
 	ASSERT_NE(d, nullptr);
 	w_taglist_ptr l(w_ftoggvorbis_read(d.get()));
 	ASSERT_NE(l, nullptr);
-	EXPECT_EQ(list_tags(l.get()), (wt::tags{{"artist", "First"}}));
+	EXPECT_EQ(wt::to_tags(l.get()), (wt::tags{{"artist", "First"}}));
 }
 
 TEST(OggVorbisInit, TurnsAwayWhatIsNotOggVorbis)
@@ -227,7 +210,7 @@ TEST(OggVorbisInit, ReadsNoFurtherThanTheComments)
 	ASSERT_NE(d, nullptr);
 	w_taglist_ptr l(w_ftoggvorbis_read(d.get()));
 	ASSERT_NE(l, nullptr);
-	EXPECT_EQ(list_tags(l.get()), (wt::tags{{"title", "Kept"}}));
+	EXPECT_EQ(wt::to_tags(l.get()), (wt::tags{{"title", "Kept"}}));
 	EXPECT_EQ(w_ftoggvorbis_write(d.get(), l.get()), -1);
 	EXPECT_TRUE(wt::read_file(f) == bytes) << "file changed";
 	EXPECT_EQ(dir.list(), (std::vector<std::string>{"setup.ogg"}));
@@ -311,7 +294,7 @@ TEST(OggVorbisWrite, WritesTheTagsItReadsBack)
 	ASSERT_NE(d, nullptr);
 	w_taglist_ptr l(w_ftoggvorbis_read(d.get()));
 	ASSERT_NE(l, nullptr);
-	EXPECT_EQ(list_tags(l.get()), (wt::tags{{"artist", "X"}, {"title", "A=B"}, {"artist", "Y"},
+	EXPECT_EQ(wt::to_tags(l.get()), (wt::tags{{"artist", "X"}, {"title", "A=B"}, {"artist", "Y"},
 					  {"genre", "ünï"}}));
 
 	// No tags at all is a valid comment header too.
@@ -400,7 +383,7 @@ TEST(OggVorbisWrite, FailsWhenTheFileIsGone)
 	ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
 	ASSERT_NE(d, nullptr);
 	ASSERT_EQ(unlink(f.c_str()), 0);
-	w_taglist_ptr l = make_list(new_tags);
+	w_taglist_ptr l = wt::to_taglist(new_tags);
 	EXPECT_EQ(w_ftoggvorbis_write(d.get(), l.get()), -1);
 	EXPECT_TRUE(dir.list().empty());
 }
@@ -417,7 +400,7 @@ TEST(OggVorbisWrite, ReadErrorFailsTheWrite)
 	ASSERT_NE(d, nullptr);
 	ASSERT_EQ(unlink(f.c_str()), 0);
 	ASSERT_EQ(mkdir(f.c_str(), 0755), 0);
-	w_taglist_ptr l = make_list(new_tags);
+	w_taglist_ptr l = wt::to_taglist(new_tags);
 
 	pid_t pid = fork();
 	ASSERT_NE(pid, -1);

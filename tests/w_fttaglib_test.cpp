@@ -15,6 +15,7 @@
 #include "w_fttaglib.h"
 #include "w_tagtools.h"
 #include "w_testsupport.h"
+#include "w_tagsupport.h"
 
 // The backend's library settings are invisible from outside (TagLib's
 // defaults already suit us), so the two calls are watched on their way to
@@ -77,25 +78,6 @@ private:
 };
 
 wt::tags
-to_tags(const w_taglist *tlist)
-{
-	wt::tags out;
-	w_tag *t;
-	W_TAGLIST_FOREACH(t, tlist)
-		out.emplace_back(t->key, t->val);
-	return out;
-}
-
-w_taglist_ptr
-make_list(const wt::tags &tags)
-{
-	w_taglist_ptr tlist(w_taglist_new());
-	for (const auto &[k, v] : tags)
-		EXPECT_EQ(w_taglist_insert(tlist.get(), k.c_str(), v.c_str()), 0);
-	return tlist;
-}
-
-wt::tags
 read_tags(const std::string &path)
 {
 	opened f(path);
@@ -104,7 +86,7 @@ read_tags(const std::string &path)
 		return {};
 	w_taglist_ptr tlist(w_fttaglib_read(f.data()));
 	EXPECT_NE(tlist, nullptr);
-	return tlist ? to_tags(tlist.get()) : wt::tags{};
+	return tlist ? wt::to_tags(tlist.get()) : wt::tags{};
 }
 
 int
@@ -233,7 +215,7 @@ TEST(TagLibBackend, NumbersAreShownPaddedAndOnlyFrom1To9999)
 	EXPECT_EQ(read_tags(oga), wt::tags{});
 
 	// Such values are still written as given; only the read leaves them out.
-	w_taglist_ptr tl = make_list({{"year", "10000"}, {"track", "10000"}, {"title", "y"}});
+	w_taglist_ptr tl = wt::to_taglist({{"year", "10000"}, {"track", "10000"}, {"title", "y"}});
 	ASSERT_EQ(write_tags(oga, tl.get()), 0);
 	EXPECT_EQ(read_tags(oga), (wt::tags{{"title", "y"}}));
 	auto ex = wt::exiftool_tags(oga, {"Vorbis:all"});
@@ -269,15 +251,15 @@ TEST(TagLibBackend, WriteReplacesAllSevenFields)
 
 	// The last of two tags for one field wins; a missing comment clears it.
 	wt::make_mp3(f, all_seven);
-	tl = make_list({{"artist", "First"}, {"comment", "kept?"}, {"artist", "Second"}});
+	tl = wt::to_taglist({{"artist", "First"}, {"comment", "kept?"}, {"artist", "Second"}});
 	ASSERT_EQ(write_tags(f, tl.get()), 0);
 	EXPECT_EQ(read_tags(f), (wt::tags{{"artist", "Second"}, {"comment", "kept?"}}));
-	tl = make_list({{"artist", "Second"}});
+	tl = wt::to_taglist({{"artist", "Second"}});
 	ASSERT_EQ(write_tags(f, tl.get()), 0);
 	EXPECT_EQ(read_tags(f), (wt::tags{{"artist", "Second"}}));
 
 	// An empty list clears everything.
-	tl = make_list({});
+	tl = wt::to_taglist({});
 	ASSERT_EQ(write_tags(f, tl.get()), 0);
 	EXPECT_EQ(read_tags(f), wt::tags{});
 	wt::run_result id3 = wt::run({"id3v2", "-l", f});

@@ -6,28 +6,18 @@
 #include <vector>
 
 #include "w_taglist.h"
+#include "w_tagsupport.h"
 
 namespace {
 
-using pairs = std::vector<std::pair<std::string, std::string>>;
+using pairs = wt::tags;
 
 
-w_taglist_ptr
-make(const pairs &p)
-{
-	w_taglist_ptr l(w_taglist_new());
-	for (const auto &[k, v] : p)
-		EXPECT_EQ(w_taglist_insert(l.get(), k.c_str(), v.c_str()), 0);
-	return l;
-}
-
+// The tags in order; count must agree with them.
 pairs
 contents(const w_taglist *l)
 {
-	pairs p;
-	struct w_tag *t;
-	W_TAGLIST_FOREACH(t, l)
-		p.emplace_back(t->key, t->val);
+	pairs p = wt::to_tags(l);
 	EXPECT_EQ(p.size(), l->count);
 	return p;
 }
@@ -46,7 +36,7 @@ join(const w_taglist *l, const char *glue)
 
 TEST(Taglist, KeepsOrderAndDuplicates)
 {
-	auto l = make({{"Artist", "A"}, {"title", "T"}, {"artist", "A"}, {"artist", "A"}});
+	auto l = wt::to_taglist({{"Artist", "A"}, {"title", "T"}, {"artist", "A"}, {"artist", "A"}});
 	EXPECT_EQ(contents(l.get()),
 	    (pairs{{"artist", "A"}, {"title", "T"}, {"artist", "A"}, {"artist", "A"}}));
 	EXPECT_EQ(l->count, 4u);
@@ -54,7 +44,7 @@ TEST(Taglist, KeepsOrderAndDuplicates)
 
 TEST(Taglist, FindAllMatchesAnyCaseAndCopies)
 {
-	auto l = make({{"artist", "A"}, {"album", "B"}, {"ARTIST", "C"}});
+	auto l = wt::to_taglist({{"artist", "A"}, {"album", "B"}, {"ARTIST", "C"}});
 	w_taglist_ptr found(w_taglist_find_all(l.get(), "ArTiSt"));
 	ASSERT_NE(found, nullptr);
 	EXPECT_EQ(contents(found.get()), (pairs{{"artist", "A"}, {"artist", "C"}}));
@@ -81,7 +71,7 @@ TEST(Taglist, Join)
 	    {{{"x", "v"}, {"x", "v"}}, "|", "v|v"},
 	};
 	for (const auto &c : cases) {
-		auto l = make(c.tags);
+		auto l = wt::to_taglist(c.tags);
 		EXPECT_EQ(join(l.get(), c.glue), c.want);
 	}
 }
@@ -95,7 +85,7 @@ TEST(Taglist, CloneIsIndependent)
 	ASSERT_NE(empty_clone, nullptr);
 	EXPECT_EQ(empty_clone->count, 0u);
 
-	auto l = make({{"a", "1"}, {"b", "2"}});
+	auto l = wt::to_taglist({{"a", "1"}, {"b", "2"}});
 	w_taglist_ptr c(w_taglist_clone(l.get()));
 	l.reset();
 	EXPECT_EQ(contents(c.get()), (pairs{{"a", "1"}, {"b", "2"}}));
@@ -104,7 +94,7 @@ TEST(Taglist, CloneIsIndependent)
 
 TEST(Taglist, LinkOperationsKeepCount)
 {
-	auto l = make({{"a", "1"}, {"c", "3"}});
+	auto l = wt::to_taglist({{"a", "1"}, {"c", "3"}});
 	struct w_tag *b = w_tag_new("b", "2");
 	w_taglist_link_before(l.get(), w_taglist_last(l.get()), b);
 	EXPECT_EQ(contents(l.get()), (pairs{{"a", "1"}, {"b", "2"}, {"c", "3"}}));

@@ -7,20 +7,12 @@
 #include "w_taglist.h"
 #include "w_yaml.h"
 #include "w_yaml_plain.h"
+#include "w_tagsupport.h"
 
 namespace {
 
-using pairs = std::vector<std::pair<std::string, std::string>>;
+using pairs = wt::tags;
 
-
-w_taglist_ptr
-make(const pairs &p)
-{
-	w_taglist_ptr l(w_taglist_new());
-	for (const auto &[k, v] : p)
-		w_taglist_insert(l.get(), k.c_str(), v.c_str());
-	return l;
-}
 
 std::string
 emitted(const w_taglist *l)
@@ -62,7 +54,7 @@ TEST(YamlPlain, SameBytesAsTheEmitter)
 			std::size_t vallen = rng() % 4 == 0 ? 60 + rng() % 25 : rng() % 20;
 			p.emplace_back(pick(key_chars, keylen), pick(value_chars, vallen));
 		}
-		w_taglist_ptr l = make(p);
+		w_taglist_ptr l = wt::to_taglist(p);
 		std::string fast = shortcut(l.get());
 		if (fast.empty())
 			continue;
@@ -81,12 +73,12 @@ TEST(YamlPlain, LeavesTheUnusualToTheEmitter)
 		 {{"k", "a #b"}}, {{"k", "-x"}}, {{"k", "~"}}, {{"k", "caf\xC3\xA9"}},
 		 {{"k", "tab\there"}}, {{"k", "two\nlines"}}, {{"k", long_value}}, {{"", "v"}},
 		 {{"title", "ok"}, {"k", "'quoted"}}}) {
-		w_taglist_ptr l = make(p);
+		w_taglist_ptr l = wt::to_taglist(p);
 		EXPECT_EQ(shortcut(l.get()), "") << p.back().second;
 	}
-	w_taglist_ptr fits = make({{"k", std::string(75, 'x')}}); // 80 columns
+	w_taglist_ptr fits = wt::to_taglist({{"k", std::string(75, 'x')}}); // 80 columns
 	EXPECT_EQ(shortcut(fits.get()), emitted(fits.get()));
-	w_taglist_ptr empty = make({});
+	w_taglist_ptr empty = wt::to_taglist({});
 	EXPECT_EQ(shortcut(empty.get()), "--- []\n");
 	EXPECT_EQ(emitted(empty.get()), "--- []\n");
 }
