@@ -177,13 +177,7 @@ write_chain(w_ftflac_data *data)
 		return (std::fclose(fp.release()) == 0 && ok) ? 0 : -1;
 	}
 	// The copy replaces the file a symbolic link names, not the link.
-	std::string target;
-	try {
-		target = w_write_target(data->path);
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-		return -1;
-	}
+	const std::string target = w_write_target(data->path);
 	if (target.empty())
 		return -1;
 	w_file_ptr in(std::fopen(target.c_str(), "rb"));
@@ -333,7 +327,14 @@ w_ftflac_write(void *opaque, const struct w_taglist *tlist)
 	}
 	data->vc->length = length;
 	FLAC__metadata_chain_sort_padding(data->chain);
-	return write_chain(data);
+	// The temporary file's names are C++ strings: running out of memory
+	// for them is a failed write like any other.
+	try {
+		return write_chain(data);
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
 }
 
 void

@@ -8,7 +8,6 @@
 #include <err.h>
 #include <fcntl.h>
 #include <memory>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -403,7 +402,10 @@ w_rename(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
 		warnx("%s: can not find file extension", opath);
 		return -1;
 	}
-	const std::string ext(dot + 1);
+	// A copy: basename's buffer is shared with every later caller.
+	w_cstr_ptr ext(strdup(dot + 1));
+	if (ext == nullptr)
+		return -1;
 	const bool no_dir = std::strcmp(opath, base) == 0;
 
 	w_cstr_ptr name(w_rename_eval(tune, pattern));
@@ -416,8 +418,8 @@ w_rename(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
 		return -1;
 	}
 	char *raw = nullptr;
-	int n = no_dir ? asprintf(&raw, "%s.%s", name.get(), ext.c_str())
-		       : asprintf(&raw, "%s/%s.%s", dir, name.get(), ext.c_str());
+	int n = no_dir ? asprintf(&raw, "%s.%s", name.get(), ext.get())
+		       : asprintf(&raw, "%s/%s.%s", dir, name.get(), ext.get());
 	if (n == -1)
 		return -1;
 	w_cstr_ptr npath(raw);
