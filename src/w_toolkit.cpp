@@ -14,6 +14,7 @@
 #include <langinfo.h>
 #include <locale.h>
 #include <memory>
+#include <string>
 
 const char *
 w_getprogname(void)
@@ -105,43 +106,91 @@ w_xasprintf(char **out, const char *fmt, ...)
 		err(1, "vasprintf");
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at p (1 for ASCII), or 0
+// when the bytes there are not one.
+unsigned long
+utf8_seqlen(const unsigned char *p, const unsigned char *end)
+{
+	unsigned char c = *p;
+	unsigned long need;
+	unsigned long cp;
+	if (c < 0x80)
+		return 1;
+	else if ((c & 0xE0) == 0xC0) {
+		need = 1;
+		cp = c & 0x1F;
+	} else if ((c & 0xF0) == 0xE0) {
+		need = 2;
+		cp = c & 0x0F;
+	} else if ((c & 0xF8) == 0xF0) {
+		need = 3;
+		cp = c & 0x07;
+	} else {
+		return 0;
+	}
+	if (static_cast<unsigned long>(end - p) <= need)
+		return 0;
+	for (unsigned long i = 1; i <= need; i++) {
+		if ((p[i] & 0xC0) != 0x80)
+			return 0;
+		cp = (cp << 6) | (p[i] & 0x3F);
+	}
+	// Overlong forms, surrogates and values past U+10FFFF.
+	if ((need == 1 && cp < 0x80) || (need == 2 && cp < 0x800) ||
+	    (need == 3 && cp < 0x10000) || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+		return 0;
+	return need + 1;
+}
+
+} // namespace
+
 bool
 w_utf8_valid(const char *s, unsigned long len)
 {
 	const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
 	const unsigned char *end = p + len;
 	while (p < end) {
-		unsigned char c = *p;
-		unsigned long need;
-		unsigned long cp;
-		if (c < 0x80) {
-			p++;
-			continue;
-		} else if ((c & 0xE0) == 0xC0) {
-			need = 1;
-			cp = c & 0x1F;
-		} else if ((c & 0xF0) == 0xE0) {
-			need = 2;
-			cp = c & 0x0F;
-		} else if ((c & 0xF8) == 0xF0) {
-			need = 3;
-			cp = c & 0x07;
-		} else {
+		unsigned long n = utf8_seqlen(p, end);
+		if (n == 0)
 			return false;
-		}
-		if (static_cast<unsigned long>(end - p) <= need)
-			return false;
-		for (unsigned long i = 1; i <= need; i++) {
-			if ((p[i] & 0xC0) != 0x80)
-				return false;
-			cp = (cp << 6) | (p[i] & 0x3F);
-		}
-		// Overlong forms, surrogates and values past U+10FFFF.
-		if ((need == 1 && cp < 0x80) || (need == 2 && cp < 0x800) ||
-		    (need == 3 && cp < 0x10000) || cp > 0x10FFFF ||
-		    (cp >= 0xD800 && cp <= 0xDFFF))
-			return false;
-		p += need + 1;
+		p += n;
 	}
 	return true;
+}
+
+std::string
+w_escape(const char *s, std::size_t len)
+{
+	static const char hex[] = "0123456789abcdef";
+	const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
+	const unsigned char *end = p + len;
+	std::string out;
+	out.reserve(len);
+	while (p < end) {
+		unsigned long n = utf8_seqlen(p, end);
+		if (n > 1) {
+			out.append(reinterpret_cast<const char *>(p), n);
+			p += n;
+			continue;
+		}
+		unsigned char c = *p++;
+		switch (c) {
+		case '\\': out += "\\\\"; break;
+		case '\n': out += "\\n"; break;
+		case '\t': out += "\\t"; break;
+		case '\r': out += "\\r"; break;
+		case '\0': out += "\\0"; break;
+		default:
+			if (n == 1 && c >= 0x20 && c != 0x7F) {
+				out += static_cast<char>(c);
+			} else {
+				out += "\\x";
+				out += hex[c >> 4];
+				out += hex[c & 0xF];
+			}
+		}
+	}
+	return out;
 }

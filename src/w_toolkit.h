@@ -3,9 +3,11 @@
 
 #include "w_contract.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 // The name the program was run under (last component of argv[0]).
 const char *w_getprogname(void);
@@ -23,6 +25,13 @@ void w_xasprintf(char **out, const char *fmt, ...) __attribute__((format(printf,
 
 // True when the len bytes at s are well-formed UTF-8.
 bool w_utf8_valid(const char *s, unsigned long len);
+
+// The len bytes at s made safe to show on one line: well-formed UTF-8 other
+// than control characters stays as it is; a backslash becomes \\, NUL, tab,
+// newline and carriage return become \0, \t, \n and \r, and every other
+// control character or byte that is not part of well-formed UTF-8 becomes
+// \xHH.  The result is always valid UTF-8 on a single line.
+std::string w_escape(const char *s, std::size_t len);
 
 // Owners for what C interfaces hand out: malloc'ed text and stdio streams.
 struct w_free_deleter {

@@ -1,0 +1,72 @@
+#include "w_vcomment.h"
+
+#include <cerrno>
+#include <cstring>
+#include <err.h>
+#include <cstdlib>
+#include <new>
+
+#include "w_taglist.h"
+#include "w_toolkit.h"
+
+namespace {
+
+void
+warn_escaped(const char *what, const char *s, std::size_t len)
+{
+	try {
+		warnx("%s: %s", what, w_escape(s, len).c_str());
+	} catch (const std::bad_alloc &) {
+		warnx("%s", what);
+	}
+}
+
+} // namespace
+
+int
+w_vcomment_insert(struct w_taglist *tlist, const char *entry, std::size_t len)
+{
+	assert(tlist != NULL);
+	assert(entry != NULL || len == 0);
+
+	const char *eq = len != 0 ? static_cast<const char *>(std::memchr(entry, '=', len)) : nullptr;
+	if (eq == nullptr || std::memchr(entry, '\0', len) != nullptr) {
+		warn_escaped("invalid vorbis comment", entry, len);
+		errno = EINVAL;
+		return -1;
+	}
+	w_cstr_ptr copy(static_cast<char *>(std::malloc(len + 1)));
+	if (copy == nullptr)
+		return -1;
+	std::memcpy(copy.get(), entry, len);
+	copy.get()[len] = '\0';
+	const std::size_t split = static_cast<std::size_t>(eq - entry);
+	copy.get()[split] = '\0';
+	return w_taglist_insert(tlist, copy.get(), copy.get() + split + 1);
+}
+
+bool
+w_vcomment_keyok(const char *key)
+{
+	assert(key != NULL);
+	for (const unsigned char *p = reinterpret_cast<const unsigned char *>(key); *p != '\0'; p++) {
+		if (*p < 0x20 || *p > 0x7D || *p == '=')
+			return false;
+	}
+	return true;
+}
+
+int
+w_vcomment_check(const struct w_taglist *tlist)
+{
+	assert(tlist != NULL);
+	const struct w_tag *tag;
+	W_TAGLIST_FOREACH(tag, tlist) {
+		if (!w_vcomment_keyok(tag->key)) {
+			warn_escaped("invalid vorbis comment name", tag->key, tag->keylen);
+			errno = EINVAL;
+			return -1;
+		}
+	}
+	return 0;
+}

@@ -1,0 +1,30 @@
+/*
+ * The rules that FLAC, Ogg/Vorbis and Opus share for Vorbis comments.
+ *
+ * A Vorbis comment is counted bytes, "NAME=value"; inside the program a tag
+ * is two C strings.  Reading therefore refuses an entry the tag model
+ * cannot hold whole (no "=", or a NUL byte), so that no later write can
+ * drop or cut it; writing refuses a name a Vorbis comment cannot hold.
+ */
+#pragma once
+
+#include "w_contract.h"
+
+#include <cstddef>
+
+struct w_taglist;
+
+// Appends the tag held in the len bytes at entry to tlist: 0, or -1.  An
+// entry without "=" or with a NUL byte warns "invalid vorbis comment: %s"
+// with the entry escaped, and fails with errno EINVAL; ENOMEM as from
+// w_taglist_insert.
+int w_vcomment_insert(struct w_taglist *tlist, const char *entry, std::size_t len);
+
+// True when key may name a Vorbis comment: printable ASCII from 0x20 to
+// 0x7D, without "=".
+bool w_vcomment_keyok(const char *key);
+
+// 0 when every key of tlist may name a Vorbis comment; otherwise warns
+// "invalid vorbis comment name: %s" with the first bad key escaped, and
+// returns -1 with errno EINVAL.  Called before a writer touches any file.
+int w_vcomment_check(const struct w_taglist *tlist);

@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+#include "w_taglist.h"
+#include "w_toolkit.h"
+#include "w_vcomment.h"
+
+TEST(Escape, ShowsEveryByteOnOneValidLine)
+{
+	struct {
+		std::string in, out;
+	} cases[] = {
+	    {"plain/path.flac", "plain/path.flac"},
+	    {"caf\xC3\xA9 \xE2\x82\xAC", "caf\xC3\xA9 \xE2\x82\xAC"},
+	    {"a\nb\tc\rd", "a\\nb\\tc\\rd"},
+	    {std::string("Some\0Band", 9), "Some\\0Band"},
+	    {"back\\slash", "back\\\\slash"},
+	    {"caf\xE9.flac", "caf\\xe9.flac"},
+	    {"\x1b[31m\x7f", "\\x1b[31m\\x7f"},
+	    {"cut \xE2\x82", "cut \\xe2\\x82"},
+	};
+	for (const auto &c : cases) {
+		std::string got = w_escape(c.in.data(), c.in.size());
+		EXPECT_EQ(got, c.out);
+		EXPECT_TRUE(w_utf8_valid(got.data(), got.size()));
+	}
+}
+
+TEST(VorbisComment, EntriesSplitAtTheFirstEqualsOrAreRefused)
+{
+	w_taglist_ptr tl(w_taglist_new());
+	ASSERT_EQ(w_vcomment_insert(tl.get(), "ARTIST=A=B", 10), 0);
+	ASSERT_EQ(w_vcomment_insert(tl.get(), "=empty key", 10), 0);
+	ASSERT_EQ(w_vcomment_insert(tl.get(), "x=", 2), 0);
+	const w_tag *t = w_taglist_first(tl.get());
+	EXPECT_STREQ(t->key, "artist");
+	EXPECT_STREQ(t->val, "A=B");
+	t = w_taglist_next(t);
+	EXPECT_STREQ(t->key, "");
+	EXPECT_STREQ(t->val, "empty key");
+	t = w_taglist_next(t);
+	EXPECT_STREQ(t->val, "");
+
+	const std::string refused[] = {"no equals sign", std::string("artist=Some\0Band", 16),
+	    std::string("ti\0tle=x", 8), ""};
+	for (const auto &e : refused) {
+		testing::internal::CaptureStderr();
+		errno = 0;
+		EXPECT_EQ(w_vcomment_insert(tl.get(), e.data(), e.size()), -1) << e;
+		EXPECT_EQ(errno, EINVAL);
+		std::string err = testing::internal::GetCapturedStderr();
+		EXPECT_NE(err.find("invalid vorbis comment: " + w_escape(e.data(), e.size())),
+		    std::string::npos)
+		    << err;
+	}
+	EXPECT_EQ(tl->count, 3u);
+}
+
+TEST(VorbisComment, NamesAreCheckedBeforeAnyWrite)
+{
+	struct {
+		const char *key;
+		bool ok;
+	} cases[] = {
+	    {"artist", true}, {"", true}, {"with space ~!", false}, {"}", true},
+	    {"a=b", false}, {"caf\xC3\xA9", false}, {"tab\there", false}, {"~", false},
+	};
+	for (const auto &c : cases) {
+		EXPECT_EQ(w_vcomment_keyok(c.key), c.ok) << c.key;
+		w_taglist_ptr tl(w_taglist_new());
+		ASSERT_EQ(w_taglist_insert(tl.get(), "title", "x"), 0);
+		ASSERT_EQ(w_taglist_insert(tl.get(), c.key, "v"), 0);
+		testing::internal::CaptureStderr();
+		EXPECT_EQ(w_vcomment_check(tl.get()), c.ok ? 0 : -1) << c.key;
+		std::string err = testing::internal::GetCapturedStderr();
+		EXPECT_EQ(err.empty(), c.ok) << err;
+	}
+}
