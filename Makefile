@@ -2,9 +2,12 @@
 PREFIX ?= /usr/local
 BUILD ?= build
 SANBUILD ?= build-sanitize
+FUZZBUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= yaml_reader yaml_writer flac oggvorbis rename
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build demo check test test-sanitize install clean
+.PHONY: all deps build demo check test test-sanitize fuzz fuzz-build install clean
 
 all: build
 
@@ -30,8 +33,34 @@ test-sanitize: deps
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --test-dir $(SANBUILD) --output-on-failure -j$(JOBS)
 
+# libFuzzer targets, built by clang with ASan and UBSan in a build of their
+# own; each runs FUZZ_SECONDS on a scratch copy of its seeds (the corpus in
+# the repository never grows).  An input that breaks a property is left in
+# $(FUZZBUILD)/crashes/TARGET/: keep it under tests/fuzz/regressions/TARGET/.
+fuzz-build: deps
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZBUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DWEMBRIX_FUZZ=ON -DWEMBRIX_TESTS=OFF >/dev/null
+	@cmake --build $(FUZZBUILD)
+
+fuzz: SHELL := /bin/bash
+fuzz: fuzz-build
+	@set -eo pipefail; \
+	tmp=$${TMPDIR:-/tmp}; [ -w /dev/shm ] && tmp=/dev/shm; \
+	for t in $(FUZZ_TARGETS); do \
+		work=$(FUZZBUILD)/work/$$t; crashes=$(FUZZBUILD)/crashes/$$t; \
+		rm -rf $$work; mkdir -p $$work/corpus $$crashes; \
+		cp tests/fuzz/corpus/$$t/* $$work/corpus/; \
+		echo "fuzz: $$t for $(FUZZ_SECONDS) s"; \
+		if ! TMPDIR=$$tmp $(FUZZBUILD)/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) \
+			-timeout=10 -print_final_stats=1 -artifact_prefix=$$crashes/ $$work/corpus \
+			2>&1 | tail -c 100000 >$$work/log; then \
+			tail -n 60 $$work/log; echo "fuzz: $$t broke a property; input in $$crashes/"; exit 1; \
+		fi; \
+		grep -E '^stat::number_of_executed_units' $$work/log | sed "s/^/fuzz: $$t: /"; \
+	done
+
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD) $(SANBUILD)
+	rm -rf $(BUILD) $(SANBUILD) $(FUZZBUILD)

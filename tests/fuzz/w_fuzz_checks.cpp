@@ -1,0 +1,903 @@
+#include "w_fuzz_checks.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <optional>
+#include <string>
+#include <strings.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include <FLAC/metadata.h>
+#include <FLAC/stream_decoder.h>
+#include <ogg/ogg.h>
+
+#include "w_fakebackend.h"
+#include "w_ftflac.h"
+#include "w_ftoggvorbis.h"
+#include "w_renamer.h"
+#include "w_sbuf.h"
+#include "w_taglist.h"
+#include "w_toolkit.h"
+#include "w_tune.h"
+#include "w_yaml.h"
+#include "w_yaml_plain.h"
+
+namespace wf {
+
+namespace {
+
+using pairs = std::vector<std::pair<std::string, std::string>>;
+
+[[noreturn]] void fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void remove_scratch();
+
+void
+fail(const char *fmt, ...)
+{
+	std::va_list ap;
+	va_start(ap, fmt);
+	std::fputs("fuzz: property broken: ", stderr);
+	std::vfprintf(stderr, fmt, ap);
+	std::fputc('\n', stderr);
+	va_end(ap);
+	std::fflush(stderr);
+	// An abort runs no destructors.
+	remove_scratch();
+	broken();
+	std::abort();
+}
+
+std::string
+shown(const std::string &s)
+{
+	return w_escape(s.data(), s.size());
+}
+
+std::string
+shown(const pairs &p)
+{
+	std::string out = "[";
+	for (const auto &[k, v] : p)
+		out += (out.size() > 1 ? ", " : "") + shown(k) + "=" + shown(v);
+	return out + "]";
+}
+
+// The tags with their stored lengths, so that a value cut short shows.
+pairs
+to_pairs(const struct w_taglist *tlist)
+{
+	pairs p;
+	struct w_tag *tag;
+	W_TAGLIST_FOREACH(tag, tlist)
+		p.emplace_back(std::string(tag->key, tag->keylen), std::string(tag->val, tag->vallen));
+	return p;
+}
+
+w_taglist_ptr
+to_taglist(const pairs &p)
+{
+	w_taglist_ptr l(w_taglist_new());
+	if (!l)
+		fail("out of memory");
+	for (const auto &[k, v] : p)
+		if (w_taglist_insert(l.get(), k.c_str(), v.c_str()) == -1)
+			fail("out of memory");
+	return l;
+}
+
+// The input cut at NUL bytes.
+std::vector<std::string>
+fields(const std::uint8_t *data, std::size_t size)
+{
+	std::vector<std::string> out(1);
+	for (std::size_t i = 0; i < size; i++) {
+		if (data[i] == 0)
+			out.emplace_back();
+		else
+			out.back().push_back(static_cast<char>(data[i]));
+	}
+	return out;
+}
+
+// Pairs from key, value, key, value...; a last key alone gets "".
+pairs
+pairs_of(const std::vector<std::string> &f, std::size_t from)
+{
+	pairs p;
+	for (std::size_t i = from; i < f.size(); i += 2)
+		p.emplace_back(f[i], i + 1 < f.size() ? f[i + 1] : std::string());
+	return p;
+}
+
+std::string
+lower_ascii(std::string s)
+{
+	for (char &c : s)
+		if (c >= 'A' && c <= 'Z')
+			c = static_cast<char>(c - 'A' + 'a');
+	return s;
+}
+
+// A Vorbis comment entry as the tag list must give it back: the name
+// lower-cased, the rest byte for byte.
+std::string
+as_tag(const std::string &entry)
+{
+	std::size_t eq = entry.find('=');
+	return lower_ascii(entry.substr(0, eq)) + entry.substr(eq);
+}
+
+std::string
+as_entry(const std::pair<std::string, std::string> &tag)
+{
+	return tag.first + "=" + tag.second;
+}
+
+// The tags of a successful read against the entries of the file.
+void
+same_entries(const char *what, const pairs &got, const std::vector<std::string> &entries)
+{
+	bool same = got.size() == entries.size();
+	for (std::size_t i = 0; same && i < got.size(); i++)
+		same = entries[i].find('=') != std::string::npos && as_entry(got[i]) == as_tag(entries[i]);
+	if (same)
+		return;
+	std::string want;
+	for (const auto &e : entries)
+		want += (want.empty() ? "" : ", ") + shown(e);
+	fail("%s: the read gave %s, the file holds [%s]", what, shown(got).c_str(), want.c_str());
+}
+
+/* Scratch files: one private directory for the whole run. */
+
+class scratch_dir {
+public:
+	scratch_dir()
+	{
+		const char *base = std::getenv("TMPDIR");
+		std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+		    "/wembrix-fuzz-XXXXXX";
+		if (mkdtemp(tmpl.data()) == nullptr)
+			fail("cannot make a scratch directory under %s", tmpl.c_str());
+		path_ = tmpl;
+	}
+	~scratch_dir() { remove(); }
+	void remove()
+	{
+		if (path_.empty())
+			return;
+		for (const auto &name : list())
+			unlink((path_ + "/" + name).c_str());
+		rmdir(path_.c_str());
+		path_.clear();
+	}
+	std::string file(const char *name) const { return path_ + "/" + name; }
+	std::vector<std::string> list() const
+	{
+		std::vector<std::string> names;
+		if (DIR *d = opendir(path_.c_str())) {
+			while (struct dirent *e = readdir(d))
+				if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+					names.emplace_back(e->d_name);
+			closedir(d);
+		}
+		std::sort(names.begin(), names.end());
+		return names;
+	}
+	// Nothing but name may be left in the directory.
+	void only(const char *what, const char *name) const
+	{
+		auto names = list();
+		if (names.size() != 1 || names[0] != name) {
+			std::string all;
+			for (const auto &n : names)
+				all += " " + shown(n);
+			fail("%s: left behind in the directory:%s", what, all.c_str());
+		}
+	}
+
+private:
+	std::string path_;
+};
+
+scratch_dir *made = nullptr;
+
+scratch_dir &
+scratch()
+{
+	static scratch_dir dir;
+	made = &dir;
+	return dir;
+}
+
+void
+remove_scratch()
+{
+	if (made != nullptr)
+		made->remove();
+}
+
+void
+write_bytes(const std::string &path, const std::uint8_t *data, std::size_t size)
+{
+	w_file_ptr fp(std::fopen(path.c_str(), "wb"));
+	if (!fp || std::fwrite(data, 1, size, fp.get()) != size || std::fclose(fp.release()) != 0)
+		fail("cannot write %s", path.c_str());
+}
+
+std::string
+read_bytes(const std::string &path)
+{
+	std::string out;
+	w_file_ptr fp(std::fopen(path.c_str(), "rb"));
+	if (!fp)
+		fail("cannot open %s", path.c_str());
+	char buf[65536];
+	std::size_t n;
+	while ((n = std::fread(buf, 1, sizeof buf, fp.get())) > 0)
+		out.append(buf, n);
+	return out;
+}
+
+// The list a write is asked to store: chosen by the input's length, so that
+// every input tries one of them and the fuzzer reaches them all.
+pairs
+changed(const pairs &read, std::size_t size)
+{
+	pairs p = read;
+	switch (size % 4) {
+	case 0:
+		break; // written back unchanged
+	case 1:
+		p.emplace_back("title", "fuzz");
+		break;
+	case 2:
+		// More than the usual padding holds: the file must grow.
+		p.emplace_back("comment", std::string(5000, 'x'));
+		break;
+	default:
+		p.clear();
+	}
+	return p;
+}
+
+/* YAML */
+
+w_taglist_ptr
+read_doc(const std::string &text, std::string &msg)
+{
+	// fmemopen refuses an empty buffer.
+	w_file_ptr fp(text.empty() ? std::fopen("/dev/null", "r")
+				   : fmemopen(const_cast<char *>(text.data()), text.size(), "r"));
+	if (!fp)
+		fail("cannot open the document as a stream");
+	char *err = nullptr;
+	w_taglist_ptr l(w_yaml2tags(fp.get(), &err));
+	msg = err != nullptr ? err : "";
+	std::free(err);
+	return l;
+}
+
+bool
+all_utf8(const pairs &p)
+{
+	for (const auto &[k, v] : p)
+		if (!w_utf8_valid(k.data(), k.size()) || !w_utf8_valid(v.data(), v.size()))
+			return false;
+	return true;
+}
+
+/* FLAC */
+
+std::uint32_t
+be24(const std::string &f, std::size_t at)
+{
+	auto b = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(f[at + i])); };
+	return b(0) << 16 | b(1) << 8 | b(2);
+}
+
+std::uint32_t
+le32(const std::string &f, std::size_t at)
+{
+	auto b = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(f[at + i])); };
+	return b(0) | b(1) << 8 | b(2) << 16 | b(3) << 24;
+}
+
+struct flac_layout {
+	bool ok = false;        // the blocks add up within the file
+	std::size_t audio = 0;  // where the frames start
+	// The entries of the first comment block (none without one); nothing
+	// when they do not lie within its declared length.
+	std::optional<std::vector<std::string>> entries;
+};
+
+std::optional<std::vector<std::string>>
+comment_entries(const std::string &b)
+{
+	std::vector<std::string> out;
+	std::size_t pos = 0;
+	auto take = [&](std::size_t n) {
+		if (b.size() - pos < n)
+			return false;
+		pos += n;
+		return true;
+	};
+	if (!take(4) || !take(le32(b, 0)))
+		return std::nullopt;
+	std::size_t at = pos;
+	if (!take(4))
+		return std::nullopt;
+	for (std::uint32_t count = le32(b, at); count > 0; count--) {
+		at = pos;
+		if (!take(4))
+			return std::nullopt;
+		std::size_t len = le32(b, at);
+		if (!take(len))
+			return std::nullopt;
+		out.emplace_back(b, pos - len, len);
+	}
+	return out;
+}
+
+// The metadata blocks as their headers declare them, walked the way libFLAC
+// finds them (after an ID3v2 tag, if the file begins with one).
+flac_layout
+parse_flac(const std::string &f)
+{
+	flac_layout l;
+	std::size_t pos = 0;
+	if (f.size() >= 10 && f.compare(0, 3, "ID3") == 0) {
+		std::size_t len = 0;
+		for (std::size_t i = 6; i < 10; i++)
+			len = len << 7 | (static_cast<unsigned char>(f[i]) & 0x7F);
+		pos = 10 + len;
+	}
+	if (f.size() < pos + 4 || f.compare(pos, 4, "fLaC") != 0)
+		return l;
+	pos += 4;
+	bool seen_comments = false;
+	for (;;) {
+		if (f.size() - pos < 4)
+			return l;
+		unsigned char head = static_cast<unsigned char>(f[pos]);
+		std::size_t len = be24(f, pos + 1);
+		if (f.size() - pos - 4 < len)
+			return l;
+		if ((head & 0x7F) == 4 && !seen_comments) {
+			seen_comments = true;
+			l.entries = comment_entries(f.substr(pos + 4, len));
+		}
+		pos += 4 + len;
+		if (head & 0x80)
+			break;
+	}
+	if (!seen_comments)
+		l.entries = std::vector<std::string>{};
+	l.ok = true;
+	l.audio = pos;
+	return l;
+}
+
+// Where libFLAC's decoder, having read the metadata, expects the first frame.
+std::optional<std::uint64_t>
+flac_decoder_audio(const std::string &path)
+{
+	struct decoder_deleter {
+		void operator()(FLAC__StreamDecoder *d) const { FLAC__stream_decoder_delete(d); }
+	};
+	std::unique_ptr<FLAC__StreamDecoder, decoder_deleter> d(FLAC__stream_decoder_new());
+	if (!d)
+		fail("out of memory");
+	auto write = [](const FLAC__StreamDecoder *, const FLAC__Frame *, const FLAC__int32 *const[],
+			 void *) { return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE; };
+	auto error = [](const FLAC__StreamDecoder *, FLAC__StreamDecoderErrorStatus, void *) {};
+	if (FLAC__stream_decoder_init_file(d.get(), path.c_str(), write, nullptr, error, nullptr) !=
+	    FLAC__STREAM_DECODER_INIT_STATUS_OK)
+		return std::nullopt;
+	FLAC__uint64 pos = 0;
+	if (!FLAC__stream_decoder_process_until_end_of_metadata(d.get()) ||
+	    !FLAC__stream_decoder_get_decode_position(d.get(), &pos))
+		return std::nullopt;
+	return pos;
+}
+
+struct flac_closer {
+	void operator()(void *data) const { w_ftflac_clear(data); }
+};
+using flac_ptr = std::unique_ptr<void, flac_closer>;
+
+/* Ogg */
+
+struct packet_copy {
+	std::string bytes;
+	ogg_int64_t granule;
+};
+
+struct stream_copy {
+	int serial = 0;
+	long pages = 0;
+	bool bos_first = true;   // the first page, and only it, begins the stream
+	bool eos_last = true;    // the last page, and only it, ends it
+	bool ended = false;
+	bool numbered = true;    // pages numbered 0, 1, 2... in order
+	std::vector<packet_copy> packets; // gaps skipped
+};
+
+struct ogg_copy {
+	bool clean = true;           // nothing but whole, sound pages
+	bool interleaved = false;    // a stream's page within another stream
+	std::vector<stream_copy> streams;
+};
+
+// The logical streams of a file, one after the other, with their packets
+// as libogg takes them out (a page missing in the middle leaves a gap).
+ogg_copy
+split_ogg(const std::string &f)
+{
+	ogg_copy out;
+	ogg_sync_state oy;
+	ogg_sync_init(&oy);
+	char *room = ogg_sync_buffer(&oy, static_cast<long>(f.size()));
+	if (room == nullptr)
+		fail("out of memory");
+	std::memcpy(room, f.data(), f.size());
+	ogg_sync_wrote(&oy, static_cast<long>(f.size()));
+
+	ogg_stream_state os;
+	bool have_os = false;
+	long consumed = 0;
+	ogg_page og;
+	int r;
+	while ((r = ogg_sync_pageout(&oy, &og)) != 0) {
+		if (r < 0) {
+			out.clean = false;
+			continue;
+		}
+		consumed += og.header_len + og.body_len;
+		int serial = ogg_page_serialno(&og);
+		stream_copy *s = out.streams.empty() ? nullptr : &out.streams.back();
+		if (s == nullptr || s->ended || serial != s->serial) {
+			if (s != nullptr && !s->ended)
+				out.interleaved = true;
+			if (have_os)
+				ogg_stream_clear(&os);
+			ogg_stream_init(&os, serial);
+			have_os = true;
+			out.streams.emplace_back();
+			s = &out.streams.back();
+			s->serial = serial;
+		}
+		if ((ogg_page_bos(&og) != 0) != (s->pages == 0))
+			s->bos_first = false;
+		if (s->ended)
+			s->eos_last = false;
+		if (ogg_page_eos(&og))
+			s->ended = true;
+		if (ogg_page_pageno(&og) != s->pages)
+			s->numbered = false;
+		s->pages++;
+		if (ogg_stream_pagein(&os, &og) != 0)
+			continue;
+		ogg_packet op;
+		while ((r = ogg_stream_packetout(&os, &op)) != 0)
+			if (r > 0)
+				s->packets.push_back({std::string(reinterpret_cast<char *>(op.packet),
+				    static_cast<std::size_t>(op.bytes)), op.granulepos});
+	}
+	if (have_os)
+		ogg_stream_clear(&os);
+	if (static_cast<std::size_t>(consumed) != f.size())
+		out.clean = false;
+	ogg_sync_clear(&oy);
+	return out;
+}
+
+// The entries of a Vorbis comment header packet, or nothing when it is not
+// one (counted as libvorbis counts: 32-bit lengths, then the framing bit).
+std::optional<std::vector<std::string>>
+vorbis_comments(const std::string &p)
+{
+	if (p.size() < 7 || p.compare(0, 7, "\x03vorbis") != 0)
+		return std::nullopt;
+	auto rest = comment_entries(p.substr(7));
+	if (!rest)
+		return std::nullopt;
+	std::size_t used = 7 + 8;
+	used += le32(p, 7);
+	for (const auto &e : *rest)
+		used += 4 + e.size();
+	if (used >= p.size() || !(static_cast<unsigned char>(p[used]) & 1))
+		return std::nullopt;
+	return rest;
+}
+
+// The comments of the first stream's comment header, as the file holds them.
+std::optional<std::vector<std::string>>
+first_comments(const std::string &f)
+{
+	ogg_copy c = split_ogg(f);
+	if (c.streams.empty() || c.streams[0].packets.size() < 2)
+		return std::nullopt;
+	return vorbis_comments(c.streams[0].packets[1].bytes);
+}
+
+struct ogg_closer {
+	void operator()(void *data) const { w_ftoggvorbis_clear(data); }
+};
+using ogg_ptr = std::unique_ptr<void, ogg_closer>;
+
+// The granule positions of a rewritten stream against the input's: a packet
+// that ends an input page and an output page keeps its position; any other
+// packet that ends an output page lies between the positions of the input
+// pages around it (when those run forward).
+void
+same_timing(std::size_t index, const stream_copy &in, const stream_copy &out)
+{
+	const auto &ip = in.packets;
+	for (std::size_t n = 3; n < ip.size(); n++) {
+		ogg_int64_t got = out.packets[n].granule;
+		if (got == -1)
+			continue;
+		if (ip[n].granule != -1) {
+			if (got != ip[n].granule)
+				fail("ogg: stream %zu, packet %zu ended an input page at granule %lld, "
+				     "now at %lld", index, n, static_cast<long long>(ip[n].granule),
+				    static_cast<long long>(got));
+			continue;
+		}
+		std::optional<ogg_int64_t> before, after;
+		for (std::size_t m = n; m-- > 3;)
+			if (ip[m].granule != -1) {
+				before = ip[m].granule;
+				break;
+			}
+		for (std::size_t m = n + 1; m < ip.size(); m++)
+			if (ip[m].granule != -1) {
+				after = ip[m].granule;
+				break;
+			}
+		if (before && after && *before > *after)
+			continue; // the input runs backwards: no order to keep
+		if ((before && got < *before) || (after && got > *after))
+			fail("ogg: stream %zu, packet %zu now at granule %lld, outside the input's "
+			     "[%lld, %lld] around it", index, n, static_cast<long long>(got),
+			    static_cast<long long>(before.value_or(-1)),
+			    static_cast<long long>(after.value_or(-1)));
+	}
+}
+
+/* Rename */
+
+struct token_copy {
+	int is_tag;
+	std::string value;
+	bool operator==(const token_copy &o) const { return is_tag == o.is_tag && value == o.value; }
+};
+
+std::vector<token_copy>
+tokens_of(const struct w_rename_tokenQ *q)
+{
+	std::vector<token_copy> out;
+	const struct w_rename_token *t;
+	TAILQ_FOREACH(t, q, entries)
+		out.push_back({t->is_tag, t->value});
+	return out;
+}
+
+// A pattern that parses into tokens: literal text with '%' and '\' escaped,
+// every tag braced with '}' and '\' escaped.
+std::string
+pattern_of(const std::vector<token_copy> &tokens)
+{
+	std::string p;
+	for (const auto &t : tokens) {
+		if (t.is_tag)
+			p += "%{";
+		for (char c : t.value) {
+			if (c == '\\' || (t.is_tag ? c == '}' : c == '%'))
+				p += '\\';
+			p += c;
+		}
+		if (t.is_tag)
+			p += '}';
+	}
+	return p;
+}
+
+std::string
+shown(const std::vector<token_copy> &tokens)
+{
+	std::string out;
+	for (const auto &t : tokens)
+		out += (t.is_tag ? " tag:" : " text:") + shown(t.value);
+	return out;
+}
+
+struct tokenQ_deleter {
+	void operator()(struct w_rename_tokenQ *q) const { w_rename_tokenQ_destroy(q); }
+};
+using tokenQ_ptr = std::unique_ptr<struct w_rename_tokenQ, tokenQ_deleter>;
+
+} // namespace
+
+void
+yaml_reader(const std::uint8_t *data, std::size_t size)
+{
+	std::string msg;
+	w_taglist_ptr first(read_doc(std::string(reinterpret_cast<const char *>(data), size), msg));
+	if (!first) {
+		if (msg.empty())
+			fail("yaml: a document was refused without a message");
+		return;
+	}
+	w_cstr_ptr doc(w_tags2yaml(first.get(), "/music/a.flac"));
+	if (!doc)
+		fail("yaml: the list read, %s, cannot be written back", shown(to_pairs(first.get())).c_str());
+	w_taglist_ptr again(read_doc(doc.get(), msg));
+	if (!again)
+		fail("yaml: the document written for %s is refused: %s\n%s",
+		    shown(to_pairs(first.get())).c_str(), msg.c_str(), doc.get());
+	if (to_pairs(first.get()) != to_pairs(again.get()))
+		fail("yaml: read %s, wrote it back, read %s", shown(to_pairs(first.get())).c_str(),
+		    shown(to_pairs(again.get())).c_str());
+}
+
+void
+yaml_writer(const std::uint8_t *data, std::size_t size)
+{
+	if (size == 0)
+		return;
+	// The first byte says whether the first field is a path for the
+	// document's comment line.
+	const bool with_path = data[0] & 1;
+	std::vector<std::string> f = fields(data + 1, size - 1);
+	const std::string path = with_path ? f[0] : std::string();
+	w_taglist_ptr list(to_taglist(pairs_of(f, with_path ? 1 : 0)));
+	const pairs tags = to_pairs(list.get());
+
+	w_sbuf fast;
+	if (w_yaml_plain_doc(list.get(), fast)) {
+		w_sbuf slow;
+		if (w_yaml_emit(list.get(), slow) != 0)
+			fail("yaml: the emitter refuses %s, which the shortcut wrote", shown(tags).c_str());
+		if (fast.str() != slow.str())
+			fail("yaml: for %s the shortcut wrote\n%s\nand the emitter\n%s",
+			    shown(tags).c_str(), fast.data(), slow.data());
+	} else if (fast.len() != 0) {
+		fail("yaml: the shortcut declined %s but left text behind", shown(tags).c_str());
+	}
+
+	w_cstr_ptr doc(w_tags2yaml(list.get(), with_path ? path.c_str() : nullptr));
+	if (!all_utf8(tags)) {
+		if (doc)
+			fail("yaml: wrote a document for tags that are not UTF-8: %s", shown(tags).c_str());
+		return;
+	}
+	if (!doc)
+		fail("yaml: cannot write %s", shown(tags).c_str());
+	std::string msg;
+	w_taglist_ptr again(read_doc(doc.get(), msg));
+	if (!again)
+		fail("yaml: the document written for %s (path %s) is refused: %s\n%s",
+		    shown(tags).c_str(), shown(path).c_str(), msg.c_str(), doc.get());
+	if (to_pairs(again.get()) != tags)
+		fail("yaml: wrote %s, read back %s", shown(tags).c_str(),
+		    shown(to_pairs(again.get())).c_str());
+}
+
+void
+flac(const std::uint8_t *data, std::size_t size)
+{
+	const std::string path = scratch().file("in.flac");
+	write_bytes(path, data, size);
+	struct remover {
+		const std::string &p;
+		~remover() { unlink(p.c_str()); }
+	} remove{path};
+	const std::string before(reinterpret_cast<const char *>(data), size);
+
+	flac_ptr file(w_ftflac_init(path.c_str()));
+	if (!file)
+		return;
+	w_taglist_ptr read(w_ftflac_read(file.get()));
+	if (!read)
+		return; // no tune writes tags it could not read
+	const flac_layout in = parse_flac(before);
+	if (in.ok && in.entries)
+		same_entries("flac", to_pairs(read.get()), *in.entries);
+
+	const pairs want = changed(to_pairs(read.get()), size);
+	int r = w_ftflac_write(file.get(), to_taglist(want).get());
+	file.reset();
+	scratch().only("flac: a write", "in.flac");
+	const std::string after = read_bytes(path);
+	if (r != 0) {
+		if (after != before)
+			fail("flac: a failed write changed the file");
+		return;
+	}
+	if (!in.ok)
+		fail("flac: wrote into a file whose metadata blocks do not add up");
+	const flac_layout out = parse_flac(after);
+	if (!out.ok)
+		fail("flac: the written metadata blocks do not add up");
+	if (after.compare(out.audio, std::string::npos, before, in.audio, std::string::npos) != 0)
+		fail("flac: the audio changed (%zu bytes from %zu before, %zu bytes from %zu after)",
+		    before.size() - in.audio, in.audio, after.size() - out.audio, out.audio);
+	auto decoder_audio = flac_decoder_audio(path);
+	if (!decoder_audio || *decoder_audio != out.audio)
+		fail("flac: libFLAC's decoder finds the audio at %lld, the block headers at %zu",
+		    decoder_audio ? static_cast<long long>(*decoder_audio) : -1LL, out.audio);
+	flac_ptr again(w_ftflac_init(path.c_str()));
+	if (!again)
+		fail("flac: the written file does not open");
+	w_taglist_ptr reread(w_ftflac_read(again.get()));
+	if (!reread || to_pairs(reread.get()) != want)
+		fail("flac: wrote %s, read back %s", shown(want).c_str(),
+		    reread ? shown(to_pairs(reread.get())).c_str() : "nothing");
+	if (!out.entries)
+		fail("flac: the written comment block does not parse");
+	std::vector<std::string> entries;
+	for (const auto &t : want)
+		entries.push_back(as_entry(t));
+	if (*out.entries != entries)
+		same_entries("flac: written", want, *out.entries);
+}
+
+void
+oggvorbis(const std::uint8_t *data, std::size_t size)
+{
+	const std::string path = scratch().file("in.ogg");
+	write_bytes(path, data, size);
+	struct remover {
+		const std::string &p;
+		~remover() { unlink(p.c_str()); }
+	} remove{path};
+	const std::string before(reinterpret_cast<const char *>(data), size);
+
+	ogg_ptr file(w_ftoggvorbis_init(path.c_str()));
+	if (!file)
+		return;
+	w_taglist_ptr read(w_ftoggvorbis_read(file.get()));
+	if (!read)
+		return;
+	auto entries = first_comments(before);
+	if (!entries)
+		fail("ogg: read tags from a comment header that does not parse");
+	same_entries("ogg", to_pairs(read.get()), *entries);
+
+	const pairs want = changed(to_pairs(read.get()), size);
+	int r = w_ftoggvorbis_write(file.get(), to_taglist(want).get());
+	file.reset();
+	scratch().only("ogg: a write", "in.ogg");
+	const std::string after = read_bytes(path);
+	if (r != 0) {
+		if (after != before)
+			fail("ogg: a failed write changed the file");
+		return;
+	}
+
+	const ogg_copy in = split_ogg(before), out = split_ogg(after);
+	if (!out.clean)
+		fail("ogg: the rewritten file holds bytes that are no sound page");
+	if (out.interleaved)
+		fail("ogg: the rewritten file interleaves its streams");
+	if (in.streams.size() != out.streams.size())
+		fail("ogg: %zu logical streams became %zu", in.streams.size(), out.streams.size());
+	for (std::size_t i = 0; i < out.streams.size(); i++) {
+		const stream_copy &s = out.streams[i], &o = in.streams[i];
+		if (!s.bos_first || !s.eos_last || !s.ended || !s.numbered)
+			fail("ogg: stream %zu: pages badly flagged or numbered", i);
+		if (s.serial != o.serial)
+			fail("ogg: stream %zu: serial number %d became %d", i, o.serial, s.serial);
+		if (s.packets.size() != o.packets.size())
+			fail("ogg: stream %zu: %zu packets became %zu", i, o.packets.size(),
+			    s.packets.size());
+		for (std::size_t n = 0; n < s.packets.size(); n++) {
+			if (i == 0 && n == 1)
+				continue;
+			if (s.packets[n].bytes != o.packets[n].bytes)
+				fail("ogg: stream %zu: packet %zu changed", i, n);
+		}
+		same_timing(i, o, s);
+	}
+	auto written = vorbis_comments(out.streams[0].packets[1].bytes);
+	if (!written)
+		fail("ogg: the new comment header does not parse");
+	same_entries("ogg: written", want, *written);
+
+	ogg_ptr again(w_ftoggvorbis_init(path.c_str()));
+	if (!again)
+		fail("ogg: the rewritten file does not open");
+	w_taglist_ptr reread(w_ftoggvorbis_read(again.get()));
+	if (!reread || to_pairs(reread.get()) != want)
+		fail("ogg: wrote %s, read back %s", shown(want).c_str(),
+		    reread ? shown(to_pairs(reread.get())).c_str() : "nothing");
+}
+
+void
+rename(const std::uint8_t *data, std::size_t size)
+{
+	// The pattern, then the tags: fields cut at NUL bytes.
+	std::vector<std::string> f = fields(data, size);
+	const std::string &pattern = f[0];
+	tokenQ_ptr q(w_rename_parse(pattern.c_str()));
+	if (!q) {
+		if (pattern.find("%{") == std::string::npos)
+			fail("rename: refused %s, which opens no brace", shown(pattern).c_str());
+		return;
+	}
+	const auto tokens = tokens_of(q.get());
+	for (std::size_t i = 0; i < tokens.size(); i++) {
+		if (!tokens[i].is_tag && tokens[i].value.empty())
+			fail("rename: %s gave an empty text token", shown(pattern).c_str());
+		if (i > 0 && !tokens[i].is_tag && !tokens[i - 1].is_tag)
+			fail("rename: %s gave two text tokens in a row", shown(pattern).c_str());
+	}
+	const std::string again = pattern_of(tokens);
+	tokenQ_ptr q2(w_rename_parse(again.c_str()));
+	if (!q2 || tokens_of(q2.get()) != tokens)
+		fail("rename: %s gave%s; written as %s it gives%s", shown(pattern).c_str(),
+		    shown(tokens).c_str(), shown(again).c_str(),
+		    q2 ? shown(tokens_of(q2.get())).c_str() : " nothing");
+
+	wt::fake_file file;
+	const pairs tags = pairs_of(f, 1);
+	for (const auto &[k, v] : tags)
+		file.stored.emplace_back(k, v);
+	w_tune_ptr tune(wt::fake_tune(file, "fuzz.flac"));
+	std::string want;
+	for (const auto &t : tokens) {
+		if (!t.is_tag) {
+			want += t.value;
+			continue;
+		}
+		std::string joined;
+		int found = 0;
+		for (const auto &[k, v] : tags)
+			if (strcasecmp(k.c_str(), t.value.c_str()) == 0)
+				joined += (found++ > 0 ? " + " : "") + v;
+		if (found == 0)
+			joined = t.value;
+		else
+			std::replace(joined.begin(), joined.end(), '/', '-');
+		want += joined;
+	}
+	w_cstr_ptr name(w_rename_eval(tune.get(), q.get()));
+	if (want.size() > 1024) {
+		if (name)
+			fail("rename: a name of %zu bytes was accepted", want.size());
+		return;
+	}
+	if (!name || name.get() != want)
+		fail("rename: %s with %s gave %s, not %s", shown(pattern).c_str(), shown(tags).c_str(),
+		    name ? shown(std::string(name.get())).c_str() : "nothing", shown(want).c_str());
+}
+
+void (*broken)() = std::abort;
+
+const target targets[] = {
+	{"yaml_reader", yaml_reader},
+	{"yaml_writer", yaml_writer},
+	{"flac", flac},
+	{"oggvorbis", oggvorbis},
+	{"rename", rename},
+	{nullptr, nullptr},
+};
+
+const target *
+find_target(const char *name)
+{
+	for (const target *t = targets; t->name != nullptr; t++)
+		if (std::strcmp(t->name, name) == 0)
+			return t;
+	return nullptr;
+}
+
+} // namespace wf
