@@ -24,7 +24,8 @@ void yaml_reader(const std::uint8_t *data, std::size_t size);
 void yaml_writer(const std::uint8_t *data, std::size_t size);
 // The input as a FLAC file: read, write a changed list, check the file.
 void flac(const std::uint8_t *data, std::size_t size);
-// The input as an Ogg/Vorbis file: read, rewrite, check the pages.
+// The input as an Ogg/Vorbis file (with its pages' checksums made right):
+// read, rewrite, check the pages.
 void oggvorbis(const std::uint8_t *data, std::size_t size);
 // A rename pattern and tags: parse, check the tokens, evaluate.
 void rename(const std::uint8_t *data, std::size_t size);
