@@ -312,6 +312,11 @@ le32(const std::string &f, std::size_t at)
 struct flac_layout {
 	bool ok = false;        // the blocks add up within the file
 	std::size_t audio = 0;  // where the frames start
+	// Every block is as long as its header says, as libFLAC reads it: one
+	// STREAMINFO of 34 bytes first, comment blocks their entries exactly,
+	// no blocks whose length libFLAC takes from their content (CUESHEET,
+	// PICTURE).
+	bool plain = false;
 	// The entries of the first comment block (none without one); nothing
 	// when they do not lie within its declared length.
 	std::optional<std::vector<std::string>> entries;
@@ -361,7 +366,8 @@ parse_flac(const std::string &f)
 	if (f.size() < pos + 4 || f.compare(pos, 4, "fLaC") != 0)
 		return l;
 	pos += 4;
-	bool seen_comments = false;
+	bool seen_comments = false, plain = true;
+	unsigned blocks = 0;
 	for (;;) {
 		if (f.size() - pos < 4)
 			return l;
@@ -369,9 +375,19 @@ parse_flac(const std::string &f)
 		std::size_t len = be24(f, pos + 1);
 		if (f.size() - pos - 4 < len)
 			return l;
-		if ((head & 0x7F) == 4 && !seen_comments) {
+		const unsigned type = head & 0x7F;
+		if ((type == 0) != (blocks++ == 0) || (type == 0 && len != 34) || type == 5 || type == 6)
+			plain = false;
+		if (type == 4) {
+			auto entries = comment_entries(f.substr(pos + 4, len));
+			std::size_t used = 8 + (len >= 4 ? le32(f, pos + 4) : 0);
+			for (const auto &e : entries.value_or(std::vector<std::string>{}))
+				used += 4 + e.size();
+			if (!entries || used != len)
+				plain = false;
+			if (!seen_comments)
+				l.entries = entries;
 			seen_comments = true;
-			l.entries = comment_entries(f.substr(pos + 4, len));
 		}
 		pos += 4 + len;
 		if (head & 0x80)
@@ -380,6 +396,7 @@ parse_flac(const std::string &f)
 	if (!seen_comments)
 		l.entries = std::vector<std::string>{};
 	l.ok = true;
+	l.plain = plain;
 	l.audio = pos;
 	return l;
 }
@@ -767,8 +784,11 @@ flac(const std::uint8_t *data, std::size_t size)
 	w_taglist_ptr read(w_ftflac_read(file.get()));
 	if (!read)
 		return; // no tune writes tags it could not read
+	// The entries are compared where libFLAC sees the blocks the headers
+	// declare: a STREAMINFO of another length than 34 bytes, say, is read
+	// as 34 bytes, and the blocks after it where libFLAC then finds them.
 	const flac_layout in = parse_flac(before);
-	if (in.ok && in.entries)
+	if (in.plain && in.entries)
 		same_entries("flac", to_pairs(read.get()), *in.entries);
 
 	const pairs want = changed(to_pairs(read.get()), size);
