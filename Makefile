@@ -44,20 +44,23 @@ fuzz-build: deps
 
 fuzz: SHELL := /bin/bash
 fuzz: fuzz-build
-	@set -eo pipefail; \
+	@set -o pipefail; failed=""; \
 	tmp=$${TMPDIR:-/tmp}; [ -w /dev/shm ] && tmp=/dev/shm; \
 	for t in $(FUZZ_TARGETS); do \
 		work=$(FUZZBUILD)/work/$$t; crashes=$(FUZZBUILD)/crashes/$$t; \
 		rm -rf $$work; mkdir -p $$work/corpus $$crashes; \
 		cp tests/fuzz/corpus/$$t/* $$work/corpus/; \
 		echo "fuzz: $$t for $(FUZZ_SECONDS) s"; \
-		if ! TMPDIR=$$tmp $(FUZZBUILD)/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) \
+		if TMPDIR=$$tmp $(FUZZBUILD)/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) \
 			-timeout=10 -print_final_stats=1 -artifact_prefix=$$crashes/ $$work/corpus \
 			2>&1 | tail -c 100000 >$$work/log; then \
-			tail -n 60 $$work/log; echo "fuzz: $$t broke a property; input in $$crashes/"; exit 1; \
+			grep -E '^stat::number_of_executed_units' $$work/log | sed "s/^/fuzz: $$t: /"; \
+		else \
+			grep -E -A8 'fuzz: property broken|ERROR: |runtime error:' $$work/log | head -n 30; \
+			echo "fuzz: $$t: a fault; the input is in $$crashes/"; failed="$$failed $$t"; \
 		fi; \
-		grep -E '^stat::number_of_executed_units' $$work/log | sed "s/^/fuzz: $$t: /"; \
-	done
+	done; \
+	if [ -n "$$failed" ]; then echo "fuzz: faults in:$$failed"; exit 1; fi
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
