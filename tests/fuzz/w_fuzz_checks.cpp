@@ -198,7 +198,7 @@ public:
 			std::string all;
 			for (const auto &n : names)
 				all += " " + shown(n);
-			fail("%s: left behind in the directory:%s", what, all.c_str());
+			fail("%s: a write left behind in the directory:%s", what, all.c_str());
 		}
 	}
 
@@ -266,6 +266,56 @@ changed(const pairs &read, std::size_t size)
 	}
 	return p;
 }
+
+// The input as a music file in the scratch directory, removed afterwards.
+class scratch_file {
+public:
+	scratch_file(const char *name, const std::string &bytes)
+	    : name_(name), path_(scratch().file(name)), before_(bytes)
+	{
+		write_bytes(path_, reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size());
+	}
+	~scratch_file() { unlink(path_.c_str()); }
+	scratch_file(const scratch_file &) = delete;
+	scratch_file &operator=(const scratch_file &) = delete;
+	const char *path() const { return path_.c_str(); }
+
+	// Stores want through a backend's write (and closes the file's data):
+	// the bytes of the file after a write that returned 0, or nothing
+	// after a failed write, which must leave the file as it was.  Either
+	// way no temporary file may be left behind.
+	template <class Data>
+	std::optional<std::string> write(const char *what, Data &data,
+	    int (*writer)(void *, const struct w_taglist *), const pairs &want) const
+	{
+		int r = writer(data.get(), to_taglist(want).get());
+		data.reset();
+		scratch().only(what, name_);
+		std::string after = read_bytes(path_);
+		if (r == 0)
+			return after;
+		if (after != before_)
+			fail("%s: a failed write changed the file", what);
+		return std::nullopt;
+	}
+
+	// The file, opened anew by backend, gives back want.
+	void reads_back(const char *what, struct w_backend *backend, const pairs &want) const
+	{
+		std::unique_ptr<void, void (*)(void *)> data(backend->init(path()), backend->clear);
+		if (!data)
+			fail("%s: the written file does not open", what);
+		w_taglist_ptr reread(backend->read(data.get()));
+		if (!reread || to_pairs(reread.get()) != want)
+			fail("%s: wrote %s, read back %s", what, shown(want).c_str(),
+			    reread ? shown(to_pairs(reread.get())).c_str() : "nothing");
+	}
+
+private:
+	const char *name_;
+	std::string path_;
+	const std::string &before_;
+};
 
 /* YAML */
 
@@ -452,26 +502,42 @@ struct ogg_copy {
 	std::vector<stream_copy> streams;
 };
 
+// The pages of a whole file held in memory, through libogg.
+class page_reader {
+public:
+	explicit page_reader(const std::string &f)
+	{
+		ogg_sync_init(&oy_);
+		char *room = ogg_sync_buffer(&oy_, static_cast<long>(f.size()));
+		if (room == nullptr)
+			fail("out of memory");
+		std::memcpy(room, f.data(), f.size());
+		ogg_sync_wrote(&oy_, static_cast<long>(f.size()));
+	}
+	~page_reader() { ogg_sync_clear(&oy_); }
+	page_reader(const page_reader &) = delete;
+	page_reader &operator=(const page_reader &) = delete;
+	// As ogg_sync_pageout: 1 for a page, -1 for skipped bytes, 0 at the end.
+	int next(ogg_page &og) { return ogg_sync_pageout(&oy_, &og); }
+
+private:
+	ogg_sync_state oy_;
+};
+
 // The logical streams of a file, one after the other, with their packets
 // as libogg takes them out (a page missing in the middle leaves a gap).
 ogg_copy
 split_ogg(const std::string &f)
 {
 	ogg_copy out;
-	ogg_sync_state oy;
-	ogg_sync_init(&oy);
-	char *room = ogg_sync_buffer(&oy, static_cast<long>(f.size()));
-	if (room == nullptr)
-		fail("out of memory");
-	std::memcpy(room, f.data(), f.size());
-	ogg_sync_wrote(&oy, static_cast<long>(f.size()));
+	page_reader pages(f);
 
 	ogg_stream_state os;
 	bool have_os = false;
 	long consumed = 0;
 	ogg_page og;
 	int r;
-	while ((r = ogg_sync_pageout(&oy, &og)) != 0) {
+	while ((r = pages.next(og)) != 0) {
 		if (r < 0) {
 			out.clean = false;
 			continue;
@@ -511,7 +577,6 @@ split_ogg(const std::string &f)
 		ogg_stream_clear(&os);
 	if (static_cast<std::size_t>(consumed) != f.size())
 		out.clean = false;
-	ogg_sync_clear(&oy);
 	return out;
 }
 
@@ -539,19 +604,13 @@ vorbis_comments(const std::string &p)
 std::optional<std::vector<std::string>>
 first_comments(const std::string &f)
 {
-	ogg_sync_state oy;
-	ogg_sync_init(&oy);
-	char *room = ogg_sync_buffer(&oy, static_cast<long>(f.size()));
-	if (room == nullptr)
-		fail("out of memory");
-	std::memcpy(room, f.data(), f.size());
-	ogg_sync_wrote(&oy, static_cast<long>(f.size()));
+	page_reader pages(f);
 	ogg_stream_state os;
 	bool have_os = false;
 	std::optional<std::vector<std::string>> out;
 	int packets = 0, r;
 	ogg_page og;
-	while (packets < 2 && (r = ogg_sync_pageout(&oy, &og)) != 0) {
+	while (packets < 2 && (r = pages.next(og)) != 0) {
 		if (r < 0)
 			continue;
 		if (!have_os) {
@@ -568,7 +627,6 @@ first_comments(const std::string &f)
 	}
 	if (have_os)
 		ogg_stream_clear(&os);
-	ogg_sync_clear(&oy);
 	return out;
 }
 
@@ -770,15 +828,11 @@ yaml_writer(const std::uint8_t *data, std::size_t size)
 void
 flac(const std::uint8_t *data, std::size_t size)
 {
-	const std::string path = scratch().file("in.flac");
-	write_bytes(path, data, size);
-	struct remover {
-		const std::string &p;
-		~remover() { unlink(p.c_str()); }
-	} remove{path};
 	const std::string before(reinterpret_cast<const char *>(data), size);
+	const scratch_file music("in.flac", before);
+	const std::string path = music.path();
 
-	flac_ptr file(w_ftflac_init(path.c_str()));
+	flac_ptr file(w_ftflac_init(music.path()));
 	if (!file)
 		return;
 	w_taglist_ptr read(w_ftflac_read(file.get()));
@@ -792,15 +846,10 @@ flac(const std::uint8_t *data, std::size_t size)
 		same_entries("flac", to_pairs(read.get()), *in.entries);
 
 	const pairs want = changed(to_pairs(read.get()), size);
-	int r = w_ftflac_write(file.get(), to_taglist(want).get());
-	file.reset();
-	scratch().only("flac: a write", "in.flac");
-	const std::string after = read_bytes(path);
-	if (r != 0) {
-		if (after != before)
-			fail("flac: a failed write changed the file");
+	const auto written = music.write("flac", file, w_ftflac_write, want);
+	if (!written)
 		return;
-	}
+	const std::string &after = *written;
 	if (!in.ok)
 		fail("flac: wrote into a file whose metadata blocks do not add up");
 	const flac_layout out = parse_flac(after);
@@ -813,13 +862,7 @@ flac(const std::uint8_t *data, std::size_t size)
 	if (!decoder_audio || *decoder_audio != out.audio)
 		fail("flac: libFLAC's decoder finds the audio at %lld, the block headers at %zu",
 		    decoder_audio ? static_cast<long long>(*decoder_audio) : -1LL, out.audio);
-	flac_ptr again(w_ftflac_init(path.c_str()));
-	if (!again)
-		fail("flac: the written file does not open");
-	w_taglist_ptr reread(w_ftflac_read(again.get()));
-	if (!reread || to_pairs(reread.get()) != want)
-		fail("flac: wrote %s, read back %s", shown(want).c_str(),
-		    reread ? shown(to_pairs(reread.get())).c_str() : "nothing");
+	music.reads_back("flac", w_ftflac_backend(), want);
 	if (!out.entries)
 		fail("flac: the written comment block does not parse");
 	std::vector<std::string> entries;
@@ -832,15 +875,10 @@ flac(const std::uint8_t *data, std::size_t size)
 void
 oggvorbis(const std::uint8_t *data, std::size_t size)
 {
-	const std::string path = scratch().file("in.ogg");
 	const std::string before = with_checksums(data, size);
-	write_bytes(path, reinterpret_cast<const std::uint8_t *>(before.data()), size);
-	struct remover {
-		const std::string &p;
-		~remover() { unlink(p.c_str()); }
-	} remove{path};
+	const scratch_file music("in.ogg", before);
 
-	ogg_ptr file(w_ftoggvorbis_init(path.c_str()));
+	ogg_ptr file(w_ftoggvorbis_init(music.path()));
 	if (!file)
 		return;
 	w_taglist_ptr read(w_ftoggvorbis_read(file.get()));
@@ -852,15 +890,10 @@ oggvorbis(const std::uint8_t *data, std::size_t size)
 	same_entries("ogg", to_pairs(read.get()), *entries);
 
 	const pairs want = changed(to_pairs(read.get()), size);
-	int r = w_ftoggvorbis_write(file.get(), to_taglist(want).get());
-	file.reset();
-	scratch().only("ogg: a write", "in.ogg");
-	const std::string after = read_bytes(path);
-	if (r != 0) {
-		if (after != before)
-			fail("ogg: a failed write changed the file");
+	const auto written = music.write("ogg", file, w_ftoggvorbis_write, want);
+	if (!written)
 		return;
-	}
+	const std::string &after = *written;
 
 	const ogg_copy in = split_ogg(before), out = split_ogg(after);
 	if (!out.clean)
@@ -886,18 +919,12 @@ oggvorbis(const std::uint8_t *data, std::size_t size)
 		}
 		same_timing(i, o, s);
 	}
-	auto written = vorbis_comments(out.streams[0].packets[1].bytes);
-	if (!written)
+	auto stored = vorbis_comments(out.streams[0].packets[1].bytes);
+	if (!stored)
 		fail("ogg: the new comment header does not parse");
-	same_entries("ogg: written", want, *written);
+	same_entries("ogg: written", want, *stored);
 
-	ogg_ptr again(w_ftoggvorbis_init(path.c_str()));
-	if (!again)
-		fail("ogg: the rewritten file does not open");
-	w_taglist_ptr reread(w_ftoggvorbis_read(again.get()));
-	if (!reread || to_pairs(reread.get()) != want)
-		fail("ogg: wrote %s, read back %s", shown(want).c_str(),
-		    reread ? shown(to_pairs(reread.get())).c_str() : "nothing");
+	music.reads_back("ogg", w_ftoggvorbis_backend(), want);
 }
 
 void
