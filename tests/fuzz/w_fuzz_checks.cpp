@@ -906,6 +906,10 @@ oggvorbis(const std::uint8_t *data, std::size_t size)
 		const stream_copy &s = out.streams[i], &o = in.streams[i];
 		if (!s.bos_first || !s.eos_last || !s.ended || !s.numbered)
 			fail("ogg: stream %zu: pages badly flagged or numbered", i);
+		// The identification header alone on the first page, the setup
+		// header last on its page, so that audio begins a page.
+		if (s.packets.size() < 3 || s.packets[0].granule == -1 || s.packets[2].granule == -1)
+			fail("ogg: stream %zu: the headers do not end their pages", i);
 		if (s.serial != o.serial)
 			fail("ogg: stream %zu: serial number %d became %d", i, o.serial, s.serial);
 		if (s.packets.size() != o.packets.size())
