@@ -35,8 +35,9 @@ test-sanitize: deps
 
 # libFuzzer targets, built by clang with ASan and UBSan in a build of their
 # own; each runs FUZZ_SECONDS on a scratch copy of its seeds (the corpus in
-# the repository never grows).  An input that breaks a property is left in
-# $(FUZZBUILD)/crashes/TARGET/: keep it under tests/fuzz/regressions/TARGET/.
+# the repository never grows), with its music files in /dev/shm where it
+# can.  An input that breaks a property is left in $(FUZZBUILD)/crashes/
+# TARGET/: keep it under tests/fuzz/regressions/TARGET/.
 fuzz-build: deps
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZBUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DWEMBRIX_FUZZ=ON -DWEMBRIX_TESTS=OFF >/dev/null
@@ -45,7 +46,8 @@ fuzz-build: deps
 fuzz: SHELL := /bin/bash
 fuzz: fuzz-build
 	@set -o pipefail; failed=""; \
-	tmp=$${TMPDIR:-/tmp}; [ -w /dev/shm ] && tmp=/dev/shm; \
+	base=$${TMPDIR:-/tmp}; [ -w /dev/shm ] && base=/dev/shm; \
+	tmp=$$(mktemp -d "$$base/wembrix-fuzz-run-XXXXXX"); trap 'rm -rf "$$tmp"' EXIT; \
 	for t in $(FUZZ_TARGETS); do \
 		work=$(FUZZBUILD)/work/$$t; crashes=$(FUZZBUILD)/crashes/$$t; \
 		rm -rf $$work; mkdir -p $$work/corpus $$crashes; \
