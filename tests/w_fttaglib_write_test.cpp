@@ -1,0 +1,312 @@
+/* What a write through TagLib leaves in a file: every frame it was not
+ * asked to change, the audio, and, when it fails, the file as it was. */
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "w_oggsupport.h"
+#include "w_tagsupport.h"
+#include "w_tagtools.h"
+#include "w_testsupport.h"
+
+extern char **environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const wt::run_options utf8 = {std::nullopt, {{"LC_ALL", "C.UTF-8"}}, ""};
+
+// mutagen, the independent reader and writer of these tests.
+wt::run_result
+python(const std::string &script, const std::vector<std::string> &args)
+{
+	std::vector<std::string> argv = {"/usr/bin/python3", "-c", script};
+	argv.insert(argv.end(), args.begin(), args.end());
+	wt::run_result r = wt::run(argv);
+	EXPECT_EQ(r.status, 0) << "python3-mutagen: " << r.err;
+	return r;
+}
+
+// Every frame or item of the file as mutagen sees it (ID3v2 without any
+// translation between versions), and the fields of an ID3v1 tag as raw
+// bytes: key TAB value, one per line.
+const char dump_script[] = R"(
+import sys
+from mutagen.id3 import ID3, ID3NoHeaderError
+from mutagen.mp4 import MP4
+from mutagen.wave import WAVE
+p = sys.argv[1]
+out = {}
+if p.endswith('.mp3'):
+    try:
+        t = ID3(p, translate=False, load_v1=False)
+        out['version'] = str(t.version)
+        for k, v in t.items():
+            out[k] = repr(v)
+    except ID3NoHeaderError:
+        pass
+    d = open(p, 'rb').read()
+    if len(d) >= 128 and d[-128:-125] == b'TAG':
+        v1 = d[-128:]
+        for name, a, b in (('title', 3, 33), ('artist', 33, 63), ('album', 63, 93),
+                           ('year', 93, 97), ('comment', 97, 125)):
+            out['v1:' + name] = v1[a:b].rstrip(b'\0').hex()
+        out['v1:track'] = str(v1[126]) if v1[125] == 0 else ''
+        out['v1:genre'] = str(v1[127])
+elif p.endswith('.wav'):
+    t = WAVE(p).tags
+    if t is not None:
+        out['version'] = str(t.version)
+        for k, v in t.items():
+            out[k] = repr(v)
+else:
+    t = MP4(p).tags
+    for k, v in (t or {}).items():
+        out[k] = repr(v)
+for k in sorted(out):
+    print(k + '\t' + out[k].replace('\n', ' '))
+)";
+
+using dump = std::map<std::string, std::string>;
+
+dump
+frames(const std::string &path)
+{
+	dump d;
+	std::istringstream ss(python(dump_script, {path}).out);
+	for (std::string line; std::getline(ss, line);) {
+		auto tab = line.find('\t');
+		d[line.substr(0, tab)] = line.substr(tab + 1);
+	}
+	return d;
+}
+
+// The decoded audio, as ffmpeg hashes it.
+std::string
+audio_md5(const std::string &path)
+{
+	wt::run_result r = wt::run({"ffmpeg", "-v", "error", "-i", path, "-map", "0:a", "-f", "md5", "-"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	return r.out;
+}
+
+std::string
+hex(const std::string &s)
+{
+	static const char digits[] = "0123456789abcdef";
+	std::string out;
+	for (unsigned char c : s) {
+		out.push_back(digits[c >> 4]);
+		out.push_back(digits[c & 15]);
+	}
+	return out;
+}
+
+const char png[] = "b'\\x89PNG\\r\\n\\x1a\\n' + bytes(range(256))";
+
+// An MP3 from lame (ID3v2.3 and ID3v1) with the frames a real library
+// holds besides the seven: a track total, a second comment, an album
+// artist, a user text frame and a picture; and an ID3v1 title that is not
+// Latin-1.  With tight set, the tag has no padding, so that any growth
+// moves the audio.
+void
+make_rich_mp3(const std::string &path, bool tight)
+{
+	wt::make_mp3(path, {"--tt", "Song", "--ta", "Band", "--tl", "Record", "--ty", "2001", "--tg",
+			       "Latin", "--add-id3v2"});
+	python(std::string(R"(
+import sys
+from mutagen.id3 import ID3, COMM, TPE2, TXXX, APIC, TRCK
+p = sys.argv[1]
+t = ID3(p)
+t.add(TRCK(encoding=3, text=['1/12']))
+t.add(COMM(encoding=3, lang='eng', desc='', text=['main comment']))
+t.add(COMM(encoding=3, lang='eng', desc='note', text=['second comment']))
+t.add(TPE2(encoding=3, text=['Album Band']))
+t.add(TXXX(encoding=3, desc='CATALOG', text=['CAT-1']))
+t.add(APIC(encoding=0, mime='image/png', type=3, desc='front', data=)") +
+		   png + R"())
+t.update_to_v23()
+t.save(p, v2_version=3, v1=1, padding=(lambda info: 0) if sys.argv[2] == '1' else None)
+with open(p, 'r+b') as f:
+    f.seek(-128, 2)
+    assert f.read(3) == b'TAG'
+    f.write('Ñandú 日本'.encode('utf-8').ljust(30, b'\0'))
+)",
+	    {path, tight ? "1" : "0"});
+}
+
+// A WAV file with an ID3v2.4 chunk holding a full date.
+void
+make_rich_wav(const std::string &path)
+{
+	wt::make_wav(path);
+	python(R"(
+import sys
+from mutagen.wave import WAVE
+from mutagen.id3 import TIT2, TPE1, TDRC, TALB, TRCK, TCON, COMM, TPE2, TXXX
+w = WAVE(sys.argv[1])
+w.add_tags()
+for f in (TIT2(encoding=3, text=['Song']), TPE1(encoding=3, text=['Band']),
+          TDRC(encoding=3, text=['2001-05-01']), TALB(encoding=3, text=['Record']),
+          TRCK(encoding=3, text=['2/4']), TCON(encoding=3, text=['Latin']),
+          COMM(encoding=3, lang='eng', desc='', text=['main comment']),
+          COMM(encoding=3, lang='eng', desc='note', text=['second comment']),
+          TPE2(encoding=3, text=['Album Band']), TXXX(encoding=3, desc='CATALOG', text=['CAT-1'])):
+    w.tags.add(f)
+w.save()
+)",
+	    {path});
+}
+
+// An M4A file from ffmpeg's AAC encoder with items written by mutagen.
+void
+make_rich_m4a(const std::string &path)
+{
+	wt::run_result r = wt::run({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+	    "sine=frequency=440:duration=0.3", "-c:a", "aac", "-b:a", "32k", path});
+	ASSERT_EQ(r.status, 0) << r.err;
+	python(std::string(R"(
+import sys
+from mutagen.mp4 import MP4, MP4Cover, MP4FreeForm
+m = MP4(sys.argv[1])
+m['\xa9nam'] = ['Song']
+m['\xa9ART'] = ['Band']
+m['\xa9alb'] = ['Record']
+m['\xa9day'] = ['2001-05-01']
+m['trkn'] = [(2, 4)]
+m['\xa9gen'] = ['Latin']
+m['\xa9cmt'] = ['main comment']
+m['aART'] = ['Album Band']
+m['----:com.apple.iTunes:CATALOG'] = [MP4FreeForm(b'CAT-1')]
+m['covr'] = [MP4Cover()") +
+		   png + R"(, MP4Cover.FORMAT_PNG)]
+m.save()
+)",
+	    {path});
+}
+
+struct kind {
+	const char *name;
+	void (*make)(const std::string &path);
+	// The keys behind artist and genre, and every key that clear: takes
+	// away (all of the seven the file has, with what TagLib keeps behind
+	// the comment field).
+	std::vector<std::string> artist, genre;
+	std::set<std::string> cleared;
+	bool v1; // keys v1:* stand for an ID3v1 tag
+};
+
+const std::vector<kind> kinds = {
+    {"padded.mp3", [](const std::string &p) { make_rich_mp3(p, false); }, {"TPE1", "v1:artist"},
+	{"TCON", "v1:genre"},
+	{"TIT2", "TPE1", "TYER", "TALB", "TRCK", "TCON", "COMM::eng", "COMM:note:eng"}, true},
+    {"tight.mp3", [](const std::string &p) { make_rich_mp3(p, true); }, {"TPE1", "v1:artist"},
+	{"TCON", "v1:genre"},
+	{"TIT2", "TPE1", "TYER", "TALB", "TRCK", "TCON", "COMM::eng", "COMM:note:eng"}, true},
+    {"tone.wav", make_rich_wav, {"TPE1"}, {"TCON"},
+	{"TIT2", "TPE1", "TDRC", "TALB", "TRCK", "TCON", "COMM::eng", "COMM:note:eng"}, false},
+    {"tone.m4a", make_rich_m4a, {"©ART"}, {"©gen"},
+	{"©nam", "©ART", "©day", "©alb", "trkn", "©gen", "©cmt"},
+	false},
+};
+
+} // namespace
+
+// Each action on each file changes what it names and not one other frame;
+// a value the field cannot take, or the value the field already has,
+// leaves the file byte for byte as it was.
+TEST(TagLibWrite, OnlyWhatChangesIsWritten)
+{
+	enum expect { artist_only, untouched, genre_only, seven_gone };
+	struct {
+		std::vector<std::string> actions;
+		expect what;
+		std::string warning;
+	} actions[] = {
+	    {{"set:artist=Xyz Longer Artist Name"}, artist_only, ""},
+	    {{"set:title=Song", "set:album=Record"}, untouched, ""},
+	    {{"set:year=2024-05-01"}, untouched,
+		"wembrix: invalid unsigned int argument for year: 2024-05-01\n"},
+	    {{"set:track=3/12"}, untouched, "wembrix: invalid unsigned int argument for track: 3/12\n"},
+	    {{"add:genre=Bop"}, genre_only, "wembrix: TagLib backend keeps one genre only: Bop\n"},
+	    {{"clear:"}, seven_gone, ""},
+	};
+	wt::tmpdir dir;
+	for (const kind &k : kinds) {
+		const std::string source = dir / (std::string("source-") + k.name);
+		k.make(source);
+		const dump before = frames(source);
+		ASSERT_FALSE(before.empty()) << k.name;
+		const std::string original = wt::read_file(source);
+		const std::string audio = audio_md5(source);
+		for (const auto &a : actions) {
+			SCOPED_TRACE(std::string(k.name) + ": " + a.actions[0]);
+			const std::string f = dir / k.name;
+			fs::copy_file(source, f, fs::copy_options::overwrite_existing);
+			std::vector<std::string> args = a.actions;
+			args.push_back(f);
+			wt::run_result r = wt::wembrix(args, utf8);
+			EXPECT_EQ(r.status, 0) << r.err;
+			EXPECT_EQ(r.err, a.warning);
+
+			if (a.what == untouched) {
+				EXPECT_TRUE(wt::read_file(f) == original);
+				continue;
+			}
+			EXPECT_EQ(audio_md5(f), audio);
+			dump after = frames(f);
+			dump expected = before;
+			if (a.what == artist_only || a.what == genre_only) {
+				for (const std::string &key : a.what == artist_only ? k.artist : k.genre) {
+					ASSERT_TRUE(after.count(key)) << key;
+					EXPECT_NE(after[key], before.at(key)) << key;
+					expected[key] = after[key];
+				}
+				if (a.what == artist_only) {
+					EXPECT_NE(after[k.artist[0]].find("Xyz Longer Artist Name"), std::string::npos);
+					if (k.v1) {
+						EXPECT_EQ(after["v1:artist"], hex("Xyz Longer Artist Name"));
+					}
+				} else {
+					EXPECT_NE(after[k.genre[0]].find("Bop"), std::string::npos);
+				}
+			} else {
+				for (auto it = expected.begin(); it != expected.end();) {
+					bool gone = k.cleared.count(it->first) || it->first.rfind("v1:", 0) == 0;
+					it = gone ? expected.erase(it) : std::next(it);
+				}
+			}
+			EXPECT_EQ(after, expected);
+		}
+	}
+}
+
+// What the file holds, and what the user sees, are the same after a write.
+TEST(TagLibWrite, PrintShowsWhatWasKept)
+{
+	wt::tmpdir dir;
+	const std::string f = dir / "rich.mp3";
+	make_rich_mp3(f, false);
+	wt::run_result r = wt::wembrix({"set:artist=New", f}, utf8);
+	ASSERT_EQ(r.status, 0) << r.err;
+	r = wt::wembrix({f}, utf8);
+	EXPECT_EQ(r.out, "# " + f +
+			     "\n---\n- title: Song\n- artist: New\n- year: 2001\n- album: Record\n"
+			     "- track: 01\n- genre: Latin\n- comment: main comment\n\n");
+	wt::run_result id3 = wt::run({"mid3v2", "-l", f});
+	EXPECT_NE(id3.out.find("TRCK=1/12"), std::string::npos) << id3.out;
+	EXPECT_NE(id3.out.find("COMM=note=eng=second comment"), std::string::npos) << id3.out;
+	EXPECT_NE(id3.out.find("COMM==eng=main comment"), std::string::npos) << id3.out;
+}
