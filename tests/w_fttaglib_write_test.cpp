@@ -310,3 +310,188 @@ TEST(TagLibWrite, PrintShowsWhatWasKept)
 	EXPECT_NE(id3.out.find("COMM=note=eng=second comment"), std::string::npos) << id3.out;
 	EXPECT_NE(id3.out.find("COMM==eng=main comment"), std::string::npos) << id3.out;
 }
+
+namespace {
+
+// ---- Files built byte by byte ----
+
+std::string
+be32(std::uint32_t v, bool synchsafe)
+{
+	std::string s(4, '\0');
+	for (int i = 3; i >= 0; i--) {
+		s[i] = static_cast<char>(synchsafe ? v & 0x7f : v & 0xff);
+		v >>= synchsafe ? 7 : 8;
+	}
+	return s;
+}
+
+// An ID3v2 frame of the given major version (3 or 4).
+std::string
+frame(const std::string &id, const std::string &payload, int version = 4)
+{
+	return id + be32(static_cast<std::uint32_t>(payload.size()), version == 4) +
+	    std::string(2, '\0') + payload;
+}
+
+std::string
+text_frame(const std::string &id, const std::string &text, int version = 4)
+{
+	// UTF-8 in 2.4, Latin-1 in 2.3.
+	return frame(id, std::string(1, version == 4 ? '\3' : '\0') + text, version);
+}
+
+std::string
+id3v2_tag(const std::string &body, int version = 4)
+{
+	return std::string("ID3") + static_cast<char>(version) + std::string(2, '\0') +
+	    be32(static_cast<std::uint32_t>(body.size()), true) + body;
+}
+
+// The MPEG audio of a short lame encoding, without any tag.
+std::string
+mpeg_audio(const wt::tmpdir &dir)
+{
+	const std::string f = dir / "audio.mp3";
+	wt::make_mp3(f);
+	std::string audio = wt::read_file(f);
+	std::remove(f.c_str());
+	return audio;
+}
+
+} // namespace
+
+// TagLib stops reading an ID3v2 tag at the first frame it cannot parse; a
+// rewrite would keep only what it read.  Such a tag is shown as far as it
+// was read, and never written.
+TEST(TagLibWrite, TagsTagLibCouldNotReadWholeAreNotRewritten)
+{
+	const std::string tail = text_frame("TIT2", "Song") + text_frame("TPE1", "Band") +
+	    text_frame("TRCK", "3/12") + text_frame("TDRC", "2024-05-01") +
+	    text_frame("TCON", "Jazz") + text_frame("TALB", "Record") +
+	    frame("COMM", std::string("\3eng") + '\0' + "notes");
+	struct {
+		const char *name;
+		std::string tag;
+		const char *shown; // what print shows
+		bool refused;
+	} cases[] = {
+	    // Empty frames first, as some taggers write them.
+	    {"empty frames", id3v2_tag(frame("TENC", "") + frame("TCOP", "") + tail), "--- []", true},
+	    {"empty frame later", id3v2_tag(text_frame("TIT2", "Song") + frame("TENC", "") + tail),
+		"---\n- title: Song", true},
+	    {"junk in the padding", id3v2_tag(text_frame("TIT2", "Song") + std::string(20, '\0') + "junk" +
+				     std::string(20, '\0')),
+		"---\n- title: Song", true},
+	    {"bad frame id", id3v2_tag(text_frame("TIT2", "Song") + text_frame("tpe1", "Band")),
+		"---\n- title: Song", true},
+	    {"whole", id3v2_tag(tail), nullptr, false},
+	    {"whole with padding", id3v2_tag(tail + std::string(64, '\0')), nullptr, false},
+	    {"whole 2.3", id3v2_tag(text_frame("TIT2", "Song", 3) + text_frame("TPE1", "Band", 3), 3),
+		nullptr, false},
+	};
+	wt::tmpdir dir;
+	const std::string audio = mpeg_audio(dir);
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		const std::string f = dir / "t.mp3";
+		wt::write_file(f, c.tag + audio);
+		if (c.shown) {
+			wt::run_result r = wt::wembrix({f});
+			EXPECT_EQ(r.status, 0);
+			EXPECT_EQ(r.out.rfind("# " + f + "\n" + c.shown, 0), 0u) << r.out;
+		}
+		wt::run_result r = wt::wembrix({"set:artist=Xyz", f});
+		if (c.refused) {
+			EXPECT_EQ(r.status, 1);
+			EXPECT_EQ(r.err, "wembrix: " + f +
+					     ": TagLib could not read the whole ID3v2 tag; rewriting it would "
+					     "lose frames\nwembrix: " +
+					     f + ": could not write tags to the file,\n");
+			EXPECT_TRUE(wt::read_file(f) == c.tag + audio);
+		} else {
+			EXPECT_EQ(r.status, 0) << r.err;
+			wt::run_result id3 = wt::run({"mid3v2", "-l", f});
+			EXPECT_NE(id3.out.find("TPE1=Xyz"), std::string::npos) << id3.out;
+			EXPECT_NE(id3.out.find("TIT2=Song"), std::string::npos) << id3.out;
+		}
+	}
+	// mutagen reads every frame of the first file, which TagLib shows empty.
+	const std::string f = dir / "first.mp3";
+	wt::write_file(f, cases[0].tag + audio);
+	wt::run_result id3 = wt::run({"mid3v2", "-l", f});
+	for (const char *frame : {"TIT2=Song", "TPE1=Band", "TRCK=3/12", "TDRC=2024-05-01", "TCON=Jazz",
+		 "TALB=Record", "COMM==eng=notes"})
+		EXPECT_NE(id3.out.find(frame), std::string::npos) << frame << "\n" << id3.out;
+}
+
+// A FLAC or Ogg/Vorbis file that its own backend cannot open is refused,
+// not rewritten lossily by TagLib; Ogg streams of other codecs still go to
+// TagLib.
+TEST(TagLibWrite, DamagedFlacAndVorbisFilesAreRefused)
+{
+	wt::tmpdir dir;
+	// A PICTURE block whose MIME type claims more bytes than the whole
+	// file has; `flac -t` still decodes the file.
+	const std::string good = dir / "good.flac";
+	wt::make_flac(good, {"ARTIST=A1", "ARTIST=A2", "DATE=2024-05-01", "TRACKNUMBER=3/12"});
+	std::string flac = wt::read_file(good);
+	ASSERT_EQ(flac.substr(0, 4), "fLaC");
+	const std::size_t info_end = 8 + 34;
+	std::string picture = be32(3, false) + be32(static_cast<std::uint32_t>(flac.size()) + 1000, false) +
+	    "image/png" + std::string(23, '\0');
+	std::string block = std::string(1, '\6') + be32(static_cast<std::uint32_t>(picture.size()), false).substr(1) + picture;
+	const std::string bad_flac = flac.substr(0, info_end) + block + flac.substr(info_end);
+	const std::string id3_flac = id3v2_tag(text_frame("TIT2", "Song")) + bad_flac;
+
+	// A comment header whose vendor string is longer than the packet.
+	std::string vorbis = wt::vorbis_bytes({"ARTIST=A1", "ARTIST=A2"});
+	const std::size_t page = wt::ogg_pages(vorbis).at(1).offset;
+	const std::size_t packet = page + 27 + static_cast<unsigned char>(vorbis[page + 26]);
+	ASSERT_EQ(vorbis.substr(packet, 7), "\3vorbis");
+	vorbis.replace(packet + 7, 4, "\xff\xff\xff\x7f");
+	wt::ogg_fix_checksum(vorbis, page);
+	struct {
+		const char *name;
+		std::string bytes;
+		const char *message;
+	} cases[] = {
+	    {"bad.flac", bad_flac, "libFLAC cannot open this FLAC file"},
+	    {"id3.flac", id3_flac, "libFLAC cannot open this FLAC file"},
+	    {"bad.ogg", vorbis, "libvorbis cannot open this Ogg/Vorbis file"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		const std::string f = dir / c.name;
+		wt::write_file(f, c.bytes);
+		if (std::string(c.name).find(".flac") != std::string::npos) {
+			wt::run_result t = wt::run({"flac", "-t", "-s", f});
+			EXPECT_EQ(t.status, 0) << t.err;
+		}
+		for (const std::vector<std::string> &args :
+		    {std::vector<std::string>{f}, std::vector<std::string>{"set:artist=X", f}}) {
+			std::vector<std::string> argv = args;
+			wt::run_result r = wt::wembrix(argv);
+			EXPECT_EQ(r.status, 1);
+			EXPECT_EQ(r.out, "");
+			EXPECT_EQ(r.err, "wembrix: " + f + ": " + c.message + "\nwembrix: " + f +
+					     ": unsupported file format\n");
+			EXPECT_TRUE(wt::read_file(f) == c.bytes);
+		}
+	}
+
+	// Opus and FLAC in Ogg have no backend of their own here.
+	const std::string wav = dir / "tone.wav";
+	wt::make_wav(wav);
+	const std::string opus = dir / "tone.opus";
+	ASSERT_EQ(wt::run({"opusenc", "--quiet", "--artist", "Band", wav, opus}).status, 0);
+	const std::string oga = dir / "tone.oga";
+	wt::make_ogg_flac(oga, {"ARTIST=Band"});
+	for (const std::string &f : {opus, oga}) {
+		wt::run_result r = wt::wembrix({"backend", "set:title=T", f});
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(r.out, "TagLib " + f + "\n");
+		r = wt::wembrix({f});
+		EXPECT_EQ(r.out, "# " + f + "\n---\n- title: T\n- artist: Band\n\n");
+	}
+}
