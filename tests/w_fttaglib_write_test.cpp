@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <sstream>
 #include <csignal>
 #include <filesystem>
 #include <map>
@@ -494,4 +497,131 @@ TEST(TagLibWrite, DamagedFlacAndVorbisFilesAreRefused)
 		r = wt::wembrix({f});
 		EXPECT_EQ(r.out, "# " + f + "\n---\n- title: T\n- artist: Band\n\n");
 	}
+}
+
+namespace {
+
+// A large MP3 whose ID3v2 tag has no padding, so that any growth of the
+// tag moves all the audio; it ends with an ID3v1 tag.
+std::string
+large_mp3(const wt::tmpdir &dir, std::size_t audio_bytes)
+{
+	const std::string audio = mpeg_audio(dir);
+	std::string frames;
+	while (frames.size() < audio_bytes)
+		frames += audio;
+	std::string v1 = "TAG" + std::string("Song").append(26, '\0') + std::string(30, '\0') +
+	    std::string(30, '\0') + "2001" + std::string(30, '\0') + "\x08";
+	return id3v2_tag(text_frame("TIT2", "Song") + text_frame("TPE1", "Band")) + frames + v1;
+}
+
+// Runs wembrix with the file size limited to limit_kb and SIGXFSZ
+// ignored, as on a full disk.
+wt::run_result
+wembrix_limited(unsigned limit_kb, const std::vector<std::string> &args)
+{
+	std::vector<std::string> argv = {"/bin/bash", "-c",
+	    "trap '' XFSZ; ulimit -f " + std::to_string(limit_kb) + "; exec \"$@\"", "bash",
+	    WEMBRIX_BIN};
+	argv.insert(argv.end(), args.begin(), args.end());
+	return wt::run(argv);
+}
+
+} // namespace
+
+// A write that fails half-way leaves the file as it was and says why: a
+// copy that cannot be completed is thrown away, and bytes already written
+// in place are put back.
+TEST(TagLibWrite, FailedWritesLeaveTheFileAsItWas)
+{
+	wt::tmpdir dir;
+	const std::string original = large_mp3(dir, 300000);
+	const std::string f = dir / "big.mp3";
+	struct {
+		const char *name;
+		std::string action;
+	} cases[] = {
+	    // The tag grows past its end: a whole new copy, cut short.
+	    {"copy", "set:comment=a comment that makes the tag grow"},
+	    // Fits the tag (the title frame keeps its size), but the ID3v1
+	    // tag at the end of the file lies past the limit.
+	    {"in place", "set:title=Tune"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		wt::write_file(f, original);
+		wt::run_result r = wembrix_limited(100, {c.action, f});
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.err, "wembrix: " + f + ": File too large\nwembrix: " + f +
+				     ": could not write tags to the file,\n");
+		EXPECT_TRUE(wt::read_file(f) == original);
+		EXPECT_EQ(dir.list(), std::vector<std::string>{"big.mp3"});
+
+		// With room enough, the same write succeeds.
+		r = wembrix_limited(1000, {c.action, f});
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(dir.list(), std::vector<std::string>{"big.mp3"});
+		EXPECT_EQ(wt::read_file(f).substr(wt::read_file(f).size() - 128 + 3, 4),
+		    c.action == "set:title=Tune" ? "Tune" : "Song");
+	}
+}
+
+// A kill -9 at any moment of a write that moves the audio leaves either the
+// old file or the whole new one under the file's name.
+TEST(TagLibWrite, KilledWritesLeaveTheOldOrTheNewFile)
+{
+	wt::tmpdir dir;
+	const std::string original = large_mp3(dir, 40 << 20);
+	const std::string f = dir / "big.mp3";
+	const std::string action = "set:comment=a comment that makes the tag grow";
+	wt::write_file(f, original);
+	ASSERT_EQ(wt::wembrix({action, f}).status, 0);
+	const std::string finished = wt::read_file(f);
+	ASSERT_NE(finished, original);
+
+	int old_seen = 0, new_seen = 0;
+	for (int delay_ms = 0; delay_ms < 400; delay_ms += 20) {
+		SCOPED_TRACE(delay_ms);
+		wt::write_file(f, original);
+		pid_t pid;
+		std::vector<std::string> args = {WEMBRIX_BIN, action, f};
+		std::vector<char *> argv;
+		for (auto &a : args)
+			argv.push_back(a.data());
+		argv.push_back(nullptr);
+		ASSERT_EQ(posix_spawn(&pid, WEMBRIX_BIN, nullptr, nullptr, argv.data(), environ), 0);
+		std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+		kill(pid, SIGKILL);
+		int status;
+		ASSERT_EQ(waitpid(pid, &status, 0), pid);
+		const std::string now = wt::read_file(f);
+		bool is_old = now == original, is_new = now == finished;
+		EXPECT_TRUE(is_old || is_new) << "size " << now.size();
+		old_seen += is_old;
+		new_seen += is_new;
+		// What a killed writer leaves is its hidden copy, never the file.
+		for (const std::string &name : dir.list()) {
+			if (name != "big.mp3")
+				fs::remove(dir / name);
+		}
+	}
+	EXPECT_GT(old_seen, 0);
+}
+
+// The music file's descriptors are not inherited by the editor.
+TEST(TagLibWrite, TheEditorGetsNoDescriptorOfTheFile)
+{
+	wt::tmpdir dir;
+	const std::string f = dir / "song.mp3";
+	make_rich_mp3(f, false);
+	const std::string editor = dir / "editor.sh";
+	wt::write_script(editor, "for fd in /proc/$$/fd/*; do readlink \"$fd\"; done > '" +
+				     dir / "fds" + "'\n");
+	wt::run_options opt = utf8;
+	opt.env["EDITOR"] = editor;
+	wt::run_result r = wt::wembrix({"edit", f}, opt);
+	ASSERT_EQ(r.status, 0) << r.err;
+	const std::string fds = wt::read_file(dir / "fds");
+	EXPECT_NE(fds, "");
+	EXPECT_EQ(fds.find("song.mp3"), std::string::npos) << fds;
 }
