@@ -12,6 +12,7 @@
 #include <set>
 #include <spawn.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -624,4 +625,36 @@ TEST(TagLibWrite, TheEditorGetsNoDescriptorOfTheFile)
 	const std::string fds = wt::read_file(dir / "fds");
 	EXPECT_NE(fds, "");
 	EXPECT_EQ(fds.find("song.mp3"), std::string::npos) << fds;
+}
+
+// A change that fits the tag another tagger padded is written in place,
+// whatever padding TagLib would have chosen: the file keeps its size, its
+// inode and every byte of audio where it was.
+TEST(TagLibWrite, ChangesThatFitAreWrittenInPlace)
+{
+	wt::tmpdir dir;
+	const std::string f = dir / "padded.mp3";
+	wt::make_mp3(f, {"--tt", "Song", "--ta", "Band", "--add-id3v2"});
+	ASSERT_EQ(wt::run({"mid3v2", "-a", "An artist name long enough to leave room", f}).status, 0);
+	for (const char *artist : {"Yy", "A longer artist name", "Z"}) {
+		SCOPED_TRACE(artist);
+		struct stat before, after;
+		ASSERT_EQ(stat(f.c_str(), &before), 0);
+		const std::string old = wt::read_file(f);
+		wt::run_result r = wt::wembrix({std::string("set:artist=") + artist, f});
+		ASSERT_EQ(r.status, 0) << r.err;
+		ASSERT_EQ(stat(f.c_str(), &after), 0);
+		EXPECT_EQ(after.st_ino, before.st_ino);
+		EXPECT_EQ(after.st_size, before.st_size);
+		const std::string now = wt::read_file(f);
+		// The audio between the tags did not move.
+		std::size_t start = 10;
+		for (int i = 6; i < 10; i++)
+			start += static_cast<std::size_t>(static_cast<unsigned char>(old[i])) << (7 * (9 - i));
+		ASSERT_LT(start, old.size() - 128);
+		EXPECT_TRUE(now.substr(start, now.size() - start - 128) == old.substr(start, old.size() - start - 128));
+		wt::run_result id3 = wt::run({"mid3v2", "-l", f});
+		EXPECT_NE(id3.out.find(std::string("TPE1=") + artist + "\n"), std::string::npos) << id3.out;
+		EXPECT_NE(id3.out.find("TIT2=Song\n"), std::string::npos) << id3.out;
+	}
 }

@@ -159,22 +159,65 @@ private:
 		std::uint64_t length;
 	};
 
+	// TagLib reads the old file in many small pieces, mostly near its
+	// start and its end: two windows of it are kept.
+	struct window {
+		std::uint64_t start = 0;
+		std::vector<char> bytes;
+		unsigned long used = 0;
+	};
+	static constexpr std::uint64_t window_size = 1 << 16;
+
 	bool pread_all(char *dst, std::uint64_t n, std::uint64_t offset)
 	{
 		while (n > 0) {
-			ssize_t got = pread(fd_, dst, n, static_cast<off_t>(offset));
-			if (got < 0 && errno == EINTR)
-				continue;
-			if (got <= 0) {
-				if (error_ == 0)
-					error_ = got < 0 ? errno : EIO; // the file shrank under us
-				return false;
+			window *w = nullptr;
+			for (window &c : windows_) {
+				if (offset >= c.start && offset < c.start + c.bytes.size())
+					w = &c;
 			}
-			dst += got;
-			n -= static_cast<std::uint64_t>(got);
-			offset += static_cast<std::uint64_t>(got);
+			if (w == nullptr && !(w = load(offset)))
+				return false;
+			w->used = ++clock_;
+			std::uint64_t skip = offset - w->start;
+			std::uint64_t take = std::min<std::uint64_t>(n, w->bytes.size() - skip);
+			std::memcpy(dst, w->bytes.data() + skip, take);
+			dst += take;
+			n -= take;
+			offset += take;
 		}
 		return true;
+	}
+
+	// Reads the window around offset in place of the one used least lately.
+	window *load(std::uint64_t offset)
+	{
+		window *w = windows_[0].used <= windows_[1].used ? &windows_[0] : &windows_[1];
+		w->start = offset - offset % window_size;
+		w->bytes.resize(window_size);
+		std::size_t got = 0;
+		while (got < window_size) {
+			ssize_t r = pread(fd_, w->bytes.data() + got, window_size - got,
+			    static_cast<off_t>(w->start + got));
+			if (r < 0 && errno == EINTR)
+				continue;
+			if (r < 0) {
+				if (error_ == 0)
+					error_ = errno;
+				w->bytes.clear();
+				return nullptr;
+			}
+			if (r == 0)
+				break;
+			got += static_cast<std::size_t>(r);
+		}
+		w->bytes.resize(got);
+		if (offset >= w->start + got) {
+			if (error_ == 0)
+				error_ = EIO; // the file shrank under us
+			return nullptr;
+		}
+		return w;
 	}
 
 	// Replaces the remove bytes at start with data (start <= len_, or the
@@ -241,6 +284,8 @@ private:
 	std::vector<piece> pieces_;
 	std::deque<ByteVector> blocks_;
 	std::vector<w_tlpiece> plan_;
+	window windows_[2];
+	unsigned long clock_ = 0;
 };
 
 } // namespace
@@ -392,6 +437,53 @@ id3v2_whole(TagLib::File &file, TagLib::ID3v2::Tag *tag)
 		    (b[5] & 0x80) != 0, (b[5] & 0x40) != 0, (b[5] & 0x10) != 0);
 	}
 	return false;
+}
+
+// The size of the ID3v2 tag at the start of the stream, header included;
+// 0 when there is none, or one with a footer (which is left alone).
+std::uint64_t
+leading_id3v2_size(TagLib::File &file)
+{
+	file.seek(0);
+	ByteVector head = file.readBlock(10);
+	const auto *b = reinterpret_cast<const unsigned char *>(head.data());
+	if (head.size() < 10 || !head.startsWith("ID3") || (b[5] & 0x10) != 0 ||
+	    (b[6] | b[7] | b[8] | b[9]) >= 0x80)
+		return 0;
+	return 10 + std::uint64_t{id3_size(b + 6, true)};
+}
+
+/*
+ * TagLib gives a rewritten ID3v2 tag padding of its own choosing, which
+ * often changes the tag's size even when the frames would fit the old one;
+ * every byte of audio would then move.  Once TagLib has saved, a leading
+ * tag whose frames fit the old size gets the old size back, the rest of it
+ * zero padding, so that the file keeps its size and is written in place.
+ */
+void
+keep_id3v2_size(TagLib::File &file, plan_stream &stream, std::uint64_t old_size)
+{
+	std::uint64_t new_size = leading_id3v2_size(file);
+	if (old_size == 0 || new_size == 0 || new_size == old_size)
+		return;
+	file.seek(0);
+	ByteVector tag = file.readBlock(static_cast<unsigned long>(new_size));
+	const auto *b = reinterpret_cast<const unsigned char *>(tag.data());
+	const unsigned v = b[3];
+	if (tag.size() != new_size || (v != 3 && v != 4) || (b[5] & 0xc0) != 0)
+		return; // not as TagLib writes it
+	// Where the frames end and the padding starts.
+	std::size_t pos = 10;
+	while (pos + 10 <= tag.size() && b[pos] != 0)
+		pos += 10 + id3_size(b + pos + 4, v == 4);
+	if (pos > tag.size() || pos > old_size)
+		return;
+	ByteVector neo(tag.data(), static_cast<unsigned int>(pos));
+	neo.resize(static_cast<unsigned int>(old_size), '\0');
+	std::uint32_t body = static_cast<std::uint32_t>(old_size - 10);
+	for (int i = 9; i >= 6; i--, body >>= 7)
+		neo[i] = static_cast<char>(body & 0x7f);
+	stream.insert(neo, 0, static_cast<unsigned long>(new_size));
 }
 
 TagLib::ID3v2::Version
@@ -571,7 +663,9 @@ tl_render(struct w_tlfile *f, const struct w_tlchange *changes, struct w_tlplan 
 			errno = EINVAL;
 			return -1;
 		}
-		if (auto *mp3 = dynamic_cast<TagLib::MPEG::File *>(file)) {
+		auto *mp3 = dynamic_cast<TagLib::MPEG::File *>(file);
+		const std::uint64_t id3v2_size = mp3 != nullptr ? leading_id3v2_size(*file) : 0;
+		if (mp3 != nullptr) {
 			// A new ID3v2 tag starts with what the ID3v1 tag holds, as the
 			// fields read showed both.
 			if (!mp3->hasID3v2Tag() && mp3->hasID3v1Tag())
@@ -601,6 +695,8 @@ tl_render(struct w_tlfile *f, const struct w_tlchange *changes, struct w_tlplan 
 			errno = EINVAL;
 			return -1;
 		}
+		if (mp3 != nullptr)
+			keep_id3v2_size(*file, *f->stream, id3v2_size);
 		if (f->stream->error() != 0) {
 			errno = f->stream->error();
 			return -1;
