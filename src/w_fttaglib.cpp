@@ -444,12 +444,7 @@ w_fttaglib_write(void *opaque, const struct w_taglist *tlist)
 	assert(tlist != NULL);
 
 	wish w[W_TL_NFIELDS];
-	try {
-		wishes_of(tlist, w);
-	} catch (...) {
-		errno = ENOMEM;
-		return -1;
-	}
+	wishes_of(tlist, w);
 
 	// A file is rendered once: the write takes the handle the last read
 	// used, or opens the file afresh.

@@ -395,3 +395,26 @@ TEST(TagLibBackend, WritesThroughSymlinksKeepingPermissions)
 	EXPECT_EQ(wt::exiftool_tags(real, {"ID3v2_3:Title"})["Title"], "Again");
 	EXPECT_EQ(dir.list(), (std::vector<std::string>{"link.mp3", "real.mp3"}));
 }
+
+// TagLib is loaded by the first file that needs it, not at start-up: a run
+// on FLAC files never pays for it.
+TEST(TagLibBackend, TagLibIsLoadedOnlyForFilesThatNeedIt)
+{
+	wt::tmpdir dir;
+	const std::string flac = dir / "a.flac";
+	const std::string mp3 = dir / "a.mp3";
+	wt::make_flac(flac, {"TITLE=T"});
+	wt::make_mp3(mp3, {"--tt", "T"});
+	wt::run_options opt = {std::nullopt, {{"LD_DEBUG", "libs"}}, ""};
+	wt::run_result r = wt::wembrix({flac}, opt);
+	ASSERT_EQ(r.status, 0);
+	EXPECT_EQ(r.err.find("libtag"), std::string::npos);
+	EXPECT_EQ(r.err.find("wembrix-taglib"), std::string::npos);
+	r = wt::wembrix({flac, mp3}, opt);
+	ASSERT_EQ(r.status, 0);
+	EXPECT_NE(r.err.find("calling init: " + fs::canonical(WEMBRIX_BIN).parent_path().string() +
+			  "/lib/wembrix/wembrix-taglib.so"),
+	    std::string::npos)
+	    << r.err;
+	EXPECT_NE(r.err.find("libtag.so"), std::string::npos);
+}
