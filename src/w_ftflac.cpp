@@ -294,9 +294,9 @@ block_name(unsigned type)
 }
 
 /*
- * Why a FLAC file libFLAC cannot read is refused: a STREAMINFO of the
- * wrong length or a block that runs past the end of the file, else
- * libFLAC's own status.  Only called on failure,
+ * Why a FLAC file libFLAC cannot read is refused: a block of the invalid
+ * type, a STREAMINFO of the wrong length or a block that runs past the end
+ * of the file, else libFLAC's own status.  Only called on failure,
  * so it may read the file again.
  */
 void
@@ -313,6 +313,10 @@ warn_unreadable(const char *path, const meta_reader &in, FLAC__Metadata_ChainSta
 				break;
 			}
 			const unsigned length = static_cast<unsigned>(h[1] << 16 | h[2] << 8 | h[3]);
+			if ((h[0] & 0x7F) == 127) {
+				reason = "block " + std::to_string(n) + " has the invalid type 127";
+				break;
+			}
 			if ((h[0] & 0x7F) == FLAC__METADATA_TYPE_STREAMINFO &&
 			    length != FLAC__STREAM_METADATA_STREAMINFO_LENGTH) {
 				reason = "block " + std::to_string(n) + " (STREAMINFO) is declared " +
@@ -541,6 +545,7 @@ w_ftflac_init(const char *path)
 		meta_reader in(path);
 		if (!in.ok())
 			return nullptr;
+		errno = 0;
 		if (!FLAC__metadata_chain_read_with_callbacks(chain.get(), &in, reader_io)) {
 			// A file that is not FLAC is left to the other backends in
 			// silence; one that is, is refused with the reason.
