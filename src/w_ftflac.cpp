@@ -187,11 +187,13 @@ public:
 			target += r->tell_now();
 		else if (whence != SEEK_SET)
 			return -1; // libFLAC's chain reader never seeks from the end
+		if (target < 0)
+			return -1;
 		if (target >= r->base_ && target <= r->base_ + static_cast<off_t>(r->len_)) {
 			r->pos_ = static_cast<size_t>(target - r->base_);
 		} else {
-			if (lseek(r->fd_, target, SEEK_SET) == -1)
-				return -1;
+			// Nothing is read until it is needed: skipping the padding
+			// at the end costs no system call at all.
 			r->base_ = target;
 			r->pos_ = r->len_ = 0;
 		}
@@ -199,6 +201,20 @@ public:
 		return 0;
 	}
 	static FLAC__int64 tell(FLAC__IOHandle h) { return static_cast<meta_reader *>(h)->tell_now(); }
+
+	// Up to n bytes at offset at, from the buffer when it holds them: the
+	// number of bytes, fewer at the end of the file, or -1.
+	ssize_t peek(off_t at, void *out, size_t n) const
+	{
+		if (at >= base_ && at + static_cast<off_t>(n) <= base_ + static_cast<off_t>(len_)) {
+			std::memcpy(out, buf_ + (at - base_), n);
+			return static_cast<ssize_t>(n);
+		}
+		ssize_t got;
+		while ((got = pread(fd_, out, n, at)) == -1 && errno == EINTR)
+			;
+		return got;
+	}
 	static int eof(FLAC__IOHandle h) { return static_cast<meta_reader *>(h)->eof_; }
 
 private:
@@ -208,7 +224,7 @@ private:
 		base_ += static_cast<off_t>(len_);
 		pos_ = len_ = 0;
 		ssize_t n;
-		while ((n = ::read(fd_, buf_, sizeof buf_)) == -1 && errno == EINTR)
+		while ((n = pread(fd_, buf_, sizeof buf_, base_)) == -1 && errno == EINTR)
 			;
 		if (n <= 0) {
 			eof_ = n == 0;
@@ -404,49 +420,35 @@ check_block(const FLAC__StreamMetadata *b, unsigned n, char *fault, size_t size)
 }
 
 /*
- * Before the file is opened for writing: the audio must start right after
- * the last block, with a frame header (or the file end there).  Metadata
- * that leaves bytes of its own behind the last block would otherwise lose
- * them to the rewrite, and a last block running past the end would make a
- * file of nothing.  Reads two bytes; a write reads far more.
+ * The audio must start right after the last block, with a frame header, or
+ * the file end there.  Metadata that leaves bytes of its own behind the
+ * last block (entries other readers see) would lose them to a rewrite, and
+ * a last block running past the end would make a file of nothing.  One
+ * look at the byte before the audio and the first byte of it tells all
+ * three apart; the reader holds them when the metadata is small, and
+ * otherwise this read stands in for the seek over the padding that used to
+ * cost one.
  */
 bool
-audio_follows(int fd, off_t audio, char *fault, size_t size)
+audio_follows(const meta_reader &in, off_t audio, char *fault, size_t size)
 {
-	struct stat st;
-	if (fstat(fd, &st) == -1)
+	unsigned char b[3];
+	const ssize_t n = in.peek(audio - 1, b, 3);
+	if (n == -1) {
+		std::snprintf(fault, size, "the start of the audio cannot be read: %s",
+		    std::strerror(errno));
 		return false;
-	if (audio > st.st_size) {
+	}
+	if (n == 0) {
 		std::snprintf(fault, size, "the last block runs past the end of the file");
 		return false;
 	}
-	unsigned char sync[2];
-	if (audio < st.st_size &&
-	    (!pread_all(fd, sync, 2, audio) || sync[0] != 0xFF || (sync[1] & 0xFE) != 0xF8)) {
+	if (n > 1 && (n < 3 || b[1] != 0xFF || (b[2] & 0xFE) != 0xF8)) {
 		std::snprintf(fault, size,
 		    "the bytes after the last block are not the start of an audio frame");
 		return false;
 	}
 	return true;
-}
-
-// What writing asks of the file: the stream opened for it (in place, or
-// the source of a rewrite), once the audio start was checked on it.
-w_file_ptr
-open_checked(w_ftflac_data *data, const char *path, const char *mode)
-{
-	w_file_ptr fp(std::fopen(path, mode));
-	if (!fp)
-		return nullptr;
-	char fault[sizeof data->fault] = "";
-	if (!audio_follows(fileno(fp.get()), data->audio, fault, sizeof fault)) {
-		if (fault[0] != '\0') {
-			warnx("%s: inconsistent FLAC metadata, not written: %s", data->path, fault);
-			errno = EINVAL;
-		}
-		return nullptr;
-	}
-	return fp;
 }
 
 // Writes the chain back: in place when the new metadata fits, else through
@@ -455,7 +457,7 @@ int
 write_chain(w_ftflac_data *data)
 {
 	if (!FLAC__metadata_chain_check_if_tempfile_needed(data->chain, true)) {
-		w_file_ptr fp = open_checked(data, data->path, "r+be");
+		w_file_ptr fp(std::fopen(data->path, "r+be"));
 		if (!fp)
 			return -1;
 		guarded_stream g{fp.get(), 0, data->audio};
@@ -466,7 +468,7 @@ write_chain(w_ftflac_data *data)
 	const std::string target = w_write_target(data->path);
 	if (target.empty())
 		return -1;
-	w_file_ptr in = open_checked(data, target.c_str(), "rbe");
+	w_file_ptr in(std::fopen(target.c_str(), "rbe"));
 	if (!in)
 		return -1;
 	w_tempfile tmp;
@@ -541,6 +543,7 @@ w_ftflac_init(const char *path)
 	chain_ptr chain(FLAC__metadata_chain_new());
 	if (!chain)
 		return nullptr;
+	char tail_fault[sizeof data->fault] = "";
 	{
 		meta_reader in(path);
 		if (!in.ok())
@@ -560,6 +563,7 @@ w_ftflac_init(const char *path)
 		}
 		data->meta_start = metadata_start(in.head(), in.headlen());
 		data->audio = in.position();
+		(void)audio_follows(in, data->audio, tail_fault, sizeof tail_fault);
 	}
 
 	// One walk over the blocks finds the comment block and checks that
@@ -588,6 +592,8 @@ w_ftflac_init(const char *path)
 		    "the blocks add up to %lld bytes, but the metadata holds %lld",
 		    static_cast<long long>(end - data->meta_start),
 		    static_cast<long long>(data->audio - data->meta_start));
+	if (data->fault[0] == '\0')
+		std::memcpy(data->fault, tail_fault, sizeof data->fault);
 
 	if (data->vc == nullptr) {
 		// No comment block: add an empty one after the last block; the
@@ -710,7 +716,11 @@ w_ftflac_write(void *opaque, const struct w_taglist *tlist)
 		data->vc->length = old_length;
 		return -1;
 	}
+	// A rewrite may have moved the audio.
 	data->audio = chain_end(data);
+	if (data->audio == -1)
+		std::snprintf(data->fault, sizeof data->fault,
+		    "memory ran out while measuring the metadata just written");
 	return 0;
 }
 
