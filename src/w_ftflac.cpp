@@ -301,55 +301,64 @@ looks_like_flac(const meta_reader &in)
 	return start != -1 && pread_all(in.fd(), sig, 4, start - 4) && std::memcmp(sig, "fLaC", 4) == 0;
 }
 
-std::string
-block_name(unsigned type)
-{
-	if (type <= FLAC__METADATA_TYPE_PICTURE)
-		return FLAC__MetadataTypeString[type];
-	return "type " + std::to_string(type);
-}
+// A block type's name for messages, kept in name (no allocation: init
+// must not throw).
+struct block_name {
+	char text[16];
+	explicit block_name(unsigned type)
+	{
+		if (type <= FLAC__METADATA_TYPE_PICTURE)
+			std::snprintf(text, sizeof text, "%s", FLAC__MetadataTypeString[type]);
+		else
+			std::snprintf(text, sizeof text, "type %u", type);
+	}
+};
 
 /*
  * Why a FLAC file libFLAC cannot read is refused: a block of the invalid
  * type, a STREAMINFO of the wrong length or a block that runs past the end
- * of the file, else libFLAC's own status.  Only called on failure,
- * so it may read the file again.
+ * of the file, else libFLAC's own status.  Only called on failure, so it
+ * may read the file again.
  */
 void
 warn_unreadable(const char *path, const meta_reader &in, FLAC__Metadata_ChainStatus status)
 {
-	std::string reason = FLAC__Metadata_ChainStatusString[status];
+	char reason[128];
+	std::snprintf(reason, sizeof reason, "%s", FLAC__Metadata_ChainStatusString[status]);
 	struct stat st;
 	off_t at = metadata_start(in.head(), in.headlen());
 	if (at != -1 && fstat(in.fd(), &st) == 0) {
 		for (unsigned n = 1;; n++) {
 			unsigned char h[4];
 			if (!pread_all(in.fd(), h, 4, at)) {
-				reason = "block " + std::to_string(n) + " runs past the end of the file";
+				std::snprintf(reason, sizeof reason,
+				    "block %u runs past the end of the file", n);
 				break;
 			}
+			const unsigned type = h[0] & 0x7F;
 			const unsigned length = static_cast<unsigned>(h[1] << 16 | h[2] << 8 | h[3]);
-			if ((h[0] & 0x7F) == 127) {
-				reason = "block " + std::to_string(n) + " has the invalid type 127";
+			if (type == 127) {
+				std::snprintf(reason, sizeof reason, "block %u has the invalid type 127", n);
 				break;
 			}
-			if ((h[0] & 0x7F) == FLAC__METADATA_TYPE_STREAMINFO &&
+			if (type == FLAC__METADATA_TYPE_STREAMINFO &&
 			    length != FLAC__STREAM_METADATA_STREAMINFO_LENGTH) {
-				reason = "block " + std::to_string(n) + " (STREAMINFO) is declared " +
-				    std::to_string(length) + " bytes long, not 34";
+				std::snprintf(reason, sizeof reason,
+				    "block %u (STREAMINFO) is declared %u bytes long, not 34", n, length);
 				break;
 			}
 			at += 4 + static_cast<off_t>(length);
 			if (at > st.st_size) {
-				reason = "block " + std::to_string(n) + " (" + block_name(h[0] & 0x7F) +
-				    ") runs past the end of the file";
+				std::snprintf(reason, sizeof reason,
+				    "block %u (%s) runs past the end of the file", n,
+				    block_name(type).text);
 				break;
 			}
 			if (h[0] & 0x80)
 				break;
 		}
 	}
-	warnx("%s: unreadable FLAC metadata: %s", path, reason.c_str());
+	warnx("%s: unreadable FLAC metadata: %s", path, reason);
 }
 
 /*
@@ -396,27 +405,20 @@ body_length(const FLAC__StreamMetadata *b)
 	}
 }
 
-// The check of one block in the walk of init: false, with the reason in
-// fault, when libFLAC would not write it back as it stands in the file.
-bool
+// The check of one block in the walk of init: the reason goes to fault
+// when libFLAC would not write the block back as it stands in the file.
+void
 check_block(const FLAC__StreamMetadata *b, unsigned n, char *fault, size_t size)
 {
 	if (n == 1 && b->type != FLAC__METADATA_TYPE_STREAMINFO) {
 		std::snprintf(fault, size, "the first block is %s, not STREAMINFO",
-		    block_name(b->type).c_str());
-		return false;
-	}
-	if (n > 1 && b->type == FLAC__METADATA_TYPE_STREAMINFO) {
+		    block_name(b->type).text);
+	} else if (n > 1 && b->type == FLAC__METADATA_TYPE_STREAMINFO) {
 		std::snprintf(fault, size, "block %u is a second STREAMINFO", n);
-		return false;
-	}
-	const uint64_t body = body_length(b);
-	if (body != b->length) {
+	} else if (const uint64_t body = body_length(b); body != b->length) {
 		std::snprintf(fault, size, "block %u (%s) is declared %u bytes long but holds %llu", n,
-		    block_name(b->type).c_str(), b->length, static_cast<unsigned long long>(body));
-		return false;
+		    block_name(b->type).text, b->length, static_cast<unsigned long long>(body));
 	}
-	return true;
 }
 
 /*
@@ -424,10 +426,10 @@ check_block(const FLAC__StreamMetadata *b, unsigned n, char *fault, size_t size)
  * the file end there.  Metadata that leaves bytes of its own behind the
  * last block (entries other readers see) would lose them to a rewrite, and
  * a last block running past the end would make a file of nothing.  One
- * look at the byte before the audio and the first byte of it tells all
- * three apart; the reader holds them when the metadata is small, and
- * otherwise this read stands in for the seek over the padding that used to
- * cost one.
+ * look at the byte before the audio and the first two of it tells these
+ * apart.  The reader holds them when the metadata is small; otherwise this
+ * is the one read beyond the metadata, and costs no more than the seek over
+ * the padding that the reader leaves undone.
  */
 bool
 audio_follows(const meta_reader &in, off_t audio, char *fault, size_t size)
@@ -582,7 +584,7 @@ w_ftflac_init(const char *path)
 			return nullptr;
 		n++;
 		if (data->fault[0] == '\0')
-			(void)check_block(block, n, data->fault, sizeof data->fault);
+			check_block(block, n, data->fault, sizeof data->fault);
 		end += 4 + static_cast<off_t>(block->length);
 		if (block->type == FLAC__METADATA_TYPE_VORBIS_COMMENT && data->vc == nullptr)
 			data->vc = block;
