@@ -95,7 +95,7 @@ main(int argc, char *argv[])
 				}
 			}
 			if (found == nullptr)
-				errx(EINVAL, "%s: invalid -F option, try %s -h' to see supported formats.",
+				errx(EINVAL, "%s: invalid -F option, try `%s -h' to see supported formats.",
 				    optarg, w_getprogname());
 			Fflag = found;
 			break;
