@@ -209,6 +209,38 @@ TEST_F(EditAction, EditorIsOneProgramNameNeverAShellCommand)
 	}
 }
 
+// Whatever bytes the file's name holds, the document stays one the edit
+// can load back, and the user's change reaches the file.
+TEST_F(EditAction, AnyFileNameCanBeEdited)
+{
+	struct {
+		const char *name;
+		std::string file;  // in dir
+		std::string shown; // on the document's comment line
+	} cases[] = {
+	    {"line feed", "new\nline.flac", "new\\nline.flac"},
+	    {"Latin-1", "caf\xe9.flac", "caf\\xe9.flac"},
+	    {"next line", "nel\xc2\x85.flac", "nel\\xc2\\x85.flac"},
+	    {"escape", "\x1b]0;x\x07.flac", "\\x1b]0;x\\x07.flac"},
+	};
+	const std::string body = "sed -i 's/^- title: Old$/- title: Edited/' \"$1\"\n";
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		const std::string file = dir / c.file;
+		wt::make_flac(file, {"TITLE=Old", "ARTIST=Band"});
+		wt::run_options opt;
+		opt.env["EDITOR"] = editor(body);
+		opt.env["TMPDIR"] = tmp.path();
+		auto r = wt::wembrix({"edit", file}, opt);
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(wt::read_file(dir / "seen"),
+		    "# " + dir.path() + "/" + c.shown + "\n---\n- title: Old\n- artist: Band\n");
+		EXPECT_EQ(wt::metaflac_tags(file), (std::vector<std::string>{"title=Edited", "artist=Band"}));
+		EXPECT_TRUE(tmp.list().empty());
+	}
+}
+
 TEST_F(EditAction, EditorFoundThroughThePath)
 {
 	wt::tmpdir bin;
