@@ -266,6 +266,8 @@ build(char *path)
 
 	if (*p == '/')
 		p++;
+	if (*p == '\0')
+		return 0; // the root directory is always there
 	for (bool last = false; !last; p++) {
 		p += std::strcspn(p, "/");
 		if (*p == '\0')
