@@ -99,7 +99,12 @@ close_inherited(int keep)
 		for (unsigned long fd = first; fd <= end; fd++)
 			(void)close(static_cast<int>(fd));
 	};
+	// Started without standard input or output, keep may be below 3.
 	const auto k = static_cast<unsigned>(keep);
+	if (k < 3) {
+		closed(3, ~0U);
+		return;
+	}
 	closed(3, k - 1);
 	closed(k + 1, ~0U);
 }
