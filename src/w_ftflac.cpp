@@ -422,6 +422,26 @@ check_block(const FLAC__StreamMetadata *b, unsigned n, char *fault, size_t size)
 }
 
 /*
+ * A comment block whose declared length ends right after one of its
+ * entries reads as a shorter, consistent block: libFLAC drops the count it
+ * could not read, and a rewrite would drop the entries it left behind
+ * (which other readers still see).  The count the block itself gives tells.
+ */
+void
+check_count(const meta_reader &in, off_t at, const FLAC__StreamMetadata *b, unsigned n,
+    char *fault, size_t size)
+{
+	const FLAC__StreamMetadata_VorbisComment &vc = b->data.vorbis_comment;
+	unsigned char c[4];
+	if (in.peek(at + 4 + 4 + static_cast<off_t>(vc.vendor_string.length), c, 4) != 4)
+		return; // the audio check will not find the file whole either
+	const FLAC__uint32 count = c[0] | c[1] << 8 | c[2] << 16 | static_cast<FLAC__uint32>(c[3]) << 24;
+	if (count != vc.num_comments)
+		std::snprintf(fault, size, "block %u (VORBIS_COMMENT) counts %lu entries but holds %u", n,
+		    static_cast<unsigned long>(count), vc.num_comments);
+}
+
+/*
  * The audio must start right after the last block, with a frame header, or
  * the file end there.  Metadata that leaves bytes of its own behind the
  * last block (entries other readers see) would lose them to a rewrite, and
@@ -546,6 +566,8 @@ w_ftflac_init(const char *path)
 	if (!chain)
 		return nullptr;
 	char tail_fault[sizeof data->fault] = "";
+	iterator_ptr it;
+	off_t end = 0;
 	{
 		meta_reader in(path);
 		if (!in.ok())
@@ -565,30 +587,32 @@ w_ftflac_init(const char *path)
 		}
 		data->meta_start = metadata_start(in.head(), in.headlen());
 		data->audio = in.position();
+		end = data->meta_start;
 		(void)audio_follows(in, data->audio, tail_fault, sizeof tail_fault);
-	}
 
-	// One walk over the blocks finds the comment block and checks that
-	// every block goes back to the file as it came, and that together
-	// they fill the metadata the file holds.  A fault is kept for write:
-	// the tags libFLAC read can still be shown.
-	iterator_ptr it(FLAC__metadata_iterator_new());
-	if (!it)
-		return nullptr;
-	FLAC__metadata_iterator_init(it.get(), chain.get());
-	off_t end = data->meta_start;
-	unsigned n = 0;
-	do {
-		FLAC__StreamMetadata *block = FLAC__metadata_iterator_get_block(it.get());
-		if (block == nullptr)
+		// One walk over the blocks finds the comment block and checks
+		// that every block goes back to the file as it came, and that
+		// together they fill the metadata the file holds.  A fault is
+		// kept for write: the tags libFLAC read can still be shown.
+		it.reset(FLAC__metadata_iterator_new());
+		if (!it)
 			return nullptr;
-		n++;
-		if (data->fault[0] == '\0')
-			check_block(block, n, data->fault, sizeof data->fault);
-		end += 4 + static_cast<off_t>(block->length);
-		if (block->type == FLAC__METADATA_TYPE_VORBIS_COMMENT && data->vc == nullptr)
-			data->vc = block;
-	} while (FLAC__metadata_iterator_next(it.get()));
+		FLAC__metadata_iterator_init(it.get(), chain.get());
+		unsigned n = 0;
+		do {
+			FLAC__StreamMetadata *block = FLAC__metadata_iterator_get_block(it.get());
+			if (block == nullptr)
+				return nullptr;
+			n++;
+			if (data->fault[0] == '\0')
+				check_block(block, n, data->fault, sizeof data->fault);
+			if (data->fault[0] == '\0' && block->type == FLAC__METADATA_TYPE_VORBIS_COMMENT)
+				check_count(in, end, block, n, data->fault, sizeof data->fault);
+			end += 4 + static_cast<off_t>(block->length);
+			if (block->type == FLAC__METADATA_TYPE_VORBIS_COMMENT && data->vc == nullptr)
+				data->vc = block;
+		} while (FLAC__metadata_iterator_next(it.get()));
+	}
 	if (data->fault[0] == '\0' && end != data->audio)
 		std::snprintf(data->fault, sizeof data->fault,
 		    "the blocks add up to %lld bytes, but the metadata holds %lld",

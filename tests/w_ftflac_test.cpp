@@ -351,6 +351,20 @@ TEST(Flac, InconsistentMetadataIsRefusedAndLeftAlone)
 			l.audio = wt::vorbis_comment_body({"GENRE=c"}).substr(19) + l.audio;
 			return wt::flac_join(l);
 		},
+		false, "block 2 (VORBIS_COMMENT) counts 3 entries but holds 2"},
+	    {"bytes between the last block and the audio",
+		[](const wt::tmpdir &d) {
+			wt::flac_layout l = intro_layout(d);
+			l.audio = "TITLE=hidden" + l.audio;
+			return wt::flac_join(l);
+		},
+		false, "the bytes after the last block are not the start of an audio frame"},
+	    {"a single byte after the last block",
+		[](const wt::tmpdir &d) {
+			wt::flac_layout l = intro_layout(d);
+			l.audio = "\xFF";
+			return wt::flac_join(l);
+		},
 		false, "the bytes after the last block are not the start of an audio frame"},
 	    {"comment block counting more entries than it holds",
 		[](const wt::tmpdir &d) {
@@ -580,5 +594,27 @@ TEST(Flac, EveryKindOfBlockGoesBackAsItWas)
 			EXPECT_EQ(write_tags(again.data, {{"title", "Again"}}), 0);
 			EXPECT_TRUE(wt::flac_audio(wt::read_file(path)) == l.audio) << "audio changed";
 		}
+	}
+}
+
+// Metadata and no audio at all is a whole file: the audio check takes the
+// end of the file for the start of nothing, not for a fault.
+TEST(Flac, FileWithoutAudioFramesIsWritten)
+{
+	for (unsigned padding : {0u, 64u}) {
+		wt::tmpdir dir;
+		std::string path = dir / "silent.flac";
+		wt::flac_layout l = intro_layout(dir);
+		if (padding != 0)
+			l.blocks.push_back({1, std::string(padding, '\0')});
+		l.audio.clear();
+		wt::write_file(path, wt::flac_join(l));
+		{
+			flac_file f(path);
+			ASSERT_NE(f.data, nullptr);
+			EXPECT_EQ(write_tags(f.data, {{"title", "Quiet"}}), 0);
+		}
+		EXPECT_EQ(wt::metaflac_tags(path), (lines{"title=Quiet"}));
+		EXPECT_EQ(wt::flac_audio(wt::read_file(path)), std::string());
 	}
 }
