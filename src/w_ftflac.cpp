@@ -157,7 +157,7 @@ public:
 	meta_reader &operator=(const meta_reader &) = delete;
 	bool ok() const { return fd_ != -1; }
 	int fd() const { return fd_; }
-	off_t position() const { return tell_now(); }
+	off_t position() const { return pos_; }
 	// The first bytes of the file, as far as they were read.
 	const unsigned char *head() const { return head_; }
 	size_t headlen() const { return headlen_; }
@@ -170,43 +170,40 @@ public:
 		char *out = static_cast<char *>(ptr);
 		size_t want = size * nmemb, got = 0;
 		while (got < want) {
-			if (r->pos_ == r->len_ && !r->fill())
+			if (!r->holds(r->pos_, 1) && !r->fill())
 				break;
-			size_t n = std::min(want - got, r->len_ - r->pos_);
-			std::memcpy(out + got, r->buf_ + r->pos_, n);
-			r->pos_ += n;
+			const size_t at = static_cast<size_t>(r->pos_ - r->base_);
+			const size_t n = std::min(want - got, r->len_ - at);
+			std::memcpy(out + got, r->buf_ + at, n);
+			r->pos_ += static_cast<off_t>(n);
 			got += n;
 		}
 		return got / size;
 	}
 	static int seek(FLAC__IOHandle h, FLAC__int64 offset, int whence)
 	{
+		// Nothing is read until it is needed: skipping the padding at
+		// the end costs no system call, and the buffer stays as it is.
 		auto *r = static_cast<meta_reader *>(h);
 		off_t target = static_cast<off_t>(offset);
 		if (whence == SEEK_CUR)
-			target += r->tell_now();
+			target += r->pos_;
 		else if (whence != SEEK_SET)
 			return -1; // libFLAC's chain reader never seeks from the end
 		if (target < 0)
 			return -1;
-		if (target >= r->base_ && target <= r->base_ + static_cast<off_t>(r->len_)) {
-			r->pos_ = static_cast<size_t>(target - r->base_);
-		} else {
-			// Nothing is read until it is needed: skipping the padding
-			// at the end costs no system call at all.
-			r->base_ = target;
-			r->pos_ = r->len_ = 0;
-		}
+		r->pos_ = target;
 		r->eof_ = false;
 		return 0;
 	}
-	static FLAC__int64 tell(FLAC__IOHandle h) { return static_cast<meta_reader *>(h)->tell_now(); }
+	static FLAC__int64 tell(FLAC__IOHandle h) { return static_cast<meta_reader *>(h)->pos_; }
+	static int eof(FLAC__IOHandle h) { return static_cast<meta_reader *>(h)->eof_; }
 
 	// Up to n bytes at offset at, from the buffer when it holds them: the
 	// number of bytes, fewer at the end of the file, or -1.
 	ssize_t peek(off_t at, void *out, size_t n) const
 	{
-		if (at >= base_ && at + static_cast<off_t>(n) <= base_ + static_cast<off_t>(len_)) {
+		if (holds(at, n)) {
 			std::memcpy(out, buf_ + (at - base_), n);
 			return static_cast<ssize_t>(n);
 		}
@@ -215,21 +212,22 @@ public:
 			;
 		return got;
 	}
-	static int eof(FLAC__IOHandle h) { return static_cast<meta_reader *>(h)->eof_; }
 
 private:
-	off_t tell_now() const { return base_ + static_cast<off_t>(pos_); }
+	bool holds(off_t at, size_t n) const
+	{
+		return at >= base_ && at + static_cast<off_t>(n) <= base_ + static_cast<off_t>(len_);
+	}
 	bool fill()
 	{
-		base_ += static_cast<off_t>(len_);
-		pos_ = len_ = 0;
 		ssize_t n;
-		while ((n = pread(fd_, buf_, sizeof buf_, base_)) == -1 && errno == EINTR)
+		while ((n = pread(fd_, buf_, sizeof buf_, pos_)) == -1 && errno == EINTR)
 			;
 		if (n <= 0) {
 			eof_ = n == 0;
 			return false;
 		}
+		base_ = pos_;
 		len_ = static_cast<size_t>(n);
 		if (base_ == 0) {
 			headlen_ = std::min(len_, sizeof head_);
@@ -241,7 +239,8 @@ private:
 	int fd_;
 	char buf_[4096];
 	off_t base_ = 0; // file offset of buf_[0]
-	size_t pos_ = 0, len_ = 0;
+	size_t len_ = 0; // bytes of the file in buf_
+	off_t pos_ = 0;  // where the next read starts
 	bool eof_ = false;
 	unsigned char head_[10];
 	size_t headlen_ = 0;
