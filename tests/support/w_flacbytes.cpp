@@ -17,6 +17,19 @@ byte(const std::string &s, std::size_t i)
 	return static_cast<unsigned char>(s[i]);
 }
 
+// The little-endian 32-bit count at at, moving at past it.
+std::optional<std::size_t>
+get_le32(const std::string &s, std::size_t &at)
+{
+	if (s.size() < 4 || at > s.size() - 4)
+		return std::nullopt;
+	std::size_t v = 0;
+	for (std::size_t i = 0; i < 4; i++)
+		v |= static_cast<std::size_t>(byte(s, at + i)) << (8 * i);
+	at += 4;
+	return v;
+}
+
 } // namespace
 
 std::optional<flac_layout>
@@ -75,6 +88,30 @@ flac_audio(const std::string &file)
 	if (!layout)
 		return std::nullopt;
 	return layout->audio;
+}
+
+std::optional<std::vector<std::string>>
+vorbis_comment_entries(const std::string &body)
+{
+	std::size_t at = 0;
+	std::optional<std::size_t> vendor = get_le32(body, at);
+	if (!vendor || *vendor > body.size() - at)
+		return std::nullopt;
+	at += *vendor;
+	std::optional<std::size_t> count = get_le32(body, at);
+	if (!count)
+		return std::nullopt;
+	std::vector<std::string> entries;
+	for (std::size_t i = 0; i < *count; i++) {
+		std::optional<std::size_t> len = get_le32(body, at);
+		if (!len || *len > body.size() - at)
+			return std::nullopt;
+		entries.push_back(body.substr(at, *len));
+		at += *len;
+	}
+	if (at != body.size())
+		return std::nullopt;
+	return entries;
 }
 
 std::string

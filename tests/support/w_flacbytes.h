@@ -39,6 +39,11 @@ std::string flac_join(const flac_layout &layout);
 // A write that succeeded must leave them exactly as they were.
 std::optional<std::string> flac_audio(const std::string &file);
 
+// The entries of a VORBIS_COMMENT block's body, byte for byte; nullopt
+// when the counts in it do not fill the body exactly.  A read that succeeds
+// must give back each of them as a tag (the name lower-cased).
+std::optional<std::vector<std::string>> vorbis_comment_entries(const std::string &body);
+
 // The body of a VORBIS_COMMENT block holding the entries as they are.
 std::string vorbis_comment_body(const std::vector<std::string> &entries,
     const std::string &vendor = "test vendor");
