@@ -664,3 +664,22 @@ TEST(Flac, EntriesComeBackByteForByte)
 	EXPECT_EQ(comment_entries(after), expected);
 	EXPECT_TRUE(wt::flac_audio(after) == wt::flac_audio(before)) << "audio changed";
 }
+
+// A block's length has 24 bits: tags that need more are refused before the
+// file is touched, not written with a length that wrapped around.
+TEST(Flac, TagsTooLargeForOneBlockAreRefused)
+{
+	wt::tmpdir dir;
+	std::string path = dir / "big.flac";
+	wt::make_flac(path, {"TITLE=T"});
+	const std::string before = wt::read_file(path);
+	flac_file f(path);
+	ASSERT_NE(f.data, nullptr);
+	wt::stderr_capture cap;
+	EXPECT_EQ(write_tags(f.data, {{"title", "T"}, {"comment", std::string(1 << 24, 'c')}}), -1);
+	EXPECT_EQ(wt::messages(cap.text()),
+	    lines{path + ": the tags do not fit into a FLAC comment block"});
+	EXPECT_TRUE(wt::read_file(path) == before) << "file changed";
+	EXPECT_EQ(read_tags(f.data), (pairs{{"title", "T"}}));
+	EXPECT_EQ(dir.list(), (lines{"big.flac"}));
+}
