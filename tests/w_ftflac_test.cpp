@@ -2,6 +2,7 @@
 
 #include <FLAC/metadata.h>
 #include <cctype>
+#include <dlfcn.h>
 #include <functional>
 #include <memory>
 #include <string>
@@ -14,6 +15,35 @@
 #include "w_inprocess.h"
 #include "w_tagsupport.h"
 #include "w_testsupport.h"
+
+namespace {
+
+// While set, libFLAC's in-place write stands in for one that believes the
+// metadata longer than it is and writes on into the audio, a piece at a time.
+bool runaway_writer = false;
+
+} // namespace
+
+extern "C" FLAC__bool
+FLAC__metadata_chain_write_with_callbacks(FLAC__Metadata_Chain *chain, FLAC__bool use_padding,
+    FLAC__IOHandle handle, FLAC__IOCallbacks callbacks)
+{
+	if (!runaway_writer) {
+		using fn = FLAC__bool (*)(FLAC__Metadata_Chain *, FLAC__bool, FLAC__IOHandle,
+		    FLAC__IOCallbacks);
+		void *real = dlsym(RTLD_NEXT, "FLAC__metadata_chain_write_with_callbacks");
+		if (real == nullptr)
+			std::abort();
+		return reinterpret_cast<fn>(real)(chain, use_padding, handle, callbacks);
+	}
+	if (callbacks.seek(handle, 4, SEEK_SET) != 0)
+		return false;
+	const char piece[16] = "runaway metadat";
+	for (int i = 0; i < 4096; i++)
+		if (callbacks.write(piece, 1, sizeof piece, handle) != sizeof piece)
+			return false;
+	return true;
+}
 
 namespace {
 
@@ -682,4 +712,27 @@ TEST(Flac, TagsTooLargeForOneBlockAreRefused)
 	EXPECT_TRUE(wt::read_file(path) == before) << "file changed";
 	EXPECT_EQ(read_tags(f.data), (pairs{{"title", "T"}}));
 	EXPECT_EQ(dir.list(), (lines{"big.flac"}));
+}
+
+// The last guard: whatever the in-place writer believes, no byte of the
+// audio changes.
+TEST(Flac, InPlaceWriteNeverReachesTheAudio)
+{
+	wt::tmpdir dir;
+	std::string path = dir / "guard.flac";
+	wt::make_flac(path, {"TITLE=T"}, {.padding = 512});
+	const std::string before = wt::read_file(path);
+	const std::string audio = wt::flac_audio(before).value();
+	{
+		flac_file f(path);
+		ASSERT_NE(f.data, nullptr);
+		runaway_writer = true;
+		const int r = write_tags(f.data, {{"title", "U"}});
+		runaway_writer = false;
+		EXPECT_EQ(r, -1);
+	}
+	const std::string after = wt::read_file(path);
+	ASSERT_EQ(after.size(), before.size());
+	EXPECT_TRUE(after.substr(before.size() - audio.size()) == audio) << "audio changed";
+	EXPECT_NE(after.find("runaway metadat"), std::string::npos); // it did run
 }
