@@ -78,33 +78,36 @@ starts_like_ogg_vorbis(int fd)
 }
 
 // Which backend owns which first bytes.  Ogg streams of other codecs are
-// left to whatever backend takes them.
+// left to whatever backend takes them.  The FLAC backend names the reason
+// it refuses a file itself.
 const struct {
 	struct w_backend *(*accessor)(void);
-	const char *format;
 	bool (*announced)(int fd);
+	const char *why;
 } claims[] = {
-	{w_ftflac_backend, "FLAC", starts_like_flac},
-	{w_ftoggvorbis_backend, "Ogg/Vorbis", starts_like_ogg_vorbis},
+	{w_ftflac_backend, starts_like_flac, nullptr},
+	{w_ftoggvorbis_backend, starts_like_ogg_vorbis, "libvorbis cannot open this Ogg/Vorbis file"},
 };
 
 } // namespace
 
-const char *
-w_backend_claims(const struct w_backend *backend, const char *path)
+bool
+w_backend_claims(const struct w_backend *backend, const char *path, const char **why)
 {
 	assert(backend != NULL);
 	assert(path != NULL);
+	assert(why != NULL);
 
 	for (const auto &c : claims) {
 		if (c.accessor() != backend)
 			continue;
 		int fd = open(path, O_RDONLY | O_CLOEXEC);
 		if (fd == -1)
-			return nullptr;
+			return false;
 		bool announced = c.announced(fd);
 		close(fd);
-		return announced ? c.format : nullptr;
+		*why = c.why;
+		return announced;
 	}
-	return nullptr;
+	return false;
 }

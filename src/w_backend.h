@@ -27,8 +27,9 @@ TAILQ_HEAD(w_backendQ, w_backend);
 // The registry, built on first use; lent, never freed.
 struct w_backendQ *w_all_backends(void);
 
-// The name of the format the file at path announces in its first bytes when
-// that format is the backend's own (a file starting with "fLaC" is FLAC,
-// however damaged), else null.  A file its own backend refuses is not
-// handed to a later one, which would read it and rewrite it lossily.
-const char *w_backend_claims(const struct w_backend *backend, const char *path);
+// Whether the file at path announces the backend's own format in its first
+// bytes (a file starting with "fLaC" is FLAC, however damaged).  A file its
+// own backend refuses is not handed to a later one, which would read it and
+// rewrite it lossily.  *why is then what to tell the user, or null when the
+// backend has already said why it refused the file.
+bool w_backend_claims(const struct w_backend *backend, const char *path, const char **why);

@@ -29,9 +29,10 @@ w_tune_init(struct w_tune *tune, const char *path)
 		// A damaged file of this backend's format stops here: a later
 		// backend would take it and rewrite it lossily.
 		int saved = errno;
-		const char *format = saved == ENOMEM ? nullptr : w_backend_claims(b, tune->path);
-		if (format != nullptr) {
-			warnx("%s: %s cannot open this %s file", tune->path, b->libid, format);
+		const char *why = nullptr;
+		if (saved != ENOMEM && w_backend_claims(b, tune->path, &why)) {
+			if (why != nullptr)
+				warnx("%s: %s", tune->path, why);
 			errno = EINVAL;
 			break;
 		}

@@ -460,8 +460,8 @@ TEST(TagLibWrite, DamagedFlacAndVorbisFilesAreRefused)
 		std::string bytes;
 		const char *message;
 	} cases[] = {
-	    {"bad.flac", bad_flac, "libFLAC cannot open this FLAC file"},
-	    {"id3.flac", id3_flac, "libFLAC cannot open this FLAC file"},
+	    {"bad.flac", bad_flac, "unreadable FLAC metadata: FLAC__METADATA_CHAIN_STATUS_READ_ERROR"},
+	    {"id3.flac", id3_flac, "unreadable FLAC metadata: FLAC__METADATA_CHAIN_STATUS_READ_ERROR"},
 	    {"bad.ogg", vorbis, "libvorbis cannot open this Ogg/Vorbis file"},
 	};
 	for (const auto &c : cases) {
