@@ -37,6 +37,7 @@ const std::string usage_text =
     "\n"
     "Formats:\n"
     "         yml: YAML - YAML Ain't Markup Language\n"
+    "        json: JSON - JavaScript Object Notation, one line per file\n"
     "\n"
     "Backends:\n"
     "     libFLAC: Free Lossless Audio Codec (FLAC) files format\n"
@@ -85,6 +86,10 @@ TEST_F(Cli, CommandLines)
 	    {{"-F", "YML", "a.flac"}, 22, "",
 		"wembrix: YML: invalid -F option, try wembrix -h' to see supported formats.\n"},
 	    {{"-F", "yml", "a.flac"}, 0, a_doc, ""},
+	    {{"-F", "json", "a.flac"}, 0,
+		"{\"file\":\"a.flac\",\"tags\":[{\"title\":\"Intro\"},{\"artist\":\"Some Band\"}]}\n", ""},
+	    {{"-F", "JSON", "a.flac"}, 22, "",
+		"wembrix: JSON: invalid -F option, try wembrix -h' to see supported formats.\n"},
 	    {{"-x", "a.flac"}, 1, "", "wembrix: invalid option -- 'x'\n" + usage_text},
 	    {{"-F"}, 1, "", "wembrix: option requires an argument -- 'F'\n" + usage_text},
 	    // Asked for by name, help and version go to standard output.
