@@ -19,44 +19,7 @@ namespace {
 using wt::tags;
 using lines = std::vector<std::string>;
 
-// The writer's text for t, or nullopt when it gave none.
-std::optional<std::string>
-write(const tags &t, const char *path)
-{
-	auto tlist = wt::to_taglist(t);
-	char *doc = w_tags2json(tlist.get(), path);
-	if (doc == nullptr)
-		return std::nullopt;
-	std::string text(doc);
-	std::free(doc);
-	return text;
-}
-
-// The reader's tags for text, or its message.
-std::variant<tags, std::string>
-read(const std::string &text)
-{
-	auto fp = wt::stream_of(text);
-	char *msg = nullptr;
-	w_taglist_ptr tlist(w_json2tags(fp.get(), &msg));
-	if (tlist == nullptr) {
-		EXPECT_NE(msg, nullptr) << "a rejected document must come with a message";
-		std::string m = msg != nullptr ? msg : "";
-		std::free(msg);
-		return m;
-	}
-	EXPECT_EQ(msg, nullptr);
-	return wt::to_tags(tlist.get());
-}
-
-std::string
-show(const tags &t)
-{
-	std::string s;
-	for (const auto &[k, v] : t)
-		s += testing::PrintToString(k) + " = " + testing::PrintToString(v) + "\n";
-	return s;
-}
+using wt::show;
 
 } // namespace
 
@@ -84,7 +47,7 @@ TEST(JsonWriter, ExactDocuments)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
-		EXPECT_EQ(write(c.t, c.path), c.text);
+		EXPECT_EQ(wt::format_write(w_tags2json, c.t, c.path), c.text);
 	}
 }
 
@@ -109,7 +72,7 @@ TEST(JsonWriter, RefusesTextThatIsNotUtf8)
 		SCOPED_TRACE(c.name);
 		testing::internal::CaptureStderr();
 		errno = 0;
-		EXPECT_EQ(write(c.t, c.path), std::nullopt);
+		EXPECT_EQ(wt::format_write(w_tags2json, c.t, c.path), std::nullopt);
 		EXPECT_EQ(errno, EILSEQ);
 		EXPECT_EQ(testing::internal::GetCapturedStderr(), "w_json_test: " + std::string(c.message) + "\n");
 	}
@@ -182,7 +145,7 @@ TEST(JsonReader, DocumentsAndTheirResults)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
-		EXPECT_EQ(read(c.text), c.result);
+		EXPECT_EQ(wt::format_read(w_json2tags, c.text), c.result);
 	}
 }
 
@@ -295,10 +258,10 @@ TEST(JsonRoundTrip, WrittenDocumentsReadBackEqual)
 	for (int i = 0; i < 3000; i++) {
 		tags t = gen.list();
 		std::string path = i % 2 == 0 ? "/music/" + gen.text() + ".flac" : "";
-		auto doc = write(t, i % 2 == 0 ? path.c_str() : nullptr);
+		auto doc = wt::format_write(w_tags2json, t, i % 2 == 0 ? path.c_str() : nullptr);
 		ASSERT_TRUE(doc.has_value()) << show(t);
 		ASSERT_EQ(doc->find('\n'), std::string::npos) << "one line per document:\n" << *doc;
-		ASSERT_EQ(read(*doc), (std::variant<tags, std::string>(t)))
+		ASSERT_EQ(wt::format_read(w_json2tags, *doc), (std::variant<tags, std::string>(t)))
 		    << "list #" << i << ":\n" << show(t) << "document:\n" << *doc;
 	}
 }
