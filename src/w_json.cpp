@@ -234,6 +234,7 @@ public:
 	const char *error_at = nullptr;
 	bool failed = false;
 	const char *parse_start = nullptr; // where the parser was set going
+	const char *doc_start = nullptr;   // where the last document began
 	// True once a whole document has been read.
 	bool complete() const { return state_ == state::done; }
 	void next_document() { state_ = state::top; }
@@ -389,7 +390,7 @@ private:
 		if (doc.tlist == nullptr)
 			throw std::bad_alloc();
 		docs_.push_back(std::move(doc));
-		doc_start_ = reached_ - 1;
+		doc_start = reached_ - 1;
 		seen_file_ = seen_tags_ = bare_ = false;
 	}
 
@@ -418,10 +419,6 @@ private:
 		return false;
 	}
 
-public:
-	const char *doc_start_ = nullptr;
-
-private:
 	w_fmtdocs &docs_;
 	const char *&reached_;
 	state state_ = state::top;
@@ -431,20 +428,32 @@ private:
 	bool bare_ = false;
 };
 
-// The 1-based line and column (in bytes) of at in text.
-std::pair<std::size_t, std::size_t>
-line_column(std::string_view text, const char *at)
-{
-	std::size_t off = static_cast<std::size_t>(at - text.data());
-	std::size_t line = 1, line_start = 0;
-	for (std::size_t i = 0; i < off; i++) {
-		if (text[i] == '\n') {
-			line++;
-			line_start = i + 1;
+// Lines and columns (in bytes, from 1) of places in a text, taken in
+// increasing order, so that a whole library's input is counted through once.
+class position_counter {
+public:
+	explicit position_counter(std::string_view text) : text_(text) {}
+
+	std::pair<std::size_t, std::size_t> at(const char *place)
+	{
+		std::size_t off = static_cast<std::size_t>(place - text_.data());
+		if (off < off_)
+			*this = position_counter(text_);
+		for (; off_ < off; off_++) {
+			if (text_[off_] == '\n') {
+				line_++;
+				line_start_ = off_ + 1;
+			}
 		}
+		return {line_, off - line_start_ + 1};
 	}
-	return {line, off - line_start + 1};
-}
+
+private:
+	std::string_view text_;
+	std::size_t off_ = 0;
+	std::size_t line_ = 1;
+	std::size_t line_start_ = 0;
+};
 
 bool
 is_blank(char c)
@@ -476,8 +485,9 @@ read_documents(FILE *fp, w_fmtdocs &docs, char **errmsg)
 	const char *reached = begin;
 	doc_builder builder(docs, reached);
 
+	position_counter position(text);
 	auto report = [&](const char *at, const std::string &what) {
-		auto [line, column] = line_column(text, at);
+		auto [line, column] = position.at(at);
 		w_xasprintf(errmsg, "w_json2tags: line %zu, column %zu: %s", line, column, what.c_str());
 		return -1;
 	};
@@ -499,7 +509,7 @@ read_documents(FILE *fp, w_fmtdocs &docs, char **errmsg)
 			return report(builder.error_at, builder.message);
 		if (!builder.complete())
 			return report(reached, "not a tag document");
-		std::tie(docs.back().line, docs.back().column) = line_column(text, builder.doc_start_);
+		std::tie(docs.back().line, docs.back().column) = position.at(builder.doc_start);
 		p = reached;
 	}
 	// Several documents are told apart by the file each names.
