@@ -357,12 +357,18 @@ TEST_F(JsonLibrary, AFileWithoutItsOwnDocumentIsLeftAlone)
 
 TEST_F(JsonLibrary, EditThroughJson)
 {
-	// The editor sees the file's one line and changes a value in it.
-	wt::write_script(dir / "ed.sh", "sed -i 's/Some Band/Other \\\\\"Band\\\\\"/' \"$1\"\n");
+	// The editor sees each file's one line and changes it; every file gets
+	// its own document back, not the one edited before it.
+	wt::write_script(dir / "ed.sh",
+	    "sed -i -e 's/Some Band/Other \\\\\"Band\\\\\"/' -e 's/\"tags\":\\[/&{\"mood\":\"edited\"},/' \"$1\"\n");
 	wt::run_options opt;
 	opt.cwd = dir.path();
 	opt.env["EDITOR"] = dir / "ed.sh";
-	auto r = wt::wembrix({"-F", "json", "edit", "a.flac"}, opt);
+	auto r = wt::wembrix({"-F", "json", "edit", "a.flac", "b.flac"}, opt);
 	EXPECT_EQ(r.status, 0) << r.err;
-	EXPECT_EQ(wt::metaflac_tags(dir / "a.flac"), (lines{"title=Intro", "artist=Other \"Band\"", "artist=Guest"}));
+	EXPECT_EQ(wt::metaflac_tags(dir / "a.flac"),
+	    (lines{"mood=edited", "title=Intro", "artist=Other \"Band\"", "artist=Guest"}));
+	lines b = b_tags;
+	b.insert(b.begin(), "mood=edited");
+	EXPECT_EQ(wt::metaflac_tags(dir / "b.flac"), b);
 }
