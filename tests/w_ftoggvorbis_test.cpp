@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <functional>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -92,9 +94,47 @@ ogginfo_problems(const std::string &path)
 	return problems;
 }
 
+// What ogginfo finds wrong in the file at path that it does not find in
+// reference too: a rewrite keeps what the file holds, warts included (a gap
+// where pages are missing), and adds nothing.
+std::string
+new_ogginfo_problems(const std::string &path, const std::string &reference)
+{
+	wt::tmpdir other;
+	std::string ref = other / "reference.ogg";
+	wt::write_file(ref, reference);
+	auto problems = [](const std::string &file) {
+		wt::run_result r = wt::run({"ogginfo", file});
+		std::vector<std::string> lines;
+		std::istringstream all(r.out + r.err);
+		for (std::string line; std::getline(all, line);) {
+			for (const char *word : {"WARNING", "ERROR", "Warning", "Error", "buggy"}) {
+				if (line.find(word) != std::string::npos) {
+					std::size_t at = line.find(file);
+					if (at != std::string::npos)
+						line.replace(at, file.size(), "FILE");
+					lines.push_back(line);
+					break;
+				}
+			}
+		}
+		return std::make_pair(r.status, lines);
+	};
+	auto [status, got] = problems(path);
+	auto [ref_status, want] = problems(ref);
+	std::string found;
+	if (status != 0 && ref_status == 0)
+		found += "status " + std::to_string(status) + "\n";
+	for (const auto &line : got)
+		if (std::find(want.begin(), want.end(), line) == want.end())
+			found += line + "\n";
+	return found;
+}
+
 // The rewritten file holds every packet of reference, byte for byte and in
 // order, except the first stream's comment header, which holds the new
-// tags; its pages carry sound granule positions and end-of-stream flags.
+// tags; every page after the headers keeps its granule position, and the
+// last one of each stream ends it.
 void
 expect_copied(const std::string &path, const std::string &reference)
 {
@@ -122,26 +162,19 @@ expect_copied(const std::string &path, const std::string &reference)
 		}
 
 		EXPECT_TRUE(g.headers_apart);
-		std::int64_t last = 0;
-		for (std::size_t i = 0; i < g.page_granules.size(); i++) {
-			if (g.page_granules[i] == -1)
-				continue;
-			EXPECT_GE(g.page_granules[i], last) << "page " << i;
-			last = g.page_granules[i];
-			EXPECT_EQ(g.page_eos[i], i + 1 == g.page_granules.size()) << "page " << i;
-		}
-		EXPECT_TRUE(g.page_eos.back());
-		EXPECT_EQ(g.page_granules.back(), w.page_granules.back());
+		EXPECT_EQ(std::vector<std::int64_t>(g.page_granules.begin() + g.header_pages, g.page_granules.end()),
+		    std::vector<std::int64_t>(w.page_granules.begin() + w.header_pages, w.page_granules.end()));
+		for (std::size_t i = 0; i < g.page_eos.size(); i++)
+			EXPECT_EQ(g.page_eos[i], i + 1 == g.page_eos.size()) << "page " << i;
 	}
-	EXPECT_EQ(ogginfo_problems(path), "");
+	EXPECT_EQ(new_ogginfo_problems(path, reference), "");
 }
 
 TEST(OggVorbisRead, CommentsBecomeTagsInOrder)
 {
 	wt::tmpdir dir;
 	std::string f = dir / "a.ogg";
-	wt::make_vorbis(f, {"ARTIST=A=B", "=no key", "TITLE=", "NOEQUALS", "Artist=second",
-			       "COMMENT=ünï"});
+	wt::make_vorbis(f, {"ARTIST=A=B", "=no key", "TITLE=", "Artist=second", "COMMENT=ünï"});
 	ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
 	ASSERT_NE(d, nullptr);
 	testing::internal::CaptureStderr();
@@ -150,7 +183,7 @@ TEST(OggVorbisRead, CommentsBecomeTagsInOrder)
 	ASSERT_NE(l, nullptr);
 	EXPECT_EQ(wt::to_tags(l.get()), (wt::tags{{"artist", "A=B"}, {"", "no key"}, {"title", ""},
 					  {"artist", "second"}, {"comment", "ünï"}}));
-	EXPECT_EQ(err, std::string(w_getprogname()) + ": invalid vorbis comment: NOEQUALS\n");
+	EXPECT_EQ(err, "");
 
 	// The library's record is left as it was: a second read agrees.
 	testing::internal::CaptureStderr();
@@ -158,6 +191,42 @@ TEST(OggVorbisRead, CommentsBecomeTagsInOrder)
 	testing::internal::GetCapturedStderr();
 	ASSERT_NE(again, nullptr);
 	EXPECT_EQ(wt::to_tags(again.get()), wt::to_tags(l.get()));
+}
+
+// Comments are counted bytes; an entry the tags cannot hold whole fails
+// the read, so that no write can drop it or cut it short.
+TEST(OggVorbisRead, RefusesEntriesTheTagsCannotHold)
+{
+	const std::vector<std::string> bad = {"NOEQUALS", std::string("ARTIST=Some B\0nd", 16),
+					      std::string("TI\0TLE=x", 9)};
+	for (const std::string &entry : bad) {
+		SCOPED_TRACE(w_escape(entry.data(), entry.size()));
+		wt::tmpdir dir;
+		std::string f = dir / "a.ogg";
+		wt::vorbis_options o;
+		o.comment_packet = wt::vorbis_comment_packet("v", {"TITLE=T", entry, "GENRE=G"});
+		wt::write_file(f, wt::vorbis_bytes({}, o));
+		ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
+		ASSERT_NE(d, nullptr);
+		testing::internal::CaptureStderr();
+		w_taglist_ptr l(w_ftoggvorbis_read(d.get()));
+		std::string err = testing::internal::GetCapturedStderr();
+		EXPECT_EQ(l, nullptr);
+		EXPECT_EQ(err, std::string(w_getprogname()) + ": invalid vorbis comment: " +
+				   w_escape(entry.data(), entry.size()) + "\n");
+	}
+
+	// Through the program: nothing is printed, nothing written.
+	wt::tmpdir dir;
+	std::string f = dir / "nul.ogg";
+	wt::vorbis_options o;
+	o.comment_packet = wt::vorbis_comment_packet("v", {std::string("ARTIST=Some B\0nd", 16)});
+	std::string bytes = wt::vorbis_bytes({}, o);
+	wt::write_file(f, bytes);
+	wt::run_result r = wt::wembrix({"set:title=X", f});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "wembrix: invalid vorbis comment: ARTIST=Some B\\0nd\n");
+	EXPECT_TRUE(wt::read_file(f) == bytes) << "file changed";
 }
 
 TEST(OggVorbisRead, ChainedFileShowsTheFirstStream)
@@ -172,16 +241,64 @@ TEST(OggVorbisRead, ChainedFileShowsTheFirstStream)
 	EXPECT_EQ(wt::to_tags(l.get()), (wt::tags{{"artist", "First"}}));
 }
 
-TEST(OggVorbisInit, TurnsAwayWhatIsNotOggVorbis)
+// Files that are not Ogg/Vorbis are turned away without a word, for the
+// next backend to try; a file that is plainly Ogg/Vorbis but cannot be read
+// is turned away with the reason.
+TEST(OggVorbisInit, TurnsAwayWhatItCannotRead)
 {
+	std::string base = plain();
+	std::vector<wt::ogg_page_copy> pages = wt::ogg_pages(base);
+	std::string damaged_comment = base;
+	damaged_comment[pages[1].offset + 27 + static_cast<unsigned char>(base[pages[1].offset + 26]) + 1] = 'x';
+	wt::ogg_fix_checksum(damaged_comment, pages[1].offset);
+	std::string damaged_id = base;
+	damaged_id[28 + 11] = 9; // channels, in a header that must be sound
+	damaged_id[28 + 12] = 0; // and a sample rate of 0
+	damaged_id[28 + 13] = 0;
+	damaged_id[28 + 14] = 0;
+	damaged_id[28 + 15] = 0;
+	wt::ogg_fix_checksum(damaged_id, 0);
+	wt::vorbis_options lying;
+	std::string short_packet = wt::vorbis_comment_packet("v", {"A=1"});
+	short_packet[7 + 4 + 1] = 5; // five comments claimed, one held
+	lying.comment_packet = short_packet;
+
+	const std::string opus_head = std::string("OggS\0\x02", 6) + std::string(20, '\0');
+	struct init_case {
+		const char *name;
+		std::string bytes;
+		std::string warning; // after "prog: PATH: "
+	};
+	const std::vector<init_case> cases = {
+		{"empty", "", ""},
+		{"text", "just some text, no pages at all\n", ""},
+		{"cut inside the first page", base.substr(0, 40), "file ends inside its Ogg/Vorbis headers"},
+		{"cut inside the second page", base.substr(0, 100), "file ends inside its Ogg/Vorbis headers"},
+		{"damaged identification header", damaged_id, "damaged Vorbis identification header"},
+		{"damaged comment header", damaged_comment, "damaged Vorbis comment header"},
+		{"more comments claimed than held", wt::vorbis_bytes({}, lying), "damaged Vorbis comment header"},
+		{"Ogg, but not Vorbis", opus_head, ""},
+	};
+	for (const init_case &c : cases) {
+		SCOPED_TRACE(c.name);
+		wt::tmpdir dir;
+		std::string f = dir / "a.ogg";
+		wt::write_file(f, c.bytes);
+		testing::internal::CaptureStderr();
+		void *d = w_ftoggvorbis_init(f.c_str());
+		std::string err = testing::internal::GetCapturedStderr();
+		EXPECT_EQ(d, nullptr);
+		if (d != nullptr)
+			w_ftoggvorbis_clear(d);
+		EXPECT_EQ(err, c.warning.empty() ? "" : std::string(w_getprogname()) + ": " + f + ": " + c.warning + "\n");
+	}
+
 	wt::tmpdir dir;
 	wt::make_flac(dir / "a.flac", {"ARTIST=x"});
-	wt::write_file(dir / "empty.ogg", "");
-	wt::write_file(dir / "text.ogg", "just some text, no pages at all\n");
-	std::string headers = plain();
-	wt::write_file(dir / "cut.ogg", headers.substr(0, 100));
-	for (const char *name : {"a.flac", "empty.ogg", "text.ogg", "cut.ogg", "missing.ogg"}) {
+	for (const char *name : {"a.flac", "missing.ogg"}) {
+		testing::internal::CaptureStderr();
 		void *d = w_ftoggvorbis_init((dir / name).c_str());
+		EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << name;
 		EXPECT_EQ(d, nullptr) << name;
 		if (d != nullptr)
 			w_ftoggvorbis_clear(d);
@@ -317,6 +434,78 @@ TEST(OggVorbisWrite, DecodesToAsManySamples)
 	ASSERT_EQ(rewrite(f, new_tags), 0);
 	EXPECT_GT(wt::vorbis_pcm_total(g), 0);
 	EXPECT_EQ(wt::vorbis_pcm_total(f), wt::vorbis_pcm_total(g));
+}
+
+// A rewrite keeps the timing the file declares: a stream cut from a live
+// recording, whose positions do not start at 0, and a file with pages
+// missing in the middle keep every page's position, and decoders find the
+// same length in them.
+TEST(OggVorbisWrite, KeepsTheTimingTheFileDeclares)
+{
+	wt::vorbis_options o;
+	o.samples = 44100 * 3;
+	o.page_per_packet = true;
+	std::string three = wt::vorbis_bytes(old_comments, o);
+	std::vector<wt::ogg_page_copy> pages = wt::ogg_pages(three);
+	ASSERT_TRUE(wt::ogg_streams(three)[0].headers_apart);
+	ASSERT_GE(pages.size(), 7u);
+
+	std::vector<wt::ogg_page_copy> late = pages;
+	std::string late_bytes;
+	for (std::size_t i = 2; i < late.size(); i++) {
+		std::string &b = late[i].bytes;
+		std::int64_t g = late[i].granule + 1000000;
+		for (std::size_t k = 0; k < 8; k++)
+			b[6 + k] = static_cast<char>((g >> (8 * k)) & 0xff);
+		wt::ogg_fix_checksum(b, 0);
+	}
+	std::vector<wt::ogg_page_copy> gapped = pages;
+	gapped.erase(gapped.begin() + 3, gapped.begin() + 5);
+	std::vector<wt::ogg_page_copy> both = late;
+	both.erase(both.begin() + 3, both.begin() + 5);
+
+	const std::vector<std::pair<const char *, std::string>> cases = {
+		{"positions from 1,000,000 on", wt::join_pages(late)},
+		{"pages missing in the middle", wt::join_pages(gapped)},
+		{"both", wt::join_pages(both)},
+	};
+	for (const auto &[name, bytes] : cases) {
+		SCOPED_TRACE(name);
+		wt::tmpdir dir;
+		std::string f = dir / "live.ogg", ref = dir / "ref.ogg";
+		wt::write_file(f, bytes);
+		wt::write_file(ref, bytes);
+		ASSERT_EQ(rewrite(f, new_tags), 0);
+		expect_copied(f, bytes);
+		EXPECT_EQ(wt::vorbis_pcm_total(f), wt::vorbis_pcm_total(ref));
+		EXPECT_DOUBLE_EQ(wt::vorbis_time_total(f), wt::vorbis_time_total(ref));
+	}
+	// The length is what the positions say, not what the audio holds.
+	wt::tmpdir dir;
+	wt::write_file(dir / "late.ogg", wt::join_pages(late));
+	EXPECT_NEAR(wt::vorbis_time_total(dir / "late.ogg"), 3.0, 0.1);
+}
+
+// A name a Vorbis comment cannot hold is refused before the file is
+// touched, with the name in the message.
+TEST(OggVorbisWrite, RefusesNamesACommentCannotHold)
+{
+	for (const std::string &key : {std::string("a=b"), std::string("café"), std::string("ti~tle"),
+		 std::string("tab\there")}) {
+		SCOPED_TRACE(key);
+		wt::tmpdir dir;
+		std::string f = dir / "song.ogg";
+		std::string bytes = plain();
+		wt::write_file(f, bytes);
+		testing::internal::CaptureStderr();
+		int r = rewrite(f, {{"title", "ok"}, {key, "c"}});
+		std::string err = testing::internal::GetCapturedStderr();
+		EXPECT_EQ(r, -1);
+		EXPECT_EQ(err, std::string(w_getprogname()) + ": invalid vorbis comment name: " +
+				   w_escape(key.data(), key.size()) + "\n");
+		EXPECT_TRUE(wt::read_file(f) == bytes);
+		EXPECT_EQ(dir.list(), std::vector<std::string>{"song.ogg"});
+	}
 }
 
 struct fail_case {
@@ -475,7 +664,7 @@ TEST(OggVorbisProgram, PrintsSetsAndNamesTheBackend)
 {
 	wt::tmpdir dir;
 	std::string f = dir / "a.ogg";
-	wt::make_vorbis(f, {"ARTIST=Old", "TITLE=A=B", "BROKEN"});
+	wt::make_vorbis(f, {"ARTIST=Old", "TITLE=A=B"});
 
 	wt::run_result r = wt::wembrix({"backend", f});
 	EXPECT_EQ(r.status, 0);
@@ -484,7 +673,7 @@ TEST(OggVorbisProgram, PrintsSetsAndNamesTheBackend)
 	r = wt::wembrix({f});
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, "# " + f + "\n---\n- artist: Old\n- title: A=B\n\n");
-	EXPECT_EQ(r.err, "wembrix: invalid vorbis comment: BROKEN\n");
+	EXPECT_EQ(r.err, "");
 
 	r = wt::wembrix({"set:ARTIST=New", "add:genre=Rock", f});
 	EXPECT_EQ(r.status, 0) << r.err;

@@ -48,7 +48,12 @@ vorbis_bytes(const std::vector<std::string> &comments, const vorbis_options &opt
 	ogg_packet id, comm, code;
 	vorbis_analysis_headerout(&vd, &vc, &id, &comm, &code);
 	ogg_stream_packetin(&os, &id);
-	ogg_stream_packetin(&os, &comm);
+	ogg_packet raw = comm;
+	if (!opt.comment_packet.empty()) {
+		raw.packet = reinterpret_cast<unsigned char *>(const_cast<char *>(opt.comment_packet.data()));
+		raw.bytes = static_cast<long>(opt.comment_packet.size());
+	}
+	ogg_stream_packetin(&os, &raw);
 	ogg_stream_packetin(&os, &code);
 	ogg_page og;
 	while (ogg_stream_flush(&os, &og) != 0)
@@ -160,8 +165,33 @@ join_pages(const std::vector<ogg_page_copy> &pages)
 	return out;
 }
 
+namespace {
+
+void
+put_le32(std::string &out, std::uint32_t v)
+{
+	for (int i = 0; i < 4; i++)
+		out += static_cast<char>((v >> (8 * i)) & 0xff);
+}
+
+} // namespace
+
+std::string
+vorbis_comment_packet(const std::string &vendor, const std::vector<std::string> &entries)
+{
+	std::string p = "\x03vorbis";
+	put_le32(p, static_cast<std::uint32_t>(vendor.size()));
+	p += vendor;
+	put_le32(p, static_cast<std::uint32_t>(entries.size()));
+	for (const auto &e : entries) {
+		put_le32(p, static_cast<std::uint32_t>(e.size()));
+		p += e;
+	}
+	return p + '\x01';
+}
+
 std::vector<ogg_stream_copy>
-ogg_streams(const std::string &file)
+ogg_streams(const std::string &file, std::size_t headers)
 {
 	std::vector<ogg_stream_copy> streams;
 	std::vector<ogg_stream_state> states;
@@ -200,10 +230,12 @@ ogg_streams(const std::string &file)
 			s.packets.emplace_back(reinterpret_cast<const char *>(op.packet),
 			    static_cast<std::size_t>(op.bytes));
 		}
-		// The page that completes the third packet holds nothing else:
+		// The page that completes the last header holds nothing else:
 		// no part of an audio packet waits in the stream state.
-		if (counted[i - 1] < 3 && s.packets.size() >= 3)
-			s.headers_apart = s.packets.size() == 3 && os.body_fill == os.body_returned;
+		if (counted[i - 1] < headers && s.packets.size() >= headers) {
+			s.headers_apart = s.packets.size() == headers && os.body_fill == os.body_returned;
+			s.header_pages = s.page_granules.size() + 1;
+		}
 		counted[i - 1] = s.packets.size();
 		s.page_granules.push_back(p.granule);
 		s.page_eos.push_back(p.eos);
@@ -267,6 +299,14 @@ ogg_fix_checksum(std::string &file, std::size_t offset)
 	ogg_page_checksum_set(&og);
 }
 
+void
+ogg_set_pageno(std::string &file, std::size_t offset, std::uint32_t pageno)
+{
+	for (std::size_t i = 0; i < 4; i++)
+		file[offset + 18 + i] = static_cast<char>((pageno >> (8 * i)) & 0xff);
+	ogg_fix_checksum(file, offset);
+}
+
 std::int64_t
 vorbis_pcm_total(const std::string &path)
 {
@@ -274,6 +314,17 @@ vorbis_pcm_total(const std::string &path)
 	if (ov_fopen(path.c_str(), &vf) != 0)
 		return -1;
 	std::int64_t total = ov_pcm_total(&vf, -1);
+	ov_clear(&vf);
+	return total;
+}
+
+double
+vorbis_time_total(const std::string &path)
+{
+	OggVorbis_File vf;
+	if (ov_fopen(path.c_str(), &vf) != 0)
+		return -1;
+	double total = ov_time_total(&vf, -1);
 	ov_clear(&vf);
 	return total;
 }

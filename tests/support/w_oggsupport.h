@@ -15,7 +15,12 @@ struct vorbis_options {
 	float quality = 0.0f;          // libvorbisenc VBR quality, -0.1 to 1
 	bool noise = false;            // noise instead of tones: bigger packets
 	bool page_per_packet = false;  // end a page after every audio packet
+	std::string comment_packet;    // when set, the comment header as it is
 };
+
+// A Vorbis comment header packet with the given vendor and raw entries,
+// which may hold any bytes.
+std::string vorbis_comment_packet(const std::string &vendor, const std::vector<std::string> &entries);
 
 // The bytes of an Ogg/Vorbis stream holding the given raw comment entries
 // (NAME=value, or anything else, as libvorbis stores it).
@@ -41,14 +46,16 @@ struct ogg_stream_copy {
 	std::vector<std::string> packets;       // in order; gaps are skipped
 	std::vector<std::int64_t> page_granules;
 	std::vector<bool> page_eos;
-	// The three header packets end a page of their own and the first
-	// audio packet starts a fresh one.
+	std::size_t header_pages = 0; // up to the one that ends the headers
+	// The header packets end a page of their own and the first audio
+	// packet starts a fresh one.
 	bool headers_apart = false;
 };
 
 // The logical streams of a file in order (chained streams one after the
-// other); every page joins the stream of its serial number.
-std::vector<ogg_stream_copy> ogg_streams(const std::string &file);
+// other); every page joins the stream of its serial number.  Each stream
+// begins with the given number of header packets.
+std::vector<ogg_stream_copy> ogg_streams(const std::string &file, std::size_t headers = 3);
 
 struct vorbis_comment_copy {
 	std::string vendor;
@@ -63,5 +70,10 @@ void ogg_fix_checksum(std::string &file, std::size_t offset);
 
 // Samples the file decodes to (libvorbisfile), -1 when it cannot be opened.
 std::int64_t vorbis_pcm_total(const std::string &path);
+// Its playing time in seconds (libvorbisfile), -1 when it cannot be opened.
+double vorbis_time_total(const std::string &path);
+
+// The page at offset in file with a new sequence number, checksum mended.
+void ogg_set_pageno(std::string &file, std::size_t offset, std::uint32_t pageno);
 
 } // namespace wt
