@@ -1,6 +1,7 @@
 #include "w_backend.h"
 
 #include "w_ftflac.h"
+#include "w_ftoggopus.h"
 #include "w_ftoggvorbis.h"
 #include "w_fttaglib.h"
 
@@ -16,6 +17,7 @@ w_all_backends(void)
 		struct w_backend *(*accessors[])(void) = {
 			w_ftflac_backend,
 			w_ftoggvorbis_backend,
+			w_ftoggopus_backend,
 			w_fttaglib_backend,
 		};
 		for (auto accessor : accessors)

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <algorithm>
 #include <functional>
-#include <sstream>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -94,43 +92,6 @@ ogginfo_problems(const std::string &path)
 	return problems;
 }
 
-// What ogginfo finds wrong in the file at path that it does not find in
-// reference too: a rewrite keeps what the file holds, warts included (a gap
-// where pages are missing), and adds nothing.
-std::string
-new_ogginfo_problems(const std::string &path, const std::string &reference)
-{
-	wt::tmpdir other;
-	std::string ref = other / "reference.ogg";
-	wt::write_file(ref, reference);
-	auto problems = [](const std::string &file) {
-		wt::run_result r = wt::run({"ogginfo", file});
-		std::vector<std::string> lines;
-		std::istringstream all(r.out + r.err);
-		for (std::string line; std::getline(all, line);) {
-			for (const char *word : {"WARNING", "ERROR", "Warning", "Error", "buggy"}) {
-				if (line.find(word) != std::string::npos) {
-					std::size_t at = line.find(file);
-					if (at != std::string::npos)
-						line.replace(at, file.size(), "FILE");
-					lines.push_back(line);
-					break;
-				}
-			}
-		}
-		return std::make_pair(r.status, lines);
-	};
-	auto [status, got] = problems(path);
-	auto [ref_status, want] = problems(ref);
-	std::string found;
-	if (status != 0 && ref_status == 0)
-		found += "status " + std::to_string(status) + "\n";
-	for (const auto &line : got)
-		if (std::find(want.begin(), want.end(), line) == want.end())
-			found += line + "\n";
-	return found;
-}
-
 // The rewritten file holds every packet of reference, byte for byte and in
 // order, except the first stream's comment header, which holds the new
 // tags; every page after the headers keeps its granule position, and the
@@ -167,7 +128,7 @@ expect_copied(const std::string &path, const std::string &reference)
 		for (std::size_t i = 0; i < g.page_eos.size(); i++)
 			EXPECT_EQ(g.page_eos[i], i + 1 == g.page_eos.size()) << "page " << i;
 	}
-	EXPECT_EQ(new_ogginfo_problems(path, reference), "");
+	EXPECT_EQ(wt::new_problems("ogginfo", path, reference), "");
 }
 
 TEST(OggVorbisRead, CommentsBecomeTagsInOrder)

@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <sstream>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+
+#include "w_tagtools.h"
+#include "w_testsupport.h"
 
 #include <ogg/ogg.h>
 #include <vorbis/codec.h>
@@ -327,6 +332,113 @@ vorbis_time_total(const std::string &path)
 	double total = ov_time_total(&vf, -1);
 	ov_clear(&vf);
 	return total;
+}
+
+std::string
+new_problems(const std::string &tool, const std::string &path, const std::string &reference)
+{
+	tmpdir other;
+	std::string ref = other / "reference";
+	write_file(ref, reference);
+	auto problems = [&tool](const std::string &file) {
+		run_result r = run({tool, file});
+		std::vector<std::string> lines;
+		std::istringstream all(r.out + r.err);
+		for (std::string line; std::getline(all, line);) {
+			for (const char *word : {"WARNING", "ERROR", "Warning", "Error", "buggy"}) {
+				if (line.find(word) != std::string::npos) {
+					std::size_t at = line.find(file);
+					if (at != std::string::npos)
+						line.replace(at, file.size(), "FILE");
+					lines.push_back(line);
+					break;
+				}
+			}
+		}
+		return std::make_pair(r.status, lines);
+	};
+	auto [status, got] = problems(path);
+	auto [ref_status, want] = problems(ref);
+	std::string found;
+	if (status != 0 && ref_status == 0)
+		found += "status " + std::to_string(status) + "\n";
+	for (const auto &line : got)
+		if (std::find(want.begin(), want.end(), line) == want.end())
+			found += line + "\n";
+	return found;
+}
+
+std::string
+opus_bytes(const std::vector<std::string> &comments, const opus_options &opt)
+{
+	tmpdir dir;
+	make_wav(dir / "in.wav", opt.samples);
+	std::vector<std::string> argv = {"opusenc", "--quiet", "--serial", std::to_string(opt.serial)};
+	for (const auto &c : comments) {
+		argv.push_back("--comment");
+		argv.push_back(c);
+	}
+	argv.push_back(dir / "in.wav");
+	argv.push_back(dir / "out.opus");
+	run_result r = run(argv);
+	if (r.status != 0)
+		throw std::runtime_error("opusenc failed: " + r.err);
+	return read_file(dir / "out.opus");
+}
+
+std::string
+opus_tags_packet(const std::string &vendor, const std::vector<std::string> &entries, const std::string &binary)
+{
+	std::string p = "OpusTags";
+	put_le32(p, static_cast<std::uint32_t>(vendor.size()));
+	p += vendor;
+	put_le32(p, static_cast<std::uint32_t>(entries.size()));
+	for (const auto &e : entries) {
+		put_le32(p, static_cast<std::uint32_t>(e.size()));
+		p += e;
+	}
+	return p + binary;
+}
+
+std::string
+ogg_with_headers(const std::string &file, const std::vector<std::string> &headers)
+{
+	std::vector<ogg_page_copy> pages = ogg_pages(file);
+	std::vector<ogg_stream_copy> streams = ogg_streams(file, headers.size());
+	if (pages.empty() || streams.empty())
+		throw std::runtime_error("ogg_with_headers: no stream");
+	const int serial = pages[0].serial;
+	ogg_stream_state os;
+	ogg_stream_init(&os, serial);
+	std::string out;
+	ogg_page og;
+	for (std::size_t i = 0; i < headers.size(); i++) {
+		ogg_packet op{};
+		op.packet = reinterpret_cast<unsigned char *>(const_cast<char *>(headers[i].data()));
+		op.bytes = static_cast<long>(headers[i].size());
+		op.b_o_s = i == 0;
+		op.packetno = static_cast<ogg_int64_t>(i);
+		ogg_stream_packetin(&os, &op);
+		if (i == 0) {
+			while (ogg_stream_flush(&os, &og) != 0)
+				append_page(out, og);
+		}
+	}
+	while (ogg_stream_flush(&os, &og) != 0)
+		append_page(out, og);
+	std::uint32_t pageno = static_cast<std::uint32_t>(os.pageno);
+	ogg_stream_clear(&os);
+
+	bool first = true;
+	for (std::size_t i = streams[0].header_pages; i < pages.size(); i++) {
+		std::string bytes = pages[i].bytes;
+		if (first && pages[i].serial == serial) {
+			ogg_set_pageno(bytes, 0, pageno++);
+			first = !pages[i].eos;
+		}
+		out += bytes;
+	}
+	return out;
 }
 
 } // namespace wt

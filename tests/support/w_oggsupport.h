@@ -76,4 +76,29 @@ double vorbis_time_total(const std::string &path);
 // The page at offset in file with a new sequence number, checksum mended.
 void ogg_set_pageno(std::string &file, std::size_t offset, std::uint32_t pageno);
 
+// What the checker tool (ogginfo, opusinfo) finds wrong in the file at
+// path that it does not find in the bytes of reference too, one line each:
+// a rewrite keeps what the file holds, warts included (a gap where pages
+// are missing), and adds nothing.
+std::string new_problems(const std::string &tool, const std::string &path, const std::string &reference);
+
+struct opus_options {
+	unsigned samples = 8000; // of an 8 kHz tone
+	int serial = 1;
+};
+
+// The bytes of an Ogg/Opus file encoded by opusenc, with the given comments
+// (NAME=value; opusenc adds its own ENCODER comment first).
+std::string opus_bytes(const std::vector<std::string> &comments, const opus_options &opt = {});
+// An OpusTags packet with the given vendor, raw entries and binary data
+// after them.
+std::string opus_tags_packet(const std::string &vendor, const std::vector<std::string> &entries,
+    const std::string &binary = "");
+
+// file with the header packets of its first logical stream replaced by
+// headers, laid out by libogg on pages of their own (a packet too big for
+// one page spreads over several); every later page is kept, the first
+// stream's renumbered to follow the new header pages.
+std::string ogg_with_headers(const std::string &file, const std::vector<std::string> &headers);
+
 } // namespace wt
