@@ -207,20 +207,8 @@ w_ftoggopus_read(void *opaque)
 {
 	w_ftoggopus_data *data = checked(opaque);
 
-	struct w_taglist *tlist = w_taglist_new();
-	if (tlist == nullptr)
-		return nullptr;
-	// Entries are counted bytes: one the tags cannot hold whole fails the
-	// read, so that no write can lose it.
-	for (const std::string &c : data->comments) {
-		if (w_vcomment_insert(tlist, c.data(), c.size()) == -1) {
-			int saved = errno;
-			w_taglist_destroy(tlist);
-			errno = saved;
-			return nullptr;
-		}
-	}
-	return tlist;
+	const std::vector<std::string> &c = data->comments;
+	return w_oggfile_tags(c.size(), [&c](std::size_t i) { return std::string_view(c[i]); });
 }
 
 int

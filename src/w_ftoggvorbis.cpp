@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include <ogg/ogg.h>
 #include <vorbis/codec.h>
@@ -144,21 +145,9 @@ w_ftoggvorbis_read(void *opaque)
 	w_ftoggvorbis_data *data = checked(opaque);
 
 	const vorbis_comment *vc = &data->vc;
-	struct w_taglist *tlist = w_taglist_new();
-	if (tlist == nullptr)
-		return nullptr;
-	// Entries are counted bytes: one the tags cannot hold whole fails the
-	// read, so that no write can lose it.
-	for (int i = 0; i < vc->comments; i++) {
-		if (w_vcomment_insert(tlist, vc->user_comments[i],
-			static_cast<std::size_t>(vc->comment_lengths[i])) == -1) {
-			int saved = errno;
-			w_taglist_destroy(tlist);
-			errno = saved;
-			return nullptr;
-		}
-	}
-	return tlist;
+	return w_oggfile_tags(static_cast<std::size_t>(vc->comments), [vc](std::size_t i) {
+		return std::string_view(vc->user_comments[i], static_cast<std::size_t>(vc->comment_lengths[i]));
+	});
 }
 
 int

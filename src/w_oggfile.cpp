@@ -11,7 +11,9 @@
 
 #include "w_safefile.h"
 #include "w_sbuf.h"
+#include "w_taglist.h"
 #include "w_toolkit.h"
+#include "w_vcomment.h"
 
 namespace {
 
@@ -477,4 +479,24 @@ w_oggfile_warn(const char *path, w_oggfile_probe p, const char *codec, const cha
 		warn("%s", path);
 		break;
 	}
+}
+
+struct w_taglist *
+w_oggfile_tags(std::size_t count, const std::function<std::string_view(std::size_t)> &entry)
+{
+	struct w_taglist *tlist = w_taglist_new();
+	if (tlist == nullptr)
+		return nullptr;
+	// Entries are counted bytes: one the tags cannot hold whole fails the
+	// read, so that no write can lose it.
+	for (std::size_t i = 0; i < count; i++) {
+		std::string_view e = entry(i);
+		if (w_vcomment_insert(tlist, e.data(), e.size()) == -1) {
+			int saved = errno;
+			w_taglist_destroy(tlist);
+			errno = saved;
+			return nullptr;
+		}
+	}
+	return tlist;
 }

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include <ogg/ogg.h>
 
@@ -56,3 +57,10 @@ int w_oggfile_rewrite(const char *path, unsigned count, const w_oggfile_rewrite_
 // "PATH: damaged HEADER", "PATH: file ends inside its CODEC headers", or
 // the reason in errno.  Nothing for ok and foreign.
 void w_oggfile_warn(const char *path, w_oggfile_probe p, const char *codec, const char *header);
+
+struct w_taglist;
+
+// A new list of the tags held by count comment entries, entry(i) giving
+// the bytes of the i-th; null when one of them cannot be held whole (see
+// w_vcomment_insert, which warns) or memory runs out.
+struct w_taglist *w_oggfile_tags(std::size_t count, const std::function<std::string_view(std::size_t)> &entry);

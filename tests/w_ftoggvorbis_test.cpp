@@ -99,38 +99,11 @@ ogginfo_problems(const std::string &path)
 void
 expect_copied(const std::string &path, const std::string &reference)
 {
-	std::string out = wt::read_file(path);
-	std::vector<wt::ogg_stream_copy> got = wt::ogg_streams(out);
-	std::vector<wt::ogg_stream_copy> want = wt::ogg_streams(reference);
-	ASSERT_EQ(got.size(), want.size());
-	EXPECT_EQ(wt::join_pages(wt::ogg_pages(out)), out) << "bytes outside pages";
-	for (std::size_t s = 0; s < got.size(); s++) {
-		SCOPED_TRACE("stream " + std::to_string(s));
-		const auto &g = got[s];
-		const auto &w = want[s];
-		EXPECT_EQ(g.serial, w.serial);
-		ASSERT_EQ(g.packets.size(), w.packets.size());
-		for (std::size_t p = 0; p < g.packets.size(); p++) {
-			if (s == 0 && p == 1)
-				continue;
-			EXPECT_TRUE(g.packets[p] == w.packets[p]) << "packet " << p << " differs";
-		}
-		if (s == 0) {
-			wt::vorbis_comment_copy c = wt::parse_comment_header(g.packets[1]);
-			EXPECT_TRUE(c.ok);
-			EXPECT_EQ(c.comments, new_comments);
-			EXPECT_EQ(c.vendor, wt::parse_comment_header(w.packets[1]).vendor);
-		}
-
-		EXPECT_TRUE(g.headers_apart);
-		// Audio that shared the last header page keeps that page's
-		// position on a page of its own.
-		std::size_t from = w.headers_apart ? w.header_pages : w.header_pages - 1;
-		EXPECT_EQ(std::vector<std::int64_t>(g.page_granules.begin() + g.header_pages, g.page_granules.end()),
-		    std::vector<std::int64_t>(w.page_granules.begin() + from, w.page_granules.end()));
-		for (std::size_t i = 0; i < g.page_eos.size(); i++)
-			EXPECT_EQ(g.page_eos[i], i + 1 == g.page_eos.size()) << "page " << i;
-	}
+	std::string header = wt::expect_rewritten(wt::read_file(path), reference, 3);
+	wt::vorbis_comment_copy c = wt::parse_comment_header(header);
+	EXPECT_TRUE(c.ok);
+	EXPECT_EQ(c.comments, new_comments);
+	EXPECT_EQ(c.vendor, wt::parse_comment_header(wt::ogg_streams(reference).at(0).packets.at(1)).vendor);
 	EXPECT_EQ(wt::new_problems("ogginfo", path, reference), "");
 }
 

@@ -179,12 +179,10 @@ put_le32(std::string &out, std::uint32_t v)
 		out += static_cast<char>((v >> (8 * i)) & 0xff);
 }
 
-} // namespace
-
+// The vendor string and the entries of a comment packet, after its magic.
 std::string
-vorbis_comment_packet(const std::string &vendor, const std::vector<std::string> &entries)
+comment_fields(std::string p, const std::string &vendor, const std::vector<std::string> &entries)
 {
-	std::string p = "\x03vorbis";
 	put_le32(p, static_cast<std::uint32_t>(vendor.size()));
 	p += vendor;
 	put_le32(p, static_cast<std::uint32_t>(entries.size()));
@@ -192,7 +190,15 @@ vorbis_comment_packet(const std::string &vendor, const std::vector<std::string> 
 		put_le32(p, static_cast<std::uint32_t>(e.size()));
 		p += e;
 	}
-	return p + '\x01';
+	return p;
+}
+
+} // namespace
+
+std::string
+vorbis_comment_packet(const std::string &vendor, const std::vector<std::string> &entries)
+{
+	return comment_fields("\x03vorbis", vendor, entries) + '\x01';
 }
 
 std::vector<ogg_stream_copy>
@@ -272,9 +278,10 @@ parse_comment_header(const std::string &packet)
 		pos += n;
 		return true;
 	};
-	if (packet.compare(0, 7, "\x03vorbis") != 0)
+	const bool opus = packet.compare(0, 8, "OpusTags") == 0;
+	if (!opus && packet.compare(0, 7, "\x03vorbis") != 0)
 		return c;
-	pos = 7;
+	pos = opus ? 8 : 7;
 	std::uint32_t count;
 	if (!str(c.vendor) || !u32(count))
 		return c;
@@ -284,8 +291,9 @@ parse_comment_header(const std::string &packet)
 			return c;
 		c.comments.push_back(s);
 	}
-	// The framing bit ends the packet.
-	c.ok = pos + 1 == packet.size() && (packet[pos] & 1) != 0;
+	c.rest = packet.substr(pos);
+	// The framing bit ends a Vorbis packet.
+	c.ok = opus || (pos + 1 == packet.size() && (packet[pos] & 1) != 0);
 	return c;
 }
 
@@ -332,6 +340,39 @@ vorbis_time_total(const std::string &path)
 	double total = ov_time_total(&vf, -1);
 	ov_clear(&vf);
 	return total;
+}
+
+std::string
+expect_rewritten(const std::string &out, const std::string &reference, std::size_t headers)
+{
+	std::vector<ogg_stream_copy> got = ogg_streams(out, headers);
+	std::vector<ogg_stream_copy> want = ogg_streams(reference, headers);
+	EXPECT_EQ(join_pages(ogg_pages(out)), out) << "bytes outside pages";
+	EXPECT_EQ(got.size(), want.size());
+	if (got.empty() || got.size() != want.size())
+		return {};
+	for (std::size_t s = 0; s < got.size(); s++) {
+		SCOPED_TRACE("stream " + std::to_string(s));
+		const auto &g = got[s];
+		const auto &w = want[s];
+		EXPECT_EQ(g.serial, w.serial);
+		EXPECT_EQ(g.packets.size(), w.packets.size());
+		for (std::size_t p = 0; p < g.packets.size() && p < w.packets.size(); p++) {
+			if (s == 0 && p == 1)
+				continue;
+			EXPECT_TRUE(g.packets[p] == w.packets[p]) << "packet " << p << " differs";
+		}
+		EXPECT_TRUE(g.headers_apart);
+		// Audio that shared the last header page keeps that page's
+		// position on a page of its own.
+		std::size_t from = w.headers_apart ? w.header_pages : w.header_pages - 1;
+		EXPECT_EQ(std::vector<std::int64_t>(g.page_granules.begin() + static_cast<long>(g.header_pages),
+			      g.page_granules.end()),
+		    std::vector<std::int64_t>(w.page_granules.begin() + static_cast<long>(from), w.page_granules.end()));
+		for (std::size_t i = 0; i < g.page_eos.size(); i++)
+			EXPECT_EQ(g.page_eos[i], i + 1 == g.page_eos.size()) << "page " << i;
+	}
+	return got[0].packets.size() > 1 ? got[0].packets[1] : std::string();
 }
 
 std::string
@@ -389,15 +430,7 @@ opus_bytes(const std::vector<std::string> &comments, const opus_options &opt)
 std::string
 opus_tags_packet(const std::string &vendor, const std::vector<std::string> &entries, const std::string &binary)
 {
-	std::string p = "OpusTags";
-	put_le32(p, static_cast<std::uint32_t>(vendor.size()));
-	p += vendor;
-	put_le32(p, static_cast<std::uint32_t>(entries.size()));
-	for (const auto &e : entries) {
-		put_le32(p, static_cast<std::uint32_t>(e.size()));
-		p += e;
-	}
-	return p + binary;
+	return comment_fields("OpusTags", vendor, entries) + binary;
 }
 
 std::string

@@ -60,9 +60,10 @@ std::vector<ogg_stream_copy> ogg_streams(const std::string &file, std::size_t he
 struct vorbis_comment_copy {
 	std::string vendor;
 	std::vector<std::string> comments;
+	std::string rest; // what follows the comments
 	bool ok = false;
 };
-// The fields of a comment header packet.
+// The fields of a comment header packet: Vorbis, or OpusTags.
 vorbis_comment_copy parse_comment_header(const std::string &packet);
 // Recomputes the checksum of the page that starts at offset in file, after
 // a test has changed its bytes on purpose.
@@ -75,6 +76,13 @@ double vorbis_time_total(const std::string &path);
 
 // The page at offset in file with a new sequence number, checksum mended.
 void ogg_set_pageno(std::string &file, std::size_t offset, std::uint32_t pageno);
+
+// Checks (gtest) the file a rewrite made out of reference: every packet
+// byte for byte and in order, the first stream's comment header (packet 1)
+// aside; the headers of each stream end a page; every page after the
+// headers keeps its granule position; the last page of each stream ends
+// it; no bytes outside pages.  Returns the new comment header.
+std::string expect_rewritten(const std::string &out, const std::string &reference, std::size_t headers);
 
 // What the checker tool (ogginfo, opusinfo) finds wrong in the file at
 // path that it does not find in the bytes of reference too, one line each:
