@@ -186,17 +186,8 @@ TEST(OggOpusInit, TurnsAwayWhatItCannotRead)
 		    "file ends inside its Ogg/Opus headers"},
 	};
 	for (const init_case &c : cases) {
-		SCOPED_TRACE(c.name);
-		wt::tmpdir dir;
-		std::string f = dir / "a.opus";
-		wt::write_file(f, c.bytes);
-		testing::internal::CaptureStderr();
-		void *d = w_ftoggopus_init(f.c_str());
-		std::string err = testing::internal::GetCapturedStderr();
-		EXPECT_EQ(d, nullptr);
-		if (d != nullptr)
-			w_ftoggopus_clear(d);
-		EXPECT_EQ(err, c.warning.empty() ? "" : std::string(w_getprogname()) + ": " + f + ": " + c.warning + "\n");
+		EXPECT_EQ(wt::init_refusal(w_ftoggopus_init, w_ftoggopus_clear, c.bytes), c.warning.empty() ? "" : "PROG: PATH: " + c.warning + "\n")
+		    << c.name;
 	}
 }
 

@@ -11,6 +11,7 @@
 
 #include "w_tagtools.h"
 #include "w_testsupport.h"
+#include "w_toolkit.h"
 
 #include <ogg/ogg.h>
 #include <vorbis/codec.h>
@@ -373,6 +374,27 @@ expect_rewritten(const std::string &out, const std::string &reference, std::size
 			EXPECT_EQ(g.page_eos[i], i + 1 == g.page_eos.size()) << "page " << i;
 	}
 	return got[0].packets.size() > 1 ? got[0].packets[1] : std::string();
+}
+
+std::string
+init_refusal(void *(*init)(const char *), void (*clear)(void *), const std::string &bytes)
+{
+	tmpdir dir;
+	std::string f = dir / "file";
+	write_file(f, bytes);
+	testing::internal::CaptureStderr();
+	void *d = init(f.c_str());
+	std::string err = testing::internal::GetCapturedStderr();
+	if (d != nullptr) {
+		clear(d);
+		err += "(opened)";
+	}
+	for (const auto &[from, to] : {std::pair<std::string, std::string>{std::string(w_getprogname()) + ": ", "PROG: "},
+		 {f, "PATH"}}) {
+		for (std::size_t at = err.find(from); at != std::string::npos; at = err.find(from, at + to.size()))
+			err.replace(at, from.size(), to);
+	}
+	return err;
 }
 
 std::string

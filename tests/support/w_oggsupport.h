@@ -90,6 +90,11 @@ std::string expect_rewritten(const std::string &out, const std::string &referenc
 // are missing), and adds nothing.
 std::string new_problems(const std::string &tool, const std::string &path, const std::string &reference);
 
+// Puts bytes in a file of their own and has a backend's init open it: what
+// init printed, with the program name as "PROG" and the file's path as
+// "PATH", and "(opened)" when it did open the file.
+std::string init_refusal(void *(*init)(const char *), void (*clear)(void *), const std::string &bytes);
+
 struct opus_options {
 	unsigned samples = 8000; // of an 8 kHz tone
 	int serial = 1;
