@@ -30,7 +30,7 @@ constexpr std::size_t writeback_step = 8 * 1024 * 1024;
 // Where the fields of a page header sit.
 constexpr std::size_t flags_at = 5, granule_at = 6, serial_at = 14, seqno_at = 18, segments_at = 26;
 constexpr std::size_t page_header = 27;
-constexpr unsigned char eos_flag = 0x04;
+constexpr unsigned char continued_flag = 0x01, bos_flag = 0x02, eos_flag = 0x04;
 
 struct sync_clear {
 	void operator()(ogg_sync_state *oy) const { ogg_sync_clear(oy); }
@@ -105,7 +105,8 @@ private:
 	int headers(unsigned count, const w_oggfile_rewrite_fn &check);
 	int copy_rest();
 	void hold(const unsigned char *header, long header_len, const unsigned char *body, long body_len);
-	void renumber_held(std::uint32_t seqno);
+	void emit(unsigned char *header, const unsigned char *body, long body_len, bool first);
+	int cut_open_packet();
 	void release(bool last);
 	void append(const unsigned char *bytes, std::size_t len);
 
@@ -133,7 +134,13 @@ private:
 
 	int serial_ = 0;            // of the logical stream being copied
 	bool in_stream_ = false;    // its end-of-stream page not yet seen
-	std::uint32_t shift_ = 0;   // added to the first stream's sequence numbers
+	std::uint32_t out_seq_ = 0; // sequence number of its next page out
+	long in_next_ = -1;         // the input page number that follows, -1 unknown
+	// The output so far ends inside a packet, and where that packet began:
+	// within the held page, or on a page already written.
+	bool open_ = false;
+	bool open_in_held_ = false;
+	bool skipping_ = false;     // dropping what is left of a packet cut by a gap
 	std::size_t unstarted_ = 0; // bytes appended since the last writeback
 };
 
@@ -229,11 +236,76 @@ rewriter::hold(const unsigned char *header, long header_len, const unsigned char
 	holding_ = true;
 }
 
+/*
+ * Holds a page with its sequence number and beginning-of-stream flag made
+ * right for the output: pages are numbered from 0 in each stream with no
+ * gap, and only the first one begins it.  header is changed in place.
+ */
 void
-rewriter::renumber_held(std::uint32_t seqno)
+rewriter::emit(unsigned char *header, const unsigned char *body, long body_len, bool first)
 {
-	put_le32(held_.data() + seqno_at, seqno);
+	bool changed = false;
+	unsigned char flags = static_cast<unsigned char>(first ? header[flags_at] | bos_flag : header[flags_at] & ~bos_flag);
+	if (flags != header[flags_at]) {
+		header[flags_at] = flags;
+		changed = true;
+	}
+	unsigned char seq[4];
+	put_le32(seq, out_seq_++);
+	if (std::memcmp(seq, header + seqno_at, 4) != 0) {
+		std::memcpy(header + seqno_at, seq, 4);
+		changed = true;
+	}
+	const std::size_t segments = header[segments_at];
+	hold(header, static_cast<long>(page_header + segments), body, body_len);
+	if (changed)
+		set_checksum(held_, held_header_);
+
+	if (segments == 0) {
+		open_in_held_ = false;
+		return;
+	}
+	const unsigned char *lacing = header + page_header;
+	std::size_t run = segments;
+	while (run > 0 && lacing[run - 1] == 255)
+		run--;
+	open_ = run < segments;
+	open_in_held_ = open_ && (run > 0 || (flags & continued_flag) == 0);
+}
+
+/*
+ * A gap follows a page that ends inside a packet.  Readers drop that
+ * packet, and with the gap closed they would join its head to whatever
+ * follows; so its head goes.  0, or -1 when it began on a page already
+ * written (or is all of a stream's first page).
+ */
+int
+rewriter::cut_open_packet()
+{
+	if (!open_)
+		return 0;
+	open_ = false;
+	if (!open_in_held_)
+		return -1;
+	std::size_t segments = held_[segments_at];
+	std::size_t run = segments;
+	while (run > 0 && held_[page_header + run - 1] == 255)
+		run--;
+	if (run == 0) {
+		if ((held_[flags_at] & bos_flag) != 0)
+			return -1;
+		// Nothing but the head of the packet: the page goes.
+		holding_ = false;
+		out_seq_--;
+		return 0;
+	}
+	held_.resize(held_.size() - 255 * (segments - run));
+	held_.erase(held_.begin() + static_cast<long>(page_header + run),
+	    held_.begin() + static_cast<long>(page_header + segments));
+	held_[segments_at] = static_cast<unsigned char>(run);
+	held_header_ = page_header + run;
 	set_checksum(held_, held_header_);
+	return 0;
 }
 
 /*
@@ -300,7 +372,7 @@ rewriter::headers(unsigned count, const w_oggfile_rewrite_fn &check)
 	ogg_page og;
 	while (ogg_stream_flush(&os_, &og) != 0)
 		hold(og.header, og.header_len, og.body, og.body_len);
-	std::uint32_t next = static_cast<std::uint32_t>(os_.pageno);
+	out_seq_ = static_cast<std::uint32_t>(os_.pageno);
 	if (segments > 0) {
 		unsigned char header[page_header + 255];
 		std::memcpy(header, page_.header, page_header);
@@ -314,33 +386,39 @@ rewriter::headers(unsigned count, const w_oggfile_rewrite_fn &check)
 		header[segments_at] = static_cast<unsigned char>(segments);
 		// The page's position belongs to the last packet it ends; a
 		// page that ends none has none.
-		if (!ends_packet) {
-			for (std::size_t i = 0; i < 8; i++)
-				header[granule_at + i] = 0xff;
-		}
-		hold(header, static_cast<long>(page_header) + segments, is_.body_data + is_.body_returned,
-		    is_.body_fill - is_.body_returned);
-		renumber_held(next++);
+		if (!ends_packet)
+			std::memset(header + granule_at, 0xff, 8);
+		emit(header, is_.body_data + is_.body_returned, is_.body_fill - is_.body_returned, false);
+		// The checksum covers the new layout even where emit saw no
+		// change of its own.
+		set_checksum(held_, held_header_);
 	}
-	shift_ = next - static_cast<std::uint32_t>(ogg_page_pageno(&page_) + 1);
+	in_next_ = ogg_page_pageno(&page_) + 1;
 	in_stream_ = !eos;
 	is_guard_.reset();
 	os_guard_.reset();
 	return 0;
 }
 
-// Every page after the first stream's headers, as it is.
+/*
+ * Every page after the first stream's headers, as it is, but numbered
+ * without gaps.  Where the file has a gap (pages missing), the parts of the
+ * packets it cut are left out, as readers of the file leave them out.
+ */
 int
 rewriter::copy_rest()
 {
-	bool first_stream = true;
 	for (;;) {
 		int r = next_page();
 		if (r == -1)
 			return -1;
 		if (r == 0)
 			break;
+		// A page of a version whose layout is unknown.
+		if (page_.header[4] != 0)
+			return -1;
 		int serial = ogg_page_serialno(&page_);
+		bool first = false;
 		if (in_stream_) {
 			// A page of another stream before this one ended.
 			if (serial != serial_)
@@ -348,11 +426,48 @@ rewriter::copy_rest()
 		} else {
 			serial_ = serial;
 			in_stream_ = true;
-			first_stream = false;
+			out_seq_ = 0;
+			in_next_ = -1;
+			open_ = open_in_held_ = skipping_ = false;
+			first = true;
 		}
-		hold(page_.header, page_.header_len, page_.body, page_.body_len);
-		if (first_stream && shift_ != 0)
-			renumber_held(static_cast<std::uint32_t>(ogg_page_pageno(&page_)) + shift_);
+		const long pageno = ogg_page_pageno(&page_);
+		const bool gap = in_next_ != -1 && pageno != in_next_;
+		in_next_ = (pageno + 1) & 0xffffffffL;
+		if (gap && cut_open_packet() == -1)
+			return -1;
+
+		unsigned char header[page_header + 255];
+		std::memcpy(header, page_.header, static_cast<std::size_t>(page_.header_len));
+		const unsigned char *body = page_.body;
+		long body_len = page_.body_len;
+		if ((header[flags_at] & continued_flag) != 0 && (gap || skipping_)) {
+			// The tail of a packet whose head is missing.
+			std::size_t segments = header[segments_at], i = 0;
+			bool ended = false;
+			while (i < segments && !ended) {
+				unsigned char v = header[page_header + i++];
+				body += v;
+				body_len -= v;
+				ended = v < 255;
+			}
+			std::memmove(header + page_header, header + page_header + i, segments - i);
+			header[segments_at] = static_cast<unsigned char>(segments - i);
+			header[flags_at] &= static_cast<unsigned char>(~continued_flag);
+			skipping_ = !ended;
+			bool ends_packet = false;
+			for (std::size_t k = 0; k < segments - i; k++)
+				ends_packet = ends_packet || header[page_header + k] < 255;
+			if (!ends_packet)
+				std::memset(header + granule_at, 0xff, 8);
+			if (segments == i && (header[flags_at] & eos_flag) == 0 && !first)
+				continue; // nothing left of it
+			emit(header, body, body_len, first);
+			set_checksum(held_, held_header_);
+		} else {
+			skipping_ = false;
+			emit(header, body, body_len, first);
+		}
 		if (ogg_page_eos(&page_))
 			in_stream_ = false;
 	}

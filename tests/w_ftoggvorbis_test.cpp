@@ -261,6 +261,69 @@ TEST(OggVorbisInit, ReadsNoFurtherThanTheComments)
 	EXPECT_EQ(dir.list(), (std::vector<std::string>{"setup.ogg"}));
 }
 
+// The first or the last part of an Ogg page cut after segment k, the
+// last part continuing the packet that the first leaves open.  The first
+// part has no granule position, the last part the page's.
+std::string
+page_part(std::string page, std::size_t k, bool first, std::uint32_t pageno)
+{
+	const std::size_t n = static_cast<unsigned char>(page[26]);
+	std::size_t head = 0;
+	for (std::size_t i = 0; i < k; i++)
+		head += static_cast<unsigned char>(page[27 + i]);
+	std::string lacing = first ? page.substr(27, k) : page.substr(27 + k, n - k);
+	std::string body = first ? page.substr(27 + n, head) : page.substr(27 + n + head);
+	std::string h = page.substr(0, 27);
+	if (first) {
+		h.replace(6, 8, std::string(8, '\xff'));
+		h[5] = static_cast<char>(h[5] & ~0x04);
+	} else {
+		h[5] = static_cast<char>(h[5] | (static_cast<unsigned char>(page[27 + k - 1]) == 255 ? 0x01 : 0));
+	}
+	h[26] = static_cast<char>(lacing.size());
+	std::string out = h + lacing + body;
+	wt::ogg_set_pageno(out, 0, pageno);
+	return out;
+}
+
+// A file with two pages missing in the middle of two packets: the page
+// before the gap ends with the head of one packet (after a whole one), the
+// page after it begins with the tail of another.
+std::string
+packets_cut()
+{
+	wt::vorbis_options o;
+	o.noise = true;
+	o.quality = 1.0f;
+	o.samples = 44100;
+	std::vector<wt::ogg_page_copy> pages = wt::ogg_pages(wt::vorbis_bytes(old_comments, o));
+	// A cut after a 255 segment that follows a packet's end.
+	auto cut_at = [](const std::string &page) -> std::size_t {
+		const std::size_t n = static_cast<unsigned char>(page[26]);
+		for (std::size_t k = 2; k < n; k++)
+			if (static_cast<unsigned char>(page[27 + k - 2]) < 255 &&
+			    static_cast<unsigned char>(page[27 + k - 1]) == 255)
+				return k;
+		return 0;
+	};
+	const std::size_t i = 3;
+	EXPECT_GT(pages.size(), i + 3);
+	std::size_t k1 = cut_at(pages[i].bytes), k2 = cut_at(pages[i + 1].bytes);
+	EXPECT_NE(k1, 0u);
+	EXPECT_NE(k2, 0u);
+	std::string out;
+	for (std::size_t p = 0; p < i; p++)
+		out += pages[p].bytes;
+	out += page_part(pages[i].bytes, k1, true, static_cast<std::uint32_t>(i));
+	out += page_part(pages[i + 1].bytes, k2, false, static_cast<std::uint32_t>(i + 2));
+	for (std::size_t p = i + 2; p < pages.size(); p++) {
+		std::string b = pages[p].bytes;
+		wt::ogg_set_pageno(b, 0, static_cast<std::uint32_t>(p + 1));
+		out += b;
+	}
+	return out;
+}
+
 struct copy_case {
 	std::string name;
 	std::string input;
@@ -323,6 +386,10 @@ copy_cases()
 	}
 	EXPECT_FALSE(wt::ogg_streams(joined)[0].headers_apart);
 	cases.push_back({"audio on the last header page", joined, ""});
+
+	// Pages missing where a packet spans them: readers drop the parts of
+	// the packets the gap cut, and so must the closed-up copy.
+	cases.push_back({"packets cut by missing pages", packets_cut(), ""});
 
 	// A page missing near the end: the packets after the gap are copied.
 	std::vector<wt::ogg_page_copy> gapped = pages;

@@ -33,7 +33,8 @@ struct ogg_page_copy {
 	std::string bytes;      // header and body
 	int serial = 0;
 	std::int64_t granule = 0;
-	bool bos = false, eos = false;
+	std::uint32_t pageno = 0;
+	bool bos = false, eos = false, continued = false;
 };
 
 // The complete pages of a file in file order; bytes that form no page are
@@ -44,6 +45,10 @@ std::string join_pages(const std::vector<ogg_page_copy> &pages);
 struct ogg_stream_copy {
 	int serial = 0;
 	std::vector<std::string> packets;       // in order; gaps are skipped
+	// The position of the page each packet ends, when it ends one.
+	std::vector<std::int64_t> packet_granules;
+	std::vector<std::uint32_t> pagenos;
+	std::vector<bool> page_bos;
 	std::vector<std::int64_t> page_granules;
 	std::vector<bool> page_eos;
 	std::size_t header_pages = 0; // up to the one that ends the headers
@@ -78,10 +83,12 @@ double vorbis_time_total(const std::string &path);
 void ogg_set_pageno(std::string &file, std::size_t offset, std::uint32_t pageno);
 
 // Checks (gtest) the file a rewrite made out of reference: every packet
-// byte for byte and in order, the first stream's comment header (packet 1)
-// aside; the headers of each stream end a page; every page after the
-// headers keeps its granule position; the last page of each stream ends
-// it; no bytes outside pages.  Returns the new comment header.
+// that readers take from it byte for byte and in order, the first stream's
+// comment header (packet 1) aside; the headers of each stream end a page;
+// every audio packet that ends a page keeps its granule position; pages
+// are numbered from 0 without gaps, and only the first begins and only the
+// last ends its stream; no bytes outside pages.  Returns the new comment
+// header.
 std::string expect_rewritten(const std::string &out, const std::string &reference, std::size_t headers);
 
 // What the checker tool (ogginfo, opusinfo) finds wrong in the file at
