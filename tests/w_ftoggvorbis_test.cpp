@@ -553,6 +553,12 @@ fail_cases()
 			mux += b[i].bytes;
 	}
 	cases.push_back({"interleaved second stream", mux});
+	// The same, with the second stream beginning inside the first's audio.
+	std::vector<wt::ogg_page_copy> longer = wt::ogg_pages(small_pages());
+	std::string late_mux;
+	for (std::size_t i = 0; i < longer.size(); i++)
+		late_mux += longer[i].bytes + (i >= 4 && i - 4 < b.size() ? b[i - 4].bytes : "");
+	cases.push_back({"second stream begins inside the audio", late_mux});
 
 	// A stream that says it ends before its headers are complete.
 	std::string early = pages[0].bytes;
