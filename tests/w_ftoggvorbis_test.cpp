@@ -288,9 +288,10 @@ page_part(std::string page, std::size_t k, bool first, std::uint32_t pageno)
 
 // A file with two pages missing in the middle of two packets: the page
 // before the gap ends with the head of one packet (after a whole one), the
-// page after it begins with the tail of another.
+// page after it begins with the tail of another.  With spanning, the head
+// runs on over one more page before the gap.
 std::string
-packets_cut()
+packets_cut(bool spanning = false)
 {
 	wt::vorbis_options o;
 	o.noise = true;
@@ -314,11 +315,17 @@ packets_cut()
 	std::string out;
 	for (std::size_t p = 0; p < i; p++)
 		out += pages[p].bytes;
+	const std::uint32_t more = spanning ? 1 : 0;
 	out += page_part(pages[i].bytes, k1, true, static_cast<std::uint32_t>(i));
-	out += page_part(pages[i + 1].bytes, k2, false, static_cast<std::uint32_t>(i + 2));
+	if (spanning) {
+		std::string rest = page_part(pages[i].bytes, k1, false, 0);
+		EXPECT_EQ(static_cast<unsigned char>(rest[27]), 255) << "the packet must go on";
+		out += page_part(rest, 1, true, static_cast<std::uint32_t>(i + 1));
+	}
+	out += page_part(pages[i + 1].bytes, k2, false, static_cast<std::uint32_t>(i + 2 + more));
 	for (std::size_t p = i + 2; p < pages.size(); p++) {
 		std::string b = pages[p].bytes;
-		wt::ogg_set_pageno(b, 0, static_cast<std::uint32_t>(p + 1));
+		wt::ogg_set_pageno(b, 0, static_cast<std::uint32_t>(p + 1 + more));
 		out += b;
 	}
 	return out;
@@ -565,6 +572,10 @@ fail_cases()
 	early[5] = static_cast<char>(early[5] | 0x04);
 	wt::ogg_fix_checksum(early, 0);
 	cases.push_back({"ends inside its headers", early + plain(2)});
+
+	// Readers drop a packet cut by missing pages; its head, written before
+	// the gap was seen, cannot be taken back.
+	cases.push_back({"a packet over two pages cut by missing pages", packets_cut(true)});
 
 	cases.push_back({"empty", ""});
 	cases.push_back({"not Ogg at all", std::string(5000, 'x')});
