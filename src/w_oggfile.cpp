@@ -28,7 +28,7 @@ constexpr std::size_t stdio_buffer = 64 * 1024;
 constexpr std::size_t writeback_step = 8 * 1024 * 1024;
 
 // Where the fields of a page header sit.
-constexpr std::size_t flags_at = 5, granule_at = 6, serial_at = 14, seqno_at = 18, segments_at = 26;
+constexpr std::size_t flags_at = 5, granule_at = 6, seqno_at = 18, segments_at = 26;
 constexpr std::size_t page_header = 27;
 constexpr unsigned char continued_flag = 0x01, bos_flag = 0x02, eos_flag = 0x04;
 
