@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "w_ftflac.h"
+#include "w_ftoggopus.h"
 #include "w_ftoggvorbis.h"
 #include "w_fttaglib.h"
 
@@ -21,6 +22,7 @@ w_all_backends(void)
 		struct w_backend *(*accessors[])(void) = {
 			w_ftflac_backend,
 			w_ftoggvorbis_backend,
+			w_ftoggopus_backend,
 			w_fttaglib_backend,
 		};
 		for (auto accessor : accessors)
@@ -77,26 +79,30 @@ starts_like_ogg_vorbis(int fd)
 	return ogg_first_packet_is(fd, "\x01vorbis", 7);
 }
 
+bool
+starts_like_ogg_opus(int fd)
+{
+	return ogg_first_packet_is(fd, "OpusHead", 8);
+}
+
 // Which backend owns which first bytes.  Ogg streams of other codecs are
-// left to whatever backend takes them.  The FLAC backend names the reason
-// it refuses a file itself.
+// left to whatever backend takes them.
 const struct {
 	struct w_backend *(*accessor)(void);
 	bool (*announced)(int fd);
-	const char *why;
 } claims[] = {
-	{w_ftflac_backend, starts_like_flac, nullptr},
-	{w_ftoggvorbis_backend, starts_like_ogg_vorbis, "libvorbis cannot open this Ogg/Vorbis file"},
+	{w_ftflac_backend, starts_like_flac},
+	{w_ftoggvorbis_backend, starts_like_ogg_vorbis},
+	{w_ftoggopus_backend, starts_like_ogg_opus},
 };
 
 } // namespace
 
 bool
-w_backend_claims(const struct w_backend *backend, const char *path, const char **why)
+w_backend_claims(const struct w_backend *backend, const char *path)
 {
 	assert(backend != NULL);
 	assert(path != NULL);
-	assert(why != NULL);
 
 	for (const auto &c : claims) {
 		if (c.accessor() != backend)
@@ -106,7 +112,6 @@ w_backend_claims(const struct w_backend *backend, const char *path, const char *
 			return false;
 		bool announced = c.announced(fd);
 		close(fd);
-		*why = c.why;
 		return announced;
 	}
 	return false;

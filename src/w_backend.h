@@ -30,6 +30,5 @@ struct w_backendQ *w_all_backends(void);
 // Whether the file at path announces the backend's own format in its first
 // bytes (a file starting with "fLaC" is FLAC, however damaged).  A file its
 // own backend refuses is not handed to a later one, which would read it and
-// rewrite it lossily.  *why is then what to tell the user, or null when the
-// backend has already said why it refused the file.
-bool w_backend_claims(const struct w_backend *backend, const char *path, const char **why);
+// rewrite it lossily.  Each backend says itself why it refused such a file.
+bool w_backend_claims(const struct w_backend *backend, const char *path);

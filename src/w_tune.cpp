@@ -29,10 +29,7 @@ w_tune_init(struct w_tune *tune, const char *path)
 		// A damaged file of this backend's format stops here: a later
 		// backend would take it and rewrite it lossily.
 		int saved = errno;
-		const char *why = nullptr;
-		if (saved != ENOMEM && w_backend_claims(b, tune->path, &why)) {
-			if (why != nullptr)
-				warnx("%s: %s", tune->path, why);
+		if (saved != ENOMEM && w_backend_claims(b, tune->path)) {
 			errno = EINVAL;
 			break;
 		}
