@@ -907,8 +907,14 @@ oggvorbis(const std::uint8_t *data, std::size_t size)
 		if (!s.bos_first || !s.eos_last || !s.ended || !s.numbered)
 			fail("ogg: stream %zu: pages badly flagged or numbered", i);
 		// The identification header alone on the first page, the setup
-		// header last on its page, so that audio begins a page.
-		if (s.packets.size() < 3 || s.packets[0].granule == -1 || s.packets[2].granule == -1)
+		// header last on its page, so that audio begins a page: in the
+		// first stream, whose headers are paged anew, and in every later
+		// stream whose pages had them so.
+		auto apart = [](const stream_copy &c) {
+			return c.packets.size() >= 3 && c.packets[0].granule != -1 &&
+			    c.packets[2].granule != -1;
+		};
+		if (!apart(s) && (i == 0 || apart(o)))
 			fail("ogg: stream %zu: the headers do not end their pages", i);
 		if (s.serial != o.serial)
 			fail("ogg: stream %zu: serial number %d became %d", i, o.serial, s.serial);
