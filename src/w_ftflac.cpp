@@ -649,8 +649,12 @@ w_ftflac_read(void *opaque)
 	for (FLAC__uint32 i = 0; i < vc.num_comments; i++) {
 		const FLAC__StreamMetadata_VorbisComment_Entry &entry = vc.comments[i];
 		if (w_vcomment_insert(tlist.get(), reinterpret_cast<const char *>(entry.entry),
-			entry.length) == -1)
+			entry.length) == -1) {
+			// Among many files the warning alone does not say which.
+			if (errno == EINVAL)
+				warnx("%s: could not read tags from the file", data->path);
 			return nullptr;
+		}
 	}
 	return tlist.release();
 }

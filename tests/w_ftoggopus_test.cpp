@@ -147,10 +147,13 @@ TEST(OggOpusRead, RefusesEntriesTheTagsCannotHold)
 		std::string err = testing::internal::GetCapturedStderr();
 		EXPECT_EQ(l, nullptr);
 		EXPECT_EQ(err, std::string(w_getprogname()) + ": invalid vorbis comment: " +
-				   w_escape(entry.data(), entry.size()) + "\n");
+				   w_escape(entry.data(), entry.size()) + "\n" + w_getprogname() +
+				   ": " + f + ": could not read tags from the file\n");
 
 		wt::run_result r = wt::wembrix({"set:title=X", f});
 		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.err, "wembrix: invalid vorbis comment: " + w_escape(entry.data(), entry.size()) +
+				     "\nwembrix: " + f + ": could not read tags from the file\n");
 		EXPECT_TRUE(wt::read_file(f) == bytes) << "file changed";
 	}
 }

@@ -150,10 +150,12 @@ TEST(OggVorbisRead, RefusesEntriesTheTagsCannotHold)
 		std::string err = testing::internal::GetCapturedStderr();
 		EXPECT_EQ(l, nullptr);
 		EXPECT_EQ(err, std::string(w_getprogname()) + ": invalid vorbis comment: " +
-				   w_escape(entry.data(), entry.size()) + "\n");
+				   w_escape(entry.data(), entry.size()) + "\n" + w_getprogname() +
+				   ": " + f + ": could not read tags from the file\n");
 	}
 
-	// Through the program: nothing is printed, nothing written.
+	// Through the program: the entry and the file are named, nothing is
+	// written.
 	wt::tmpdir dir;
 	std::string f = dir / "nul.ogg";
 	wt::vorbis_options o;
@@ -162,7 +164,8 @@ TEST(OggVorbisRead, RefusesEntriesTheTagsCannotHold)
 	wt::write_file(f, bytes);
 	wt::run_result r = wt::wembrix({"set:title=X", f});
 	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.err, "wembrix: invalid vorbis comment: ARTIST=Some B\\0nd\n");
+	EXPECT_EQ(r.err, "wembrix: invalid vorbis comment: ARTIST=Some B\\0nd\n"
+			 "wembrix: " + f + ": could not read tags from the file\n");
 	EXPECT_TRUE(wt::read_file(f) == bytes) << "file changed";
 }
 
