@@ -738,3 +738,21 @@ TEST(Flac, InPlaceWriteNeverReachesTheAudio)
 	EXPECT_TRUE(after.substr(before.size() - audio.size()) == audio) << "audio changed";
 	EXPECT_NE(after.find("runaway metadat"), std::string::npos); // it did run
 }
+
+// A write the system refuses (a file size limit stands in for a full disk)
+// says why, leaves the file as it was and nothing beside it.
+TEST(Flac, RefusedWriteSaysWhyAndLeavesTheFile)
+{
+	wt::tmpdir dir;
+	std::string path = dir / "full.flac";
+	wt::make_flac(path, {"TITLE=T"}, {.padding = 0, .samples = 44100});
+	const std::string before = wt::read_file(path);
+	ASSERT_GT(before.size(), 8192u);
+	wt::run_result r = wt::run({"sh", "-c", "ulimit -f 8; trap '' XFSZ; exec \"$@\"", "sh",
+	    WEMBRIX_BIN, "set:comment=" + std::string(20000, 'x'), path});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "wembrix: " + path + ": File too large\nwembrix: " + path +
+			     ": could not write tags to the file,\n");
+	EXPECT_TRUE(wt::read_file(path) == before) << "file changed";
+	EXPECT_EQ(dir.list(), (lines{"full.flac"}));
+}
