@@ -6,7 +6,11 @@
  *   (owner and group where the process may set them);
  * - the new content reaches the disk before it takes the old file's name,
  *   so that the name always holds either the old file or the whole new one;
- * - a temporary file never outlives a failed write.
+ * - a temporary file never outlives a failed write, nor a program ended by
+ *   SIGHUP, SIGINT, SIGPIPE or SIGTERM.  Where the file system allows it the
+ *   copy has no name at all until it is complete (O_TMPFILE), so that not
+ *   even a kill -9 leaves it behind; elsewhere it is a hidden file beside
+ *   the old one, which those signals remove before the program ends.
  */
 #pragma once
 
@@ -26,18 +30,23 @@ public:
 	w_tempfile &operator=(const w_tempfile &) = delete;
 	~w_tempfile();
 
-	// Creates a hidden file beside target, with target's mode, owner and
-	// group; opens it for reading and writing.  0, or -1 with errno set.
+	// Creates the copy beside target, with target's mode, owner and group;
+	// opens it for reading and writing.  0, or -1 with errno set.
 	int create(const std::string &target);
 	FILE *stream() const noexcept { return fp_; }
-	const std::string &path() const noexcept { return path_; }
-	// Flushes the data to the disk, closes the file and renames it over
-	// the target.  0, or -1 (the temporary file is then removed).
+	// The copy's hidden name; empty while it has none.
+	const std::string &path() const noexcept;
+	// Flushes the copy to the disk and renames it over the target.  0, or
+	// -1 with errno set (the copy is then gone, the target as it was).
 	int commit();
 
 private:
-	std::string path_;
-	std::string target_;
+	void discard() noexcept;
+
 	FILE *fp_ = nullptr;
-	bool created_ = false;
+	int fd_ = -1;
+	int slot_ = -1; // the signal handler's record of a named copy
+	std::string name_;
+	std::string target_;
 };
+

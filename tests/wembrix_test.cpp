@@ -1,9 +1,19 @@
 // The built program, run as a user runs it: exit statuses, exact output.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
+#include "w_notmpfile.h"
 #include "w_testsupport.h"
 
 namespace {
@@ -184,4 +194,135 @@ TEST_F(Cli, OutputThatCannotBeWrittenFails)
 	wt::run_result r = wt::run({"sh", "-c", std::string(WEMBRIX_BIN) + " a.flac >/dev/full"}, opt);
 	EXPECT_EQ(r.status, 1);
 	EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+}
+
+namespace {
+
+// A FLAC file of about megabytes MB without padding, so that any change of
+// its tags rewrites all of it: a short encoded file whose audio frames are
+// repeated.  Players only see the same frames again.
+std::string
+big_flac(const wt::tmpdir &dir, unsigned megabytes)
+{
+	const std::string small = dir / "small.flac";
+	wt::make_flac(small, {"TITLE=Big"}, {true, 0, 44100});
+	const std::string bytes = wt::read_file(small);
+	std::size_t audio = 4; // past "fLaC" and every metadata block
+	for (bool last = false; !last;) {
+		last = (bytes[audio] & 0x80) != 0;
+		audio += 4 + ((static_cast<unsigned char>(bytes[audio + 1]) << 16) |
+				 (static_cast<unsigned char>(bytes[audio + 2]) << 8) |
+				 static_cast<unsigned char>(bytes[audio + 3]));
+	}
+	std::string big = bytes;
+	while (big.size() < megabytes * std::size_t{1} << 20)
+		big.append(bytes, audio);
+	std::remove(small.c_str());
+	return big;
+}
+
+// Starts wembrix in dir the way a shell does (default signal actions, no
+// signal blocked), on a file system without O_TMPFILE when named is set.
+pid_t
+start(const std::vector<std::string> &args, const std::string &dir, bool named)
+{
+	pid_t pid = fork();
+	if (pid != 0)
+		return pid;
+	int null = open("/dev/null", O_RDWR);
+	dup2(null, 0);
+	dup2(null, 1);
+	dup2(null, 2);
+	for (int sig : {SIGHUP, SIGINT, SIGPIPE, SIGTERM})
+		signal(sig, SIG_DFL);
+	sigset_t none;
+	sigemptyset(&none);
+	sigprocmask(SIG_SETMASK, &none, nullptr);
+	if (chdir(dir.c_str()) == -1 || (named && !wt::deny_tmpfile()))
+		_exit(126);
+	std::vector<char *> argv{const_cast<char *>(WEMBRIX_BIN)};
+	for (const auto &a : args)
+		argv.push_back(const_cast<char *>(a.c_str()));
+	argv.push_back(nullptr);
+	execv(WEMBRIX_BIN, argv.data());
+	_exit(127);
+}
+
+// Waits until process pid holds a copy in dir (a hidden file, or one
+// without a name) with at least bytes in it: true; false when the process
+// ended first.
+bool
+wait_for_copy(pid_t pid, const std::string &dir, off_t bytes)
+{
+	const std::string proc = "/proc/" + std::to_string(pid);
+	char real[PATH_MAX];
+	if (realpath(dir.c_str(), real) == nullptr)
+		return false;
+	const std::string prefix = std::string(real) + "/";
+	for (;;) {
+		std::ifstream stat_file(proc + "/stat");
+		std::string pid_field, comm, state;
+		stat_file >> pid_field >> comm >> state;
+		if (!stat_file || state == "Z")
+			return false;
+		DIR *fds = opendir((proc + "/fd").c_str());
+		if (fds == nullptr)
+			continue;
+		bool found = false;
+		while (dirent *e = readdir(fds)) {
+			const std::string fd = proc + "/fd/" + e->d_name;
+			char link[PATH_MAX];
+			ssize_t n = readlink(fd.c_str(), link, sizeof link - 1);
+			if (n <= 0)
+				continue;
+			const std::string target(link, static_cast<std::size_t>(n));
+			if (target.compare(0, prefix.size(), prefix) != 0)
+				continue;
+			const std::string name = target.substr(prefix.size());
+			struct stat st;
+			if ((name[0] == '#' || name.compare(0, 3, ".__") == 0) &&
+			    stat(fd.c_str(), &st) == 0 && st.st_size >= bytes)
+				found = true;
+		}
+		closedir(fds);
+		if (found)
+			return true;
+	}
+}
+
+} // namespace
+
+TEST(Interrupted, RewriteLeavesNoCopyAndAWholeFile)
+{
+	wt::tmpdir store;
+	const std::string big = big_flac(store, 32);
+	struct {
+		int sig;
+		bool named; // a file system without O_TMPFILE
+	} cases[] = {
+	    {SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGKILL, false},
+	    // A hidden copy is removed by the signals a program can catch.
+	    {SIGINT, true}, {SIGTERM, true}, {SIGHUP, true},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(std::string(strsignal(c.sig)) + (c.named ? ", without O_TMPFILE" : ""));
+		wt::tmpdir dir;
+		wt::write_file(dir / "big.flac", big);
+		pid_t pid = start({"set:comment=x", "big.flac"}, dir.path(), c.named);
+		ASSERT_GT(pid, 0);
+		const bool caught = wait_for_copy(pid, dir.path(), 1 << 20);
+		if (caught)
+			kill(pid, c.sig);
+		int status = 0;
+		ASSERT_EQ(waitpid(pid, &status, 0), pid);
+		ASSERT_TRUE(caught) << "the rewrite ended before it could be interrupted";
+		EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.sig) << status;
+		EXPECT_EQ(dir.list(), (lines{"big.flac"}));
+		// Old or new, never torn: a whole file, which metaflac reads.
+		const std::string after = wt::read_file(dir / "big.flac");
+		if (after != big) {
+			EXPECT_EQ(wt::metaflac_tags(dir / "big.flac"), (lines{"TITLE=Big", "comment=x"}));
+			EXPECT_EQ(after.substr(after.size() - (1 << 20)), big.substr(big.size() - (1 << 20)));
+		}
+	}
 }
