@@ -3,14 +3,17 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <err.h>
 #include <fcntl.h>
 #include <new>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "w_dirname.h"
 #include "w_toolkit.h"
@@ -29,7 +32,8 @@ struct named_slot {
 	volatile std::sig_atomic_t used;
 	char path[PATH_MAX];
 };
-constexpr int named_slots = 68;
+// Room for every pending copy and the one being written.
+constexpr int named_slots = static_cast<int>(w_safefile_group_files) + 4;
 named_slot slots[named_slots];
 // The process the slots belong to: a child between fork and exec (the
 // editor) must not remove its parent's files.
@@ -174,37 +178,142 @@ randomize(std::string &name) noexcept
 }
 
 /*
- * Puts the copy open as fd, whose data is on the disk, in place of target.
- * A named copy (slot set) is renamed; an unnamed one first gets a hidden
- * name from the template in name, since link cannot replace an existing
- * name.  The caught signals wait meanwhile, so that a name of ours never
- * outlives the program.  0, or -1 with errno set and no name of ours left.
+ * Puts a copy whose data is on the disk in place of its target.  A named
+ * copy is renamed; an unnamed one first gets a hidden name, since link
+ * cannot replace an existing name.  The caught signals wait meanwhile, so
+ * that a name of ours never outlives the program.  0, or -1 with errno set
+ * and no name of ours left.
  */
 int
-put_in_place(int fd, int &slot, std::string &name, const std::string &target) noexcept
+put_in_place(w_copy &c) noexcept
 {
 	signals_held held;
-	if (slot == -1) {
+	if (c.slot == -1) {
 		char proc[40];
-		std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-		int tries = 0;
-		for (;;) {
-			randomize(name);
-			if (linkat(AT_FDCWD, proc, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+		std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", c.fd);
+		for (int tries = 0;; tries++) {
+			randomize(c.name);
+			if (linkat(AT_FDCWD, proc, AT_FDCWD, c.name.c_str(), AT_SYMLINK_FOLLOW) == 0)
 				break;
-			if (errno != EEXIST || ++tries == 100)
+			if (errno != EEXIST || tries == 100)
 				return -1;
 		}
 	}
-	if (std::rename(name.c_str(), target.c_str()) == -1) {
+	if (std::rename(c.name.c_str(), c.target.c_str()) == -1) {
 		const int saved = errno;
-		(void)unlink(name.c_str());
-		free_slot(slot);
+		(void)unlink(c.name.c_str());
+		free_slot(c.slot);
 		errno = saved;
 		return -1;
 	}
-	free_slot(slot);
+	free_slot(c.slot);
 	return 0;
+}
+
+// Closes the copy; a named one that is still there is removed.
+void
+release(w_copy &c) noexcept
+{
+	if (c.fd != -1)
+		(void)close(c.fd);
+	c.fd = -1;
+	if (c.slot != -1) {
+		signals_held held;
+		(void)unlink(c.name.c_str());
+		free_slot(c.slot);
+	}
+}
+
+// The copies committed but not yet in place, and what the program said
+// about the file they belong to.
+struct pending_group {
+	bool deferred = false;
+	std::vector<w_copy> copies; // never grows past the capacity reserved
+	off_t bytes = 0;
+	unsigned long owner = 0;
+	std::string label;
+	unsigned long failures = 0;
+};
+pending_group group;
+
+void
+report(const w_copy &c) noexcept
+{
+	group.failures++;
+	errno = c.error;
+	warn("%s", c.label.c_str());
+	warnx("%s: could not write tags to the file,", c.label.c_str());
+}
+
+/*
+ * Brings every pending copy to the disk, then puts each in place.
+ * Write-back of each copy began when it was committed; waiting for it tells
+ * each file's own write errors.  One syncfs per file system then commits
+ * the journal and flushes the disk's cache once for the whole group, where
+ * an fsync per file would do both for every file.  A syncfs that fails
+ * cannot say for which file, so it fails every copy on its file system.
+ */
+void
+flush_copies(std::vector<w_copy> &copies) noexcept
+{
+	constexpr unsigned wait_all =
+	    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+	for (w_copy &c : copies)
+		c.error = sync_file_range(c.fd, 0, 0, wait_all) == 0 ? 0 : errno;
+	for (std::size_t i = 0; i < copies.size(); i++) {
+		bool first_of_its_fs = true;
+		for (std::size_t j = 0; j < i && first_of_its_fs; j++)
+			first_of_its_fs = copies[j].dev != copies[i].dev;
+		if (!first_of_its_fs)
+			continue;
+		if (syncfs(copies[i].fd) == 0)
+			continue;
+		const int error = errno;
+		for (std::size_t j = i; j < copies.size(); j++)
+			if (copies[j].dev == copies[i].dev && copies[j].error == 0)
+				copies[j].error = error;
+	}
+}
+
+/*
+ * Flushes every pending copy, then puts each in place.  A failed copy is
+ * reported, unless the_callers is set and it is the last one: that one the
+ * caller reports.  -1 with errno set when the caller's copy, or (without
+ * the_callers) a copy of the current file, failed.
+ */
+int
+end_group(bool the_callers) noexcept
+{
+	flush_copies(group.copies);
+	int error = 0;
+	for (std::size_t i = 0; i < group.copies.size(); i++) {
+		w_copy &c = group.copies[i];
+		if (c.error == 0 && put_in_place(c) == -1)
+			c.error = errno;
+		release(c);
+		if (c.error == 0)
+			continue;
+		if (the_callers && i + 1 == group.copies.size()) {
+			error = c.error;
+			continue;
+		}
+		report(c);
+		if (!the_callers && c.owner == group.owner)
+			error = c.error;
+	}
+	group.copies.clear();
+	group.bytes = 0;
+	if (error != 0) {
+		errno = error;
+		return -1;
+	}
+	return 0;
+}
+
+extern "C" void
+end_group_at_exit(void)
+{
+	(void)end_group(false);
 }
 
 } // namespace
@@ -223,36 +332,22 @@ w_write_target(const char *path)
 
 w_tempfile::~w_tempfile()
 {
-	discard();
-}
-
-void
-w_tempfile::discard() noexcept
-{
 	if (fp_ != nullptr)
 		(void)std::fclose(fp_);
-	fp_ = nullptr;
-	if (fd_ != -1)
-		(void)close(fd_);
-	fd_ = -1;
-	if (slot_ != -1) {
-		signals_held held;
-		(void)unlink(name_.c_str());
-		free_slot(slot_);
-	}
+	release(copy_);
 }
 
 const std::string &
 w_tempfile::path() const noexcept
 {
 	static const std::string none;
-	return slot_ != -1 ? name_ : none;
+	return copy_.slot != -1 ? copy_.name : none;
 }
 
 int
 w_tempfile::create(const std::string &target)
 {
-	assert(fd_ == -1 && fp_ == nullptr);
+	assert(copy_.fd == -1 && fp_ == nullptr);
 	struct stat st;
 	if (stat(target.c_str(), &st) == -1)
 		return -1;
@@ -260,30 +355,36 @@ w_tempfile::create(const std::string &target)
 	if (dir == nullptr)
 		return -1;
 	try {
-		target_ = target;
-		name_ = std::string(dir) + "/.__" + w_getprogname() + "_XXXXXX";
+		copy_.target = target;
+		copy_.name = std::string(dir) + "/.__" + w_getprogname() + "_XXXXXX";
+		copy_.label = group.label.empty() ? target : group.label;
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
 		return -1;
 	}
+	copy_.dev = st.st_dev;
+	copy_.ino = st.st_ino;
+	copy_.owner = group.owner;
 	install_handlers();
 
-	fd_ = open_unnamed(dir);
-	if (fd_ == -1)
-		fd_ = open_named(name_, slot_);
-	if (fd_ == -1)
+	copy_.fd = open_unnamed(dir);
+	if (copy_.fd == -1)
+		copy_.fd = open_named(copy_.name, copy_.slot);
+	if (copy_.fd == -1)
 		return -1;
 	// Owner first: changing it may clear the set-id bits that fchmod sets.
-	if (fchown(fd_, st.st_uid, st.st_gid) == -1)
-		(void)!fchown(fd_, static_cast<uid_t>(-1), st.st_gid);
+	if (fchown(copy_.fd, st.st_uid, st.st_gid) == -1)
+		(void)!fchown(copy_.fd, static_cast<uid_t>(-1), st.st_gid);
+	// The stream writes through a descriptor of its own, so that the copy
+	// stays open after the stream is closed, until it is in place.
 	int stream_fd = -1;
-	if (fchmod(fd_, st.st_mode & 07777) == -1 ||
-	    (stream_fd = fcntl(fd_, F_DUPFD_CLOEXEC, 0)) == -1 ||
+	if (fchmod(copy_.fd, st.st_mode & 07777) == -1 ||
+	    (stream_fd = fcntl(copy_.fd, F_DUPFD_CLOEXEC, 0)) == -1 ||
 	    (fp_ = fdopen(stream_fd, "w+b")) == nullptr) {
 		const int saved = errno;
 		if (stream_fd != -1)
 			(void)close(stream_fd);
-		discard();
+		release(copy_);
 		errno = saved;
 		return -1;
 	}
@@ -294,8 +395,6 @@ int
 w_tempfile::commit()
 {
 	assert(fp_ != nullptr);
-	// The stream writes through a descriptor of its own; the copy stays
-	// open through fd_ until it is in place.
 	bool ok = std::fflush(fp_) == 0;
 	int saved = errno;
 	if (std::fclose(fp_) != 0 && ok) {
@@ -303,15 +402,88 @@ w_tempfile::commit()
 		saved = errno;
 	}
 	fp_ = nullptr;
-	if (ok && fsync(fd_) == -1) {
-		ok = false;
-		saved = errno;
+	if (!ok) {
+		release(copy_);
+		errno = saved;
+		return -1;
 	}
-	if (ok && put_in_place(fd_, slot_, name_, target_) == -1) {
-		ok = false;
-		saved = errno;
+
+	if (!group.deferred) {
+		if (fsync(copy_.fd) == -1 || put_in_place(copy_) == -1) {
+			saved = errno;
+			release(copy_);
+			errno = saved;
+			return -1;
+		}
+		release(copy_);
+		return 0;
 	}
-	discard();
-	errno = saved;
-	return ok ? 0 : -1;
+	// Only a hint to start writing now; a failure shows in the flush.
+	(void)sync_file_range(copy_.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+	const off_t size = lseek(copy_.fd, 0, SEEK_END);
+	assert(group.copies.size() < group.copies.capacity());
+	group.copies.push_back(std::move(copy_));
+	copy_.fd = -1;
+	copy_.slot = -1;
+	group.bytes += size > 0 ? size : 0;
+	if (group.copies.size() >= w_safefile_group_files || group.bytes >= w_safefile_group_bytes)
+		return end_group(true);
+	return 0;
+}
+
+void
+w_safefile_defer(void)
+{
+	if (group.deferred)
+		return;
+	// Without room for a group the copies are put in place one by one.
+	try {
+		group.copies.reserve(w_safefile_group_files);
+	} catch (const std::bad_alloc &) {
+		return;
+	}
+	if (std::atexit(end_group_at_exit) != 0)
+		return;
+	group.deferred = true;
+}
+
+void
+w_safefile_label(const char *name)
+{
+	assert(name != NULL);
+	group.owner++;
+	try {
+		group.label = name;
+	} catch (const std::bad_alloc &) {
+		group.label.clear();
+	}
+}
+
+void
+w_safefile_settle(const char *path)
+{
+	assert(path != NULL);
+	if (group.copies.empty())
+		return;
+	struct stat st;
+	if (stat(path, &st) == -1)
+		return;
+	for (const w_copy &c : group.copies) {
+		if (c.dev == st.st_dev && c.ino == st.st_ino) {
+			(void)end_group(false);
+			return;
+		}
+	}
+}
+
+int
+w_safefile_flush(void)
+{
+	return end_group(false);
+}
+
+unsigned long
+w_safefile_failures(void)
+{
+	return group.failures;
 }

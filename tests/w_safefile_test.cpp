@@ -234,3 +234,179 @@ TEST(Tempfile, IgnoredSignalStaysIgnored)
 	EXPECT_EQ(wt::read_file(song), "new");
 	EXPECT_EQ(dir.list(), names{"song.ogg"});
 }
+
+namespace {
+
+// song0.ogg, song1.ogg, ... holding "old" in dir.
+std::vector<std::string>
+songs(const wt::tmpdir &dir, std::size_t n)
+{
+	std::vector<std::string> paths;
+	for (std::size_t i = 0; i < n; i++) {
+		paths.push_back(dir / ("song" + std::to_string(i) + ".ogg"));
+		wt::write_file(paths.back(), "old");
+	}
+	return paths;
+}
+
+// Commits "new" to each path in turn, as the front end does, labelled by
+// the file's own name; 0, or the number of the first that failed plus 1.
+int
+commit_each(const std::vector<std::string> &paths)
+{
+	for (std::size_t i = 0; i < paths.size(); i++) {
+		w_safefile_label(paths[i].c_str());
+		if (replace(paths[i], "new") != 0)
+			return static_cast<int>(i) + 1;
+	}
+	return 0;
+}
+
+std::string
+contents(const std::vector<std::string> &paths)
+{
+	std::string all;
+	for (const auto &p : paths)
+		all += wt::read_file(p) + " ";
+	return all;
+}
+
+} // namespace
+
+TEST(Group, CopiesWaitForTheirGroupAndNoLonger)
+{
+	for (fs kind : {fs::unnamed, fs::named}) {
+		SCOPED_TRACE(fs_name(kind));
+		wt::tmpdir dir;
+		auto paths = songs(dir, 2 + w_safefile_group_files + 1);
+		const std::string all_old = contents(paths);
+		auto r = in_child(kind, [&] {
+			w_safefile_defer();
+			std::vector<std::string> first(paths.begin(), paths.begin() + 2);
+			if (commit_each(first) != 0)
+				return 1;
+			// Committed, not yet in place.
+			if (contents(paths) != all_old)
+				return 2;
+			if (w_safefile_flush() != 0)
+				return 3;
+			if (wt::read_file(paths[1]) != "new" || wt::read_file(paths[2]) != "old")
+				return 4;
+			// A full group ends by itself; the next copy waits again.
+			std::vector<std::string> rest(paths.begin() + 2, paths.end());
+			if (commit_each(rest) != 0)
+				return 5;
+			if (wt::read_file(paths[paths.size() - 2]) != "new" ||
+			    wt::read_file(paths.back()) != "old")
+				return 6;
+			// The end of the program ends the last group.
+			std::exit(0);
+		});
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(r.err, "");
+		for (const auto &p : paths)
+			EXPECT_EQ(wt::read_file(p), "new") << p;
+		EXPECT_EQ(dir.list().size(), paths.size());
+	}
+}
+
+TEST(Group, AFileMetAgainEndsTheGroup)
+{
+	for (const char *other : {"song0.ogg", "hard.ogg", "soft.ogg"}) {
+		SCOPED_TRACE(other);
+		wt::tmpdir dir;
+		auto paths = songs(dir, 2);
+		ASSERT_EQ(link(paths[0].c_str(), (dir / "hard.ogg").c_str()), 0);
+		ASSERT_EQ(symlink("song0.ogg", (dir / "soft.ogg").c_str()), 0);
+		auto r = in_child(fs::unnamed, [&] {
+			w_safefile_defer();
+			if (commit_each({paths[0]}) != 0)
+				return 1;
+			// Another file does not end the group.
+			w_safefile_settle(paths[1].c_str());
+			if (wt::read_file(paths[0]) != "old")
+				return 2;
+			w_safefile_settle((dir / other).c_str());
+			return wt::read_file(paths[0]) == "new" ? 0 : 3;
+		});
+		EXPECT_EQ(r.status, 0) << r.err;
+	}
+}
+
+TEST(Group, FailuresAreReportedPerFile)
+{
+	// The copy of song1 cannot take its name: it became a directory.
+	auto break_second = [](const std::vector<std::string> &paths) {
+		unlink(paths[1].c_str());
+		mkdir(paths[1].c_str(), 0755);
+	};
+	struct {
+		const char *what;
+		std::vector<wt::denial> denied;
+		bool second_only;
+		std::string reason;
+	} cases[] = {
+	    {"one rename fails", {}, true, "Is a directory"},
+	    {"writing fails", {{SYS_sync_file_range, EIO}}, false, "Input/output error"},
+	    {"the file system's flush fails", {{SYS_syncfs, EIO}}, false, "Input/output error"},
+	};
+	for (fs kind : {fs::unnamed, fs::named}) {
+		for (const auto &c : cases) {
+			SCOPED_TRACE(std::string(fs_name(kind)) + ", " + c.what);
+			wt::tmpdir dir;
+			auto paths = songs(dir, 3);
+			auto r = in_child(kind, [&] {
+				w_safefile_defer();
+				if (commit_each(paths) != 0)
+					return 100;
+				if (c.second_only)
+					break_second(paths);
+				// The current file is the last: its failure is the
+				// flush's result, earlier ones are only reported.
+				const int last_failed = w_safefile_flush() == -1 ? 1 : 0;
+				return static_cast<int>(w_safefile_failures()) * 10 + last_failed;
+			}, c.denied);
+			std::string expected;
+			for (std::size_t i = 0; i < paths.size(); i++) {
+				if (c.second_only && i != 1) {
+					EXPECT_EQ(wt::read_file(paths[i]), "new");
+					continue;
+				}
+				if (!c.second_only) {
+					EXPECT_EQ(wt::read_file(paths[i]), "old");
+				}
+				expected += paths[i] + ": " + c.reason + "\n" + paths[i] +
+				    ": could not write tags to the file,\n";
+			}
+			EXPECT_EQ(r.status, c.second_only ? 10 : 31);
+			EXPECT_EQ(wt::messages(r.err), wt::messages(expected));
+			EXPECT_EQ(dir.list().size(), paths.size());
+		}
+	}
+}
+
+TEST(Group, InterruptedGroupLeavesOldFilesAndNoCopy)
+{
+	struct {
+		int sig;
+		fs kind;
+	} cases[] = {
+	    {SIGINT, fs::unnamed}, {SIGTERM, fs::unnamed}, {SIGKILL, fs::unnamed},
+	    {SIGINT, fs::named}, {SIGTERM, fs::named}, {SIGHUP, fs::named},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(std::string(fs_name(c.kind)) + ", signal " + std::to_string(c.sig));
+		wt::tmpdir dir;
+		auto paths = songs(dir, 3);
+		auto r = in_child(c.kind, [&] {
+			w_safefile_defer();
+			if (commit_each(paths) != 0)
+				return 100;
+			raise(c.sig);
+			return 101;
+		});
+		EXPECT_EQ(r.status, 128 + c.sig) << r.err;
+		EXPECT_EQ(contents(paths), "old old old ");
+		EXPECT_EQ(dir.list(), (names{"song0.ogg", "song1.ogg", "song2.ogg"}));
+	}
+}

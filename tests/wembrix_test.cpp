@@ -9,11 +9,14 @@
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
+#include "w_inprocess.h"
 #include "w_notmpfile.h"
+#include "w_oggsupport.h"
 #include "w_testsupport.h"
 
 namespace {
@@ -325,4 +328,97 @@ TEST(Interrupted, RewriteLeavesNoCopyAndAWholeFile)
 			EXPECT_EQ(after.substr(after.size() - (1 << 20)), big.substr(big.size() - (1 << 20)));
 		}
 	}
+}
+
+namespace {
+
+// Ogg/Vorbis files, rewritten whole at every change, so that their copies
+// are flushed in groups.
+class Rewrites : public ::testing::Test {
+protected:
+	void make(const std::string &name, const std::vector<std::string> &comments)
+	{
+		wt::make_vorbis(dir / name, comments);
+	}
+	wt::run_result run(const std::vector<std::string> &args, const wt::run_options &extra = {})
+	{
+		wt::run_options opt = extra;
+		opt.cwd = dir.path();
+		opt.env["LC_ALL"] = "C.UTF-8";
+		return wt::wembrix(args, opt);
+	}
+	// The file's comments as vorbiscomment lists them.
+	lines comments(const std::string &name)
+	{
+		wt::run_result r = wt::run({"vorbiscomment", "-l", dir / name});
+		EXPECT_EQ(r.status, 0) << r.err;
+		lines out;
+		std::size_t start = 0;
+		for (std::size_t end; (end = r.out.find('\n', start)) != std::string::npos;
+		     start = end + 1)
+			out.push_back(r.out.substr(start, end - start));
+		return out;
+	}
+	wt::tmpdir dir;
+};
+
+} // namespace
+
+TEST_F(Rewrites, AFileMetAgainIsReadWithItsNewContent)
+{
+	make("a.ogg", {"TITLE=A"});
+	ASSERT_EQ(symlink("a.ogg", (dir / "link.ogg").c_str()), 0);
+	wt::run_result r = run({"add:genre=X", "a.ogg", "link.ogg", "a.ogg"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(comments("a.ogg"), (lines{"title=A", "genre=X", "genre=X", "genre=X"}));
+	EXPECT_EQ(dir.list(), (lines{"a.ogg", "link.ogg"}));
+}
+
+TEST_F(Rewrites, RenameMovesTheNewContent)
+{
+	make("a.ogg", {"TITLE=A"});
+	make("b.ogg", {"TITLE=B"});
+	wt::run_result r = run({"-Y", "set:artist=X", "rename:%title", "a.ogg", "b.ogg"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(dir.list(), (lines{"A.ogg", "B.ogg"}));
+	EXPECT_EQ(comments("A.ogg"), (lines{"title=A", "artist=X"}));
+	EXPECT_EQ(comments("B.ogg"), (lines{"title=B", "artist=X"}));
+}
+
+TEST_F(Rewrites, NothingIsPendingWhileTheEditorRuns)
+{
+	make("a.ogg", {"ARTIST=A"});
+	make("b.ogg", {"ARTIST=B"});
+	// The editor changes nothing; it notes what a.ogg holds each time.
+	const std::string editor = dir / "editor.sh";
+	wt::write_file(editor, "#!/bin/sh\nvorbiscomment -l a.ogg >>seen.txt\n");
+	ASSERT_EQ(chmod(editor.c_str(), 0755), 0);
+	wt::run_options opt;
+	opt.env["EDITOR"] = editor;
+	wt::run_result r = run({"set:artist=Edited", "edit", "a.ogg", "b.ogg"}, opt);
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(wt::read_file(dir / "seen.txt"), "ARTIST=A\nartist=Edited\n");
+	EXPECT_EQ(comments("b.ogg"), (lines{"artist=Edited"}));
+}
+
+TEST_F(Rewrites, FilesWhoseCopiesFailAreReportedAndLeftAsTheyWere)
+{
+	make("a.ogg", {"TITLE=A"});
+	make("b.ogg", {"TITLE=B"});
+	const std::string a = wt::read_file(dir / "a.ogg"), b = wt::read_file(dir / "b.ogg");
+	// The disk fails to take the group's data.
+	auto r = wt::run_denying({{SYS_syncfs, EIO}}, [&] {
+		if (chdir(dir.path().c_str()) == -1)
+			return 126;
+		execl(WEMBRIX_BIN, WEMBRIX_BIN, "set:artist=X", "a.ogg", "b.ogg", (char *)nullptr);
+		return 127;
+	});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "wembrix: a.ogg: Input/output error\n"
+			 "wembrix: a.ogg: could not write tags to the file,\n"
+			 "wembrix: b.ogg: Input/output error\n"
+			 "wembrix: b.ogg: could not write tags to the file,\n");
+	EXPECT_TRUE(wt::read_file(dir / "a.ogg") == a) << "a.ogg changed";
+	EXPECT_TRUE(wt::read_file(dir / "b.ogg") == b) << "b.ogg changed";
+	EXPECT_EQ(dir.list(), (lines{"a.ogg", "b.ogg"}));
 }
