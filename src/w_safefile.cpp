@@ -9,9 +9,12 @@
 #include <ctime>
 #include <err.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <new>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -245,13 +248,35 @@ report(const w_copy &c) noexcept
 	warnx("%s: could not write tags to the file,", c.label.c_str());
 }
 
+// Whether syncfs on the file system of fd makes everything written to it
+// durable, as fsync does for one file.  Elsewhere (FUSE, network file
+// systems) it may only hand the data on.
+bool
+syncfs_is_durable(int fd) noexcept
+{
+	struct statfs fs;
+	if (fstatfs(fd, &fs) == -1)
+		return false;
+	switch (fs.f_type) {
+	case EXT4_SUPER_MAGIC: // ext2, ext3 too
+	case XFS_SUPER_MAGIC:
+	case BTRFS_SUPER_MAGIC:
+	case F2FS_SUPER_MAGIC:
+	case TMPFS_MAGIC:
+		return true;
+	default:
+		return false;
+	}
+}
+
 /*
- * Brings every pending copy to the disk, then puts each in place.
- * Write-back of each copy began when it was committed; waiting for it tells
- * each file's own write errors.  One syncfs per file system then commits
- * the journal and flushes the disk's cache once for the whole group, where
- * an fsync per file would do both for every file.  A syncfs that fails
- * cannot say for which file, so it fails every copy on its file system.
+ * Brings every pending copy to the disk.  Write-back of each copy began
+ * when it was committed; waiting for it tells each file's own write errors.
+ * One syncfs per file system then commits the journal and flushes the
+ * disk's cache once for the whole group, where an fsync per file would do
+ * both for every file.  A syncfs that fails cannot say for which file, so
+ * it fails every copy on its file system.  Where syncfs is not known to be
+ * enough, each copy gets its fsync.
  */
 void
 flush_copies(std::vector<w_copy> &copies) noexcept
@@ -266,12 +291,17 @@ flush_copies(std::vector<w_copy> &copies) noexcept
 			first_of_its_fs = copies[j].dev != copies[i].dev;
 		if (!first_of_its_fs)
 			continue;
-		if (syncfs(copies[i].fd) == 0)
-			continue;
-		const int error = errno;
-		for (std::size_t j = i; j < copies.size(); j++)
-			if (copies[j].dev == copies[i].dev && copies[j].error == 0)
-				copies[j].error = error;
+		const bool whole_fs = syncfs_is_durable(copies[i].fd);
+		const int error = whole_fs && syncfs(copies[i].fd) == -1 ? errno : 0;
+		for (std::size_t j = i; j < copies.size(); j++) {
+			w_copy &c = copies[j];
+			if (c.dev != copies[i].dev || c.error != 0)
+				continue;
+			if (whole_fs)
+				c.error = error;
+			else if (fsync(c.fd) == -1)
+				c.error = errno;
+		}
 	}
 }
 
@@ -437,6 +467,19 @@ w_safefile_defer(void)
 	if (group.deferred)
 		return;
 	// Without room for a group the copies are put in place one by one.
+	// Room means descriptors too: a group's, and as many again for the
+	// program's own use.
+	struct rlimit files;
+	const rlim_t need = 2 * w_safefile_group_files;
+	if (getrlimit(RLIMIT_NOFILE, &files) == -1)
+		return;
+	if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur < need) {
+		if (files.rlim_max != RLIM_INFINITY && files.rlim_max < need)
+			return;
+		files.rlim_cur = need;
+		if (setrlimit(RLIMIT_NOFILE, &files) == -1)
+			return;
+	}
 	try {
 		group.copies.reserve(w_safefile_group_files);
 	} catch (const std::bad_alloc &) {

@@ -35,8 +35,8 @@
 std::string w_write_target(const char *path);
 
 // A group of pending copies ends by itself once it holds this many files
-// or this many bytes.
-constexpr std::size_t w_safefile_group_files = 64;
+// or this many bytes.  Each pending copy holds a file descriptor.
+constexpr std::size_t w_safefile_group_files = 256;
 constexpr off_t w_safefile_group_bytes = off_t{64} << 20;
 
 // One copy, while it is written and while it waits to be put in place.
@@ -76,8 +76,8 @@ private:
 	w_copy copy_;
 };
 
-// From now on commits are grouped.  A group still open when the program
-// exits ends then.
+// From now on commits are grouped (unless the process may not open enough
+// files for a group).  A group still open when the program exits ends then.
 void w_safefile_defer(void);
 // The file the coming commits belong to, by the name the user gave it:
 // failures of its copies are reported under that name.

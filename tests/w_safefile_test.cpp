@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -310,6 +311,23 @@ TEST(Group, CopiesWaitForTheirGroupAndNoLonger)
 	}
 }
 
+TEST(Group, FewDescriptorsStillReplaceEveryFile)
+{
+	wt::tmpdir dir;
+	auto paths = songs(dir, 40);
+	auto r = in_child(fs::unnamed, [&] {
+		// Not enough for a group of copies held open.
+		struct rlimit few = {32, 32};
+		if (setrlimit(RLIMIT_NOFILE, &few) == -1)
+			return 100;
+		w_safefile_defer();
+		const int failed = commit_each(paths);
+		return failed != 0 ? failed : w_safefile_flush() == 0 ? 0 : 101;
+	});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(contents(paths).find("old"), std::string::npos);
+}
+
 TEST(Group, AFileMetAgainEndsTheGroup)
 {
 	for (const char *other : {"song0.ogg", "hard.ogg", "soft.ogg"}) {
@@ -349,6 +367,10 @@ TEST(Group, FailuresAreReportedPerFile)
 	    {"one rename fails", {}, true, "Is a directory"},
 	    {"writing fails", {{SYS_sync_file_range, EIO}}, false, "Input/output error"},
 	    {"the file system's flush fails", {{SYS_syncfs, EIO}}, false, "Input/output error"},
+	    // A file system not known to make all its files durable at once
+	    // (here: not known at all) gets an fsync per file.
+	    {"a file's fsync fails", {{SYS_fstatfs, ENOSYS}, {SYS_fsync, EIO}}, false,
+		"Input/output error"},
 	};
 	for (fs kind : {fs::unnamed, fs::named}) {
 		for (const auto &c : cases) {
