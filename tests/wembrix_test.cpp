@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -50,6 +51,7 @@ const std::string usage_text =
     "\n"
     "Formats:\n"
     "         yml: YAML - YAML Ain't Markup Language\n"
+    "        json: JSON - JavaScript Object Notation, one line per file\n"
     "\n"
     "Backends:\n"
     "     libFLAC: Free Lossless Audio Codec (FLAC) files format\n"
@@ -92,14 +94,29 @@ TEST_F(Cli, CommandLines)
 	    {{"-h"}, 0, "", usage_text},
 	    {{"-h", "-F", "bad"}, 0, "", usage_text},
 	    {{"-F", "bad", "-h"}, 22, "",
-		"wembrix: bad: invalid -F option, try wembrix -h' to see supported formats.\n"},
+		"wembrix: bad: invalid -F option, try `wembrix -h' to see supported formats.\n"},
 	    {{"-F", "yaml", "a.flac"}, 22, "",
-		"wembrix: yaml: invalid -F option, try wembrix -h' to see supported formats.\n"},
+		"wembrix: yaml: invalid -F option, try `wembrix -h' to see supported formats.\n"},
 	    {{"-F", "YML", "a.flac"}, 22, "",
-		"wembrix: YML: invalid -F option, try wembrix -h' to see supported formats.\n"},
+		"wembrix: YML: invalid -F option, try `wembrix -h' to see supported formats.\n"},
 	    {{"-F", "yml", "a.flac"}, 0, a_doc, ""},
+	    {{"-F", "json", "a.flac"}, 0,
+		"{\"file\":\"a.flac\",\"tags\":[{\"title\":\"Intro\"},{\"artist\":\"Some Band\"}]}\n", ""},
+	    {{"-F", "JSON", "a.flac"}, 22, "",
+		"wembrix: JSON: invalid -F option, try `wembrix -h' to see supported formats.\n"},
 	    {{"-x", "a.flac"}, 1, "", "wembrix: invalid option -- 'x'\n" + usage_text},
 	    {{"-F"}, 1, "", "wembrix: option requires an argument -- 'F'\n" + usage_text},
+	    // Asked for by name, help and version go to standard output.
+	    {{"--help"}, 0, usage_text, ""},
+	    {{"--help", "a.flac"}, 0, usage_text, ""},
+	    {{"-p", "--version", "a.flac"}, 0, "wembrix 3.1\n", ""},
+	    {{"-F", "bad", "--help"}, 22, "",
+		"wembrix: bad: invalid -F option, try `wembrix -h' to see supported formats.\n"},
+	    {{"--verbose", "a.flac"}, 1, "", "wembrix: unrecognized option '--verbose'\n" + try_line},
+	    {{"--help=all"}, 1, "", "wembrix: option '--help' doesn't allow an argument\n" + try_line},
+	    {{"-h", "--version"}, 0, "", usage_text},
+	    {{"print", "--version", "a.flac"}, 1, a_doc,
+		"wembrix: --version: No such file or directory\n"},
 	    {{"-Y", "-N", "a.flac"}, 1, "", "wembrix: cannot set both -Y and -N: Invalid argument\n"},
 	    {{"-N", "-Y", "a.flac"}, 1, "", "wembrix: cannot set both -Y and -N: Invalid argument\n"},
 	    {{"-Y", "-Y", "a.flac"}, 0, a_doc, ""},
@@ -110,7 +127,9 @@ TEST_F(Cli, CommandLines)
 	    {{"rename:", "a.flac"}, 1, "", "wembrix: empty rename pattern: Invalid argument\n" + try_line},
 	    // Action errors are reported before a missing file.
 	    {{"set:x"}, 1, "", "wembrix: set: missing '=': Invalid argument\n" + try_line},
-	    {{"set:a=\xFF", "a.flac"}, 1, "", try_line},
+	    {{"set:a=\xFF", "a.flac"}, 1, "",
+		"wembrix: set:a=\\xff: cannot be converted from the locale's character set UTF-8 to "
+		"UTF-8\n" + try_line},
 	    {{"a.flac"}, 0, a_doc, ""},
 	    {{"print:anything", "a.flac"}, 0, a_doc, ""},
 	    {{"backend", "a.flac"}, 0, "libFLAC a.flac\n", ""},
@@ -136,6 +155,40 @@ TEST_F(Cli, CommandLines)
 		EXPECT_EQ(r.err, c.err) << cmd;
 	}
 	EXPECT_TRUE(wt::read_file(dir / "a.flac") == before) << "file changed";
+}
+
+// An argument the locale cannot hold is named, with the locale's character
+// set, before anything is touched.
+TEST_F(Cli, ArgumentOutsideTheLocaleIsNamed)
+{
+	const std::string c_locale = "the locale's character set ANSI_X3.4-1968 to UTF-8\n";
+	struct {
+		std::optional<std::string> lc_all;
+		std::vector<std::string> args;
+		std::string err;
+	} cases[] = {
+	    {std::nullopt, {"set:title=caf\xC3\xA9", "a.flac"},
+		"wembrix: set:title=caf\xC3\xA9: cannot be converted from " + c_locale},
+	    {"C", {"print", "add:artist=Bj\xC3\xB6rk", "a.flac"},
+		"wembrix: add:artist=Bj\xC3\xB6rk: cannot be converted from " + c_locale},
+	    {"POSIX", {"rename:%title-\xE2\x82\xAC", "a.flac"},
+		"wembrix: rename:%title-\xE2\x82\xAC: cannot be converted from " + c_locale},
+	    {"C", {"load:caf\xE9\n.yml", "a.flac"},
+		"wembrix: load:caf\\xe9\\n.yml: cannot be converted from " + c_locale},
+	};
+	const std::string before = wt::read_file(dir / "a.flac");
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.args[0]);
+		wt::run_options opt;
+		opt.cwd = dir.path();
+		opt.env = {{"LC_ALL", c.lc_all}, {"LC_CTYPE", std::nullopt}, {"LANG", std::nullopt}};
+		wt::run_result r = wt::wembrix(c.args, opt);
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, c.err + try_line);
+	}
+	EXPECT_TRUE(wt::read_file(dir / "a.flac") == before) << "file changed";
+	EXPECT_EQ(wt::metaflac_tags(dir / "a.flac"), (lines{"TITLE=Intro", "ARTIST=Some Band"}));
 }
 
 TEST_F(Cli, ChangesAreSavedAndSeenByLaterActions)
@@ -185,7 +238,8 @@ TEST_F(Cli, RefusedTagFailsTheSaveAndLeavesTheFile)
 	const std::string before = wt::read_file(dir / "a.flac");
 	wt::run_result r = run({"set:ti~tle=x", "a.flac"});
 	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.err, "wembrix: a.flac: could not write tags to the file,\n");
+	EXPECT_EQ(r.err, "wembrix: invalid vorbis comment name: ti~tle\n"
+			 "wembrix: a.flac: could not write tags to the file,\n");
 	EXPECT_TRUE(wt::read_file(dir / "a.flac") == before) << "file changed";
 	EXPECT_EQ(dir.list(), (lines{"a.flac", "notes.txt"}));
 }
@@ -194,9 +248,12 @@ TEST_F(Cli, OutputThatCannotBeWrittenFails)
 {
 	wt::run_options opt;
 	opt.cwd = dir.path();
-	wt::run_result r = wt::run({"sh", "-c", std::string(WEMBRIX_BIN) + " a.flac >/dev/full"}, opt);
-	EXPECT_EQ(r.status, 1);
-	EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+	for (const char *args : {" a.flac", " --help", " --version"}) {
+		wt::run_result r =
+		    wt::run({"sh", "-c", std::string(WEMBRIX_BIN) + args + " >/dev/full"}, opt);
+		EXPECT_EQ(r.status, 1) << args;
+		EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << args << r.err;
+	}
 }
 
 namespace {
