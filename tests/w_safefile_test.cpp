@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "w_inprocess.h"
-#include "w_notmpfile.h"
 #include "w_safefile.h"
 #include "w_testsupport.h"
 
@@ -62,6 +61,15 @@ replace(const std::string &target, const std::string &text)
 	return tmp.commit();
 }
 
+// song.ogg in dir, holding "old".
+std::string
+old_song(const wt::tmpdir &dir)
+{
+	const std::string song = dir / "song.ogg";
+	wt::write_file(song, "old");
+	return song;
+}
+
 bool
 is_hidden_copy(const std::string &name)
 {
@@ -75,8 +83,7 @@ TEST(Tempfile, CopyIsNamedOnlyWhereItMustBe)
 	for (fs kind : {fs::unnamed, fs::named}) {
 		SCOPED_TRACE(fs_name(kind));
 		wt::tmpdir dir;
-		const std::string song = dir / "song.ogg";
-		wt::write_file(song, "old");
+		const std::string song = old_song(dir);
 		auto r = in_child(kind, [&] {
 			w_tempfile tmp;
 			if (tmp.create(song) == -1)
@@ -160,8 +167,7 @@ TEST(Tempfile, FailuresLeaveTheFileAndNoCopy)
 		for (const auto &c : cases) {
 			SCOPED_TRACE(std::string(fs_name(kind)) + ", " + c.what);
 			wt::tmpdir dir;
-			const std::string song = dir / "song.ogg";
-			wt::write_file(song, "old");
+			const std::string song = old_song(dir);
 			auto r = in_child(kind, [&] {
 				w_tempfile tmp;
 				if (tmp.create(song) == -1)
@@ -197,8 +203,7 @@ TEST(Tempfile, AbandonedOrInterruptedCopiesLeaveNothing)
 	for (const auto &c : cases) {
 		SCOPED_TRACE(std::string(fs_name(c.kind)) + ", signal " + std::to_string(c.sig));
 		wt::tmpdir dir;
-		const std::string song = dir / "song.ogg";
-		wt::write_file(song, "old");
+		const std::string song = old_song(dir);
 		auto r = in_child(c.kind, [&] {
 			// As a shell starts the program.
 			signal(SIGPIPE, SIG_DFL);
@@ -220,8 +225,7 @@ TEST(Tempfile, AbandonedOrInterruptedCopiesLeaveNothing)
 TEST(Tempfile, IgnoredSignalStaysIgnored)
 {
 	wt::tmpdir dir;
-	const std::string song = dir / "song.ogg";
-	wt::write_file(song, "old");
+	const std::string song = old_song(dir);
 	auto r = in_child(fs::named, [&] {
 		signal(SIGHUP, SIG_IGN); // nohup
 		w_tempfile tmp;

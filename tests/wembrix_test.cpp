@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "w_inprocess.h"
-#include "w_notmpfile.h"
 #include "w_oggsupport.h"
 #include "w_testsupport.h"
 
