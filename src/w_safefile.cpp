@@ -283,8 +283,12 @@ flush_copies(std::vector<w_copy> &copies) noexcept
 {
 	constexpr unsigned wait_all =
 	    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
-	for (w_copy &c : copies)
+	for (w_copy &c : copies) {
 		c.error = sync_file_range(c.fd, 0, 0, wait_all) == 0 ? 0 : errno;
+		// A kernel that cannot wait this way: the copy's own fsync does.
+		if (c.error == ENOSYS || c.error == EINVAL)
+			c.error = fsync(c.fd) == 0 ? 0 : errno;
+	}
 	for (std::size_t i = 0; i < copies.size(); i++) {
 		bool first_of_its_fs = true;
 		for (std::size_t j = 0; j < i && first_of_its_fs; j++)
@@ -340,10 +344,33 @@ end_group(bool the_callers) noexcept
 	return 0;
 }
 
+/*
+ * At exit the open group ends, and a named copy still being written (exit
+ * called in the middle of a write, where no destructor runs) is removed.
+ */
 extern "C" void
-end_group_at_exit(void)
+finish_at_exit(void)
 {
-	(void)end_group(false);
+	if (!group.copies.empty())
+		(void)end_group(false);
+	if (slots_pid != getpid())
+		return;
+	signals_held held;
+	for (named_slot &slot : slots) {
+		if (slot.used)
+			(void)unlink(slot.path);
+		slot.used = 0;
+	}
+}
+
+// 0, or -1 when the exit handler cannot be registered.
+int
+register_at_exit() noexcept
+{
+	static bool registered = false;
+	if (!registered && std::atexit(finish_at_exit) == 0)
+		registered = true;
+	return registered ? 0 : -1;
 }
 
 } // namespace
@@ -396,6 +423,7 @@ w_tempfile::create(const std::string &target)
 	copy_.ino = st.st_ino;
 	copy_.owner = group.owner;
 	install_handlers();
+	(void)register_at_exit();
 
 	copy_.fd = open_unnamed(dir);
 	if (copy_.fd == -1)
@@ -485,7 +513,7 @@ w_safefile_defer(void)
 	} catch (const std::bad_alloc &) {
 		return;
 	}
-	if (std::atexit(end_group_at_exit) != 0)
+	if (register_at_exit() == -1)
 		return;
 	group.deferred = true;
 }
