@@ -184,8 +184,9 @@ randomize(std::string &name) noexcept
  * Puts a copy whose data is on the disk in place of its target.  A named
  * copy is renamed; an unnamed one first gets a hidden name, since link
  * cannot replace an existing name.  The caught signals wait meanwhile, so
- * that a name of ours never outlives the program.  0, or -1 with errno set
- * and no name of ours left.
+ * that a name of ours never outlives the program (only a kill -9 between
+ * link and rename can leave the hidden name).  0, or -1 with errno set and
+ * no name of ours left.
  */
 int
 put_in_place(w_copy &c) noexcept

@@ -462,19 +462,32 @@ TEST_F(Rewrites, FilesWhoseCopiesFailAreReportedAndLeftAsTheyWere)
 	make("a.ogg", {"TITLE=A"});
 	make("b.ogg", {"TITLE=B"});
 	const std::string a = wt::read_file(dir / "a.ogg"), b = wt::read_file(dir / "b.ogg");
-	// The disk fails to take the group's data.
-	auto r = wt::run_denying({{SYS_syncfs, EIO}}, [&] {
-		if (chdir(dir.path().c_str()) == -1)
-			return 126;
-		execl(WEMBRIX_BIN, WEMBRIX_BIN, "set:artist=X", "a.ogg", "b.ogg", (char *)nullptr);
-		return 127;
-	});
-	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.err, "wembrix: a.ogg: Input/output error\n"
-			 "wembrix: a.ogg: could not write tags to the file,\n"
-			 "wembrix: b.ogg: Input/output error\n"
-			 "wembrix: b.ogg: could not write tags to the file,\n");
-	EXPECT_TRUE(wt::read_file(dir / "a.ogg") == a) << "a.ogg changed";
-	EXPECT_TRUE(wt::read_file(dir / "b.ogg") == b) << "b.ogg changed";
-	EXPECT_EQ(dir.list(), (lines{"a.ogg", "b.ogg"}));
+	// With a rename the file's copy must be in place first: it fails
+	// there, and the file is not moved.
+	for (const std::vector<std::string> &actions :
+	    {std::vector<std::string>{"set:artist=X"}, {"-Y", "set:artist=X", "rename:%title"}}) {
+		std::vector<std::string> argv{WEMBRIX_BIN};
+		argv.insert(argv.end(), actions.begin(), actions.end());
+		argv.insert(argv.end(), {"a.ogg", "b.ogg"});
+		SCOPED_TRACE(argv[1]);
+		// The disk fails to take the group's data.
+		auto r = wt::run_denying({{SYS_syncfs, EIO}}, [&] {
+			if (chdir(dir.path().c_str()) == -1)
+				return 126;
+			std::vector<char *> args;
+			for (auto &arg : argv)
+				args.push_back(arg.data());
+			args.push_back(nullptr);
+			execv(WEMBRIX_BIN, args.data());
+			return 127;
+		});
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.err, "wembrix: a.ogg: Input/output error\n"
+				 "wembrix: a.ogg: could not write tags to the file,\n"
+				 "wembrix: b.ogg: Input/output error\n"
+				 "wembrix: b.ogg: could not write tags to the file,\n");
+		EXPECT_TRUE(wt::read_file(dir / "a.ogg") == a) << "a.ogg changed";
+		EXPECT_TRUE(wt::read_file(dir / "b.ogg") == b) << "b.ogg changed";
+		EXPECT_EQ(dir.list(), (lines{"a.ogg", "b.ogg"}));
+	}
 }
