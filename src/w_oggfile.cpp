@@ -349,6 +349,7 @@ rewriter::headers(unsigned count, const w_oggfile_rewrite_fn &check)
 				break;
 			if (r < 0)
 				return refuse("a page is missing inside its headers");
+			errno = 0;
 			if (check(n, op, replacement) == -1)
 				return errno == ENOMEM ? -1 : refuse("its headers cannot be read");
 			ogg_packet out = op;
