@@ -1,7 +1,8 @@
 #!/bin/sh
 # Every workload of the speed table, wembrix against its peer: each pair is
-# timed in the same hyperfine run, medians of RUNS runs, and the ratio is
-# peer time / wembrix time (above 1: wembrix is faster).  The last line is
+# timed in the same hyperfine run, medians (and minimums) of RUNS runs, and
+# the ratio is peer time / wembrix time (above 1: wembrix is faster).  On a
+# machine that others share, the minimums are the steadier figures.  The last line is
 # the peak memory of rewriting one large Ogg/Vorbis file (GNU time).
 #
 #   bench/all.sh [WEMBRIX]            (default build/wembrix)
@@ -45,13 +46,15 @@ row() {
 	/usr/bin/python3 - row.json "$_name" "$_target" >>"$table" <<'EOF'
 import json, sys
 results = json.load(open(sys.argv[1]))["results"]
-ours, peer = results[0]["median"], results[1]["median"]
-def show(t):
+ours, peer = results[0], results[1]
+def show(r):
+    return "%s (min %s)" % (unit(r["median"]), unit(r["min"]))
+def unit(t):
     return "%.3f s" % t if t >= 0.1 else "%.3f ms" % (t * 1000)
-ratio = peer / ours
+ratio = peer["median"] / ours["median"]
 target = float(sys.argv[3])
-print("| %s | %s | `%s` %s | %.2f | >= %s | %s |" % (sys.argv[2], show(ours),
-      results[1]["command"], show(peer), ratio, sys.argv[3],
+print("| %s | %s | `%s` %s | %.2f (min %.2f) | >= %s | %s |" % (sys.argv[2], show(ours),
+      peer["command"], show(peer), ratio, peer["min"] / ours["min"], sys.argv[3],
       "met" if ratio >= target else "NOT met"))
 EOF
 }
