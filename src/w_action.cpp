@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
+#include <langinfo.h>
 
 #include "w_editor.h"
 #include "w_loader.h"
@@ -202,8 +203,15 @@ w_actionQ_new(int *argc_p, char ***argv_p)
 				return fail(EINVAL);
 			}
 			arg = w_iconv_loc2utf8(colon + 1);
-			if (arg == nullptr)
-				return fail(errno == ENOMEM ? ENOMEM : EINVAL);
+			if (arg == nullptr) {
+				if (errno == ENOMEM)
+					return fail(ENOMEM);
+				// The conversion has set the locale: its character
+				// set is the one the argument did not fit.
+				warnx("%s: cannot be converted from the locale's character set %s to UTF-8",
+				    w_escape(argv[0], std::strlen(argv[0])).c_str(), nl_langinfo(CODESET));
+				return fail(EINVAL);
+			}
 		}
 		struct w_action *action = w_action_new(token->kind, arg);
 		std::free(arg);

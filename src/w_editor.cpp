@@ -1,5 +1,6 @@
 #include "w_editor.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -74,6 +75,38 @@ exec_no_shell(const char *program, const char *arg)
 		dir = end;
 	}
 	errno = denied ? EACCES : ENOENT;
+}
+
+/*
+ * In the child before exec: closes every descriptor above standard error
+ * except keep, so that no music file a backend holds open (TagLib keeps
+ * its files open read-write) reaches the editor, whatever flags it was
+ * opened with.
+ */
+void
+close_inherited(int keep)
+{
+	const auto closed = [](unsigned first, unsigned last) {
+		if (first > last || close_range(first, last, 0) == 0)
+			return;
+		// A kernel without close_range: close them one by one, up to the
+		// limit below which descriptors are given out.
+		long limit = sysconf(_SC_OPEN_MAX);
+		if (limit <= 0)
+			limit = 1024;
+		const unsigned long end =
+		    std::min(static_cast<unsigned long>(last), static_cast<unsigned long>(limit) - 1);
+		for (unsigned long fd = first; fd <= end; fd++)
+			(void)close(static_cast<int>(fd));
+	};
+	// Started without standard input or output, keep may be below 3.
+	const auto k = static_cast<unsigned>(keep);
+	if (k < 3) {
+		closed(3, ~0U);
+		return;
+	}
+	closed(3, k - 1);
+	closed(k + 1, ~0U);
 }
 
 /*
@@ -156,24 +189,47 @@ w_edit(struct w_tune *tune)
 	if (stat(name.get(), &before) == -1)
 		return -1;
 
+	// The child reports a failed exec through this pipe; a successful exec
+	// closes it, so the parent reads end of file.
+	int report[2];
+	if (pipe2(report, O_CLOEXEC) == -1) {
+		warn("pipe");
+		return -1;
+	}
 	// What we printed so far belongs before anything the editor prints,
 	// and the child must not flush a copy of it.
 	(void)std::fflush(stdout);
 	pid_t pid = fork();
 	if (pid == -1) {
 		warn("fork");
+		(void)close(report[0]);
+		(void)close(report[1]);
 		return -1;
 	}
 	if (pid == 0) {
+		close_inherited(report[1]);
 		exec_no_shell(editor, name.get());
-		warn("execlp");
-		_exit(1);
+		int e = errno;
+		(void)!write(report[1], &e, sizeof e);
+		_exit(127);
 	}
+	(void)close(report[1]);
+	int exec_errno = 0;
+	ssize_t got;
+	while ((got = read(report[0], &exec_errno, sizeof exec_errno)) == -1 && errno == EINTR)
+		;
+	(void)close(report[0]);
 
 	int status;
 	pid_t waited;
 	while ((waited = waitpid(pid, &status, 0)) == -1 && errno == EINTR)
 		;
+	if (got == static_cast<ssize_t>(sizeof exec_errno)) {
+		// No editor ran, so nobody edited anything: the edit failed.
+		errno = exec_errno;
+		warn("cannot start the editor `%s'", w_escape(editor, std::strlen(editor)).c_str());
+		return -1;
+	}
 	if (waited == -1) {
 		// Without the editor's status there is nothing to trust the file by.
 		warn("waitpid");

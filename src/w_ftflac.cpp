@@ -11,11 +11,14 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <FLAC/metadata.h>
 
 #include "w_safefile.h"
+#include "w_taglist.h"
 #include "w_toolkit.h"
+#include "w_vcomment.h"
 
 namespace {
 
@@ -26,6 +29,11 @@ struct w_ftflac_data {
 	FLAC__Metadata_Chain *chain;
 	FLAC__StreamMetadata *vc; // borrowed from chain
 	const char *path;         // the tune's own copy, valid until clear
+	off_t meta_start;         // offset of the first block header
+	off_t audio;              // offset of the first audio frame
+	// Why the metadata cannot be written back as libFLAC read it; empty
+	// when it can.
+	char fault[160];
 };
 
 struct chain_deleter {
@@ -73,9 +81,69 @@ io_eof(FLAC__IOHandle h)
 const FLAC__IOCallbacks io = {io_read, io_write, io_seek, io_tell, io_eof, nullptr};
 
 /*
+ * The in-place rewrite goes through a stream that knows where the audio
+ * frames begin and refuses any write that would reach them: whatever goes
+ * wrong with the metadata, the audio stays as it was.
+ */
+struct guarded_stream {
+	FILE *fp;
+	FLAC__int64 pos;   // where the next read or write happens
+	FLAC__int64 audio; // first byte that must not be written
+};
+
+size_t
+guarded_read(void *ptr, size_t size, size_t nmemb, FLAC__IOHandle h)
+{
+	auto *g = static_cast<guarded_stream *>(h);
+	size_t n = std::fread(ptr, size, nmemb, g->fp);
+	g->pos += static_cast<FLAC__int64>(n * size);
+	return n;
+}
+
+size_t
+guarded_write(const void *ptr, size_t size, size_t nmemb, FLAC__IOHandle h)
+{
+	auto *g = static_cast<guarded_stream *>(h);
+	if (g->pos + static_cast<FLAC__int64>(size * nmemb) > g->audio) {
+		errno = EIO;
+		return 0;
+	}
+	size_t n = std::fwrite(ptr, size, nmemb, g->fp);
+	g->pos += static_cast<FLAC__int64>(n * size);
+	return n;
+}
+
+int
+guarded_seek(FLAC__IOHandle h, FLAC__int64 offset, int whence)
+{
+	auto *g = static_cast<guarded_stream *>(h);
+	if (fseeko(g->fp, static_cast<off_t>(offset), whence) == -1)
+		return -1;
+	g->pos = ftello(g->fp);
+	return g->pos == -1 ? -1 : 0;
+}
+
+FLAC__int64
+guarded_tell(FLAC__IOHandle h)
+{
+	return static_cast<guarded_stream *>(h)->pos;
+}
+
+int
+guarded_eof(FLAC__IOHandle h)
+{
+	return std::feof(static_cast<guarded_stream *>(h)->fp);
+}
+
+const FLAC__IOCallbacks guarded_io = {guarded_read, guarded_write, guarded_seek, guarded_tell,
+    guarded_eof, nullptr};
+
+/*
  * Reading the metadata goes through a small buffered reader of our own:
  * stdio, asked to skip a block (the padding), would read the next 4 KiB of
- * audio ahead, which is pure waste when all a run wants is the tags.
+ * audio ahead, which is pure waste when all a run wants is the tags.  It
+ * keeps the first bytes of the file aside, which tell where the metadata
+ * begins.
  */
 class meta_reader {
 public:
@@ -88,6 +156,11 @@ public:
 	meta_reader(const meta_reader &) = delete;
 	meta_reader &operator=(const meta_reader &) = delete;
 	bool ok() const { return fd_ != -1; }
+	int fd() const { return fd_; }
+	off_t position() const { return pos_; }
+	// The first bytes of the file, as far as they were read.
+	const unsigned char *head() const { return head_; }
+	size_t headlen() const { return headlen_; }
 
 	static size_t read(void *ptr, size_t size, size_t nmemb, FLAC__IOHandle h)
 	{
@@ -97,59 +170,80 @@ public:
 		char *out = static_cast<char *>(ptr);
 		size_t want = size * nmemb, got = 0;
 		while (got < want) {
-			if (r->pos_ == r->len_ && !r->fill())
+			if (!r->holds(r->pos_, 1) && !r->fill())
 				break;
-			size_t n = std::min(want - got, r->len_ - r->pos_);
-			std::memcpy(out + got, r->buf_ + r->pos_, n);
-			r->pos_ += n;
+			const size_t at = static_cast<size_t>(r->pos_ - r->base_);
+			const size_t n = std::min(want - got, r->len_ - at);
+			std::memcpy(out + got, r->buf_ + at, n);
+			r->pos_ += static_cast<off_t>(n);
 			got += n;
 		}
 		return got / size;
 	}
 	static int seek(FLAC__IOHandle h, FLAC__int64 offset, int whence)
 	{
+		// Nothing is read until it is needed: skipping the padding at
+		// the end costs no system call, and the buffer stays as it is.
 		auto *r = static_cast<meta_reader *>(h);
 		off_t target = static_cast<off_t>(offset);
 		if (whence == SEEK_CUR)
-			target += r->tell_now();
+			target += r->pos_;
 		else if (whence != SEEK_SET)
 			return -1; // libFLAC's chain reader never seeks from the end
-		if (target >= r->base_ && target <= r->base_ + static_cast<off_t>(r->len_)) {
-			r->pos_ = static_cast<size_t>(target - r->base_);
-		} else {
-			if (lseek(r->fd_, target, SEEK_SET) == -1)
-				return -1;
-			r->base_ = target;
-			r->pos_ = r->len_ = 0;
-		}
+		if (target < 0)
+			return -1;
+		r->pos_ = target;
 		r->eof_ = false;
 		return 0;
 	}
-	static FLAC__int64 tell(FLAC__IOHandle h) { return static_cast<meta_reader *>(h)->tell_now(); }
+	static FLAC__int64 tell(FLAC__IOHandle h) { return static_cast<meta_reader *>(h)->pos_; }
 	static int eof(FLAC__IOHandle h) { return static_cast<meta_reader *>(h)->eof_; }
 
+	// Up to n bytes at offset at, from the buffer when it holds them: the
+	// number of bytes, fewer at the end of the file, or -1.
+	ssize_t peek(off_t at, void *out, size_t n) const
+	{
+		if (holds(at, n)) {
+			std::memcpy(out, buf_ + (at - base_), n);
+			return static_cast<ssize_t>(n);
+		}
+		ssize_t got;
+		while ((got = pread(fd_, out, n, at)) == -1 && errno == EINTR)
+			;
+		return got;
+	}
+
 private:
-	off_t tell_now() const { return base_ + static_cast<off_t>(pos_); }
+	bool holds(off_t at, size_t n) const
+	{
+		return at >= base_ && at + static_cast<off_t>(n) <= base_ + static_cast<off_t>(len_);
+	}
 	bool fill()
 	{
-		base_ += static_cast<off_t>(len_);
-		pos_ = len_ = 0;
 		ssize_t n;
-		while ((n = ::read(fd_, buf_, sizeof buf_)) == -1 && errno == EINTR)
+		while ((n = pread(fd_, buf_, sizeof buf_, pos_)) == -1 && errno == EINTR)
 			;
 		if (n <= 0) {
 			eof_ = n == 0;
 			return false;
 		}
+		base_ = pos_;
 		len_ = static_cast<size_t>(n);
+		if (base_ == 0) {
+			headlen_ = std::min(len_, sizeof head_);
+			std::memcpy(head_, buf_, headlen_);
+		}
 		return true;
 	}
 
 	int fd_;
 	char buf_[4096];
 	off_t base_ = 0; // file offset of buf_[0]
-	size_t pos_ = 0, len_ = 0;
+	size_t len_ = 0; // bytes of the file in buf_
+	off_t pos_ = 0;  // where the next read starts
 	bool eof_ = false;
+	unsigned char head_[10];
+	size_t headlen_ = 0;
 };
 
 const FLAC__IOCallbacks reader_io = {meta_reader::read, nullptr, meta_reader::seek,
@@ -164,23 +258,238 @@ checked(void *opaque)
 	return data;
 }
 
+/*
+ * Where libFLAC looks for the first block header: after "fLaC", which may
+ * follow an ID3v2 tag (libFLAC skips the tag by the size in its header,
+ * ignoring any footer).  -1 when the head bytes do not say.
+ */
+off_t
+metadata_start(const unsigned char *head, size_t len)
+{
+	if (len >= 3 && std::memcmp(head, "ID3", 3) == 0) {
+		if (len < 10)
+			return -1;
+		off_t size = 0;
+		for (int i = 6; i < 10; i++) {
+			if (head[i] & 0x80)
+				return -1;
+			size = size << 7 | head[i];
+		}
+		return 10 + size + 4;
+	}
+	return 4;
+}
+
+bool
+pread_all(int fd, void *buf, size_t len, off_t at)
+{
+	ssize_t n;
+	while ((n = pread(fd, buf, len, at)) == -1 && errno == EINTR)
+		;
+	return n == static_cast<ssize_t>(len);
+}
+
+// True when the file holds the FLAC signature where libFLAC looks for it.
+bool
+looks_like_flac(const meta_reader &in)
+{
+	const off_t start = metadata_start(in.head(), in.headlen());
+	if (start == 4)
+		return in.headlen() >= 4 && std::memcmp(in.head(), "fLaC", 4) == 0;
+	unsigned char sig[4];
+	return start != -1 && pread_all(in.fd(), sig, 4, start - 4) && std::memcmp(sig, "fLaC", 4) == 0;
+}
+
+// A block type's name for messages, kept in name (no allocation: init
+// must not throw).
+struct block_name {
+	char text[16];
+	explicit block_name(unsigned type)
+	{
+		if (type <= FLAC__METADATA_TYPE_PICTURE)
+			std::snprintf(text, sizeof text, "%s", FLAC__MetadataTypeString[type]);
+		else
+			std::snprintf(text, sizeof text, "type %u", type);
+	}
+};
+
+/*
+ * Why a FLAC file libFLAC cannot read is refused: a block of the invalid
+ * type, a STREAMINFO of the wrong length or a block that runs past the end
+ * of the file, else libFLAC's own status.  Only called on failure, so it
+ * may read the file again.
+ */
+void
+warn_unreadable(const char *path, const meta_reader &in, FLAC__Metadata_ChainStatus status)
+{
+	char reason[128];
+	std::snprintf(reason, sizeof reason, "%s", FLAC__Metadata_ChainStatusString[status]);
+	struct stat st;
+	off_t at = metadata_start(in.head(), in.headlen());
+	if (at != -1 && fstat(in.fd(), &st) == 0) {
+		for (unsigned n = 1;; n++) {
+			unsigned char h[4];
+			if (!pread_all(in.fd(), h, 4, at)) {
+				std::snprintf(reason, sizeof reason,
+				    "block %u runs past the end of the file", n);
+				break;
+			}
+			const unsigned type = h[0] & 0x7F;
+			const unsigned length = static_cast<unsigned>(h[1] << 16 | h[2] << 8 | h[3]);
+			if (type == 127) {
+				std::snprintf(reason, sizeof reason, "block %u has the invalid type 127", n);
+				break;
+			}
+			if (type == FLAC__METADATA_TYPE_STREAMINFO &&
+			    length != FLAC__STREAM_METADATA_STREAMINFO_LENGTH) {
+				std::snprintf(reason, sizeof reason,
+				    "block %u (STREAMINFO) is declared %u bytes long, not 34", n, length);
+				break;
+			}
+			at += 4 + static_cast<off_t>(length);
+			if (at > st.st_size) {
+				std::snprintf(reason, sizeof reason,
+				    "block %u (%s) runs past the end of the file", n,
+				    block_name(type).text);
+				break;
+			}
+			if (h[0] & 0x80)
+				break;
+		}
+	}
+	warnx("%s: unreadable FLAC metadata: %s", path, reason);
+}
+
+/*
+ * The length of the body libFLAC writes back for a block, counted from what
+ * it parsed.  libFLAC writes the length the block's header declared in
+ * front of it, so the two must agree or the write shifts everything after
+ * the block.
+ */
+uint64_t
+body_length(const FLAC__StreamMetadata *b)
+{
+	switch (b->type) {
+	case FLAC__METADATA_TYPE_STREAMINFO:
+		return FLAC__STREAM_METADATA_STREAMINFO_LENGTH;
+	case FLAC__METADATA_TYPE_SEEKTABLE:
+		return uint64_t{b->data.seek_table.num_points} * FLAC__STREAM_METADATA_SEEKPOINT_LENGTH;
+	case FLAC__METADATA_TYPE_VORBIS_COMMENT: {
+		const FLAC__StreamMetadata_VorbisComment &vc = b->data.vorbis_comment;
+		uint64_t n = 4 + uint64_t{vc.vendor_string.length} + 4;
+		for (FLAC__uint32 i = 0; i < vc.num_comments; i++)
+			n += 4 + uint64_t{vc.comments[i].length};
+		return n;
+	}
+	case FLAC__METADATA_TYPE_CUESHEET: {
+		// Catalog number, lead-in, flags and track count; per track its
+		// offset, number, ISRC, flags and index count; per index its
+		// offset, number and reserved bytes.
+		const FLAC__StreamMetadata_CueSheet &cs = b->data.cue_sheet;
+		uint64_t n = 128 + 8 + 259 + 1;
+		for (FLAC__uint32 i = 0; i < cs.num_tracks; i++)
+			n += 8 + 1 + 12 + 14 + 1 + uint64_t{cs.tracks[i].num_indices} * (8 + 1 + 3);
+		return n;
+	}
+	case FLAC__METADATA_TYPE_PICTURE: {
+		// libFLAC writes both texts as C strings.
+		const FLAC__StreamMetadata_Picture &p = b->data.picture;
+		return 8 * 4 + uint64_t{std::strlen(p.mime_type)} +
+		    std::strlen(reinterpret_cast<const char *>(p.description)) + p.data_length;
+	}
+	default:
+		// Padding, application data and unknown blocks go back as the
+		// bytes they were.
+		return b->length;
+	}
+}
+
+// The check of one block in the walk of init: the reason goes to fault
+// when libFLAC would not write the block back as it stands in the file.
+void
+check_block(const FLAC__StreamMetadata *b, unsigned n, char *fault, size_t size)
+{
+	if (n == 1 && b->type != FLAC__METADATA_TYPE_STREAMINFO) {
+		std::snprintf(fault, size, "the first block is %s, not STREAMINFO",
+		    block_name(b->type).text);
+	} else if (n > 1 && b->type == FLAC__METADATA_TYPE_STREAMINFO) {
+		std::snprintf(fault, size, "block %u is a second STREAMINFO", n);
+	} else if (const uint64_t body = body_length(b); body != b->length) {
+		std::snprintf(fault, size, "block %u (%s) is declared %u bytes long but holds %llu", n,
+		    block_name(b->type).text, b->length, static_cast<unsigned long long>(body));
+	}
+}
+
+/*
+ * A comment block whose declared length ends right after one of its
+ * entries reads as a shorter, consistent block: libFLAC drops the count it
+ * could not read, and a rewrite would drop the entries it left behind
+ * (which other readers still see).  The count the block itself gives tells.
+ */
+void
+check_count(const meta_reader &in, off_t at, const FLAC__StreamMetadata *b, unsigned n,
+    char *fault, size_t size)
+{
+	const FLAC__StreamMetadata_VorbisComment &vc = b->data.vorbis_comment;
+	unsigned char c[4];
+	if (in.peek(at + 4 + 4 + static_cast<off_t>(vc.vendor_string.length), c, 4) != 4)
+		return; // the audio check will not find the file whole either
+	const FLAC__uint32 count = c[0] | c[1] << 8 | c[2] << 16 | static_cast<FLAC__uint32>(c[3]) << 24;
+	if (count != vc.num_comments)
+		std::snprintf(fault, size, "block %u (VORBIS_COMMENT) counts %lu entries but holds %u", n,
+		    static_cast<unsigned long>(count), vc.num_comments);
+}
+
+/*
+ * The audio must start right after the last block, with a frame header, or
+ * the file end there.  Metadata that leaves bytes of its own behind the
+ * last block (entries other readers see) would lose them to a rewrite, and
+ * a last block running past the end would make a file of nothing.  One
+ * look at the byte before the audio and the first two of it tells these
+ * apart.  The reader holds them when the metadata is small; otherwise this
+ * is the one read beyond the metadata, and costs no more than the seek over
+ * the padding that the reader leaves undone.
+ */
+bool
+audio_follows(const meta_reader &in, off_t audio, char *fault, size_t size)
+{
+	unsigned char b[3];
+	const ssize_t n = in.peek(audio - 1, b, 3);
+	if (n == -1) {
+		std::snprintf(fault, size, "the start of the audio cannot be read: %s",
+		    std::strerror(errno));
+		return false;
+	}
+	if (n == 0) {
+		std::snprintf(fault, size, "the last block runs past the end of the file");
+		return false;
+	}
+	if (n > 1 && (n < 3 || b[1] != 0xFF || (b[2] & 0xFE) != 0xF8)) {
+		std::snprintf(fault, size,
+		    "the bytes after the last block are not the start of an audio frame");
+		return false;
+	}
+	return true;
+}
+
 // Writes the chain back: in place when the new metadata fits, else through
 // a temporary copy that replaces the file only once it is complete.
 int
 write_chain(w_ftflac_data *data)
 {
 	if (!FLAC__metadata_chain_check_if_tempfile_needed(data->chain, true)) {
-		w_file_ptr fp(std::fopen(data->path, "r+b"));
+		w_file_ptr fp(std::fopen(data->path, "r+be"));
 		if (!fp)
 			return -1;
-		bool ok = FLAC__metadata_chain_write_with_callbacks(data->chain, true, fp.get(), io);
+		guarded_stream g{fp.get(), 0, data->audio};
+		bool ok = FLAC__metadata_chain_write_with_callbacks(data->chain, true, &g, guarded_io);
 		return (std::fclose(fp.release()) == 0 && ok) ? 0 : -1;
 	}
 	// The copy replaces the file a symbolic link names, not the link.
 	const std::string target = w_write_target(data->path);
 	if (target.empty())
 		return -1;
-	w_file_ptr in(std::fopen(target.c_str(), "rb"));
+	w_file_ptr in(std::fopen(target.c_str(), "rbe"));
 	if (!in)
 		return -1;
 	w_tempfile tmp;
@@ -192,6 +501,36 @@ write_chain(w_ftflac_data *data)
 	in.reset();
 	return tmp.commit();
 }
+
+// Where the audio starts once the chain as it stands is in the file.
+off_t
+chain_end(w_ftflac_data *data)
+{
+	off_t at = data->meta_start;
+	iterator_ptr it(FLAC__metadata_iterator_new());
+	if (!it)
+		return -1;
+	FLAC__metadata_iterator_init(it.get(), data->chain);
+	do
+		at += 4 + FLAC__metadata_iterator_get_block(it.get())->length;
+	while (FLAC__metadata_iterator_next(it.get()));
+	return at;
+}
+
+// Vorbis comment entries made for a write, owned until the block takes them.
+struct entries {
+	FLAC__StreamMetadata_VorbisComment_Entry *v = nullptr;
+	FLAC__uint32 n = 0;
+	entries() = default;
+	entries(const entries &) = delete;
+	entries &operator=(const entries &) = delete;
+	~entries()
+	{
+		for (FLAC__uint32 i = 0; i < n; i++)
+			std::free(v[i].entry);
+		std::free(v);
+	}
+};
 
 } // namespace
 
@@ -225,22 +564,61 @@ w_ftflac_init(const char *path)
 	chain_ptr chain(FLAC__metadata_chain_new());
 	if (!chain)
 		return nullptr;
+	char tail_fault[sizeof data->fault] = "";
+	iterator_ptr it;
+	off_t end = 0;
 	{
 		meta_reader in(path);
-		if (!in.ok() || !FLAC__metadata_chain_read_with_callbacks(chain.get(), &in, reader_io))
+		if (!in.ok())
 			return nullptr;
-	}
-	iterator_ptr it(FLAC__metadata_iterator_new());
-	if (!it)
-		return nullptr;
-	FLAC__metadata_iterator_init(it.get(), chain.get());
-	do {
-		if (FLAC__metadata_iterator_get_block_type(it.get()) == FLAC__METADATA_TYPE_VORBIS_COMMENT) {
-			data->vc = FLAC__metadata_iterator_get_block(it.get());
-			if (data->vc != nullptr)
-				break;
+		errno = 0;
+		if (!FLAC__metadata_chain_read_with_callbacks(chain.get(), &in, reader_io)) {
+			// A file that is not FLAC is left to the other backends in
+			// silence; one that is, is refused with the reason.
+			const FLAC__Metadata_ChainStatus status = FLAC__metadata_chain_status(chain.get());
+			if (status == FLAC__METADATA_CHAIN_STATUS_MEMORY_ALLOCATION_ERROR && errno == ENOMEM)
+				return nullptr;
+			if (looks_like_flac(in)) {
+				warn_unreadable(path, in, status);
+				errno = EINVAL;
+			}
+			return nullptr;
 		}
-	} while (FLAC__metadata_iterator_next(it.get()));
+		data->meta_start = metadata_start(in.head(), in.headlen());
+		data->audio = in.position();
+		end = data->meta_start;
+		(void)audio_follows(in, data->audio, tail_fault, sizeof tail_fault);
+
+		// One walk over the blocks finds the comment block and checks
+		// that every block goes back to the file as it came, and that
+		// together they fill the metadata the file holds.  A fault is
+		// kept for write: the tags libFLAC read can still be shown.
+		it.reset(FLAC__metadata_iterator_new());
+		if (!it)
+			return nullptr;
+		FLAC__metadata_iterator_init(it.get(), chain.get());
+		unsigned n = 0;
+		do {
+			FLAC__StreamMetadata *block = FLAC__metadata_iterator_get_block(it.get());
+			if (block == nullptr)
+				return nullptr;
+			n++;
+			if (data->fault[0] == '\0')
+				check_block(block, n, data->fault, sizeof data->fault);
+			if (data->fault[0] == '\0' && block->type == FLAC__METADATA_TYPE_VORBIS_COMMENT)
+				check_count(in, end, block, n, data->fault, sizeof data->fault);
+			end += 4 + static_cast<off_t>(block->length);
+			if (block->type == FLAC__METADATA_TYPE_VORBIS_COMMENT && data->vc == nullptr)
+				data->vc = block;
+		} while (FLAC__metadata_iterator_next(it.get()));
+	}
+	if (data->fault[0] == '\0' && end != data->audio)
+		std::snprintf(data->fault, sizeof data->fault,
+		    "the blocks add up to %lld bytes, but the metadata holds %lld",
+		    static_cast<long long>(end - data->meta_start),
+		    static_cast<long long>(data->audio - data->meta_start));
+	if (data->fault[0] == '\0')
+		std::memcpy(data->fault, tail_fault, sizeof data->fault);
 
 	if (data->vc == nullptr) {
 		// No comment block: add an empty one after the last block; the
@@ -262,32 +640,19 @@ w_ftflac_read(void *opaque)
 {
 	w_ftflac_data *data = checked(opaque);
 
-	struct w_taglist *tlist = w_taglist_new();
+	w_taglist_ptr tlist(w_taglist_new());
 	if (tlist == nullptr)
 		return nullptr;
+	// An entry the tags cannot hold whole fails the read, so that no
+	// write can drop or cut it.
 	const FLAC__StreamMetadata_VorbisComment &vc = data->vc->data.vorbis_comment;
 	for (FLAC__uint32 i = 0; i < vc.num_comments; i++) {
 		const FLAC__StreamMetadata_VorbisComment_Entry &entry = vc.comments[i];
-		char *name = nullptr;
-		char *value = nullptr;
-		if (!FLAC__metadata_object_vorbiscomment_entry_to_name_value_pair(entry, &name, &value)) {
-			// The whole read fails, so that no write can drop the entry;
-			// but the user learns which entry it was.
-			if (!FLAC__format_vorbiscomment_entry_is_legal(entry.entry, entry.length))
-				warnx("invalid vorbis comment: %.*s", static_cast<int>(entry.length),
-				    reinterpret_cast<const char *>(entry.entry));
-			w_taglist_destroy(tlist);
+		if (w_vcomment_insert(tlist.get(), reinterpret_cast<const char *>(entry.entry),
+			entry.length) == -1)
 			return nullptr;
-		}
-		int r = w_taglist_insert(tlist, name, value);
-		std::free(name);
-		std::free(value);
-		if (r == -1) {
-			w_taglist_destroy(tlist);
-			return nullptr;
-		}
 	}
-	return tlist;
+	return tlist.release();
 }
 
 int
@@ -296,45 +661,92 @@ w_ftflac_write(void *opaque, const struct w_taglist *tlist)
 	w_ftflac_data *data = checked(opaque);
 	assert(tlist != NULL);
 
+	if (w_vcomment_check(tlist) == -1)
+		return -1;
+	if (data->fault[0] != '\0') {
+		warnx("%s: inconsistent FLAC metadata, not written: %s", data->path, data->fault);
+		errno = EINVAL;
+		return -1;
+	}
+
 	/*
 	 * libFLAC recounts the whole block's length whenever one comment is
 	 * added or removed, which makes a big list quadratic.  The entries are
-	 * therefore put in place directly (the block owns and frees them) and
-	 * the length is counted once.
+	 * made first, then put in place at once (the block owns and frees
+	 * them) and the length is counted once.  Until the file is written
+	 * the old entries are kept, so that a refused write changes nothing.
 	 */
-	FLAC__StreamMetadata_VorbisComment *vc = &data->vc->data.vorbis_comment;
-	if (!FLAC__metadata_object_vorbiscomment_resize_comments(data->vc, 0) ||
-	    !FLAC__metadata_object_vorbiscomment_resize_comments(data->vc,
-		static_cast<uint32_t>(tlist->count)))
+	entries made;
+	made.v = static_cast<FLAC__StreamMetadata_VorbisComment_Entry *>(
+	    std::calloc(tlist->count + 1, sizeof *made.v));
+	if (made.v == nullptr)
 		return -1;
+	FLAC__StreamMetadata_VorbisComment *vc = &data->vc->data.vorbis_comment;
 	const uint32_t lenlen = FLAC__STREAM_METADATA_VORBIS_COMMENT_ENTRY_LENGTH_LEN / 8;
-	uint32_t length = lenlen + vc->vendor_string.length +
+	uint64_t length = lenlen + vc->vendor_string.length +
 	    FLAC__STREAM_METADATA_VORBIS_COMMENT_NUM_COMMENTS_LEN / 8;
-	uint32_t i = 0;
 	struct w_tag *tag;
 	W_TAGLIST_FOREACH(tag, tlist) {
-		FLAC__StreamMetadata_VorbisComment_Entry entry;
+		FLAC__StreamMetadata_VorbisComment_Entry &entry = made.v[made.n];
+		errno = 0;
 		if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, tag->key,
 			tag->val)) {
-			// The entries not yet made stay empty; drop them all.
-			(void)FLAC__metadata_object_vorbiscomment_resize_comments(data->vc, 0);
+			// The names were checked: the value is not UTF-8 (or memory
+			// ran out).
+			if (errno != ENOMEM) {
+				warnx("invalid vorbis comment value for %s", tag->key);
+				errno = EINVAL;
+			}
 			return -1;
 		}
-		// Some libFLAC versions give new slots an empty string of their own.
-		std::free(vc->comments[i].entry);
-		vc->comments[i++] = entry;
+		made.n++;
 		length += lenlen + entry.length;
 	}
-	data->vc->length = length;
+	if (length >= 1u << FLAC__STREAM_METADATA_LENGTH_LEN) {
+		warnx("%s: the tags do not fit into a FLAC comment block", data->path);
+		errno = EFBIG;
+		return -1;
+	}
+
+	// Swap the new entries in; the old ones come back if the write fails.
+	entries old;
+	old.v = vc->comments;
+	old.n = vc->num_comments;
+	const unsigned old_length = data->vc->length;
+	vc->comments = made.n != 0 ? made.v : nullptr;
+	vc->num_comments = made.n;
+	data->vc->length = static_cast<unsigned>(length);
+	if (made.n == 0)
+		std::free(made.v);
+	made.v = nullptr;
+	made.n = 0;
+
 	FLAC__metadata_chain_sort_padding(data->chain);
 	// The temporary file's names are C++ strings: running out of memory
 	// for them is a failed write like any other.
+	int r;
 	try {
-		return write_chain(data);
+		r = write_chain(data);
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
+		r = -1;
+	}
+	if (r == -1) {
+		made.v = vc->comments;
+		made.n = vc->num_comments;
+		vc->comments = old.v;
+		vc->num_comments = old.n;
+		old.v = nullptr;
+		old.n = 0;
+		data->vc->length = old_length;
 		return -1;
 	}
+	// A rewrite may have moved the audio.
+	data->audio = chain_end(data);
+	if (data->audio == -1)
+		std::snprintf(data->fault, sizeof data->fault,
+		    "memory ran out while measuring the metadata just written");
+	return 0;
 }
 
 void

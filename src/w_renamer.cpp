@@ -254,16 +254,20 @@ namespace {
 // directories on the way are made writable and searchable by their owner
 // whatever the umask says, so that the next one can be made inside; the
 // last one gets the user's usual mask.  The process's mask is the same
-// afterwards on every way out.  Whether it worked is for the caller to see.
-void
+// afterwards on every way out.  0, or -1 once it has said which directory
+// it could not make and why.
+int
 build(char *path)
 {
+	int ret = 0;
 	mode_t saved_mask = 0;
 	bool mask_changed = false;
 	char *p = path;
 
 	if (*p == '/')
 		p++;
+	if (*p == '\0')
+		return 0; // the root directory is always there
 	for (bool last = false; !last; p++) {
 		p += std::strcspn(p, "/");
 		if (*p == '\0')
@@ -281,21 +285,32 @@ build(char *path)
 		if (last)
 			umask(saved_mask);
 		if (mkdir(path, 0777) == -1) {
-			if (errno != EEXIST && errno != EISDIR)
+			if (errno != EEXIST && errno != EISDIR) {
+				warn("build: %s", path);
+				ret = -1;
 				break;
+			}
 			struct stat sb;
 			if (stat(path, &sb) == -1) {
 				warn("build: %s", path);
+				ret = -1;
 				break;
 			}
-			if (!S_ISDIR(sb.st_mode))
+			if (!S_ISDIR(sb.st_mode)) {
+				// Said as the check after building says it of the
+				// last component.
+				errno = ENOTDIR;
+				warn("%s", path);
+				ret = -1;
 				break;
+			}
 		}
 		if (cut)
 			*p = '/';
 	}
 	if (mask_changed)
 		umask(saved_mask);
+	return ret;
 }
 
 // A move that cannot replace npath, for file systems that have no
@@ -344,11 +359,14 @@ w_rename_safe(const char *opath, const char *npath)
 			w_cstr_ptr copy(strdup(ndir));
 			if (copy == nullptr)
 				return -1;
-			build(copy.get());
+			if (build(copy.get()) == -1)
+				return -1;
 		}
 		if (stat(ndir, &sb) == -1) {
 			if (errno == ENOENT && !pflag)
 				warn("`%s' (forgot -p ?)", ndir);
+			else
+				warn("%s", ndir);
 			return -1;
 		}
 		if (!S_ISDIR(sb.st_mode)) {
@@ -373,7 +391,7 @@ w_rename_safe(const char *opath, const char *npath)
 		if (errno == EEXIST)
 			warn("%s", npath);
 		else
-			warn("rename");
+			warn("rename `%s' to `%s'", opath, npath);
 		return -1;
 	}
 	return 0;
@@ -386,8 +404,10 @@ w_rename(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
 	assert(tune != NULL);
 
 	// Pending tag changes go to the file under its old name.
-	if (w_tune_save(tune) == -1)
+	if (w_tune_save(tune) == -1) {
+		warnx("%s: could not write tags to the file,", w_tune_path(tune));
 		return -1;
+	}
 
 	const char *opath = w_tune_path(tune);
 	// The extension is that of the file's own name: a '.' in a directory
@@ -433,5 +453,9 @@ w_rename(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
 		return 0;
 	if (w_rename_safe(opath, npath.get()) == -1)
 		return -1;
-	return w__tune_reload__(tune, npath.get()) == -1 ? -1 : 0;
+	if (w__tune_reload__(tune, npath.get()) == -1) {
+		warnx("%s: renamed, but cannot be opened again", npath.get());
+		return -1;
+	}
+	return 0;
 }

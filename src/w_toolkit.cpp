@@ -186,6 +186,26 @@ w_utf8_valid(const char *s, unsigned long len)
 	return true;
 }
 
+namespace {
+
+// True for the multibyte characters that are no text to show on a line:
+// the C1 controls (U+0080 to U+009F, NEL among them), the line and
+// paragraph separators U+2028 and U+2029, which YAML and some terminals
+// take as line breaks, and the noncharacters U+FFFE and U+FFFF, which a
+// YAML reader refuses.  p holds a well-formed sequence of n bytes.
+bool
+unshowable(const unsigned char *p, unsigned long n)
+{
+	if (n == 2)
+		return p[0] == 0xC2 && p[1] <= 0x9F;
+	if (n == 3)
+		return (p[0] == 0xE2 && p[1] == 0x80 && (p[2] == 0xA8 || p[2] == 0xA9)) ||
+		    (p[0] == 0xEF && p[1] == 0xBF && (p[2] == 0xBE || p[2] == 0xBF));
+	return false;
+}
+
+} // namespace
+
 std::string
 w_escape(const char *s, std::size_t len)
 {
@@ -194,10 +214,20 @@ w_escape(const char *s, std::size_t len)
 	const unsigned char *end = p + len;
 	std::string out;
 	out.reserve(len);
+	const auto hex_escape = [&](unsigned char c) {
+		out += "\\x";
+		out += hex[c >> 4];
+		out += hex[c & 0xF];
+	};
 	while (p < end) {
 		unsigned long n = utf8_seqlen(p, end);
 		if (n > 1) {
-			out.append(reinterpret_cast<const char *>(p), n);
+			if (unshowable(p, n)) {
+				for (unsigned long i = 0; i < n; i++)
+					hex_escape(p[i]);
+			} else {
+				out.append(reinterpret_cast<const char *>(p), n);
+			}
 			p += n;
 			continue;
 		}
@@ -209,13 +239,10 @@ w_escape(const char *s, std::size_t len)
 		case '\r': out += "\\r"; break;
 		case '\0': out += "\\0"; break;
 		default:
-			if (n == 1 && c >= 0x20 && c != 0x7F) {
+			if (n == 1 && c >= 0x20 && c != 0x7F)
 				out += static_cast<char>(c);
-			} else {
-				out += "\\x";
-				out += hex[c >> 4];
-				out += hex[c & 0xF];
-			}
+			else
+				hex_escape(c);
 		}
 	}
 	return out;

@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <iterator>
 #include <memory>
+#include <string>
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
@@ -131,8 +132,14 @@ w_tags2yaml(const struct w_taglist *tlist, const char *path)
 	assert(tlist != NULL);
 
 	w_sbuf sb;
-	if (path != nullptr)
-		sb.printf("# %s\n", path);
+	// A path may hold any byte but a NUL; escaped, it stays on its comment
+	// line and the document can always be read back.
+	if (path != nullptr) {
+		const std::string shown = w_escape(path, std::strlen(path));
+		sb.cat("# ");
+		sb.bcat(shown.data(), shown.size());
+		sb.putc('\n');
+	}
 	if (!tags_are_utf8(tlist, path)) {
 		errno = EILSEQ;
 		return nullptr;

@@ -95,7 +95,7 @@ main(int argc, char *argv[])
 				}
 			}
 			if (found == nullptr)
-				errx(EINVAL, "%s: invalid -F option, try %s -h' to see supported formats.",
+				errx(EINVAL, "%s: invalid -F option, try `%s -h' to see supported formats.",
 				    optarg, w_getprogname());
 			Fflag = found;
 			break;
@@ -134,11 +134,16 @@ main(int argc, char *argv[])
 	if (argc == 0)
 		errx(EINVAL, "missing file argument.\nTry `%s -h' for help.", w_getprogname());
 
-	int may_write = 0;
+	// A rename writes to the file only the changes of the actions before
+	// it; by itself it needs the directory writable, not the file.
+	int may_write = 0, writes_file = 0;
 	struct w_action *action;
-	TAILQ_FOREACH(action, q, entries)
+	TAILQ_FOREACH(action, q, entries) {
 		may_write |= action->may_write;
-	const int mode = may_write ? (R_OK | W_OK) : R_OK;
+		if (action->kind != W_ACTION_RENAME)
+			writes_file |= action->may_write;
+	}
+	const int mode = writes_file ? (R_OK | W_OK) : R_OK;
 
 	bool success = true;
 	for (int i = 0; i < argc; i++) {

@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sstream>
 #include <string>
+#include <unistd.h>
 
 #include "w_editor.h"
 #include "w_settings.h"
 #include "w_tagsupport.h"
+#include "w_tagtools.h"
 #include "w_tune.h"
 #include "w_yaml.h"
 
@@ -27,6 +32,33 @@ record(const std::string &log)
 	       "stat -c %a \"$1\" > \"$log/mode\"\n"
 	       "cat \"$1\" > \"$log/seen\"\n"
 	       "echo \"$(stat -c %Y \"$1\") $(date +%s)\" > \"$log/times\"\n";
+}
+
+/*
+ * An editor script that lists its shell's open descriptors, one "number
+ * target" line each, into the file fds.  The shell keeps its own at 10 and
+ * above (the script it reads, a saved standard output).
+ */
+std::string
+list_descriptors(const std::string &log)
+{
+	return "find /proc/$$/fd -mindepth 1 -printf '%f %l\\n' > '" + log + "/fds'\n";
+}
+
+// The descriptors of such a list that the editor was handed: those from 3
+// to 9, and any, whatever its number, that is open on one of the files.
+std::vector<std::string>
+inherited(const std::string &listing, const std::vector<std::string> &files)
+{
+	std::vector<std::string> found;
+	std::istringstream in(listing);
+	int fd;
+	std::string target;
+	while (in >> fd && std::getline(in >> std::ws, target)) {
+		if ((fd > 2 && fd < 10) || std::find(files.begin(), files.end(), target) != files.end())
+			found.push_back(std::to_string(fd) + " " + target);
+	}
+	return found;
 }
 
 class EditAction : public testing::Test {
@@ -137,21 +169,31 @@ TEST_F(EditAction, EditorIsOneProgramNameNeverAShellCommand)
 	ASSERT_EQ(chmod((dir / "plain").c_str(), 0755), 0);
 	editor("printf -- '- title: Edited\\n' > \"$1\"\n");
 
+	// An editor that cannot be started edited nothing: the file fails, and
+	// the message says which editor it was.
+	const auto not_started = [](const std::string &editor, const std::string &why) {
+		return "wembrix: cannot start the editor `" + editor + "': " + why + "\n";
+	};
+	const std::string shell_line = "touch '" + (dir / "ran") + "'; " + script;
 	struct {
 		const char *name;
 		std::optional<std::string> value;
 		int status;
 		std::string err;
 	} cases[] = {
-	    {"no such program", dir / "nothing-here", 0,
-		"wembrix: execlp: No such file or directory\n"},
-	    {"program with an argument", script + " -x", 0,
-		"wembrix: execlp: No such file or directory\n"},
-	    {"shell command line", "touch '" + (dir / "ran") + "'; " + script, 0,
-		"wembrix: execlp: No such file or directory\n"},
-	    {"empty", "", 0, "wembrix: execlp: No such file or directory\n"},
-	    {"executable text without interpreter line", dir / "plain", 0,
-		"wembrix: execlp: Exec format error\n"},
+	    {"no such program", dir / "nothing-here", 1,
+		not_started(dir / "nothing-here", "No such file or directory")},
+	    {"no such program in the path", "nothing-here", 1,
+		not_started("nothing-here", "No such file or directory")},
+	    {"program with an argument", script + " -x", 1,
+		not_started(script + " -x", "No such file or directory")},
+	    {"shell command line", shell_line, 1,
+		not_started(shell_line, "No such file or directory")},
+	    {"empty", "", 1, not_started("", "No such file or directory")},
+	    {"executable text without interpreter line", dir / "plain", 1,
+		not_started(dir / "plain", "Exec format error")},
+	    {"not executable", dir / "a.flac", 1, not_started(dir / "a.flac", "Permission denied")},
+	    {"name with a line feed", "ed\nit", 1, not_started("ed\\nit", "No such file or directory")},
 	    {"unset", std::nullopt, 1, "wembrix: please set the $EDITOR environment variable.\n"},
 	};
 	const std::string before = wt::read_file(flac);
@@ -163,6 +205,38 @@ TEST_F(EditAction, EditorIsOneProgramNameNeverAShellCommand)
 		EXPECT_FALSE(editor_ran());
 		EXPECT_FALSE(wt::exists(dir / "ran"));
 		EXPECT_EQ(wt::read_file(flac), before);
+		EXPECT_TRUE(tmp.list().empty());
+	}
+}
+
+// Whatever bytes the file's name holds, the document stays one the edit
+// can load back, and the user's change reaches the file.
+TEST_F(EditAction, AnyFileNameCanBeEdited)
+{
+	struct {
+		const char *name;
+		std::string file;  // in dir
+		std::string shown; // on the document's comment line
+	} cases[] = {
+	    {"line feed", "new\nline.flac", "new\\nline.flac"},
+	    {"Latin-1", "caf\xe9.flac", "caf\\xe9.flac"},
+	    {"next line", "nel\xc2\x85.flac", "nel\\xc2\\x85.flac"},
+	    {"escape", "\x1b]0;x\x07.flac", "\\x1b]0;x\\x07.flac"},
+	};
+	const std::string body = "sed -i 's/^- title: Old$/- title: Edited/' \"$1\"\n";
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		const std::string file = dir / c.file;
+		wt::make_flac(file, {"TITLE=Old", "ARTIST=Band"});
+		wt::run_options opt;
+		opt.env["EDITOR"] = editor(body);
+		opt.env["TMPDIR"] = tmp.path();
+		auto r = wt::wembrix({"edit", file}, opt);
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(wt::read_file(dir / "seen"),
+		    "# " + dir.path() + "/" + c.shown + "\n---\n- title: Old\n- artist: Band\n");
+		EXPECT_EQ(wt::metaflac_tags(file), (std::vector<std::string>{"title=Edited", "artist=Band"}));
 		EXPECT_TRUE(tmp.list().empty());
 	}
 }
@@ -179,6 +253,26 @@ TEST_F(EditAction, EditorFoundThroughThePath)
 	auto r = wt::wembrix({"edit", flac}, opt);
 	EXPECT_EQ(r.status, 0) << r.err;
 	EXPECT_EQ(wt::metaflac_tags(flac), (std::vector<std::string>{"title=Found"}));
+}
+
+TEST_F(EditAction, NoMusicFileDescriptorReachesTheEditor)
+{
+	// TagLib keeps the file it opened open for reading and writing while
+	// the editor runs.
+	const std::string mp3 = dir / "a.mp3";
+	wt::make_mp3(mp3, {"--tt", "Old", "--id3v2-only"});
+	wt::run_options opt;
+	opt.env["EDITOR"] = editor(list_descriptors(dir.path()));
+	opt.env["TMPDIR"] = tmp.path();
+	for (const auto &file : {flac, mp3}) {
+		SCOPED_TRACE(file);
+		std::remove((dir / "fds").c_str());
+		auto r = wt::wembrix({"edit", file}, opt);
+		EXPECT_EQ(r.status, 0) << r.err;
+		const std::string listing = wt::read_file(dir / "fds");
+		EXPECT_NE(listing.find("0 "), std::string::npos) << listing;
+		EXPECT_EQ(inherited(listing, {flac, mp3}), std::vector<std::string>{}) << listing;
+	}
 }
 
 TEST_F(EditAction, TemporaryDirectory)
@@ -219,7 +313,7 @@ TEST_F(EditAction, OutputBeforeTheEditorIsPrintedOnce)
 	// Standard output is a pipe here, so the document printed first is
 	// still buffered when the editor is started.
 	auto r = edit(dir / "nothing-here", tmp.path(), {"print"}, {});
-	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out, "# " + flac + "\n---\n- title: Old\n- artist: Band\n\n");
 
 	r = edit(editor("echo from the editor\nprintf -- '- title: New\\n' > \"$1\"\n"), tmp.path(),
@@ -274,6 +368,24 @@ TEST_F(Editor, ResultAndTune)
 	EXPECT_EQ(current(), (tags{{"title", "New"}}));
 	EXPECT_EQ(tune->dirty, 1u);
 	EXPECT_TRUE(tmp.list().empty());
+}
+
+TEST_F(Editor, DescriptorsOpenedWithoutCloseOnExecStayBehind)
+{
+	// Whoever opened them, and however: none reaches the editor.
+	int music = open(flac.c_str(), O_RDWR);
+	ASSERT_GE(music, 0);
+	int high = fcntl(music, F_DUPFD, 40);
+	ASSERT_GE(high, 0);
+	wt::write_script(dir / "list.sh", list_descriptors(dir.path()));
+	setenv("EDITOR", (dir / "list.sh").c_str(), 1);
+	EXPECT_EQ(w_edit(tune), 0);
+	close(music);
+	close(high);
+	const std::string listing = wt::read_file(dir / "fds");
+	EXPECT_EQ(inherited(listing, {flac}), std::vector<std::string>{}) << listing;
+	// The program's own descriptors are left open.
+	EXPECT_NE(fcntl(2, F_GETFD), -1);
 }
 
 TEST_F(Editor, LostEditorStatusLoadsNothing)

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "w_inprocess.h"
+#include "w_oggsupport.h"
+#include "w_tagtools.h"
 #include "w_renamer.h"
 #include "w_settings.h"
 #include "w_testsupport.h"
@@ -475,6 +477,136 @@ TEST_F(RenameFile, DeclinedRenameStillSavesTags)
 	    (std::vector<std::string>{"artist=Artist", "title=New"}));
 }
 
+// Every way a rename can fail names the path at fault and the reason.
+TEST_F(RenameFile, EveryFailureSaysWhichPathAndWhy)
+{
+	wt::write_file(dir / "music/Artist", "not a directory");
+	const std::string long_name(300, 'x');
+	struct {
+		const char *name;
+		std::vector<std::string> args;
+		std::string err;
+	} cases[] = {
+	    {"a file on the way, -p", {"-p", "-Y", "rename:%artist/%title/%title", "music/song.flac"},
+		"wembrix: music/Artist: Not a directory\n"},
+	    {"a file on the way", {"-Y", "rename:%artist/%title/%title", "music/song.flac"},
+		"wembrix: music/Artist/Title: Not a directory\n"},
+	    {"a directory that cannot be made, -p",
+		{"-p", "-Y", "rename:" + long_name + "/%title", "music/song.flac"},
+		"wembrix: build: music/" + long_name + ": File name too long\n"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		auto r = run(c.args);
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.err, c.err);
+		EXPECT_EQ(wt::read_file(dir / "music/song.flac"), original);
+		EXPECT_EQ(wt::read_file(dir / "music/Artist"), "not a directory");
+		EXPECT_EQ(wt::run({"ls", "-A", dir / "music"}).out, "Artist\nsong.flac\n");
+	}
+}
+
+// ---------------------------------------------------------------------------
+// Renames as a user without privileges, where permissions decide
+
+class UnprivilegedRename : public testing::Test {
+protected:
+	void SetUp() override
+	{
+		if (geteuid() == 0 && wt::run({"setpriv", "--version"}).status != 0)
+			GTEST_SKIP() << "running as root without setpriv";
+		ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+		ASSERT_EQ(mkdir(music.c_str(), 0777), 0);
+		ASSERT_EQ(chmod(music.c_str(), 0777), 0);
+	}
+	void TearDown() override { chmod(music.c_str(), 0777); }
+
+	// Runs wembrix in dir, as nobody when the test runs as root.
+	wt::run_result run(const std::vector<std::string> &args)
+	{
+		std::vector<std::string> argv = {WEMBRIX_BIN};
+		argv.insert(argv.end(), args.begin(), args.end());
+		if (geteuid() == 0)
+			argv.insert(argv.begin(),
+			    {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+		return wt::run(argv, {.input = std::nullopt, .env = {}, .cwd = dir.path()});
+	}
+	static std::string mode_of(const std::string &path)
+	{
+		return wt::run({"stat", "-c", "%a", path}).out;
+	}
+
+	wt::tmpdir dir;
+	std::string music = dir / "music";
+};
+
+// Moving a file changes its directory, not the file: a read-only file is
+// renamed like any other, as mv would.  Only tag changes to save first
+// need the file writable.
+TEST_F(UnprivilegedRename, ReadOnlyFileIsRenamedButNotWritten)
+{
+	struct {
+		const char *ext;
+		void (*make)(const std::string &);
+	} formats[] = {
+	    {"flac", [](const std::string &f) { wt::make_flac(f, {"TITLE=Title"}); }},
+	    {"ogg", [](const std::string &f) { wt::make_vorbis(f, {"TITLE=Title"}); }},
+	    {"mp3", [](const std::string &f) { wt::make_mp3(f, {"--tt", "Title", "--id3v2-only"}); }},
+	};
+	for (const auto &f : formats) {
+		SCOPED_TRACE(f.ext);
+		const std::string ext = f.ext;
+		const std::string song = "music/song." + ext, title = "music/Title." + ext;
+		f.make(dir / song);
+		ASSERT_EQ(chmod((dir / song).c_str(), 0444), 0);
+		const std::string original = wt::read_file(dir / song);
+
+		// With tag changes to save, the file must be writable.
+		auto r = run({"-Y", "set:title=New", "rename:%title", song});
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.err, "wembrix: " + song + ": Permission denied\n");
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(wt::read_file(dir / song), original);
+
+		// Without, it is only moved: the same bytes, the same mode.
+		r = run({"-Y", "rename:%title", "print", song});
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(r.out, "rename `" + song + "' to `" + title + "'? [y/n] yes\n# " + title +
+		    "\n---\n- title: Title\n\n");
+		EXPECT_EQ(wt::run({"ls", "-A", music}).out, "Title." + ext + "\n");
+		EXPECT_EQ(wt::read_file(dir / title), original);
+		EXPECT_EQ(mode_of(dir / title), "444\n");
+		std::remove((dir / title).c_str());
+	}
+}
+
+TEST_F(UnprivilegedRename, FailuresForWantOfPermissionSayWhere)
+{
+	wt::make_flac(dir / "music/song.flac", {"ARTIST=Artist", "TITLE=Title"});
+	ASSERT_EQ(chmod((dir / "music/song.flac").c_str(), 0666), 0);
+	const std::string original = wt::read_file(dir / "music/song.flac");
+	ASSERT_EQ(chmod(music.c_str(), 0555), 0);
+	struct {
+		const char *name;
+		std::string pattern;
+		std::string err;
+	} cases[] = {
+	    {"no directory can be made", "rename:%artist/%title",
+		"wembrix: build: music/Artist: Permission denied\n"},
+	    {"no name can be changed", "rename:%title",
+		"wembrix: rename `music/song.flac' to `music/Title.flac': Permission denied\n"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		auto r = run({"-p", "-Y", c.pattern, "music/song.flac"});
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.err, c.err);
+		EXPECT_EQ(wt::run({"ls", "-A", music}).out, "song.flac\n");
+		EXPECT_EQ(wt::read_file(dir / "music/song.flac"), original);
+	}
+}
+
 // ---------------------------------------------------------------------------
 // The move, in the test process
 
@@ -527,7 +659,7 @@ TEST_F(SafeRename, BuildKeepsAndRestoresTheMask)
 	wt::write_file(src, "music");
 	wt::stderr_capture cap;
 	EXPECT_EQ(w_rename_safe(src.c_str(), (dir / "f/x/New.flac").c_str()), -1);
-	cap.text();
+	EXPECT_EQ(wt::messages(cap.text()), std::vector<std::string>{dir / "f: Not a directory"});
 	EXPECT_EQ(umask(0722), 0722u);
 	EXPECT_TRUE(wt::exists(src));
 
@@ -552,7 +684,7 @@ struct fallback_case {
 	std::vector<wt::denial> denied;
 	bool dangling_destination;
 	int status;           // 0, or 255 for -1
-	const char *message;  // after "<npath>: " or alone; "" for none
+	const char *message;  // %o, %n: the old and the new path; "" for none
 	bool moved;
 };
 
@@ -567,9 +699,9 @@ TEST_F(SafeRename, FallsBackWithoutReplacing)
 	    {"link refuses a dangling link", {{SYS_renameat2, EINVAL}}, true, 255,
 		"%n: File exists", false},
 	    {"no hard links", {{SYS_renameat2, EINVAL}, {SYS_link, EPERM}, {SYS_linkat, EPERM}},
-		false, 255, "rename: Operation not permitted", false},
+		false, 255, "rename `%o' to `%n': Operation not permitted", false},
 	    {"another file system", {{SYS_renameat2, EXDEV}}, false, 255,
-		"rename: Invalid cross-device link", false},
+		"rename `%o' to `%n': Invalid cross-device link", false},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.what);
@@ -584,6 +716,8 @@ TEST_F(SafeRename, FallsBackWithoutReplacing)
 		auto r = wt::run_denying(c.denied, [&] { return w_rename_safe(from.c_str(), to.c_str()); });
 		EXPECT_EQ(r.status, c.status);
 		std::string msg = c.message;
+		if (auto at = msg.find("%o"); at != std::string::npos)
+			msg.replace(at, 2, from);
 		if (auto at = msg.find("%n"); at != std::string::npos)
 			msg.replace(at, 2, to);
 		EXPECT_EQ(wt::messages(r.err),

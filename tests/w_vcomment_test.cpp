@@ -20,6 +20,9 @@ TEST(Escape, ShowsEveryByteOnOneValidLine)
 	    {"caf\xE9.flac", "caf\\xe9.flac"},
 	    {"\x1b[31m\x7f", "\\x1b[31m\\x7f"},
 	    {"cut \xE2\x82", "cut \\xe2\\x82"},
+	    {"C1 \xC2\x85\xC2\x9F, not \xC2\xA0", "C1 \\xc2\\x85\\xc2\\x9f, not \xC2\xA0"},
+	    {"LS \xE2\x80\xA8 PS \xE2\x80\xA9", "LS \\xe2\\x80\\xa8 PS \\xe2\\x80\\xa9"},
+	    {"\xEF\xBF\xBE\xEF\xBF\xBF\xEF\xBF\xBD", "\\xef\\xbf\\xbe\\xef\\xbf\\xbf\xEF\xBF\xBD"},
 	};
 	for (const auto &c : cases) {
 		std::string got = w_escape(c.in.data(), c.in.size());

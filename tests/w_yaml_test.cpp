@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "w_tagsupport.h"
 #include "w_yaml.h"
@@ -76,6 +77,54 @@ TEST(YamlWriter, ExactDocuments)
 		SCOPED_TRACE(c.name);
 		EXPECT_EQ(write(c.t, c.path), std::string(c.text));
 	}
+}
+
+// A path may hold any byte but NUL.  Its comment line shows it escaped
+// where it would break the line or the document, so that what the writer
+// gives is always a document our reader and an independent one read back.
+TEST(YamlWriter, PathCommentAlwaysLeavesAReadableDocument)
+{
+	struct {
+		const char *name;
+		std::string path;
+		std::string comment;
+	} cases[] = {
+	    {"line feed", "/m/a\nb.flac", "# /m/a\\nb.flac"},
+	    {"carriage return and tab", "/m/a\rb\tc.flac", "# /m/a\\rb\\tc.flac"},
+	    {"escape sequence and DEL", "/m/\x1b[2Jx\x7f.flac", "# /m/\\x1b[2Jx\\x7f.flac"},
+	    {"Latin-1 byte", "/m/caf\xe9.flac", "# /m/caf\\xe9.flac"},
+	    {"truncated sequence at the end", "/m/a\xe2\x82", "# /m/a\\xe2\\x82"},
+	    {"overlong slash", "/m/a\xc0\xaf" "b", "# /m/a\\xc0\\xafb"},
+	    {"next line (C1)", "/m/a\xc2\x85" "b", "# /m/a\\xc2\\x85b"},
+	    {"other C1 control", "/m/a\xc2\x9b" "b", "# /m/a\\xc2\\x9bb"},
+	    {"line separator", "/m/a\xe2\x80\xa8" "b", "# /m/a\\xe2\\x80\\xa8b"},
+	    {"paragraph separator", "/m/a\xe2\x80\xa9" "b", "# /m/a\\xe2\\x80\\xa9b"},
+	    {"noncharacter", "/m/a\xef\xbf\xbe" "b", "# /m/a\\xef\\xbf\\xbeb"},
+	    {"backslash", "/m/a\\nb.flac", "# /m/a\\\\nb.flac"},
+	    {"text stays as it is", "/m/Caf\xc3\xa9 \xe2\x82\xac \xef\xbb\xbf: #1.flac",
+		"# /m/Caf\xc3\xa9 \xe2\x82\xac \xef\xbb\xbf: #1.flac"},
+	};
+	const tags t = {{"title", "Intro"}, {"comment", "two\nlines"}};
+	wt::tmpdir docs;
+	std::vector<std::string> pyyaml = {"python3", "-c",
+	    "import sys, yaml\n"
+	    "for name in sys.argv[1:]:\n"
+	    "    with open(name, 'rb') as f: print(yaml.safe_load(f))\n"};
+	std::string expected;
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		auto doc = write(t, c.path.c_str());
+		ASSERT_TRUE(doc.has_value());
+		EXPECT_EQ(doc->substr(0, doc->find('\n')), c.comment);
+		EXPECT_EQ(read(*doc), (std::variant<tags, std::string>(t))) << *doc;
+		pyyaml.push_back(docs / std::to_string(pyyaml.size()));
+		wt::write_file(pyyaml.back(), *doc);
+		expected += "[{'title': 'Intro'}, {'comment': 'two\\nlines'}]\n";
+	}
+	// PyYAML, an independent reader, reads every document the same.
+	auto py = wt::run(pyyaml);
+	EXPECT_EQ(py.status, 0) << py.err;
+	EXPECT_EQ(py.out, expected);
 }
 
 TEST(YamlWriter, RefusesTextThatIsNotUtf8)

@@ -1,6 +1,7 @@
 // The built program, run as a user runs it: exit statuses, exact output.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,11 +80,11 @@ TEST_F(Cli, CommandLines)
 	    {{"-h"}, 0, "", usage_text},
 	    {{"-h", "-F", "bad"}, 0, "", usage_text},
 	    {{"-F", "bad", "-h"}, 22, "",
-		"wembrix: bad: invalid -F option, try wembrix -h' to see supported formats.\n"},
+		"wembrix: bad: invalid -F option, try `wembrix -h' to see supported formats.\n"},
 	    {{"-F", "yaml", "a.flac"}, 22, "",
-		"wembrix: yaml: invalid -F option, try wembrix -h' to see supported formats.\n"},
+		"wembrix: yaml: invalid -F option, try `wembrix -h' to see supported formats.\n"},
 	    {{"-F", "YML", "a.flac"}, 22, "",
-		"wembrix: YML: invalid -F option, try wembrix -h' to see supported formats.\n"},
+		"wembrix: YML: invalid -F option, try `wembrix -h' to see supported formats.\n"},
 	    {{"-F", "yml", "a.flac"}, 0, a_doc, ""},
 	    {{"-x", "a.flac"}, 1, "", "wembrix: invalid option -- 'x'\n" + usage_text},
 	    {{"-F"}, 1, "", "wembrix: option requires an argument -- 'F'\n" + usage_text},
@@ -97,7 +98,9 @@ TEST_F(Cli, CommandLines)
 	    {{"rename:", "a.flac"}, 1, "", "wembrix: empty rename pattern: Invalid argument\n" + try_line},
 	    // Action errors are reported before a missing file.
 	    {{"set:x"}, 1, "", "wembrix: set: missing '=': Invalid argument\n" + try_line},
-	    {{"set:a=\xFF", "a.flac"}, 1, "", try_line},
+	    {{"set:a=\xFF", "a.flac"}, 1, "",
+		"wembrix: set:a=\\xff: cannot be converted from the locale's character set UTF-8 to "
+		"UTF-8\n" + try_line},
 	    {{"a.flac"}, 0, a_doc, ""},
 	    {{"print:anything", "a.flac"}, 0, a_doc, ""},
 	    {{"backend", "a.flac"}, 0, "libFLAC a.flac\n", ""},
@@ -123,6 +126,40 @@ TEST_F(Cli, CommandLines)
 		EXPECT_EQ(r.err, c.err) << cmd;
 	}
 	EXPECT_TRUE(wt::read_file(dir / "a.flac") == before) << "file changed";
+}
+
+// An argument the locale cannot hold is named, with the locale's character
+// set, before anything is touched.
+TEST_F(Cli, ArgumentOutsideTheLocaleIsNamed)
+{
+	const std::string c_locale = "the locale's character set ANSI_X3.4-1968 to UTF-8\n";
+	struct {
+		std::optional<std::string> lc_all;
+		std::vector<std::string> args;
+		std::string err;
+	} cases[] = {
+	    {std::nullopt, {"set:title=caf\xC3\xA9", "a.flac"},
+		"wembrix: set:title=caf\xC3\xA9: cannot be converted from " + c_locale},
+	    {"C", {"print", "add:artist=Bj\xC3\xB6rk", "a.flac"},
+		"wembrix: add:artist=Bj\xC3\xB6rk: cannot be converted from " + c_locale},
+	    {"POSIX", {"rename:%title-\xE2\x82\xAC", "a.flac"},
+		"wembrix: rename:%title-\xE2\x82\xAC: cannot be converted from " + c_locale},
+	    {"C", {"load:caf\xE9\n.yml", "a.flac"},
+		"wembrix: load:caf\\xe9\\n.yml: cannot be converted from " + c_locale},
+	};
+	const std::string before = wt::read_file(dir / "a.flac");
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.args[0]);
+		wt::run_options opt;
+		opt.cwd = dir.path();
+		opt.env = {{"LC_ALL", c.lc_all}, {"LC_CTYPE", std::nullopt}, {"LANG", std::nullopt}};
+		wt::run_result r = wt::wembrix(c.args, opt);
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, c.err + try_line);
+	}
+	EXPECT_TRUE(wt::read_file(dir / "a.flac") == before) << "file changed";
+	EXPECT_EQ(wt::metaflac_tags(dir / "a.flac"), (lines{"TITLE=Intro", "ARTIST=Some Band"}));
 }
 
 TEST_F(Cli, ChangesAreSavedAndSeenByLaterActions)
@@ -172,7 +209,8 @@ TEST_F(Cli, RefusedTagFailsTheSaveAndLeavesTheFile)
 	const std::string before = wt::read_file(dir / "a.flac");
 	wt::run_result r = run({"set:ti~tle=x", "a.flac"});
 	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.err, "wembrix: a.flac: could not write tags to the file,\n");
+	EXPECT_EQ(r.err, "wembrix: invalid vorbis comment name: ti~tle\n"
+			 "wembrix: a.flac: could not write tags to the file,\n");
 	EXPECT_TRUE(wt::read_file(dir / "a.flac") == before) << "file changed";
 	EXPECT_EQ(dir.list(), (lines{"a.flac", "notes.txt"}));
 }
