@@ -20,8 +20,6 @@ w_tag_new_len(const char *key, std::size_t keylen, const char *val, std::size_t 
 {
 	assert(key != NULL);
 	assert(val != NULL);
-	assert(std::memchr(key, '\0', keylen) == NULL);
-	assert(std::memchr(val, '\0', vallen) == NULL);
 
 	void *block = std::malloc(sizeof(struct w_tag) + keylen + vallen + 2);
 	if (block == nullptr)
