@@ -10,7 +10,7 @@
 # Environment: RUNS (default 5), CALLS (runs of the per-call rows, default
 # 200), COUNT (files per format, default 1000), BIG_FLAC_MB (default 200),
 # BIG_OGG_MB (default 1024), BENCH_DIR (scratch directory on the disk to
-# measure, default under /var/tmp).
+# measure, default under /var/tmp), INSTR (0: no instruction counts).
 set -eu
 . "$(dirname "$0")/lib.sh"
 
@@ -116,6 +116,46 @@ rss=$(/usr/bin/time -v "$bin" set:artist=X big.ogg 2>&1 >/dev/null </dev/null |
 ogginfo big.ogg >/dev/null 2>&1 || echo "all.sh: ogginfo refuses the rewritten big.ogg" >&2
 rm -f big.ogg
 
+# Instructions counted by callgrind do not depend on what else the machine
+# is doing.  INSTR=0 skips them.
+instr_table=$work/instr.md
+if [ "${INSTR:-1}" != 0 ] && command -v valgrind >/dev/null; then
+	echo "-- instructions" >&2
+	instr() {
+		valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null </dev/null |
+		    awk '/refs:/ {gsub(",", "", $NF); print $NF}'
+	}
+	# instr_row WORKLOAD PEER-NAME WEMBRIX-COMMAND... -- PEER-COMMAND...
+	instr_row() {
+		_name=$1 _peer=$2
+		shift 2
+		_ours=""
+		while [ "$1" != -- ]; do
+			_ours="$_ours $1"
+			shift
+		done
+		shift
+		# shellcheck disable=SC2086
+		_a=$(instr $_ours)
+		_b=$(instr "$@")
+		echo "| $_name | $_a | \`$_peer\` $_b | $(awk "BEGIN { printf \"%.2f\", $_b / $_a }") |" >>"$instr_table"
+	}
+	{
+		echo "| workload | wembrix | peer | ratio |"
+		echo "|---|---|---|---|"
+	} >"$instr_table"
+	# shellcheck disable=SC2086
+	instr_row "print all tags, $count FLAC" "metaflac --export-tags-to=-" \
+	    "$bin" $flacs -- metaflac --export-tags-to=- $flacs
+	# shellcheck disable=SC2086
+	instr_row "set artist, $count FLAC (in place)" "metaflac --remove-tag --set-tag" \
+	    "$bin" set:artist=X $flacs -- metaflac --remove-tag=ARTIST --set-tag=ARTIST=X $flacs
+	instr_row "one small FLAC printed" "metaflac --export-tags-to=-" \
+	    "$bin" one.flac -- metaflac --export-tags-to=- one.flac
+	instr_row "one small Ogg printed" "vorbiscomment -l" \
+	    "$bin" one.ogg -- vorbiscomment -l one.ogg
+fi
+
 echo
 echo "wembrix: $bin; $count files per format; medians of $runs runs ($calls per call)"
 echo
@@ -123,3 +163,9 @@ cat "$table"
 echo
 echo "peak memory rewriting a $big_ogg_mb MB Ogg/Vorbis file: $rss kB" \
     "(limit 16384 kB: $([ "$rss" -lt 16384 ] && echo met || echo NOT met))"
+if [ -f "$instr_table" ]; then
+	echo
+	echo "instructions (callgrind), peer / wembrix:"
+	echo
+	cat "$instr_table"
+fi
