@@ -5,6 +5,8 @@
 #include <cstring>
 #include <err.h>
 #include <memory>
+#include <new>
+#include <sys/stat.h>
 
 #include "w_settings.h"
 #include "w_taglist.h"
@@ -12,45 +14,118 @@
 
 namespace {
 
-
-// What a format made of a document: the tags, or the message saying why
-// there are none.
-struct loaded {
-	w_taglist_ptr tlist;
+/*
+ * What a format made of its input: the documents, or the message saying why
+ * there are none.  Most formats hold one document per input, which serves
+ * every file; some may hold one document per file of a whole library, each
+ * naming its file.
+ */
+struct document_set {
+	w_fmtdocs docs;
 	w_cstr_ptr errmsg;
+	bool ok = false;
 };
 
-loaded
-read_document(FILE *fp)
+document_set
+read_document_set(FILE *fp)
 {
+	document_set set;
 	char *errmsg = nullptr;
-	struct w_taglist *tlist = Fflag->fmt2tags(fp, &errmsg);
-	return {w_taglist_ptr(tlist), w_cstr_ptr(tlist == nullptr ? errmsg : nullptr)};
+	try {
+		if (Fflag->fmt2docs != nullptr) {
+			set.ok = Fflag->fmt2docs(fp, &set.docs, &errmsg) == 0;
+		} else {
+			w_fmtdoc doc;
+			doc.tlist.reset(Fflag->fmt2tags(fp, &errmsg));
+			set.ok = doc.tlist != nullptr;
+			if (set.ok)
+				set.docs.push_back(std::move(doc));
+		}
+	} catch (const std::bad_alloc &) {
+		set.ok = false;
+	}
+	if (!set.ok)
+		set.errmsg.reset(errmsg);
+	return set;
 }
 
 /*
- * Standard input holds one document for the whole run.  It is read at the
+ * Standard input holds one input for the whole run.  It is read at the
  * first file that asks for it and the outcome is kept, so every file of the
- * run gets the same tags (or fails with the same message); reading on would
- * give the later files an empty document and cost them all their tags.  The
- * stream is never closed: a later question still finds it at its end.
+ * run gets its tags from it (or fails with the same message); reading on
+ * would give the later files an empty document and cost them all their
+ * tags.  The stream is never closed: a later question still finds it at its
+ * end.
  */
-const loaded &
-stdin_document(void)
+const document_set &
+stdin_document_set(void)
 {
-	static const loaded document = read_document(stdin);
-	return document;
+	static const document_set set = read_document_set(stdin);
+	return set;
+}
+
+/*
+ * An input that may hold a whole library's documents is read once for the
+ * run and kept while the same file is loaded again: reading it for every
+ * file would cost time growing with the square of the library's size.  The
+ * file stays open, so that its inode cannot be reused for another file
+ * (such as the next temporary document of an edit) that would then pass
+ * for it; a change to its size or times makes it read anew.
+ */
+struct cached_set {
+	w_file_ptr fp;
+	struct stat st {};
+	const struct w_format *format = nullptr;
+	document_set set;
+};
+
+bool
+same_file(const struct stat &a, const struct stat &b)
+{
+	return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+	    a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+	    a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// The documents of the file open at fp, which this takes over.
+const document_set &
+file_document_set(w_file_ptr fp)
+{
+	static cached_set cache;
+	struct stat st;
+	const bool keep = Fflag->fmt2docs != nullptr && fstat(fileno(fp.get()), &st) == 0;
+	if (keep && cache.fp != nullptr && Fflag == cache.format && same_file(st, cache.st))
+		return cache.set;
+	cache = cached_set{};
+	cache.set = read_document_set(fp.get());
+	if (keep) {
+		cache.fp = std::move(fp);
+		cache.st = st;
+		cache.format = Fflag;
+	} else {
+		// Closed before the outcome is looked at; a read-only stream has
+		// nothing left to lose.
+		fp.reset();
+	}
+	return cache.set;
 }
 
 int
-apply(struct w_tune *tune, const loaded &document)
+apply(struct w_tune *tune, const document_set &set)
 {
-	if (document.tlist == nullptr) {
-		if (document.errmsg != nullptr)
-			warnx("%s", document.errmsg.get());
+	if (!set.ok) {
+		if (set.errmsg != nullptr)
+			warnx("%s", set.errmsg.get());
 		return -1;
 	}
-	return w_tune_set_tags(tune, document.tlist.get());
+	char *errmsg = nullptr;
+	const struct w_taglist *tlist = w_fmtdocs_find(&set.docs, w_tune_path(tune), &errmsg);
+	if (tlist == nullptr) {
+		warnx("%s", errmsg);
+		std::free(errmsg);
+		return -1;
+	}
+	return w_tune_set_tags(tune, tlist);
 }
 
 } // namespace
@@ -62,16 +137,12 @@ w_load(struct w_tune *tune, const char *fmtfile)
 	assert(fmtfile != NULL);
 
 	if (*fmtfile == '\0' || std::strcmp(fmtfile, "-") == 0)
-		return apply(tune, stdin_document());
+		return apply(tune, stdin_document_set());
 
 	FILE *fp = std::fopen(fmtfile, "r");
 	if (fp == nullptr) {
 		warn("%s: fopen", fmtfile);
 		return -1;
 	}
-	loaded document = read_document(fp);
-	// Closed before the outcome is looked at; a read-only stream has
-	// nothing left to lose.
-	(void)std::fclose(fp);
-	return apply(tune, document);
+	return apply(tune, file_document_set(w_file_ptr(fp)));
 }

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
+#include <getopt.h>
 #include <unistd.h>
 
 #include "w_action.h"
@@ -24,13 +25,16 @@
 
 namespace {
 
-[[noreturn]] void
-usage(int status)
+// The version comes from the build, which takes it from the project.
+const char version[] = WEMBRIX_VERSION;
+
+void
+print_usage(FILE *fp)
 {
 	const char *prog = w_getprogname();
-	std::fprintf(stderr, "wembrix v3.1\n\n");
-	std::fprintf(stderr, "usage: %s [OPTION]... [ACTION:ARG]... [FILE]...\n", prog);
-	std::fprintf(stderr, "Modify or display music file's tag.\n\n");
+	std::fprintf(fp, "wembrix v%s\n\n", version);
+	std::fprintf(fp, "usage: %s [OPTION]... [ACTION:ARG]... [FILE]...\n", prog);
+	std::fprintf(fp, "Modify or display music file's tag.\n\n");
 	std::fputs("Options:\n"
 	    "  -h     show this help\n"
 	    "  -p     create destination directories if needed (used by rename)\n"
@@ -48,16 +52,33 @@ usage(int status)
 	    "  load:PATH        load PATH yaml tag file\n"
 	    "  rename:PATTERN   rename to PATTERN\n"
 	    "\n"
-	    "Formats:\n", stderr);
+	    "Formats:\n", fp);
 	struct w_format *f;
 	TAILQ_FOREACH(f, w_all_formats(), entries)
-		std::fprintf(stderr, "  %10s: %s\n", f->fileext, f->description);
-	std::fputs("\nBackends:\n", stderr);
+		std::fprintf(fp, "  %10s: %s\n", f->fileext, f->description);
+	std::fputs("\nBackends:\n", fp);
 	struct w_backend *b;
 	TAILQ_FOREACH(b, w_all_backends(), entries)
-		std::fprintf(stderr, "  %10s: %s\n", b->libid, b->description);
-	std::fputs("\n", stderr);
+		std::fprintf(fp, "  %10s: %s\n", b->libid, b->description);
+	std::fputs("\n", fp);
+}
+
+[[noreturn]] void
+usage(int status)
+{
+	print_usage(stderr);
 	std::exit(status);
+}
+
+// What was printed must have reached standard output.
+int
+flush_stdout(void)
+{
+	if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
+		warn("stdout");
+		return 1;
+	}
+	return 0;
 }
 
 [[noreturn]] void
@@ -78,8 +99,22 @@ main(int argc, char *argv[])
 	int ch;
 	opterr = 0; // our own diagnostics, in the program's message form
 	// '+': stop at the first argument that is not an option.
-	while ((ch = getopt(argc, argv, "+hpF:NY")) != -1) {
+	// Only the two long options every command is expected to know; the
+	// usage goes to standard output when asked for by name.
+	enum { OPT_HELP = 256, OPT_VERSION };
+	static const struct option longopts[] = {
+	    {"help", no_argument, nullptr, OPT_HELP},
+	    {"version", no_argument, nullptr, OPT_VERSION},
+	    {nullptr, 0, nullptr, 0},
+	};
+	while ((ch = getopt_long(argc, argv, "+hpF:NY", longopts, nullptr)) != -1) {
 		switch (ch) {
+		case OPT_HELP:
+			print_usage(stdout);
+			std::exit(flush_stdout());
+		case OPT_VERSION:
+			std::printf("wembrix %s\n", version);
+			std::exit(flush_stdout());
 		case 'h':
 			usage(0);
 		case 'p':
@@ -115,6 +150,16 @@ main(int argc, char *argv[])
 			Nflag = 1;
 			break;
 		default:
+			if (optopt == OPT_HELP || optopt == OPT_VERSION) {
+				const char *opt = argv[optind - 1];
+				warnx("option '%.*s' doesn't allow an argument",
+				    static_cast<int>(std::strcspn(opt, "=")), opt);
+				try_help();
+			}
+			if (optopt == 0) {
+				warnx("unrecognized option '%s'", argv[optind - 1]);
+				try_help();
+			}
 			if (optopt == 'F')
 				warnx("option requires an argument -- '%c'", optopt);
 			else
@@ -178,10 +223,7 @@ main(int argc, char *argv[])
 	}
 	w_actionQ_destroy(q);
 
-	// What was printed must have reached standard output.
-	if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
-		warn("stdout");
+	if (flush_stdout() != 0)
 		return 1;
-	}
 	return success ? 0 : 1;
 }

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
 #include <string>
 
+#include "w_json.h"
 #include "w_loader.h"
 #include "w_settings.h"
 #include "w_tagsupport.h"
@@ -200,6 +203,40 @@ TEST_F(LoadAction, StandardInputIsReadAtTheFirstFileThatGetsThatFar)
 	EXPECT_EQ(r.err, "wembrix: " + (dir / "not.flac") + ": unsupported file format\n");
 	EXPECT_EQ(wt::metaflac_tags(a), loaded);
 	EXPECT_EQ(wt::metaflac_tags(b), loaded);
+}
+
+
+// A document file holding many files' documents is read once for a run and
+// kept; a file changed or replaced in between must be read anew.
+TEST_F(Loader, ManyDocumentsFileReadAgainWhenItChanges)
+{
+	Fflag = w_json_format();
+	auto line = [&](const std::string &title) {
+		return "{\"file\":\"" + flac + "\",\"tags\":[{\"title\":\"" + title + "\"}]}\n" +
+		    "{\"file\":\"other.flac\",\"tags\":[]}\n";
+	};
+	struct {
+		const char *name;
+		std::function<void()> change;
+		const char *title;
+	} steps[] = {
+	    {"first read", [&] { wt::write_file(doc, line("One")); }, "One"},
+	    {"same file again", [] {}, "One"},
+	    {"rewritten in place, another size", [&] { wt::write_file(doc, line("Three")); }, "Three"},
+	    {"replaced by a file of the same size", [&] {
+		 wt::write_file(dir / "new.json", line("Four!"));
+		 ASSERT_EQ(std::rename((dir / "new.json").c_str(), doc.c_str()), 0);
+	     }, "Four!"},
+	};
+	for (const auto &s : steps) {
+		SCOPED_TRACE(s.name);
+		s.change();
+		testing::internal::CaptureStderr();
+		EXPECT_EQ(w_load(tune.get(), doc.c_str()), 0);
+		EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+		EXPECT_EQ(current(), (tags{{"title", s.title}}));
+	}
+	Fflag = w_yaml_format();
 }
 
 } // namespace

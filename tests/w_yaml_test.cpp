@@ -15,34 +15,16 @@ namespace {
 
 using wt::tags;
 
-// The writer's text for t, or nullopt when it gave none.
 std::optional<std::string>
 write(const tags &t, const char *path)
 {
-	auto tlist = wt::to_taglist(t);
-	char *doc = w_tags2yaml(tlist.get(), path);
-	if (doc == nullptr)
-		return std::nullopt;
-	std::string text(doc);
-	std::free(doc);
-	return text;
+	return wt::format_write(w_tags2yaml, t, path);
 }
 
-// The reader's tags for text, or its message.
 std::variant<tags, std::string>
 read(const std::string &text)
 {
-	auto fp = wt::stream_of(text);
-	char *msg = nullptr;
-	w_taglist_ptr tlist(w_yaml2tags(fp.get(), &msg));
-	if (tlist == nullptr) {
-		EXPECT_NE(msg, nullptr) << "a rejected document must come with a message";
-		std::string m = msg != nullptr ? msg : "";
-		std::free(msg);
-		return m;
-	}
-	EXPECT_EQ(msg, nullptr);
-	return wt::to_tags(tlist.get());
+	return wt::format_read(w_yaml2tags, text);
 }
 
 struct written {
@@ -291,14 +273,7 @@ private:
 	std::mt19937 rng_;
 };
 
-std::string
-show(const tags &t)
-{
-	std::string s;
-	for (const auto &[k, v] : t)
-		s += testing::PrintToString(k) + " = " + testing::PrintToString(v) + "\n";
-	return s;
-}
+using wt::show;
 
 TEST(YamlRoundTrip, WrittenDocumentsReadBackEqual)
 {

@@ -38,6 +38,7 @@ const std::string usage_text =
     "\n"
     "Formats:\n"
     "         yml: YAML - YAML Ain't Markup Language\n"
+    "        json: JSON - JavaScript Object Notation, one line per file\n"
     "\n"
     "Backends:\n"
     "     libFLAC: Free Lossless Audio Codec (FLAC) files format\n"
@@ -86,8 +87,23 @@ TEST_F(Cli, CommandLines)
 	    {{"-F", "YML", "a.flac"}, 22, "",
 		"wembrix: YML: invalid -F option, try `wembrix -h' to see supported formats.\n"},
 	    {{"-F", "yml", "a.flac"}, 0, a_doc, ""},
+	    {{"-F", "json", "a.flac"}, 0,
+		"{\"file\":\"a.flac\",\"tags\":[{\"title\":\"Intro\"},{\"artist\":\"Some Band\"}]}\n", ""},
+	    {{"-F", "JSON", "a.flac"}, 22, "",
+		"wembrix: JSON: invalid -F option, try `wembrix -h' to see supported formats.\n"},
 	    {{"-x", "a.flac"}, 1, "", "wembrix: invalid option -- 'x'\n" + usage_text},
 	    {{"-F"}, 1, "", "wembrix: option requires an argument -- 'F'\n" + usage_text},
+	    // Asked for by name, help and version go to standard output.
+	    {{"--help"}, 0, usage_text, ""},
+	    {{"--help", "a.flac"}, 0, usage_text, ""},
+	    {{"-p", "--version", "a.flac"}, 0, "wembrix 3.1\n", ""},
+	    {{"-F", "bad", "--help"}, 22, "",
+		"wembrix: bad: invalid -F option, try `wembrix -h' to see supported formats.\n"},
+	    {{"--verbose", "a.flac"}, 1, "", "wembrix: unrecognized option '--verbose'\n" + try_line},
+	    {{"--help=all"}, 1, "", "wembrix: option '--help' doesn't allow an argument\n" + try_line},
+	    {{"-h", "--version"}, 0, "", usage_text},
+	    {{"print", "--version", "a.flac"}, 1, a_doc,
+		"wembrix: --version: No such file or directory\n"},
 	    {{"-Y", "-N", "a.flac"}, 1, "", "wembrix: cannot set both -Y and -N: Invalid argument\n"},
 	    {{"-N", "-Y", "a.flac"}, 1, "", "wembrix: cannot set both -Y and -N: Invalid argument\n"},
 	    {{"-Y", "-Y", "a.flac"}, 0, a_doc, ""},
@@ -219,7 +235,10 @@ TEST_F(Cli, OutputThatCannotBeWrittenFails)
 {
 	wt::run_options opt;
 	opt.cwd = dir.path();
-	wt::run_result r = wt::run({"sh", "-c", std::string(WEMBRIX_BIN) + " a.flac >/dev/full"}, opt);
-	EXPECT_EQ(r.status, 1);
-	EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+	for (const char *args : {" a.flac", " --help", " --version"}) {
+		wt::run_result r =
+		    wt::run({"sh", "-c", std::string(WEMBRIX_BIN) + args + " >/dev/full"}, opt);
+		EXPECT_EQ(r.status, 1) << args;
+		EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << args << r.err;
+	}
 }

@@ -29,6 +29,41 @@ to_taglist(const tags &t)
 	return tlist;
 }
 
+std::optional<std::string>
+format_write(char *(*tags2fmt)(const struct w_taglist *, const char *), const tags &t,
+    const char *path)
+{
+	auto tlist = to_taglist(t);
+	w_cstr_ptr doc(tags2fmt(tlist.get(), path));
+	if (doc == nullptr)
+		return std::nullopt;
+	return std::string(doc.get());
+}
+
+std::variant<tags, std::string>
+format_read(struct w_taglist *(*fmt2tags)(FILE *, char **), const std::string &text)
+{
+	auto fp = stream_of(text);
+	char *msg = nullptr;
+	w_taglist_ptr tlist(fmt2tags(fp.get(), &msg));
+	w_cstr_ptr owned(msg);
+	if (tlist == nullptr) {
+		EXPECT_NE(msg, nullptr) << "a rejected document must come with a message";
+		return std::string(msg != nullptr ? msg : "");
+	}
+	EXPECT_EQ(msg, nullptr);
+	return to_tags(tlist.get());
+}
+
+std::string
+show(const tags &t)
+{
+	std::string s;
+	for (const auto &[k, v] : t)
+		s += testing::PrintToString(k) + " = " + testing::PrintToString(v) + "\n";
+	return s;
+}
+
 w_file_ptr
 stream_of(const std::string &text)
 {

@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
+#include <variant>
 
 #include "w_taglist.h"
 #include "w_toolkit.h"
@@ -17,6 +19,18 @@ namespace wt {
 tags to_tags(const struct w_taglist *tlist);
 // A new list holding tags, in order.
 w_taglist_ptr to_taglist(const tags &t);
+
+// The document a format's writer makes of t (headed by path unless it is
+// null), or nullopt when it makes none.
+std::optional<std::string> format_write(char *(*tags2fmt)(const struct w_taglist *, const char *),
+    const tags &t, const char *path);
+// What a format's reader makes of text: the tags, or its message.  A
+// rejected document without a message, or a message beside tags, fails the
+// test.
+std::variant<tags, std::string> format_read(struct w_taglist *(*fmt2tags)(FILE *, char **),
+    const std::string &text);
+// The tags one per line, printable, for the message of a failed test.
+std::string show(const tags &t);
 
 // An unnamed temporary stream holding text, positioned at its start.
 w_file_ptr stream_of(const std::string &text);
