@@ -59,8 +59,10 @@ bench_ogg_big() {
 }
 
 # bench_mp3_seeds DIR: ten MP3 files v0.mp3 to v9.mp3 in DIR, a tenth of a
-# second of tone at 8 kbit/s each, with an ID3v2.3 and an ID3v1 tag; the
-# tags differ from file to file.
+# second of tone at 8 kbit/s each, with an ID3v2.3 and an ID3v1 tag, which
+# every tool reads; the tags differ from file to file.  p0.mp3 to p9.mp3 are
+# the same files tagged the way a tagger leaves them, with padding in the
+# ID3v2 tag, so that a new artist fits in place.
 bench_mp3_seeds() {
 	LC_ALL=C awk 'BEGIN {
 		rate = 8000; n = 800
@@ -75,6 +77,8 @@ bench_mp3_seeds() {
 	while [ $_i -lt 10 ]; do
 		lame --quiet -b 8 -m m --add-id3v2 --tt "Title $_i" --ta "Artist $_i" --tl "Album" \
 		    --ty 2004 --tn $((_i + 1)) --tg Jazz --tc "comment $_i" "$1/tone.wav" "$1/v$_i.mp3"
+		cp "$1/v$_i.mp3" "$1/p$_i.mp3"
+		mid3v2 --quiet -a "Artist number $_i" "$1/p$_i.mp3"
 		_i=$((_i + 1))
 	done
 	rm -f "$1/tone.wav"

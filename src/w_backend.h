@@ -26,3 +26,9 @@ TAILQ_HEAD(w_backendQ, w_backend);
 
 // The registry, built on first use; lent, never freed.
 struct w_backendQ *w_all_backends(void);
+
+// Whether the file at path announces the backend's own format in its first
+// bytes (a file starting with "fLaC" is FLAC, however damaged).  A file its
+// own backend refuses is not handed to a later one, which would read it and
+// rewrite it lossily.  Each backend says itself why it refused such a file.
+bool w_backend_claims(const struct w_backend *backend, const char *path);

@@ -1,5 +1,5 @@
-/* Ogg/Vorbis files: comments read through libvorbisfile; a write rewrites
- * the whole file with a new comment header. */
+/* Ogg/Vorbis files: comments read from the first logical stream's headers;
+ * a write rewrites the whole file with a new comment header (w_oggfile). */
 #pragma once
 
 #include "w_contract.h"

@@ -8,141 +8,121 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <err.h>
+#include <fcntl.h>
 #include <memory>
 #include <new>
-#include <taglib/tag_c.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "w_safefile.h"
+#include "w_tlmodule.h"
 
 namespace {
 
 const char libid[] = "TagLib";
 
 /*
- * TagLib is loaded when a file first needs it.  Most runs never do (FLAC
- * and Ogg/Vorbis files have backends of their own), and loading its C++
- * library costs more than reading the tags of a small FLAC file.  The
- * functions are looked up the way the linker would have bound them.
+ * TagLib is reached through a module of ours, loaded when a file first
+ * needs it.  Most runs never do (FLAC and Ogg/Vorbis files have backends
+ * of their own), and loading TagLib's C++ library costs more than reading
+ * the tags of a small FLAC file.  The module sits in lib/wembrix beside the
+ * bin directory of the program, in the build tree as after installation.
  */
-#define W_TAGLIB_FUNCTIONS(X)                                                      \
-	X(taglib_set_strings_unicode)                                              \
-	X(taglib_set_string_management_enabled)                                    \
-	X(taglib_free)                                                             \
-	X(taglib_file_new)                                                         \
-	X(taglib_file_free)                                                        \
-	X(taglib_file_is_valid)                                                    \
-	X(taglib_file_tag)                                                         \
-	X(taglib_file_save)                                                        \
-	X(taglib_tag_title)                                                        \
-	X(taglib_tag_artist)                                                       \
-	X(taglib_tag_album)                                                        \
-	X(taglib_tag_comment)                                                      \
-	X(taglib_tag_genre)                                                        \
-	X(taglib_tag_year)                                                         \
-	X(taglib_tag_track)                                                        \
-	X(taglib_tag_set_title)                                                    \
-	X(taglib_tag_set_artist)                                                   \
-	X(taglib_tag_set_album)                                                    \
-	X(taglib_tag_set_comment)                                                  \
-	X(taglib_tag_set_genre)                                                    \
-	X(taglib_tag_set_year)                                                     \
-	X(taglib_tag_set_track)
-
-struct taglib_api {
-#define W_TAGLIB_MEMBER(name) decltype(&::name) name;
-	W_TAGLIB_FUNCTIONS(W_TAGLIB_MEMBER)
-#undef W_TAGLIB_MEMBER
-};
-
-taglib_api tl;
-bool tl_loaded = false;
-bool tl_unicode = false; // what LC_ALL asked for when the record was taken
-
-// The library settings: strings are UTF-8 when LC_ALL names UTF-8, and
-// every string a getter returns is ours to free.
-void
-apply_settings()
+const w_tlmodule *
+module()
 {
-	if (tl_unicode)
-		tl.taglib_set_strings_unicode(1);
-	tl.taglib_set_string_management_enabled(0);
-}
-
-// True once TagLib's C binding is loaded and configured.
-bool
-load_taglib()
-{
+	static const w_tlmodule *api = nullptr;
 	static bool tried = false;
 	if (tried)
-		return tl_loaded;
+		return api;
 	tried = true;
-	if (dlopen("libtag_c.so.0", RTLD_NOW | RTLD_GLOBAL) == nullptr &&
-	    dlopen("libtag_c.so", RTLD_NOW | RTLD_GLOBAL) == nullptr)
-		return false;
-	taglib_api api;
-#define W_TAGLIB_LOOKUP(name)                                                       \
-	api.name = reinterpret_cast<decltype(&::name)>(dlsym(RTLD_DEFAULT, #name)); \
-	if (api.name == nullptr)                                                    \
-		return false;
-	W_TAGLIB_FUNCTIONS(W_TAGLIB_LOOKUP)
-#undef W_TAGLIB_LOOKUP
-	tl = api;
-	tl_loaded = true;
-	apply_settings();
-	return true;
+
+	std::string exe(PATH_MAX, '\0');
+	ssize_t n = readlink("/proc/self/exe", exe.data(), exe.size() - 1);
+	if (n <= 0) {
+		warn("TagLib module: /proc/self/exe");
+		return nullptr;
+	}
+	exe.resize(static_cast<std::size_t>(n));
+	const std::string dir = exe.substr(0, exe.rfind('/') + 1);
+	void *handle = nullptr;
+	for (const char *rel : {"../lib/wembrix/", "lib/wembrix/"}) {
+		handle = dlopen((dir + rel + W_TLMODULE_NAME).c_str(), RTLD_NOW | RTLD_LOCAL);
+		if (handle != nullptr)
+			break;
+	}
+	if (handle == nullptr) {
+		warnx("TagLib module: %s", dlerror());
+		return nullptr;
+	}
+	auto entry = reinterpret_cast<w_tlmodule_entry_fn>(dlsym(handle, W_TLMODULE_ENTRY));
+	const w_tlmodule *m = entry != nullptr ? entry() : nullptr;
+	if (m == nullptr || m->version != W_TLMODULE_VERSION) {
+		warnx("TagLib module: %s: not the module of this program", W_TLMODULE_NAME);
+		return nullptr;
+	}
+	api = m;
+	return api;
 }
 
 struct w_fttaglib_data {
 	const char *libid;
-	TagLib_File *file;
-	TagLib_Tag *tag; // belongs to file
+	const char *path; // the tune's copy
+	// TagLib's view of the file as it was opened; null once a write has
+	// used it, until the next read opens the file again.
+	w_tlfile *file;
 };
 
-// With string management off, every string a getter returns is ours.
-struct taglib_string_deleter {
-	void operator()(char *s) const { tl.taglib_free(s); }
+struct tlfile_closer {
+	void operator()(w_tlfile *f) const { module()->close(f); }
 };
-using taglib_string = std::unique_ptr<char, taglib_string_deleter>;
+using tlfile_ptr = std::unique_ptr<w_tlfile, tlfile_closer>;
 
-struct taglib_file_deleter {
-	void operator()(TagLib_File *f) const { tl.taglib_file_free(f); }
+// The field values TagLib read, their texts freed on every path.
+struct values : w_tlvalues {
+	values() : w_tlvalues{} {}
+	~values()
+	{
+		for (char *t : text)
+			std::free(t);
+	}
+	values(const values &) = delete;
+	values &operator=(const values &) = delete;
 };
-using taglib_file_ptr = std::unique_ptr<TagLib_File, taglib_file_deleter>;
 
 // The seven basic fields, in the order they are read and matched.  A field
 // is either text or a number; a number is shown only from 1 to 9999.
 struct field {
 	const char *key;
-	decltype(&::taglib_tag_title) taglib_api::*get_text;
-	decltype(&::taglib_tag_set_title) taglib_api::*set_text;
-	decltype(&::taglib_tag_year) taglib_api::*get_number;
-	decltype(&::taglib_tag_set_year) taglib_api::*set_number;
-	const char *format;
+	const char *format; // numbers only
 };
 
-const field fields[] = {
-	{"title", &taglib_api::taglib_tag_title, &taglib_api::taglib_tag_set_title, nullptr, nullptr,
-	    nullptr},
-	{"artist", &taglib_api::taglib_tag_artist, &taglib_api::taglib_tag_set_artist, nullptr,
-	    nullptr, nullptr},
-	{"year", nullptr, nullptr, &taglib_api::taglib_tag_year, &taglib_api::taglib_tag_set_year,
-	    "%04u"},
-	{"album", &taglib_api::taglib_tag_album, &taglib_api::taglib_tag_set_album, nullptr, nullptr,
-	    nullptr},
-	{"track", nullptr, nullptr, &taglib_api::taglib_tag_track, &taglib_api::taglib_tag_set_track,
-	    "%02u"},
-	{"genre", &taglib_api::taglib_tag_genre, &taglib_api::taglib_tag_set_genre, nullptr, nullptr,
-	    nullptr},
-	{"comment", &taglib_api::taglib_tag_comment, &taglib_api::taglib_tag_set_comment, nullptr,
-	    nullptr, nullptr},
+const field fields[W_TL_NFIELDS] = {
+	{"title", nullptr},
+	{"artist", nullptr},
+	{"year", "%04u"},
+	{"album", nullptr},
+	{"track", "%02u"},
+	{"genre", nullptr},
+	{"comment", nullptr},
 };
 
-const field *
+int
 find_field(const char *key)
 {
-	for (const field &f : fields) {
-		if (w_tag_keycmp(key, f.key) == 0)
-			return &f;
+	for (int i = 0; i < W_TL_NFIELDS; i++) {
+		if (w_tag_keycmp(key, fields[i].key) == 0)
+			return i;
 	}
-	return nullptr;
+	return -1;
+}
+
+bool
+shown(unsigned int n)
+{
+	return n >= 1 && n <= 9999;
 }
 
 w_fttaglib_data *
@@ -154,47 +134,232 @@ checked(void *opaque)
 	return data;
 }
 
-// Adds the field's tag to tlist when the file has a value for it: 0, or -1.
-int
-read_field(const field &f, const TagLib_Tag *tag, struct w_taglist *tlist)
-{
-	if (f.get_text != nullptr) {
-		taglib_string s((tl.*f.get_text)(tag));
-		if (!s)
-			return -1;
-		if (*s == '\0')
-			return 0;
-		return w_taglist_insert(tlist, f.key, s.get());
-	}
-	unsigned int n = (tl.*f.get_number)(tag);
-	if (n < 1 || n > 9999)
-		return 0; // unset, or too wide to show in four digits
-	char buf[5];
-	int len = std::snprintf(buf, sizeof(buf), f.format, n);
-	if (len < 0 || static_cast<size_t>(len) >= sizeof(buf))
-		return -1;
-	return w_taglist_insert(tlist, f.key, buf);
-}
-
-// Sets the number field from val; a value that is not a whole unsigned
-// 32-bit decimal number is skipped with a warning.
-void
-write_number(const field &f, TagLib_Tag *tag, const char *key, const char *val)
+// Parses a number field's value; a value that is not a whole unsigned
+// 32-bit decimal number is refused with a warning.
+bool
+parse_number(const char *key, const char *val, unsigned int *out)
 {
 	char *end;
 	errno = 0;
 	unsigned long n = std::strtoul(val, &end, 10);
 	if (end == val || *end != '\0') {
 		warnx("invalid unsigned int argument for %s: %s", key, val);
-		return;
+		return false;
 	}
 	// strtoul wraps a negative number around, and saturates on overflow:
 	// both land above the 32-bit range.
 	if (n > UINT32_MAX || (n == ULONG_MAX && errno == ERANGE)) {
 		warnx("invalid unsigned int argument for %s: %s (too large)", key, val);
-		return;
+		return false;
 	}
-	(tl.*f.set_number)(tag, static_cast<unsigned int>(n));
+	*out = static_cast<unsigned int>(n);
+	return true;
+}
+
+// What the list asks of one field.
+struct wish {
+	bool named = false;           // some tag names the field
+	int accepted = 0;             // values taken (refused ones are not)
+	const char *text = nullptr;   // the last one taken
+	unsigned int number = 0;
+};
+
+// Reads through the list once: unsupported keys and refused numbers are
+// warned about and skipped; of several values for one field the last is
+// kept, and said so.
+void
+wishes_of(const struct w_taglist *tlist, wish (&w)[W_TL_NFIELDS])
+{
+	struct w_tag *t;
+	W_TAGLIST_FOREACH(t, tlist) {
+		int i = find_field(t->key);
+		if (i == -1) {
+			warnx("unsupported tag for TagLib backend: %s", t->key);
+			continue;
+		}
+		w[i].named = true;
+		if (fields[i].format != nullptr) {
+			if (!parse_number(t->key, t->val, &w[i].number))
+				continue;
+		}
+		w[i].text = t->val;
+		w[i].accepted++;
+	}
+	for (int i = 0; i < W_TL_NFIELDS; i++) {
+		if (w[i].accepted > 1)
+			warnx("TagLib backend keeps one %s only: %s", fields[i].key, w[i].text);
+	}
+}
+
+// The changes that turn the file's fields into the wished ones; a field
+// whose value stays the same is left alone.  False when nothing changes.
+bool
+changes_of(const wish (&w)[W_TL_NFIELDS], const values &old, w_tlchange (&c)[W_TL_NFIELDS])
+{
+	bool any = false;
+	for (int i = 0; i < W_TL_NFIELDS; i++) {
+		c[i] = w_tlchange{};
+		if (fields[i].format != nullptr) {
+			unsigned int was = old.number[i];
+			if (w[i].accepted > 0)
+				c[i].set = w[i].number != was;
+			else if (!w[i].named)
+				c[i].set = shown(was); // what print showed is gone
+			c[i].number = w[i].accepted > 0 ? w[i].number : 0;
+		} else {
+			const char *was = old.text[i] != nullptr ? old.text[i] : "";
+			const char *now = w[i].accepted > 0 ? w[i].text : "";
+			c[i].set = std::strcmp(was, now) != 0;
+			c[i].text = now;
+		}
+		any = any || c[i].set;
+	}
+	return any;
+}
+
+// Reads exactly n bytes at offset: true, or false with errno set.
+bool
+pread_all(int fd, unsigned char *buf, std::size_t n, std::uint64_t offset)
+{
+	while (n > 0) {
+		ssize_t got = pread(fd, buf, n, static_cast<off_t>(offset));
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got <= 0) {
+			if (got == 0)
+				errno = EIO; // the file shrank under us
+			return false;
+		}
+		buf += got;
+		n -= static_cast<std::size_t>(got);
+		offset += static_cast<std::uint64_t>(got);
+	}
+	return true;
+}
+
+bool
+pwrite_all(int fd, const unsigned char *buf, std::size_t n, std::uint64_t offset)
+{
+	while (n > 0) {
+		ssize_t put = pwrite(fd, buf, n, static_cast<off_t>(offset));
+		if (put < 0 && errno == EINTR)
+			continue;
+		if (put <= 0) {
+			if (put == 0)
+				errno = EIO;
+			return false;
+		}
+		buf += put;
+		n -= static_cast<std::size_t>(put);
+		offset += static_cast<std::uint64_t>(put);
+	}
+	return true;
+}
+
+// True when the new file keeps every old byte at its place: only new
+// bytes over old ones, and the same size.
+bool
+fits_in_place(const w_tlplan &plan)
+{
+	if (plan.new_size != plan.old_size)
+		return false;
+	std::uint64_t at = 0;
+	for (std::size_t i = 0; i < plan.count; i++) {
+		const w_tlpiece &p = plan.pieces[i];
+		if (p.data == nullptr && p.offset != at)
+			return false;
+		at += p.length;
+	}
+	return true;
+}
+
+// Writes the new bytes over the old ones.  When a write fails, the bytes
+// already written are put back, so the file stays as it was.
+int
+write_in_place(const char *path, const w_tlplan &plan)
+{
+	int fd = open(path, O_WRONLY | O_CLOEXEC);
+	if (fd == -1)
+		return -1;
+	// The name must still lead to the file TagLib read.
+	struct stat now, then;
+	int bad = fstat(fd, &now) == -1 || fstat(plan.fd, &then) == -1 ? errno
+	    : now.st_dev != then.st_dev || now.st_ino != then.st_ino  ? ESTALE
+								      : 0;
+	if (bad != 0) {
+		close(fd);
+		errno = bad;
+		return -1;
+	}
+	struct undo {
+		std::uint64_t at;
+		std::vector<unsigned char> old;
+	};
+	std::vector<undo> done;
+	std::uint64_t at = 0;
+	bool ok = true;
+	for (std::size_t i = 0; ok && i < plan.count; at += plan.pieces[i].length, i++) {
+		const w_tlpiece &p = plan.pieces[i];
+		if (p.data == nullptr)
+			continue;
+		std::vector<unsigned char> old(p.length);
+		if (!pread_all(plan.fd, old.data(), old.size(), at)) {
+			ok = false;
+			break;
+		}
+		if (std::memcmp(old.data(), p.data, p.length) == 0)
+			continue; // TagLib rewrote what was there
+		done.push_back({at, std::move(old)});
+		ok = pwrite_all(fd, p.data, p.length, at);
+	}
+	int saved = errno;
+	if (!ok) {
+		for (const undo &u : done)
+			(void)pwrite_all(fd, u.old.data(), u.old.size(), u.at);
+	}
+	if (close(fd) == -1 && ok) {
+		ok = false;
+		saved = errno;
+	}
+	errno = saved;
+	return ok ? 0 : -1;
+}
+
+// Builds the whole new file beside the old one and puts it in its place
+// once it is on the disk.
+int
+write_copy(const char *path, const w_tlplan &plan)
+{
+	std::string target = w_write_target(path);
+	if (target.empty())
+		return -1;
+	w_tempfile tmp;
+	if (tmp.create(target) == -1)
+		return -1;
+	FILE *out = tmp.stream();
+	std::vector<unsigned char> buf(1 << 16);
+	for (std::size_t i = 0; i < plan.count; i++) {
+		const w_tlpiece &p = plan.pieces[i];
+		if (p.data != nullptr) {
+			if (std::fwrite(p.data, 1, p.length, out) != p.length)
+				return -1;
+			continue;
+		}
+		for (std::uint64_t off = 0; off < p.length;) {
+			std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), p.length - off));
+			if (!pread_all(plan.fd, buf.data(), n, p.offset + off) ||
+			    std::fwrite(buf.data(), 1, n, out) != n)
+				return -1;
+			off += n;
+		}
+	}
+	return tmp.commit();
+}
+
+int
+write_plan(const char *path, const w_tlplan &plan)
+{
+	return fits_in_place(plan) ? write_in_place(path, plan) : write_copy(path, plan);
 }
 
 } // namespace
@@ -211,17 +376,6 @@ w_fttaglib_backend(void)
 		w_fttaglib_clear,
 		{},
 	};
-
-	// Only a locale that names UTF-8 exactly asks for Unicode strings;
-	// anything else leaves TagLib's own default alone.  TagLib would
-	// otherwise keep every string it hands out until told to free them
-	// all; we free each one as soon as it is used.  The settings reach the
-	// library now if it is loaded, else as soon as it is.
-	const char *lc_all = std::getenv("LC_ALL");
-	const char *dot = lc_all != nullptr ? std::strchr(lc_all, '.') : nullptr;
-	tl_unicode = dot != nullptr && std::strcmp(dot + 1, "UTF-8") == 0;
-	if (tl_loaded)
-		apply_settings();
 	return &backend;
 }
 
@@ -230,30 +384,22 @@ w_fttaglib_init(const char *path)
 {
 	assert(path != NULL);
 
-	if (!load_taglib())
+	const w_tlmodule *m = module();
+	if (m == nullptr)
 		return nullptr;
 	auto *data = new (std::nothrow) w_fttaglib_data{};
 	if (data == nullptr)
 		return nullptr;
-	std::unique_ptr<w_fttaglib_data> guard(data);
 	data->libid = libid;
-	try {
-		taglib_file_ptr file(tl.taglib_file_new(path));
-		if (!file || !tl.taglib_file_is_valid(file.get()))
-			return nullptr;
-		// Every later operation goes through the tag handle: a file that
-		// has none is not one this backend can handle.
-		data->tag = tl.taglib_file_tag(file.get());
-		if (data->tag == nullptr)
-			return nullptr;
-		data->file = file.release();
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-		return nullptr;
-	} catch (...) {
+	data->path = path;
+	data->file = m->open(path);
+	if (data->file == nullptr) {
+		int saved = errno;
+		delete data;
+		errno = saved;
 		return nullptr;
 	}
-	return guard.release();
+	return data;
 }
 
 struct w_taglist *
@@ -261,25 +407,34 @@ w_fttaglib_read(void *opaque)
 {
 	w_fttaglib_data *data = checked(opaque);
 
-	struct w_taglist *tlist = w_taglist_new();
-	if (tlist == nullptr)
-		return nullptr;
-	try {
-		for (const field &f : fields) {
-			if (read_field(f, data->tag, tlist) == -1) {
-				w_taglist_destroy(tlist);
-				return nullptr;
-			}
-		}
-	} catch (const std::bad_alloc &) {
-		w_taglist_destroy(tlist);
-		errno = ENOMEM;
-		return nullptr;
-	} catch (...) {
-		w_taglist_destroy(tlist);
-		return nullptr;
+	if (data->file == nullptr) {
+		data->file = module()->open(data->path);
+		if (data->file == nullptr)
+			return nullptr;
 	}
-	return tlist;
+	values v;
+	if (module()->read(data->file, &v) == -1)
+		return nullptr;
+	w_taglist_ptr tlist(w_taglist_new());
+	if (!tlist)
+		return nullptr;
+	for (int i = 0; i < W_TL_NFIELDS; i++) {
+		const field &f = fields[i];
+		if (f.format == nullptr) {
+			if (*v.text[i] != '\0' && w_taglist_insert(tlist.get(), f.key, v.text[i]) == -1)
+				return nullptr;
+			continue;
+		}
+		if (!shown(v.number[i]))
+			continue; // unset, or too wide to show in four digits
+		char buf[5];
+		int len = std::snprintf(buf, sizeof(buf), f.format, v.number[i]);
+		if (len < 0 || static_cast<size_t>(len) >= sizeof(buf))
+			return nullptr;
+		if (w_taglist_insert(tlist.get(), f.key, buf) == -1)
+			return nullptr;
+	}
+	return tlist.release();
 }
 
 int
@@ -288,37 +443,54 @@ w_fttaglib_write(void *opaque, const struct w_taglist *tlist)
 	w_fttaglib_data *data = checked(opaque);
 	assert(tlist != NULL);
 
-	try {
-		// The list is the whole tag set: a field it does not set goes.
-		for (const field &f : fields) {
-			if (f.set_text != nullptr)
-				(tl.*f.set_text)(data->tag, "");
-			else
-				(tl.*f.set_number)(data->tag, 0);
-		}
-		struct w_tag *t;
-		W_TAGLIST_FOREACH(t, tlist) {
-			const field *f = find_field(t->key);
-			if (f == nullptr)
-				warnx("unsupported tag for TagLib backend: %s", t->key);
-			else if (f->set_text != nullptr)
-				(tl.*f->set_text)(data->tag, t->val);
-			else
-				write_number(*f, data->tag, t->key, t->val);
-		}
-		return tl.taglib_file_save(data->file) ? 0 : -1;
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-		return -1;
-	} catch (...) {
+	wish w[W_TL_NFIELDS];
+	wishes_of(tlist, w);
+
+	// A file is rendered once: the write takes the handle the last read
+	// used, or opens the file afresh.
+	const w_tlmodule *m = module();
+	tlfile_ptr file(data->file != nullptr ? data->file : m->open(data->path));
+	data->file = nullptr;
+	if (!file) {
+		warn("%s", data->path);
 		return -1;
 	}
+	values old;
+	if (m->read(file.get(), &old) == -1) {
+		warn("%s", data->path);
+		return -1;
+	}
+	w_tlchange changes[W_TL_NFIELDS];
+	if (!changes_of(w, old, changes))
+		return 0;
+
+	w_tlplan plan{};
+	char why[256];
+	if (m->render(file.get(), changes, &plan, why, sizeof(why)) == -1) {
+		if (why[0] != '\0')
+			warnx("%s: %s", data->path, why);
+		else
+			warn("%s", data->path);
+		return -1;
+	}
+	try {
+		if (write_plan(data->path, plan) == -1) {
+			warn("%s", data->path);
+			return -1;
+		}
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		warn("%s", data->path);
+		return -1;
+	}
+	return 0;
 }
 
 void
 w_fttaglib_clear(void *opaque)
 {
 	w_fttaglib_data *data = checked(opaque);
-	tl.taglib_file_free(data->file);
+	if (data->file != nullptr)
+		module()->close(data->file);
 	delete data;
 }

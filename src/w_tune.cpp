@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <err.h>
 
 namespace {
 
@@ -25,6 +26,14 @@ w_tune_init(struct w_tune *tune, const char *path)
 			tune->opaque = opaque;
 			return 0;
 		}
+		// A damaged file of this backend's format stops here: a later
+		// backend would take it and rewrite it lossily.
+		int saved = errno;
+		if (saved != ENOMEM && w_backend_claims(b, tune->path)) {
+			errno = EINVAL;
+			break;
+		}
+		errno = saved;
 	}
 	std::free(tune->path);
 	tune->path = nullptr;

@@ -94,54 +94,24 @@ ogginfo_problems(const std::string &path)
 
 // The rewritten file holds every packet of reference, byte for byte and in
 // order, except the first stream's comment header, which holds the new
-// tags; its pages carry sound granule positions and end-of-stream flags.
+// tags; every page after the headers keeps its granule position, and the
+// last one of each stream ends it.
 void
 expect_copied(const std::string &path, const std::string &reference)
 {
-	std::string out = wt::read_file(path);
-	std::vector<wt::ogg_stream_copy> got = wt::ogg_streams(out);
-	std::vector<wt::ogg_stream_copy> want = wt::ogg_streams(reference);
-	ASSERT_EQ(got.size(), want.size());
-	EXPECT_EQ(wt::join_pages(wt::ogg_pages(out)), out) << "bytes outside pages";
-	for (std::size_t s = 0; s < got.size(); s++) {
-		SCOPED_TRACE("stream " + std::to_string(s));
-		const auto &g = got[s];
-		const auto &w = want[s];
-		EXPECT_EQ(g.serial, w.serial);
-		ASSERT_EQ(g.packets.size(), w.packets.size());
-		for (std::size_t p = 0; p < g.packets.size(); p++) {
-			if (s == 0 && p == 1)
-				continue;
-			EXPECT_TRUE(g.packets[p] == w.packets[p]) << "packet " << p << " differs";
-		}
-		if (s == 0) {
-			wt::vorbis_comment_copy c = wt::parse_comment_header(g.packets[1]);
-			EXPECT_TRUE(c.ok);
-			EXPECT_EQ(c.comments, new_comments);
-			EXPECT_EQ(c.vendor, wt::parse_comment_header(w.packets[1]).vendor);
-		}
-
-		EXPECT_TRUE(g.headers_apart);
-		std::int64_t last = 0;
-		for (std::size_t i = 0; i < g.page_granules.size(); i++) {
-			if (g.page_granules[i] == -1)
-				continue;
-			EXPECT_GE(g.page_granules[i], last) << "page " << i;
-			last = g.page_granules[i];
-			EXPECT_EQ(g.page_eos[i], i + 1 == g.page_granules.size()) << "page " << i;
-		}
-		EXPECT_TRUE(g.page_eos.back());
-		EXPECT_EQ(g.page_granules.back(), w.page_granules.back());
-	}
-	EXPECT_EQ(ogginfo_problems(path), "");
+	std::string header = wt::expect_rewritten(wt::read_file(path), reference, 3);
+	wt::vorbis_comment_copy c = wt::parse_comment_header(header);
+	EXPECT_TRUE(c.ok);
+	EXPECT_EQ(c.comments, new_comments);
+	EXPECT_EQ(c.vendor, wt::parse_comment_header(wt::ogg_streams(reference).at(0).packets.at(1)).vendor);
+	EXPECT_EQ(wt::new_problems("ogginfo", path, reference), "");
 }
 
 TEST(OggVorbisRead, CommentsBecomeTagsInOrder)
 {
 	wt::tmpdir dir;
 	std::string f = dir / "a.ogg";
-	wt::make_vorbis(f, {"ARTIST=A=B", "=no key", "TITLE=", "NOEQUALS", "Artist=second",
-			       "COMMENT=ünï"});
+	wt::make_vorbis(f, {"ARTIST=A=B", "=no key", "TITLE=", "Artist=second", "COMMENT=ünï"});
 	ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
 	ASSERT_NE(d, nullptr);
 	testing::internal::CaptureStderr();
@@ -150,7 +120,7 @@ TEST(OggVorbisRead, CommentsBecomeTagsInOrder)
 	ASSERT_NE(l, nullptr);
 	EXPECT_EQ(wt::to_tags(l.get()), (wt::tags{{"artist", "A=B"}, {"", "no key"}, {"title", ""},
 					  {"artist", "second"}, {"comment", "ünï"}}));
-	EXPECT_EQ(err, std::string(w_getprogname()) + ": invalid vorbis comment: NOEQUALS\n");
+	EXPECT_EQ(err, "");
 
 	// The library's record is left as it was: a second read agrees.
 	testing::internal::CaptureStderr();
@@ -158,6 +128,42 @@ TEST(OggVorbisRead, CommentsBecomeTagsInOrder)
 	testing::internal::GetCapturedStderr();
 	ASSERT_NE(again, nullptr);
 	EXPECT_EQ(wt::to_tags(again.get()), wt::to_tags(l.get()));
+}
+
+// Comments are counted bytes; an entry the tags cannot hold whole fails
+// the read, so that no write can drop it or cut it short.
+TEST(OggVorbisRead, RefusesEntriesTheTagsCannotHold)
+{
+	const std::vector<std::string> bad = {"NOEQUALS", std::string("ARTIST=Some B\0nd", 16),
+					      std::string("TI\0TLE=x", 9)};
+	for (const std::string &entry : bad) {
+		SCOPED_TRACE(w_escape(entry.data(), entry.size()));
+		wt::tmpdir dir;
+		std::string f = dir / "a.ogg";
+		wt::vorbis_options o;
+		o.comment_packet = wt::vorbis_comment_packet("v", {"TITLE=T", entry, "GENRE=G"});
+		wt::write_file(f, wt::vorbis_bytes({}, o));
+		ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
+		ASSERT_NE(d, nullptr);
+		testing::internal::CaptureStderr();
+		w_taglist_ptr l(w_ftoggvorbis_read(d.get()));
+		std::string err = testing::internal::GetCapturedStderr();
+		EXPECT_EQ(l, nullptr);
+		EXPECT_EQ(err, std::string(w_getprogname()) + ": invalid vorbis comment: " +
+				   w_escape(entry.data(), entry.size()) + "\n");
+	}
+
+	// Through the program: nothing is printed, nothing written.
+	wt::tmpdir dir;
+	std::string f = dir / "nul.ogg";
+	wt::vorbis_options o;
+	o.comment_packet = wt::vorbis_comment_packet("v", {std::string("ARTIST=Some B\0nd", 16)});
+	std::string bytes = wt::vorbis_bytes({}, o);
+	wt::write_file(f, bytes);
+	wt::run_result r = wt::wembrix({"set:title=X", f});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "wembrix: invalid vorbis comment: ARTIST=Some B\\0nd\n");
+	EXPECT_TRUE(wt::read_file(f) == bytes) << "file changed";
 }
 
 TEST(OggVorbisRead, ChainedFileShowsTheFirstStream)
@@ -172,16 +178,55 @@ TEST(OggVorbisRead, ChainedFileShowsTheFirstStream)
 	EXPECT_EQ(wt::to_tags(l.get()), (wt::tags{{"artist", "First"}}));
 }
 
-TEST(OggVorbisInit, TurnsAwayWhatIsNotOggVorbis)
+// Files that are not Ogg/Vorbis are turned away without a word, for the
+// next backend to try; a file that is plainly Ogg/Vorbis but cannot be read
+// is turned away with the reason.
+TEST(OggVorbisInit, TurnsAwayWhatItCannotRead)
 {
+	std::string base = plain();
+	std::vector<wt::ogg_page_copy> pages = wt::ogg_pages(base);
+	std::string damaged_comment = base;
+	damaged_comment[pages[1].offset + 27 + static_cast<unsigned char>(base[pages[1].offset + 26]) + 1] = 'x';
+	wt::ogg_fix_checksum(damaged_comment, pages[1].offset);
+	std::string damaged_id = base;
+	damaged_id[28 + 11] = 9; // channels, in a header that must be sound
+	damaged_id[28 + 12] = 0; // and a sample rate of 0
+	damaged_id[28 + 13] = 0;
+	damaged_id[28 + 14] = 0;
+	damaged_id[28 + 15] = 0;
+	wt::ogg_fix_checksum(damaged_id, 0);
+	wt::vorbis_options lying;
+	std::string short_packet = wt::vorbis_comment_packet("v", {"A=1"});
+	short_packet[7 + 4 + 1] = 5; // five comments claimed, one held
+	lying.comment_packet = short_packet;
+
+	const std::string opus_head = std::string("OggS\0\x02", 6) + std::string(20, '\0');
+	struct init_case {
+		const char *name;
+		std::string bytes;
+		std::string warning; // after "prog: PATH: "
+	};
+	const std::vector<init_case> cases = {
+		{"empty", "", ""},
+		{"text", "just some text, no pages at all\n", ""},
+		{"cut inside the first page", base.substr(0, 40), "file ends inside its Ogg/Vorbis headers"},
+		{"cut inside the second page", base.substr(0, 100), "file ends inside its Ogg/Vorbis headers"},
+		{"damaged identification header", damaged_id, "damaged Vorbis identification header"},
+		{"damaged comment header", damaged_comment, "damaged Vorbis comment header"},
+		{"more comments claimed than held", wt::vorbis_bytes({}, lying), "damaged Vorbis comment header"},
+		{"Ogg, but not Vorbis", opus_head, ""},
+	};
+	for (const init_case &c : cases) {
+		EXPECT_EQ(wt::init_refusal(w_ftoggvorbis_init, w_ftoggvorbis_clear, c.bytes), c.warning.empty() ? "" : "PROG: PATH: " + c.warning + "\n")
+		    << c.name;
+	}
+
 	wt::tmpdir dir;
 	wt::make_flac(dir / "a.flac", {"ARTIST=x"});
-	wt::write_file(dir / "empty.ogg", "");
-	wt::write_file(dir / "text.ogg", "just some text, no pages at all\n");
-	std::string headers = plain();
-	wt::write_file(dir / "cut.ogg", headers.substr(0, 100));
-	for (const char *name : {"a.flac", "empty.ogg", "text.ogg", "cut.ogg", "missing.ogg"}) {
+	for (const char *name : {"a.flac", "missing.ogg"}) {
+		testing::internal::CaptureStderr();
 		void *d = w_ftoggvorbis_init((dir / name).c_str());
+		EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << name;
 		EXPECT_EQ(d, nullptr) << name;
 		if (d != nullptr)
 			w_ftoggvorbis_clear(d);
@@ -214,6 +259,76 @@ TEST(OggVorbisInit, ReadsNoFurtherThanTheComments)
 	EXPECT_EQ(w_ftoggvorbis_write(d.get(), l.get()), -1);
 	EXPECT_TRUE(wt::read_file(f) == bytes) << "file changed";
 	EXPECT_EQ(dir.list(), (std::vector<std::string>{"setup.ogg"}));
+}
+
+// The first or the last part of an Ogg page cut after segment k, the
+// last part continuing the packet that the first leaves open.  The first
+// part has no granule position, the last part the page's.
+std::string
+page_part(std::string page, std::size_t k, bool first, std::uint32_t pageno)
+{
+	const std::size_t n = static_cast<unsigned char>(page[26]);
+	std::size_t head = 0;
+	for (std::size_t i = 0; i < k; i++)
+		head += static_cast<unsigned char>(page[27 + i]);
+	std::string lacing = first ? page.substr(27, k) : page.substr(27 + k, n - k);
+	std::string body = first ? page.substr(27 + n, head) : page.substr(27 + n + head);
+	std::string h = page.substr(0, 27);
+	if (first) {
+		h.replace(6, 8, std::string(8, '\xff'));
+		h[5] = static_cast<char>(h[5] & ~0x04);
+	} else {
+		h[5] = static_cast<char>(h[5] | (static_cast<unsigned char>(page[27 + k - 1]) == 255 ? 0x01 : 0));
+	}
+	h[26] = static_cast<char>(lacing.size());
+	std::string out = h + lacing + body;
+	wt::ogg_set_pageno(out, 0, pageno);
+	return out;
+}
+
+// A file with two pages missing in the middle of two packets: the page
+// before the gap ends with the head of one packet (after a whole one), the
+// page after it begins with the tail of another.  With spanning, the head
+// runs on over one more page before the gap.
+std::string
+packets_cut(bool spanning = false)
+{
+	wt::vorbis_options o;
+	o.noise = true;
+	o.quality = 1.0f;
+	o.samples = 44100;
+	std::vector<wt::ogg_page_copy> pages = wt::ogg_pages(wt::vorbis_bytes(old_comments, o));
+	// A cut after a 255 segment that follows a packet's end.
+	auto cut_at = [](const std::string &page) -> std::size_t {
+		const std::size_t n = static_cast<unsigned char>(page[26]);
+		for (std::size_t k = 2; k < n; k++)
+			if (static_cast<unsigned char>(page[27 + k - 2]) < 255 &&
+			    static_cast<unsigned char>(page[27 + k - 1]) == 255)
+				return k;
+		return 0;
+	};
+	const std::size_t i = 3;
+	EXPECT_GT(pages.size(), i + 3);
+	std::size_t k1 = cut_at(pages[i].bytes), k2 = cut_at(pages[i + 1].bytes);
+	EXPECT_NE(k1, 0u);
+	EXPECT_NE(k2, 0u);
+	std::string out;
+	for (std::size_t p = 0; p < i; p++)
+		out += pages[p].bytes;
+	const std::uint32_t more = spanning ? 1 : 0;
+	out += page_part(pages[i].bytes, k1, true, static_cast<std::uint32_t>(i));
+	if (spanning) {
+		std::string rest = page_part(pages[i].bytes, k1, false, 0);
+		EXPECT_EQ(static_cast<unsigned char>(rest[27]), 255) << "the packet must go on";
+		out += page_part(rest, 1, true, static_cast<std::uint32_t>(i + 1));
+	}
+	out += page_part(pages[i + 1].bytes, k2, false, static_cast<std::uint32_t>(i + 2 + more));
+	for (std::size_t p = i + 2; p < pages.size(); p++) {
+		std::string b = pages[p].bytes;
+		wt::ogg_set_pageno(b, 0, static_cast<std::uint32_t>(p + 1 + more));
+		out += b;
+	}
+	return out;
 }
 
 struct copy_case {
@@ -259,6 +374,29 @@ copy_cases()
 	std::string two = base + plain(2);
 	std::size_t link = base.size();
 	cases.push_back({"junk between links", two.substr(0, link) + "junk" + two.substr(link), two});
+
+	// The setup header shares its page with the first audio packets:
+	// the headers get pages of their own, the audio keeps its position.
+	std::string shared = base_pages[1].bytes, next = base_pages[2].bytes;
+	std::size_t segs1 = static_cast<unsigned char>(shared[26]), segs2 = static_cast<unsigned char>(next[26]);
+	EXPECT_LE(segs1 + segs2, 255u);
+	std::string merged = shared.substr(0, 27) + shared.substr(27, segs1) + next.substr(27, segs2) +
+	    shared.substr(27 + segs1) + next.substr(27 + segs2);
+	merged[26] = static_cast<char>(segs1 + segs2);
+	merged.replace(6, 8, next.substr(6, 8)); // the position of the audio
+	wt::ogg_fix_checksum(merged, 0);
+	std::string joined = base_pages[0].bytes + merged;
+	for (std::size_t i = 3; i < base_pages.size(); i++) {
+		std::string b = base_pages[i].bytes;
+		wt::ogg_set_pageno(b, 0, static_cast<std::uint32_t>(i - 1));
+		joined += b;
+	}
+	EXPECT_FALSE(wt::ogg_streams(joined)[0].headers_apart);
+	cases.push_back({"audio on the last header page", joined, ""});
+
+	// Pages missing where a packet spans them: readers drop the parts of
+	// the packets the gap cut, and so must the closed-up copy.
+	cases.push_back({"packets cut by missing pages", packets_cut(), ""});
 
 	// A page missing near the end: the packets after the gap are copied.
 	std::vector<wt::ogg_page_copy> gapped = pages;
@@ -319,6 +457,78 @@ TEST(OggVorbisWrite, DecodesToAsManySamples)
 	EXPECT_EQ(wt::vorbis_pcm_total(f), wt::vorbis_pcm_total(g));
 }
 
+// A rewrite keeps the timing the file declares: a stream cut from a live
+// recording, whose positions do not start at 0, and a file with pages
+// missing in the middle keep every page's position, and decoders find the
+// same length in them.
+TEST(OggVorbisWrite, KeepsTheTimingTheFileDeclares)
+{
+	wt::vorbis_options o;
+	o.samples = 44100 * 3;
+	o.page_per_packet = true;
+	std::string three = wt::vorbis_bytes(old_comments, o);
+	std::vector<wt::ogg_page_copy> pages = wt::ogg_pages(three);
+	ASSERT_TRUE(wt::ogg_streams(three)[0].headers_apart);
+	ASSERT_GE(pages.size(), 7u);
+
+	std::vector<wt::ogg_page_copy> late = pages;
+	std::string late_bytes;
+	for (std::size_t i = 2; i < late.size(); i++) {
+		std::string &b = late[i].bytes;
+		std::int64_t g = late[i].granule + 1000000;
+		for (std::size_t k = 0; k < 8; k++)
+			b[6 + k] = static_cast<char>((g >> (8 * k)) & 0xff);
+		wt::ogg_fix_checksum(b, 0);
+	}
+	std::vector<wt::ogg_page_copy> gapped = pages;
+	gapped.erase(gapped.begin() + 3, gapped.begin() + 5);
+	std::vector<wt::ogg_page_copy> both = late;
+	both.erase(both.begin() + 3, both.begin() + 5);
+
+	const std::vector<std::pair<const char *, std::string>> cases = {
+		{"positions from 1,000,000 on", wt::join_pages(late)},
+		{"pages missing in the middle", wt::join_pages(gapped)},
+		{"both", wt::join_pages(both)},
+	};
+	for (const auto &[name, bytes] : cases) {
+		SCOPED_TRACE(name);
+		wt::tmpdir dir;
+		std::string f = dir / "live.ogg", ref = dir / "ref.ogg";
+		wt::write_file(f, bytes);
+		wt::write_file(ref, bytes);
+		ASSERT_EQ(rewrite(f, new_tags), 0);
+		expect_copied(f, bytes);
+		EXPECT_EQ(wt::vorbis_pcm_total(f), wt::vorbis_pcm_total(ref));
+		EXPECT_DOUBLE_EQ(wt::vorbis_time_total(f), wt::vorbis_time_total(ref));
+	}
+	// The length is what the positions say, not what the audio holds.
+	wt::tmpdir dir;
+	wt::write_file(dir / "late.ogg", wt::join_pages(late));
+	EXPECT_NEAR(wt::vorbis_time_total(dir / "late.ogg"), 3.0, 0.1);
+}
+
+// A name a Vorbis comment cannot hold is refused before the file is
+// touched, with the name in the message.
+TEST(OggVorbisWrite, RefusesNamesACommentCannotHold)
+{
+	for (const std::string &key : {std::string("a=b"), std::string("café"), std::string("ti~tle"),
+		 std::string("tab\there")}) {
+		SCOPED_TRACE(key);
+		wt::tmpdir dir;
+		std::string f = dir / "song.ogg";
+		std::string bytes = plain();
+		wt::write_file(f, bytes);
+		testing::internal::CaptureStderr();
+		int r = rewrite(f, {{"title", "ok"}, {key, "c"}});
+		std::string err = testing::internal::GetCapturedStderr();
+		EXPECT_EQ(r, -1);
+		EXPECT_EQ(err, std::string(w_getprogname()) + ": invalid vorbis comment name: " +
+				   w_escape(key.data(), key.size()) + "\n");
+		EXPECT_TRUE(wt::read_file(f) == bytes);
+		EXPECT_EQ(dir.list(), std::vector<std::string>{"song.ogg"});
+	}
+}
+
 struct fail_case {
 	std::string name;
 	std::string bytes; // what the file holds when the write runs
@@ -350,12 +560,22 @@ fail_cases()
 			mux += b[i].bytes;
 	}
 	cases.push_back({"interleaved second stream", mux});
+	// The same, with the second stream beginning inside the first's audio.
+	std::vector<wt::ogg_page_copy> longer = wt::ogg_pages(small_pages());
+	std::string late_mux;
+	for (std::size_t i = 0; i < longer.size(); i++)
+		late_mux += longer[i].bytes + (i >= 4 && i - 4 < b.size() ? b[i - 4].bytes : "");
+	cases.push_back({"second stream begins inside the audio", late_mux});
 
 	// A stream that says it ends before its headers are complete.
 	std::string early = pages[0].bytes;
 	early[5] = static_cast<char>(early[5] | 0x04);
 	wt::ogg_fix_checksum(early, 0);
 	cases.push_back({"ends inside its headers", early + plain(2)});
+
+	// Readers drop a packet cut by missing pages; its head, written before
+	// the gap was seen, cannot be taken back.
+	cases.push_back({"a packet over two pages cut by missing pages", packets_cut(true)});
 
 	cases.push_back({"empty", ""});
 	cases.push_back({"not Ogg at all", std::string(5000, 'x')});
@@ -475,7 +695,7 @@ TEST(OggVorbisProgram, PrintsSetsAndNamesTheBackend)
 {
 	wt::tmpdir dir;
 	std::string f = dir / "a.ogg";
-	wt::make_vorbis(f, {"ARTIST=Old", "TITLE=A=B", "BROKEN"});
+	wt::make_vorbis(f, {"ARTIST=Old", "TITLE=A=B"});
 
 	wt::run_result r = wt::wembrix({"backend", f});
 	EXPECT_EQ(r.status, 0);
@@ -484,7 +704,7 @@ TEST(OggVorbisProgram, PrintsSetsAndNamesTheBackend)
 	r = wt::wembrix({f});
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, "# " + f + "\n---\n- artist: Old\n- title: A=B\n\n");
-	EXPECT_EQ(r.err, "wembrix: invalid vorbis comment: BROKEN\n");
+	EXPECT_EQ(r.err, "");
 
 	r = wt::wembrix({"set:ARTIST=New", "add:genre=Rock", f});
 	EXPECT_EQ(r.status, 0) << r.err;

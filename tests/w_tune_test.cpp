@@ -178,12 +178,12 @@ TEST(BackendRegistry, OrderedAndBuiltOnce)
 	struct w_backend *b;
 	TAILQ_FOREACH(b, w_all_backends(), entries)
 		ids.push_back(b->libid);
-	EXPECT_EQ(ids, (std::vector<std::string>{"libFLAC", "libvorbis", "TagLib"}));
+	EXPECT_EQ(ids, (std::vector<std::string>{"libFLAC", "libvorbis", "libogg", "TagLib"}));
 	EXPECT_EQ(w_all_backends(), w_all_backends());
 	std::size_t n = 0;
 	TAILQ_FOREACH(b, w_all_backends(), entries)
 		n++;
-	EXPECT_EQ(n, 3u);
+	EXPECT_EQ(n, 4u);
 }
 
 TEST(Contract, BreachesStopWithTheSourceFileNamed)

@@ -43,6 +43,7 @@ const std::string usage_text =
     "Backends:\n"
     "     libFLAC: Free Lossless Audio Codec (FLAC) files format\n"
     "   libvorbis: Ogg/Vorbis files format\n"
+    "      libogg: Ogg/Opus files format\n"
     "      TagLib: various file format but limited set of tags\n"
     "\n";
 

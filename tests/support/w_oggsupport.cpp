@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <sstream>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+
+#include "w_tagtools.h"
+#include "w_testsupport.h"
+#include "w_toolkit.h"
 
 #include <ogg/ogg.h>
 #include <vorbis/codec.h>
@@ -48,7 +54,12 @@ vorbis_bytes(const std::vector<std::string> &comments, const vorbis_options &opt
 	ogg_packet id, comm, code;
 	vorbis_analysis_headerout(&vd, &vc, &id, &comm, &code);
 	ogg_stream_packetin(&os, &id);
-	ogg_stream_packetin(&os, &comm);
+	ogg_packet raw = comm;
+	if (!opt.comment_packet.empty()) {
+		raw.packet = reinterpret_cast<unsigned char *>(const_cast<char *>(opt.comment_packet.data()));
+		raw.bytes = static_cast<long>(opt.comment_packet.size());
+	}
+	ogg_stream_packetin(&os, &raw);
 	ogg_stream_packetin(&os, &code);
 	ogg_page og;
 	while (ogg_stream_flush(&os, &og) != 0)
@@ -142,6 +153,8 @@ ogg_pages(const std::string &file)
 		append_page(p.bytes, og);
 		p.serial = ogg_page_serialno(&og);
 		p.granule = ogg_page_granulepos(&og);
+		p.pageno = static_cast<std::uint32_t>(ogg_page_pageno(&og));
+		p.continued = ogg_page_continued(&og) != 0;
 		p.bos = ogg_page_bos(&og) != 0;
 		p.eos = ogg_page_eos(&og) != 0;
 		pages.push_back(std::move(p));
@@ -160,8 +173,39 @@ join_pages(const std::vector<ogg_page_copy> &pages)
 	return out;
 }
 
+namespace {
+
+void
+put_le32(std::string &out, std::uint32_t v)
+{
+	for (int i = 0; i < 4; i++)
+		out += static_cast<char>((v >> (8 * i)) & 0xff);
+}
+
+// The vendor string and the entries of a comment packet, after its magic.
+std::string
+comment_fields(std::string p, const std::string &vendor, const std::vector<std::string> &entries)
+{
+	put_le32(p, static_cast<std::uint32_t>(vendor.size()));
+	p += vendor;
+	put_le32(p, static_cast<std::uint32_t>(entries.size()));
+	for (const auto &e : entries) {
+		put_le32(p, static_cast<std::uint32_t>(e.size()));
+		p += e;
+	}
+	return p;
+}
+
+} // namespace
+
+std::string
+vorbis_comment_packet(const std::string &vendor, const std::vector<std::string> &entries)
+{
+	return comment_fields("\x03vorbis", vendor, entries) + '\x01';
+}
+
 std::vector<ogg_stream_copy>
-ogg_streams(const std::string &file)
+ogg_streams(const std::string &file, std::size_t headers)
 {
 	std::vector<ogg_stream_copy> streams;
 	std::vector<ogg_stream_state> states;
@@ -199,13 +243,18 @@ ogg_streams(const std::string &file)
 				continue;
 			s.packets.emplace_back(reinterpret_cast<const char *>(op.packet),
 			    static_cast<std::size_t>(op.bytes));
+			s.packet_granules.push_back(op.granulepos);
 		}
-		// The page that completes the third packet holds nothing else:
+		// The page that completes the last header holds nothing else:
 		// no part of an audio packet waits in the stream state.
-		if (counted[i - 1] < 3 && s.packets.size() >= 3)
-			s.headers_apart = s.packets.size() == 3 && os.body_fill == os.body_returned;
+		if (counted[i - 1] < headers && s.packets.size() >= headers) {
+			s.headers_apart = s.packets.size() == headers && os.body_fill == os.body_returned;
+			s.header_pages = s.page_granules.size() + 1;
+		}
 		counted[i - 1] = s.packets.size();
 		s.page_granules.push_back(p.granule);
+		s.pagenos.push_back(p.pageno);
+		s.page_bos.push_back(p.bos);
 		s.page_eos.push_back(p.eos);
 	}
 	for (auto &os : states)
@@ -235,9 +284,10 @@ parse_comment_header(const std::string &packet)
 		pos += n;
 		return true;
 	};
-	if (packet.compare(0, 7, "\x03vorbis") != 0)
+	const bool opus = packet.compare(0, 8, "OpusTags") == 0;
+	if (!opus && packet.compare(0, 7, "\x03vorbis") != 0)
 		return c;
-	pos = 7;
+	pos = opus ? 8 : 7;
 	std::uint32_t count;
 	if (!str(c.vendor) || !u32(count))
 		return c;
@@ -247,8 +297,9 @@ parse_comment_header(const std::string &packet)
 			return c;
 		c.comments.push_back(s);
 	}
-	// The framing bit ends the packet.
-	c.ok = pos + 1 == packet.size() && (packet[pos] & 1) != 0;
+	c.rest = packet.substr(pos);
+	// The framing bit ends a Vorbis packet.
+	c.ok = opus || (pos + 1 == packet.size() && (packet[pos] & 1) != 0);
 	return c;
 }
 
@@ -267,6 +318,14 @@ ogg_fix_checksum(std::string &file, std::size_t offset)
 	ogg_page_checksum_set(&og);
 }
 
+void
+ogg_set_pageno(std::string &file, std::size_t offset, std::uint32_t pageno)
+{
+	for (std::size_t i = 0; i < 4; i++)
+		file[offset + 18 + i] = static_cast<char>((pageno >> (8 * i)) & 0xff);
+	ogg_fix_checksum(file, offset);
+}
+
 std::int64_t
 vorbis_pcm_total(const std::string &path)
 {
@@ -276,6 +335,173 @@ vorbis_pcm_total(const std::string &path)
 	std::int64_t total = ov_pcm_total(&vf, -1);
 	ov_clear(&vf);
 	return total;
+}
+
+double
+vorbis_time_total(const std::string &path)
+{
+	OggVorbis_File vf;
+	if (ov_fopen(path.c_str(), &vf) != 0)
+		return -1;
+	double total = ov_time_total(&vf, -1);
+	ov_clear(&vf);
+	return total;
+}
+
+std::string
+expect_rewritten(const std::string &out, const std::string &reference, std::size_t headers)
+{
+	std::vector<ogg_stream_copy> got = ogg_streams(out, headers);
+	std::vector<ogg_stream_copy> want = ogg_streams(reference, headers);
+	EXPECT_EQ(join_pages(ogg_pages(out)), out) << "bytes outside pages";
+	EXPECT_EQ(got.size(), want.size());
+	if (got.empty() || got.size() != want.size())
+		return {};
+	for (std::size_t s = 0; s < got.size(); s++) {
+		SCOPED_TRACE("stream " + std::to_string(s));
+		const auto &g = got[s];
+		const auto &w = want[s];
+		EXPECT_EQ(g.serial, w.serial);
+		EXPECT_EQ(g.packets.size(), w.packets.size());
+		for (std::size_t p = 0; p < g.packets.size() && p < w.packets.size(); p++) {
+			if (s == 0 && p == 1)
+				continue;
+			EXPECT_TRUE(g.packets[p] == w.packets[p]) << "packet " << p << " differs";
+		}
+		EXPECT_TRUE(g.headers_apart);
+		if (g.packet_granules.size() > headers && w.packet_granules.size() > headers) {
+			EXPECT_EQ(std::vector<std::int64_t>(g.packet_granules.begin() + static_cast<long>(headers),
+				      g.packet_granules.end()),
+			    std::vector<std::int64_t>(w.packet_granules.begin() + static_cast<long>(headers),
+				w.packet_granules.end()));
+		}
+		for (std::size_t i = 0; i < g.page_eos.size(); i++) {
+			EXPECT_EQ(g.page_eos[i], i + 1 == g.page_eos.size()) << "page " << i;
+			EXPECT_EQ(g.page_bos[i], i == 0) << "page " << i;
+			EXPECT_EQ(g.pagenos[i], i) << "page " << i;
+		}
+	}
+	return got[0].packets.size() > 1 ? got[0].packets[1] : std::string();
+}
+
+std::string
+init_refusal(void *(*init)(const char *), void (*clear)(void *), const std::string &bytes)
+{
+	tmpdir dir;
+	std::string f = dir / "file";
+	write_file(f, bytes);
+	testing::internal::CaptureStderr();
+	void *d = init(f.c_str());
+	std::string err = testing::internal::GetCapturedStderr();
+	if (d != nullptr) {
+		clear(d);
+		err += "(opened)";
+	}
+	for (const auto &[from, to] : {std::pair<std::string, std::string>{std::string(w_getprogname()) + ": ", "PROG: "},
+		 {f, "PATH"}}) {
+		for (std::size_t at = err.find(from); at != std::string::npos; at = err.find(from, at + to.size()))
+			err.replace(at, from.size(), to);
+	}
+	return err;
+}
+
+std::string
+new_problems(const std::string &tool, const std::string &path, const std::string &reference)
+{
+	tmpdir other;
+	std::string ref = other / "reference";
+	write_file(ref, reference);
+	auto problems = [&tool](const std::string &file) {
+		run_result r = run({tool, file});
+		std::vector<std::string> lines;
+		std::istringstream all(r.out + r.err);
+		for (std::string line; std::getline(all, line);) {
+			for (const char *word : {"WARNING", "ERROR", "Warning", "Error", "buggy"}) {
+				if (line.find(word) != std::string::npos) {
+					std::size_t at = line.find(file);
+					if (at != std::string::npos)
+						line.replace(at, file.size(), "FILE");
+					lines.push_back(line);
+					break;
+				}
+			}
+		}
+		return std::make_pair(r.status, lines);
+	};
+	auto [status, got] = problems(path);
+	auto [ref_status, want] = problems(ref);
+	std::string found;
+	if (status != 0 && ref_status == 0)
+		found += "status " + std::to_string(status) + "\n";
+	for (const auto &line : got)
+		if (std::find(want.begin(), want.end(), line) == want.end())
+			found += line + "\n";
+	return found;
+}
+
+std::string
+opus_bytes(const std::vector<std::string> &comments, const opus_options &opt)
+{
+	tmpdir dir;
+	make_wav(dir / "in.wav", opt.samples);
+	std::vector<std::string> argv = {"opusenc", "--quiet", "--serial", std::to_string(opt.serial)};
+	for (const auto &c : comments) {
+		argv.push_back("--comment");
+		argv.push_back(c);
+	}
+	argv.push_back(dir / "in.wav");
+	argv.push_back(dir / "out.opus");
+	run_result r = run(argv);
+	if (r.status != 0)
+		throw std::runtime_error("opusenc failed: " + r.err);
+	return read_file(dir / "out.opus");
+}
+
+std::string
+opus_tags_packet(const std::string &vendor, const std::vector<std::string> &entries, const std::string &binary)
+{
+	return comment_fields("OpusTags", vendor, entries) + binary;
+}
+
+std::string
+ogg_with_headers(const std::string &file, const std::vector<std::string> &headers)
+{
+	std::vector<ogg_page_copy> pages = ogg_pages(file);
+	std::vector<ogg_stream_copy> streams = ogg_streams(file, headers.size());
+	if (pages.empty() || streams.empty())
+		throw std::runtime_error("ogg_with_headers: no stream");
+	const int serial = pages[0].serial;
+	ogg_stream_state os;
+	ogg_stream_init(&os, serial);
+	std::string out;
+	ogg_page og;
+	for (std::size_t i = 0; i < headers.size(); i++) {
+		ogg_packet op{};
+		op.packet = reinterpret_cast<unsigned char *>(const_cast<char *>(headers[i].data()));
+		op.bytes = static_cast<long>(headers[i].size());
+		op.b_o_s = i == 0;
+		op.packetno = static_cast<ogg_int64_t>(i);
+		ogg_stream_packetin(&os, &op);
+		if (i == 0) {
+			while (ogg_stream_flush(&os, &og) != 0)
+				append_page(out, og);
+		}
+	}
+	while (ogg_stream_flush(&os, &og) != 0)
+		append_page(out, og);
+	std::uint32_t pageno = static_cast<std::uint32_t>(os.pageno);
+	ogg_stream_clear(&os);
+
+	bool first = true;
+	for (std::size_t i = streams[0].header_pages; i < pages.size(); i++) {
+		std::string bytes = pages[i].bytes;
+		if (first && pages[i].serial == serial) {
+			ogg_set_pageno(bytes, 0, pageno++);
+			first = !pages[i].eos;
+		}
+		out += bytes;
+	}
+	return out;
 }
 
 } // namespace wt

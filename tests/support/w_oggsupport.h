@@ -15,7 +15,12 @@ struct vorbis_options {
 	float quality = 0.0f;          // libvorbisenc VBR quality, -0.1 to 1
 	bool noise = false;            // noise instead of tones: bigger packets
 	bool page_per_packet = false;  // end a page after every audio packet
+	std::string comment_packet;    // when set, the comment header as it is
 };
+
+// A Vorbis comment header packet with the given vendor and raw entries,
+// which may hold any bytes.
+std::string vorbis_comment_packet(const std::string &vendor, const std::vector<std::string> &entries);
 
 // The bytes of an Ogg/Vorbis stream holding the given raw comment entries
 // (NAME=value, or anything else, as libvorbis stores it).
@@ -28,7 +33,8 @@ struct ogg_page_copy {
 	std::string bytes;      // header and body
 	int serial = 0;
 	std::int64_t granule = 0;
-	bool bos = false, eos = false;
+	std::uint32_t pageno = 0;
+	bool bos = false, eos = false, continued = false;
 };
 
 // The complete pages of a file in file order; bytes that form no page are
@@ -39,23 +45,30 @@ std::string join_pages(const std::vector<ogg_page_copy> &pages);
 struct ogg_stream_copy {
 	int serial = 0;
 	std::vector<std::string> packets;       // in order; gaps are skipped
+	// The position of the page each packet ends, when it ends one.
+	std::vector<std::int64_t> packet_granules;
+	std::vector<std::uint32_t> pagenos;
+	std::vector<bool> page_bos;
 	std::vector<std::int64_t> page_granules;
 	std::vector<bool> page_eos;
-	// The three header packets end a page of their own and the first
-	// audio packet starts a fresh one.
+	std::size_t header_pages = 0; // up to the one that ends the headers
+	// The header packets end a page of their own and the first audio
+	// packet starts a fresh one.
 	bool headers_apart = false;
 };
 
 // The logical streams of a file in order (chained streams one after the
-// other); every page joins the stream of its serial number.
-std::vector<ogg_stream_copy> ogg_streams(const std::string &file);
+// other); every page joins the stream of its serial number.  Each stream
+// begins with the given number of header packets.
+std::vector<ogg_stream_copy> ogg_streams(const std::string &file, std::size_t headers = 3);
 
 struct vorbis_comment_copy {
 	std::string vendor;
 	std::vector<std::string> comments;
+	std::string rest; // what follows the comments
 	bool ok = false;
 };
-// The fields of a comment header packet.
+// The fields of a comment header packet: Vorbis, or OpusTags.
 vorbis_comment_copy parse_comment_header(const std::string &packet);
 // Recomputes the checksum of the page that starts at offset in file, after
 // a test has changed its bytes on purpose.
@@ -63,5 +76,49 @@ void ogg_fix_checksum(std::string &file, std::size_t offset);
 
 // Samples the file decodes to (libvorbisfile), -1 when it cannot be opened.
 std::int64_t vorbis_pcm_total(const std::string &path);
+// Its playing time in seconds (libvorbisfile), -1 when it cannot be opened.
+double vorbis_time_total(const std::string &path);
+
+// The page at offset in file with a new sequence number, checksum mended.
+void ogg_set_pageno(std::string &file, std::size_t offset, std::uint32_t pageno);
+
+// Checks (gtest) the file a rewrite made out of reference: every packet
+// that readers take from it byte for byte and in order, the first stream's
+// comment header (packet 1) aside; the headers of each stream end a page;
+// every audio packet that ends a page keeps its granule position; pages
+// are numbered from 0 without gaps, and only the first begins and only the
+// last ends its stream; no bytes outside pages.  Returns the new comment
+// header.
+std::string expect_rewritten(const std::string &out, const std::string &reference, std::size_t headers);
+
+// What the checker tool (ogginfo, opusinfo) finds wrong in the file at
+// path that it does not find in the bytes of reference too, one line each:
+// a rewrite keeps what the file holds, warts included (a gap where pages
+// are missing), and adds nothing.
+std::string new_problems(const std::string &tool, const std::string &path, const std::string &reference);
+
+// Puts bytes in a file of their own and has a backend's init open it: what
+// init printed, with the program name as "PROG" and the file's path as
+// "PATH", and "(opened)" when it did open the file.
+std::string init_refusal(void *(*init)(const char *), void (*clear)(void *), const std::string &bytes);
+
+struct opus_options {
+	unsigned samples = 8000; // of an 8 kHz tone
+	int serial = 1;
+};
+
+// The bytes of an Ogg/Opus file encoded by opusenc, with the given comments
+// (NAME=value; opusenc adds its own ENCODER comment first).
+std::string opus_bytes(const std::vector<std::string> &comments, const opus_options &opt = {});
+// An OpusTags packet with the given vendor, raw entries and binary data
+// after them.
+std::string opus_tags_packet(const std::string &vendor, const std::vector<std::string> &entries,
+    const std::string &binary = "");
+
+// file with the header packets of its first logical stream replaced by
+// headers, laid out by libogg on pages of their own (a packet too big for
+// one page spreads over several); every later page is kept, the first
+// stream's renumbered to follow the new header pages.
+std::string ogg_with_headers(const std::string &file, const std::vector<std::string> &headers);
 
 } // namespace wt

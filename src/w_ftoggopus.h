@@ -1,0 +1,13 @@
+/* Ogg/Opus files: comments read from the OpusTags packet of the first
+ * logical stream; a write rewrites the whole file with a new OpusTags
+ * packet (w_oggfile), everything else as it was. */
+#pragma once
+
+#include "w_contract.h"
+#include "w_backend.h"
+
+struct w_backend *w_ftoggopus_backend(void);
+void *w_ftoggopus_init(const char *path);
+struct w_taglist *w_ftoggopus_read(void *opaque);
+int w_ftoggopus_write(void *opaque, const struct w_taglist *tlist);
+void w_ftoggopus_clear(void *opaque);

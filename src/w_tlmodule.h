@@ -1,0 +1,92 @@
+/*
+ * The plain C interface between wembrix and its TagLib module, a shared
+ * object loaded when a file first needs TagLib.  The module is the only
+ * code that links TagLib's C++ library; nothing but C types, pointers and
+ * errno cross this line, never a C++ object or exception.
+ *
+ * The module never writes a music file.  Asked for new field values, it
+ * lets TagLib save them into a stream of its own that records every change
+ * in memory, and hands back a plan of the new file: pieces that are either
+ * new bytes or a range of the old file.  The program writes the plan, in
+ * place when nothing moves, else as a complete new copy beside the old one.
+ */
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define W_TLMODULE_VERSION 1
+#define W_TLMODULE_NAME "wembrix-taglib.so"
+#define W_TLMODULE_ENTRY "w_tlmodule_entry"
+
+/* The seven basic fields, in the order they are read. */
+enum w_tlfield {
+	W_TL_TITLE,
+	W_TL_ARTIST,
+	W_TL_YEAR,
+	W_TL_ALBUM,
+	W_TL_TRACK,
+	W_TL_GENRE,
+	W_TL_COMMENT,
+	W_TL_NFIELDS
+};
+
+/* The fields as the file holds them: text fields in malloc'ed UTF-8 (freed
+ * by the caller with free), number fields in number (0: unset). */
+struct w_tlvalues {
+	char *text[W_TL_NFIELDS];
+	unsigned int number[W_TL_NFIELDS];
+};
+
+/* One field to change: text (UTF-8, "" clears) or number (0 clears).
+ * Fields whose set is 0 are not touched at all. */
+struct w_tlchange {
+	int set;
+	const char *text;
+	unsigned int number;
+};
+
+/* A run of the new file: data bytes, or when data is null the bytes of the
+ * old file (read through the plan's fd) from offset on. */
+struct w_tlpiece {
+	const unsigned char *data;
+	uint64_t offset;
+	uint64_t length;
+};
+
+/* The new file, valid until the file handle is closed or rendered again.
+ * fd is the module's read-only descriptor of the old file. */
+struct w_tlplan {
+	int fd;
+	uint64_t old_size;
+	uint64_t new_size;
+	const struct w_tlpiece *pieces;
+	size_t count;
+};
+
+struct w_tlfile;
+
+struct w_tlmodule {
+	unsigned int version;
+	/* Opens path if TagLib handles it; null with errno set otherwise. */
+	struct w_tlfile *(*open)(const char *path);
+	/* 0, or -1 with errno set. */
+	int (*read)(struct w_tlfile *file, struct w_tlvalues *values);
+	/* Applies the changes and renders the new file into plan: 0; or -1
+	 * with errno set, and why filled (NUL-terminated, possibly empty) when
+	 * the module refuses to rewrite the file.  A file is rendered once:
+	 * after render, the handle serves nothing but close. */
+	int (*render)(struct w_tlfile *file, const struct w_tlchange *changes,
+	    struct w_tlplan *plan, char *why, size_t whylen);
+	void (*close)(struct w_tlfile *file);
+};
+
+typedef const struct w_tlmodule *(*w_tlmodule_entry_fn)(void);
+
+#ifdef __cplusplus
+}
+#endif
