@@ -3,6 +3,7 @@
 #   printing the tags of 1000 files, and setting one tag on 1000 files.
 # Usage: bench/flac.sh [path/to/wembrix] [count]
 set -eu
+. "$(dirname "$0")/lib.sh"
 wembrix=$(realpath "${1:-build/wembrix}")
 count=${2:-1000}
 command -v hyperfine >/dev/null || apt-get install -y -qq hyperfine >/dev/null
@@ -11,17 +12,8 @@ dir=$(mktemp -d "${TMPDIR:-/tmp}/wembrix-bench.XXXXXX")
 trap 'rm -rf "$dir"' EXIT INT TERM
 cd "$dir"
 
-# A tenth of a second of audio with a few tags and the encoder's padding.
-head -c 17640 /dev/urandom >tone.raw
-flac --silent --force --force-raw-format --endian=little --sign=signed --channels=2 \
-	--bps=16 --sample-rate=44100 -T TITLE=Song -T ARTIST=Band -T ALBUM=Record \
-	-T TRACKNUMBER=1 -o seed.flac tone.raw
-mkdir files
-i=0
-while [ "$i" -lt "$count" ]; do
-	cp seed.flac "files/$(printf %05d "$i").flac"
-	i=$((i + 1))
-done
+bench_flac_seed seed.flac
+bench_copies files "$count" seed.flac
 cd files
 
 hyperfine --warmup 2 --runs 10 -N \

@@ -12,6 +12,7 @@
 # Environment: BUILD (build directory, default build), BENCH_DIR (scratch
 # directory on the disk to measure, default under /var/tmp), RUNS (default 5).
 set -eu
+. "$(dirname "$0")/lib.sh"
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
@@ -20,16 +21,11 @@ build=${BUILD:-$root/build}
 runs=${RUNS:-5}
 bin=$build/wembrix
 
-need() {
-	command -v "$1" >/dev/null 2>&1 && return 0
-	echo "ogg.sh: installing $2" >&2
-	apt-get install -y -qq --no-install-recommends "$2" >/dev/null
-}
-need hyperfine hyperfine
-need vorbiscomment vorbis-tools
-need oggenc vorbis-tools
-[ -x /usr/bin/time ] || need /usr/bin/time time
-/usr/bin/python3 -c 'import mutagen' 2>/dev/null || need python3-mutagen python3-mutagen
+bench_need hyperfine hyperfine
+bench_need vorbiscomment vorbis-tools
+bench_need oggenc vorbis-tools
+[ -x /usr/bin/time ] || bench_need /usr/bin/time time
+/usr/bin/python3 -c 'import mutagen' 2>/dev/null || bench_need python3-mutagen python3-mutagen
 
 if [ ! -x "$bin" ]; then
 	cmake -S "$root" -B "$build" -G Ninja >/dev/null
@@ -41,10 +37,8 @@ mkdir -p "$work"
 trap 'rm -rf "$work"' EXIT INT TERM
 cd "$work"
 
-g++ -O2 -o mkbig "$here/ogg_mkbig.cpp" $(pkg-config --cflags --libs vorbisenc vorbis ogg)
-
 echo "== one file of $size_mb MB ($(df -h . | awk 'NR==2 {print $1 " on " $6}'))"
-./mkbig big.ogg "$size_mb"
+bench_ogg_big "$work/big.ogg" "$size_mb"
 ls -l big.ogg
 
 rss() {
@@ -65,15 +59,8 @@ ogginfo big.ogg >ogginfo.txt 2>&1 || { echo "ogginfo failed"; cat ogginfo.txt; e
 rm -f big.ogg copy.ogg
 
 echo "== 1000 short files"
-# A short real file: 0.5 s of silence encoded from raw samples.
-head -c 88200 /dev/zero | oggenc -Q -q 2 -r -C 2 -R 44100 -B 16 \
-    -c ARTIST=Someone -c TITLE=Something -c ALBUM=Somewhere -o one.ogg -
-mkdir orig
-i=0
-while [ $i -lt 1000 ]; do
-	cp one.ogg "orig/$(printf %04d $i).ogg"
-	i=$((i + 1))
-done
+bench_ogg_seed one.ogg
+bench_copies orig 1000 one.ogg
 ls -l one.ogg
 
 # The fresh copies are synced first: otherwise the first flush of the run
@@ -85,8 +72,8 @@ hyperfine --runs "$runs" --warmup 1 --export-markdown small-set.md \
     "for f in files/*.ogg; do vorbiscomment -d ARTIST -t ARTIST=X \"\$f\" </dev/null; done"
 
 rm -rf files && cp -r orig files
-"$bin" files/0000.ogg >wembrix.txt
-/usr/bin/python3 "$here/ogg_mutagen.py" files/0000.ogg >mutagen.txt
+"$bin" files/00000.ogg >wembrix.txt
+/usr/bin/python3 "$here/ogg_mutagen.py" files/00000.ogg >mutagen.txt
 cmp wembrix.txt mutagen.txt || echo "(the two print different text)"
 hyperfine --runs "$runs" --warmup 1 --export-markdown small-print.md \
     -n "wembrix print, 1000 files" "'$bin' files/*.ogg >/dev/null" \

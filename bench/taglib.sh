@@ -15,6 +15,7 @@
 # file is then rebuilt beside the old one and flushed to the disk before it
 # takes its place, where mid3v2 moves the audio within the file.
 set -eu
+. "$(dirname "$0")/lib.sh"
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 wembrix=$(realpath "${1:-$here/build/wembrix}")
@@ -37,35 +38,10 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/wembrix-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM
 
-# A tenth of a second of tone at 8 kbit/s: a few hundred bytes of audio plus
-# an ID3v2.3 and an ID3v1 tag, which both tools read.  Ten different tags,
-# copied round-robin.
-LC_ALL=C awk 'BEGIN {
-	rate = 8000; n = 800
-	printf "RIFF"; le(36 + 2 * n, 4); printf "WAVEfmt "; le(16, 4); le(1, 2); le(1, 2)
-	le(rate, 4); le(2 * rate, 4); le(2, 2); le(16, 2); printf "data"; le(2 * n, 4)
-	for (i = 0; i < n; i++) { v = int(8000 * sin(2 * 3.14159265 * 440 * i / rate)); if (v < 0) v += 65536; le(v, 2) }
-}
-function le(v, k,   j) { for (j = 0; j < k; j++) { printf "%c", v % 256; v = int(v / 256) } }' \
-	>"$work/tone.wav"
-[ "$(wc -c <"$work/tone.wav")" -eq 1644 ] || { echo "taglib.sh: bad tone.wav" >&2; exit 1; }
-mkdir "$work/tight" "$work/padded"
-i=0
-while [ $i -lt 10 ]; do
-	lame --quiet -b 8 -m m --add-id3v2 --tt "Title $i" --ta "Artist $i" --tl "Album" \
-	    --ty 2004 --tn $((i + 1)) --tg Jazz --tc "comment $i" "$work/tone.wav" "$work/v$i.mp3"
-	cp "$work/v$i.mp3" "$work/p$i.mp3"
-	mid3v2 --quiet -a "Artist number $i" "$work/p$i.mp3"
-	i=$((i + 1))
-done
-i=0
-while [ $i -lt "$count" ]; do
-	name=$(printf '%05d' $i).mp3
-	cp "$work/v$((i % 10)).mp3" "$work/tight/$name"
-	cp "$work/p$((i % 10)).mp3" "$work/padded/$name"
-	i=$((i + 1))
-done
-rm -f "$work"/v*.mp3 "$work"/p*.mp3 "$work/tone.wav"
+bench_mp3_seeds "$work"
+bench_copies "$work/tight" "$count" "$work"/v[0-9].mp3
+bench_copies "$work/padded" "$count" "$work"/p[0-9].mp3
+rm -f "$work"/v*.mp3 "$work"/p*.mp3
 
 # The ratio of the two mean times in a hyperfine JSON export.
 ratio() {

@@ -231,6 +231,11 @@ w_actionQ_new(int *argc_p, char ***argv_p)
 	return q;
 }
 
+/*
+ * add, clear and set change the tune's cached tags in place: the result is
+ * what changing a copy and storing a copy of that would give, without
+ * copying every tag twice per file.  Whatever can fail is done first.
+ */
 int
 w_action_add(struct w_action *self, struct w_tune *tune)
 {
@@ -238,15 +243,16 @@ w_action_add(struct w_action *self, struct w_tune *tune)
 	assert(self->kind == W_ACTION_ADD);
 	assert(tune != NULL);
 
-	struct w_taglist *tags = w_tune_tags(tune);
-	if (tags == nullptr)
+	struct w_tag *neo = w_tag_dup(static_cast<const struct w_tag *>(self->data));
+	if (neo == nullptr)
 		return -1;
-	const auto *tag = static_cast<const struct w_tag *>(self->data);
-	int ret = -1;
-	if (w_taglist_insert(tags, tag->key, tag->val) == 0 && w_tune_set_tags(tune, tags) == 0)
-		ret = 0;
-	w_taglist_destroy(tags);
-	return ret;
+	struct w_taglist *tags = w_tune_change_tags(tune);
+	if (tags == nullptr) {
+		w_tag_free(neo);
+		return -1;
+	}
+	w_taglist_link_tail(tags, neo);
+	return 0;
 }
 
 int
@@ -267,29 +273,23 @@ w_action_clear(struct w_action *self, struct w_tune *tune)
 	assert(self->kind == W_ACTION_CLEAR);
 	assert(tune != NULL);
 
-	struct w_taglist *neo = w_taglist_new();
-	if (neo == nullptr)
-		return -1;
 	const char *key = static_cast<const char *>(self->data);
-	struct w_taglist *tags = nullptr;
-	int ret = -1;
-	if (key != nullptr) {
-		tags = w_tune_tags(tune);
-		if (tags == nullptr)
-			goto out;
-		struct w_tag *tag;
-		W_TAGLIST_FOREACH(tag, tags) {
-			if (w_tag_keycmp(tag->key, key) != 0 &&
-			    w_taglist_insert(neo, tag->key, tag->val) == -1)
-				goto out;
+	if (key == nullptr) {
+		// Every tag goes, so the old ones need not (and may fail to) be read.
+		w_taglist_ptr none(w_taglist_new());
+		return none && w_tune_set_tags(tune, none.get()) == 0 ? 0 : -1;
+	}
+	struct w_taglist *tags = w_tune_change_tags(tune);
+	if (tags == nullptr)
+		return -1;
+	for (struct w_tag *t = w_taglist_first(tags), *next; t != nullptr; t = next) {
+		next = w_taglist_next(t);
+		if (w_tag_keycmp(t->key, key) == 0) {
+			w_taglist_unlink(tags, t);
+			w_tag_free(t);
 		}
 	}
-	if (w_tune_set_tags(tune, neo) == 0)
-		ret = 0;
-out:
-	w_taglist_destroy(neo);
-	w_taglist_destroy(tags);
-	return ret;
+	return 0;
 }
 
 int
@@ -299,11 +299,10 @@ w_action_print(struct w_action *self, struct w_tune *tune)
 	assert(self->kind == W_ACTION_PRINT);
 	assert(tune != NULL);
 
-	struct w_taglist *tags = w_tune_tags(tune);
+	const struct w_taglist *tags = w_tune_cached_tags(tune);
 	if (tags == nullptr)
 		return -1;
 	char *doc = Fflag->tags2fmt(tags, w_tune_path(tune));
-	w_taglist_destroy(tags);
 	if (doc == nullptr)
 		return -1;
 	int n = std::printf("%s\n", doc);
@@ -319,11 +318,10 @@ w_action_set(struct w_action *self, struct w_tune *tune)
 	assert(self->kind == W_ACTION_SET);
 	assert(tune != NULL);
 
-	const auto *tag = static_cast<const struct w_tag *>(self->data);
-	struct w_tag *neo = w_tag_new(tag->key, tag->val);
+	struct w_tag *neo = w_tag_dup(static_cast<const struct w_tag *>(self->data));
 	if (neo == nullptr)
 		return -1;
-	struct w_taglist *tags = w_tune_tags(tune);
+	struct w_taglist *tags = w_tune_change_tags(tune);
 	if (tags == nullptr) {
 		w_tag_free(neo);
 		return -1;
@@ -342,9 +340,7 @@ w_action_set(struct w_action *self, struct w_tune *tune)
 	}
 	if (!placed)
 		w_taglist_link_tail(tags, neo);
-	int ret = w_tune_set_tags(tune, tags) == 0 ? 0 : -1;
-	w_taglist_destroy(tags);
-	return ret;
+	return 0;
 }
 
 int

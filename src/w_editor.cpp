@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "w_loader.h"
+#include "w_safefile.h"
 #include "w_settings.h"
 #include "w_taglist.h"
 #include "w_toolkit.h"
@@ -199,6 +200,8 @@ w_edit(struct w_tune *tune)
 	// What we printed so far belongs before anything the editor prints,
 	// and the child must not flush a copy of it.
 	(void)std::fflush(stdout);
+	// Nothing stays pending while a person types.
+	(void)w_safefile_flush();
 	pid_t pid = fork();
 	if (pid == -1) {
 		warn("fork");

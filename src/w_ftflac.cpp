@@ -649,8 +649,12 @@ w_ftflac_read(void *opaque)
 	for (FLAC__uint32 i = 0; i < vc.num_comments; i++) {
 		const FLAC__StreamMetadata_VorbisComment_Entry &entry = vc.comments[i];
 		if (w_vcomment_insert(tlist.get(), reinterpret_cast<const char *>(entry.entry),
-			entry.length) == -1)
+			entry.length) == -1) {
+			// Among many files the warning alone does not say which.
+			if (errno == EINVAL)
+				warnx("%s: could not read tags from the file", data->path);
 			return nullptr;
+		}
 	}
 	return tlist.release();
 }
@@ -725,6 +729,7 @@ w_ftflac_write(void *opaque, const struct w_taglist *tlist)
 	// The temporary file's names are C++ strings: running out of memory
 	// for them is a failed write like any other.
 	int r;
+	errno = 0;
 	try {
 		r = write_chain(data);
 	} catch (const std::bad_alloc &) {
@@ -732,6 +737,15 @@ w_ftflac_write(void *opaque, const struct w_taglist *tlist)
 		r = -1;
 	}
 	if (r == -1) {
+		// The user learns why (a full disk, a file that went away), as
+		// for the other formats.
+		int saved = errno;
+		if (saved != 0)
+			warn("%s", data->path);
+		else
+			warnx("%s: %s", data->path,
+			    FLAC__Metadata_ChainStatusString[FLAC__metadata_chain_status(data->chain)]);
+		errno = saved != 0 ? saved : EIO;
 		made.v = vc->comments;
 		made.n = vc->num_comments;
 		vc->comments = old.v;

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include <err.h>
+
 #include <ogg/ogg.h>
 
 #include "w_oggfile.h"
@@ -208,7 +210,11 @@ w_ftoggopus_read(void *opaque)
 	w_ftoggopus_data *data = checked(opaque);
 
 	const std::vector<std::string> &c = data->comments;
-	return w_oggfile_tags(c.size(), [&c](std::size_t i) { return std::string_view(c[i]); });
+	struct w_taglist *tlist =
+	    w_oggfile_tags(c.size(), [&c](std::size_t i) { return std::string_view(c[i]); });
+	if (tlist == nullptr && errno == EINVAL)
+		warnx("%s: could not read tags from the file", data->path.c_str());
+	return tlist;
 }
 
 int

@@ -145,9 +145,12 @@ w_ftoggvorbis_read(void *opaque)
 	w_ftoggvorbis_data *data = checked(opaque);
 
 	const vorbis_comment *vc = &data->vc;
-	return w_oggfile_tags(static_cast<std::size_t>(vc->comments), [vc](std::size_t i) {
+	struct w_taglist *tlist = w_oggfile_tags(static_cast<std::size_t>(vc->comments), [vc](std::size_t i) {
 		return std::string_view(vc->user_comments[i], static_cast<std::size_t>(vc->comment_lengths[i]));
 	});
+	if (tlist == nullptr && errno == EINVAL)
+		warnx("%s: could not read tags from the file", data->path);
+	return tlist;
 }
 
 int

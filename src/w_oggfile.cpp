@@ -107,6 +107,7 @@ private:
 	void hold(const unsigned char *header, long header_len, const unsigned char *body, long body_len);
 	void emit(unsigned char *header, const unsigned char *body, long body_len, bool first);
 	int cut_open_packet();
+	int refuse(const char *why);
 	void release(bool last);
 	void append(const unsigned char *bytes, std::size_t len);
 
@@ -124,6 +125,9 @@ private:
 	ogg_stream_state os_;
 	std::unique_ptr<ogg_stream_state, stream_clear> os_guard_;
 	ogg_page page_{};
+	// Why the file's pages cannot be rewritten; null when a failure is an
+	// error of the system, told by errno.
+	const char *refused_ = nullptr;
 
 	// The last page made, held back until the next one shows whether it
 	// ends the file: a stream cut short must still end with an
@@ -286,14 +290,14 @@ rewriter::cut_open_packet()
 		return 0;
 	open_ = false;
 	if (!open_in_held_)
-		return -1;
+		return refuse("pages are missing after a packet that began on a page already copied");
 	std::size_t segments = held_[segments_at];
 	std::size_t run = segments;
 	while (run > 0 && held_[page_header + run - 1] == 255)
 		run--;
 	if (run == 0) {
 		if ((held_[flags_at] & bos_flag) != 0)
-			return -1;
+			return refuse("pages are missing inside the first page's packet");
 		// Nothing but the head of the packet: the page goes.
 		holding_ = false;
 		out_seq_--;
@@ -318,8 +322,11 @@ rewriter::cut_open_packet()
 int
 rewriter::headers(unsigned count, const w_oggfile_rewrite_fn &check)
 {
-	if (next_page() != 1 || !ogg_page_bos(&page_))
+	int got = next_page();
+	if (got == -1)
 		return -1;
+	if (got == 0 || !ogg_page_bos(&page_))
+		return refuse("no stream begins the file");
 	serial_ = ogg_page_serialno(&page_);
 	if (ogg_stream_init(&is_, serial_) == -1)
 		return -1;
@@ -334,16 +341,17 @@ rewriter::headers(unsigned count, const w_oggfile_rewrite_fn &check)
 		// Fails for a page of another serial number: interleaved
 		// streams cannot be rewritten.
 		if (ogg_stream_pagein(&is_, &page_) == -1)
-			return -1;
+			return refuse("a page of another stream comes inside its headers");
 		while (n < count) {
 			ogg_packet op;
 			int r = ogg_stream_packetout(&is_, &op);
 			if (r == 0)
 				break;
 			if (r < 0)
-				return -1; // a page missing inside the headers
+				return refuse("a page is missing inside its headers");
+			errno = 0;
 			if (check(n, op, replacement) == -1)
-				return -1;
+				return errno == ENOMEM ? -1 : refuse("its headers cannot be read");
 			ogg_packet out = op;
 			if (n == 1) {
 				out.packet = reinterpret_cast<unsigned char *>(replacement.data());
@@ -360,8 +368,13 @@ rewriter::headers(unsigned count, const w_oggfile_rewrite_fn &check)
 		if (n == count)
 			break;
 		// A stream must not end before its headers do.
-		if (ogg_page_eos(&page_) || next_page() != 1)
+		if (ogg_page_eos(&page_))
+			return refuse("its stream ends inside its headers");
+		got = next_page();
+		if (got == -1)
 			return -1;
+		if (got == 0)
+			return refuse("the file ends inside its headers");
 	}
 
 	// What is left of the last header page after the headers.
@@ -414,15 +427,13 @@ rewriter::copy_rest()
 			return -1;
 		if (r == 0)
 			break;
-		// A page of a version whose layout is unknown.
 		if (page_.header[4] != 0)
-			return -1;
+			return refuse("a page of an unknown Ogg version");
 		int serial = ogg_page_serialno(&page_);
 		bool first = false;
 		if (in_stream_) {
-			// A page of another stream before this one ended.
 			if (serial != serial_)
-				return -1;
+				return refuse("a page of another stream comes before this one ends (interleaved streams)");
 		} else {
 			serial_ = serial;
 			in_stream_ = true;
@@ -478,15 +489,33 @@ rewriter::copy_rest()
 }
 
 int
+rewriter::refuse(const char *why)
+{
+	refused_ = why;
+	errno = EINVAL;
+	return -1;
+}
+
+int
 rewriter::run(const char *path, unsigned count, const w_oggfile_rewrite_fn &check)
 {
-	if (set_up(path) == -1 || headers(count, check) == -1 || copy_rest() == -1)
-		return -1;
-	in_.reset();
-	if (out_.finish() == -1)
-		return -1;
-	// Flushes the copy to the disk before it takes the file's name.
-	return tmp_.commit();
+	int r = -1;
+	if (set_up(path) == 0 && headers(count, check) == 0 && copy_rest() == 0) {
+		in_.reset();
+		// Flushes the copy to the disk before it takes the file's name.
+		if (out_.finish() == 0)
+			r = tmp_.commit();
+	}
+	if (r == -1) {
+		// The user learns why, as for a full disk.
+		int saved = errno;
+		if (refused_ != nullptr)
+			warnx("%s: not written: %s", path, refused_);
+		else
+			warn("%s", path);
+		errno = saved;
+	}
+	return r;
 }
 
 } // namespace

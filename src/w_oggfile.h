@@ -50,7 +50,7 @@ using w_oggfile_rewrite_fn = std::function<int(unsigned n, const ogg_packet &op,
 // complete.  0, or -1 and the file untouched: a header that check refuses,
 // a first stream that ends or a file that is cut inside the headers, a
 // page of another stream before the current one ends (interleaved
-// streams), read and write errors.
+// streams), read and write errors; each is told to the user with the path.
 int w_oggfile_rewrite(const char *path, unsigned count, const w_oggfile_rewrite_fn &check);
 
 // Tells the user why a file that is plainly the codec's cannot be opened:

@@ -13,6 +13,7 @@
 
 #include "w_basename.h"
 #include "w_dirname.h"
+#include "w_safefile.h"
 #include "w_sbuf.h"
 #include "w_settings.h"
 #include "w_taglist.h"
@@ -403,11 +404,15 @@ w_rename(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
 	assert(pattern != NULL);
 	assert(tune != NULL);
 
-	// Pending tag changes go to the file under its old name.
+	// Pending tag changes go to the file under its old name, and are in
+	// place before anything moves it or waits for an answer (a copy that
+	// fails to get there has been reported by then).
 	if (w_tune_save(tune) == -1) {
 		warnx("%s: could not write tags to the file,", w_tune_path(tune));
 		return -1;
 	}
+	if (w_safefile_flush() == -1)
+		return -1;
 
 	const char *opath = w_tune_path(tune);
 	// The extension is that of the file's own name: a '.' in a directory

@@ -1,12 +1,380 @@
 #include "w_safefile.h"
 
 #include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <err.h>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <new>
+#include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
+#include <vector>
 
 #include "w_dirname.h"
 #include "w_toolkit.h"
+
+namespace {
+
+/*
+ * The hidden copies that exist under a name, for the signal handler to
+ * remove.  A slot is only ever changed with the caught signals blocked, so
+ * the handler never sees one half made; it lives in static storage, since
+ * the handler may not allocate.
+ */
+constexpr int caught_signals[] = {SIGHUP, SIGINT, SIGPIPE, SIGTERM};
+
+struct named_slot {
+	volatile std::sig_atomic_t used;
+	char path[PATH_MAX];
+};
+// Room for every pending copy and the one being written.
+constexpr int named_slots = static_cast<int>(w_safefile_group_files) + 4;
+named_slot slots[named_slots];
+// The process the slots belong to: a child between fork and exec (the
+// editor) must not remove its parent's files.
+pid_t slots_pid = 0;
+
+// Blocks the caught signals while a name of ours comes or goes.
+class signals_held {
+public:
+	signals_held() noexcept
+	{
+		sigset_t set;
+		sigemptyset(&set);
+		for (int sig : caught_signals)
+			sigaddset(&set, sig);
+		(void)sigprocmask(SIG_BLOCK, &set, &old_);
+	}
+	~signals_held() { (void)sigprocmask(SIG_SETMASK, &old_, nullptr); }
+	signals_held(const signals_held &) = delete;
+	signals_held &operator=(const signals_held &) = delete;
+
+private:
+	sigset_t old_;
+};
+
+extern "C" void
+remove_named_copies(int sig)
+{
+	const int saved = errno;
+	if (getpid() == slots_pid) {
+		for (named_slot &slot : slots)
+			if (slot.used)
+				(void)unlink(slot.path);
+	}
+	// The handler was reset to the default action on entry and the signal
+	// stays blocked until the handler returns: then it ends the program as
+	// it would have without us, with the status that says so.
+	(void)raise(sig);
+	errno = saved;
+}
+
+void
+install_handlers()
+{
+	if (slots_pid == getpid())
+		return;
+	if (slots_pid != 0) {
+		// A forked child that makes copies of its own: what its parent
+		// was writing is not its to remove.
+		signals_held held;
+		for (named_slot &slot : slots)
+			slot.used = 0;
+	}
+	slots_pid = getpid();
+	for (int sig : caught_signals) {
+		struct sigaction old;
+		// An ignored signal stays ignored (nohup), and someone else's
+		// handler stays theirs.
+		if (sigaction(sig, nullptr, &old) == -1 || (old.sa_flags & SA_SIGINFO) != 0 ||
+		    old.sa_handler != SIG_DFL)
+			continue;
+		struct sigaction sa {};
+		sa.sa_handler = remove_named_copies;
+		sigemptyset(&sa.sa_mask);
+		for (int other : caught_signals)
+			sigaddset(&sa.sa_mask, other);
+		sa.sa_flags = SA_RESETHAND;
+		(void)sigaction(sig, &sa, nullptr);
+	}
+}
+
+void
+free_slot(int &slot) noexcept
+{
+	if (slot != -1)
+		slots[slot].used = 0;
+	slot = -1;
+}
+
+// Whether a file opened with O_TMPFILE can be given a name later: that goes
+// through /proc/self/fd.
+bool
+can_name_unnamed()
+{
+	static const bool usable = access("/proc/self/fd", X_OK) == 0;
+	return usable;
+}
+
+// A file without a name in dir, or -1.
+int
+open_unnamed(const char *dir)
+{
+	if (!can_name_unnamed())
+		return -1;
+	return open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+}
+
+// A hidden file from the template name (its last six characters are
+// replaced), recorded for the signal handler in slot; or -1.
+int
+open_named(std::string &name, int &slot)
+{
+	if (name.size() >= PATH_MAX) {
+		errno = ENAMETOOLONG;
+		return -1;
+	}
+	signals_held held;
+	for (int i = 0; i < named_slots; i++) {
+		if (slots[i].used)
+			continue;
+		int fd = mkostemps(name.data(), 0, O_CLOEXEC);
+		if (fd == -1)
+			return -1;
+		std::memcpy(slots[i].path, name.c_str(), name.size() + 1);
+		slots[i].used = 1;
+		slot = i;
+		return fd;
+	}
+	errno = EMFILE;
+	return -1;
+}
+
+// Replaces the last six characters of name by random letters and digits.
+void
+randomize(std::string &name) noexcept
+{
+	static const char alphabet[] =
+	    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+	static unsigned long counter = 0;
+	unsigned char bytes[6];
+	if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+		unsigned long v = static_cast<unsigned long>(std::time(nullptr)) ^
+		    (static_cast<unsigned long>(getpid()) << 16) ^ (++counter * 2654435761UL);
+		for (unsigned char &b : bytes) {
+			b = static_cast<unsigned char>(v);
+			v = v * 6364136223846793005UL + 1442695040888963407UL;
+			b ^= static_cast<unsigned char>(v >> 33);
+		}
+	}
+	char *p = name.data() + name.size() - sizeof bytes;
+	for (unsigned char b : bytes)
+		*p++ = alphabet[b % (sizeof alphabet - 1)];
+}
+
+/*
+ * Puts a copy whose data is on the disk in place of its target.  A named
+ * copy is renamed; an unnamed one first gets a hidden name, since link
+ * cannot replace an existing name.  The caught signals wait meanwhile, so
+ * that a name of ours never outlives the program (only a kill -9 between
+ * link and rename can leave the hidden name).  0, or -1 with errno set and
+ * no name of ours left.
+ */
+int
+put_in_place(w_copy &c) noexcept
+{
+	signals_held held;
+	if (c.slot == -1) {
+		char proc[40];
+		std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", c.fd);
+		for (int tries = 0;; tries++) {
+			randomize(c.name);
+			if (linkat(AT_FDCWD, proc, AT_FDCWD, c.name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+				break;
+			if (errno != EEXIST || tries == 100)
+				return -1;
+		}
+	}
+	if (std::rename(c.name.c_str(), c.target.c_str()) == -1) {
+		const int saved = errno;
+		(void)unlink(c.name.c_str());
+		free_slot(c.slot);
+		errno = saved;
+		return -1;
+	}
+	free_slot(c.slot);
+	return 0;
+}
+
+// Closes the copy; a named one that is still there is removed.
+void
+release(w_copy &c) noexcept
+{
+	if (c.fd != -1)
+		(void)close(c.fd);
+	c.fd = -1;
+	if (c.slot != -1) {
+		signals_held held;
+		(void)unlink(c.name.c_str());
+		free_slot(c.slot);
+	}
+}
+
+// The copies committed but not yet in place, and what the program said
+// about the file they belong to.
+struct pending_group {
+	bool deferred = false;
+	std::vector<w_copy> copies; // never grows past the capacity reserved
+	off_t bytes = 0;
+	unsigned long owner = 0;
+	std::string label;
+	unsigned long failures = 0;
+};
+pending_group group;
+
+void
+report(const w_copy &c) noexcept
+{
+	group.failures++;
+	errno = c.error;
+	warn("%s", c.label.c_str());
+	warnx("%s: could not write tags to the file,", c.label.c_str());
+}
+
+// Whether syncfs on the file system of fd makes everything written to it
+// durable, as fsync does for one file.  Elsewhere (FUSE, network file
+// systems) it may only hand the data on.
+bool
+syncfs_is_durable(int fd) noexcept
+{
+	struct statfs fs;
+	if (fstatfs(fd, &fs) == -1)
+		return false;
+	switch (fs.f_type) {
+	case EXT4_SUPER_MAGIC: // ext2, ext3 too
+	case XFS_SUPER_MAGIC:
+	case BTRFS_SUPER_MAGIC:
+	case F2FS_SUPER_MAGIC:
+	case TMPFS_MAGIC:
+		return true;
+	default:
+		return false;
+	}
+}
+
+/*
+ * Brings every pending copy to the disk.  Write-back of each copy began
+ * when it was committed; waiting for it tells each file's own write errors.
+ * One syncfs per file system then commits the journal and flushes the
+ * disk's cache once for the whole group, where an fsync per file would do
+ * both for every file.  A syncfs that fails cannot say for which file, so
+ * it fails every copy on its file system.  Where syncfs is not known to be
+ * enough, each copy gets its fsync.
+ */
+void
+flush_copies(std::vector<w_copy> &copies) noexcept
+{
+	constexpr unsigned wait_all =
+	    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+	for (w_copy &c : copies) {
+		c.error = sync_file_range(c.fd, 0, 0, wait_all) == 0 ? 0 : errno;
+		// A kernel that cannot wait this way: the copy's own fsync does.
+		if (c.error == ENOSYS || c.error == EINVAL)
+			c.error = fsync(c.fd) == 0 ? 0 : errno;
+	}
+	for (std::size_t i = 0; i < copies.size(); i++) {
+		bool first_of_its_fs = true;
+		for (std::size_t j = 0; j < i && first_of_its_fs; j++)
+			first_of_its_fs = copies[j].dev != copies[i].dev;
+		if (!first_of_its_fs)
+			continue;
+		const bool whole_fs = syncfs_is_durable(copies[i].fd);
+		const int error = whole_fs && syncfs(copies[i].fd) == -1 ? errno : 0;
+		for (std::size_t j = i; j < copies.size(); j++) {
+			w_copy &c = copies[j];
+			if (c.dev != copies[i].dev || c.error != 0)
+				continue;
+			if (whole_fs)
+				c.error = error;
+			else if (fsync(c.fd) == -1)
+				c.error = errno;
+		}
+	}
+}
+
+/*
+ * Flushes every pending copy, then puts each in place.  A failed copy is
+ * reported, unless the_callers is set and it is the last one: that one the
+ * caller reports.  -1 with errno set when the caller's copy, or (without
+ * the_callers) a copy of the current file, failed.
+ */
+int
+end_group(bool the_callers) noexcept
+{
+	flush_copies(group.copies);
+	int error = 0;
+	for (std::size_t i = 0; i < group.copies.size(); i++) {
+		w_copy &c = group.copies[i];
+		if (c.error == 0 && put_in_place(c) == -1)
+			c.error = errno;
+		release(c);
+		if (c.error == 0)
+			continue;
+		if (the_callers && i + 1 == group.copies.size()) {
+			error = c.error;
+			continue;
+		}
+		report(c);
+		if (!the_callers && c.owner == group.owner)
+			error = c.error;
+	}
+	group.copies.clear();
+	group.bytes = 0;
+	if (error != 0) {
+		errno = error;
+		return -1;
+	}
+	return 0;
+}
+
+/*
+ * At exit the open group ends, and a named copy still being written (exit
+ * called in the middle of a write, where no destructor runs) is removed.
+ */
+extern "C" void
+finish_at_exit(void)
+{
+	if (!group.copies.empty())
+		(void)end_group(false);
+	if (slots_pid != getpid())
+		return;
+	signals_held held;
+	for (named_slot &slot : slots) {
+		if (slot.used)
+			(void)unlink(slot.path);
+		slot.used = 0;
+	}
+}
+
+// 0, or -1 when the exit handler cannot be registered.
+int
+register_at_exit() noexcept
+{
+	static bool registered = false;
+	if (!registered && std::atexit(finish_at_exit) == 0)
+		registered = true;
+	return registered ? 0 : -1;
+}
+
+} // namespace
 
 std::string
 w_write_target(const char *path)
@@ -23,41 +391,59 @@ w_write_target(const char *path)
 w_tempfile::~w_tempfile()
 {
 	if (fp_ != nullptr)
-		std::fclose(fp_);
-	if (created_)
-		unlink(path_.c_str());
+		(void)std::fclose(fp_);
+	release(copy_);
+}
+
+const std::string &
+w_tempfile::path() const noexcept
+{
+	static const std::string none;
+	return copy_.slot != -1 ? copy_.name : none;
 }
 
 int
 w_tempfile::create(const std::string &target)
 {
-	assert(!created_);
+	assert(copy_.fd == -1 && fp_ == nullptr);
 	struct stat st;
 	if (stat(target.c_str(), &st) == -1)
 		return -1;
 	const char *dir = w::dirname(target.c_str());
 	if (dir == nullptr)
 		return -1;
-	target_ = target;
-	path_ = std::string(dir) + "/.__" + w_getprogname() + "_XXXXXX";
-
-	int fd = mkstemps(path_.data(), 0);
-	if (fd == -1)
-		return -1;
-	created_ = true;
-	// Owner first: changing it may clear the set-id bits that fchmod sets.
-	if (fchown(fd, st.st_uid, st.st_gid) == -1)
-		(void)!fchown(fd, static_cast<uid_t>(-1), st.st_gid);
-	if (fchmod(fd, st.st_mode & 07777) == -1) {
-		int saved = errno;
-		close(fd);
-		errno = saved;
+	try {
+		copy_.target = target;
+		copy_.name = std::string(dir) + "/.__" + w_getprogname() + "_XXXXXX";
+		copy_.label = group.label.empty() ? target : group.label;
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
 		return -1;
 	}
-	fp_ = fdopen(fd, "w+b");
-	if (fp_ == nullptr) {
-		int saved = errno;
-		close(fd);
+	copy_.dev = st.st_dev;
+	copy_.ino = st.st_ino;
+	copy_.owner = group.owner;
+	install_handlers();
+	(void)register_at_exit();
+
+	copy_.fd = open_unnamed(dir);
+	if (copy_.fd == -1)
+		copy_.fd = open_named(copy_.name, copy_.slot);
+	if (copy_.fd == -1)
+		return -1;
+	// Owner first: changing it may clear the set-id bits that fchmod sets.
+	if (fchown(copy_.fd, st.st_uid, st.st_gid) == -1)
+		(void)!fchown(copy_.fd, static_cast<uid_t>(-1), st.st_gid);
+	// The stream writes through a descriptor of its own, so that the copy
+	// stays open after the stream is closed, until it is in place.
+	int stream_fd = -1;
+	if (fchmod(copy_.fd, st.st_mode & 07777) == -1 ||
+	    (stream_fd = fcntl(copy_.fd, F_DUPFD_CLOEXEC, 0)) == -1 ||
+	    (fp_ = fdopen(stream_fd, "w+b")) == nullptr) {
+		const int saved = errno;
+		if (stream_fd != -1)
+			(void)close(stream_fd);
+		release(copy_);
 		errno = saved;
 		return -1;
 	}
@@ -68,19 +454,108 @@ int
 w_tempfile::commit()
 {
 	assert(fp_ != nullptr);
-	bool ok = std::fflush(fp_) == 0 && fsync(fileno(fp_)) == 0;
+	bool ok = std::fflush(fp_) == 0;
 	int saved = errno;
 	if (std::fclose(fp_) != 0 && ok) {
 		ok = false;
 		saved = errno;
 	}
 	fp_ = nullptr;
-	if (ok && std::rename(path_.c_str(), target_.c_str()) == 0) {
-		created_ = false;
+	if (!ok) {
+		release(copy_);
+		errno = saved;
+		return -1;
+	}
+
+	if (!group.deferred) {
+		if (fsync(copy_.fd) == -1 || put_in_place(copy_) == -1) {
+			saved = errno;
+			release(copy_);
+			errno = saved;
+			return -1;
+		}
+		release(copy_);
 		return 0;
 	}
-	if (ok)
-		saved = errno;
-	errno = saved;
-	return -1;
+	// Only a hint to start writing now; a failure shows in the flush.
+	(void)sync_file_range(copy_.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+	const off_t size = lseek(copy_.fd, 0, SEEK_END);
+	assert(group.copies.size() < group.copies.capacity());
+	group.copies.push_back(std::move(copy_));
+	copy_.fd = -1;
+	copy_.slot = -1;
+	group.bytes += size > 0 ? size : 0;
+	if (group.copies.size() >= w_safefile_group_files || group.bytes >= w_safefile_group_bytes)
+		return end_group(true);
+	return 0;
+}
+
+void
+w_safefile_defer(void)
+{
+	if (group.deferred)
+		return;
+	// Without room for a group the copies are put in place one by one.
+	// Room means descriptors too: a group's, and as many again for the
+	// program's own use.
+	struct rlimit files;
+	const rlim_t need = 2 * w_safefile_group_files;
+	if (getrlimit(RLIMIT_NOFILE, &files) == -1)
+		return;
+	if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur < need) {
+		if (files.rlim_max != RLIM_INFINITY && files.rlim_max < need)
+			return;
+		files.rlim_cur = need;
+		if (setrlimit(RLIMIT_NOFILE, &files) == -1)
+			return;
+	}
+	try {
+		group.copies.reserve(w_safefile_group_files);
+	} catch (const std::bad_alloc &) {
+		return;
+	}
+	if (register_at_exit() == -1)
+		return;
+	group.deferred = true;
+}
+
+void
+w_safefile_label(const char *name)
+{
+	assert(name != NULL);
+	group.owner++;
+	try {
+		group.label = name;
+	} catch (const std::bad_alloc &) {
+		group.label.clear();
+	}
+}
+
+void
+w_safefile_settle(const char *path)
+{
+	assert(path != NULL);
+	if (group.copies.empty())
+		return;
+	struct stat st;
+	if (stat(path, &st) == -1)
+		return;
+	for (const w_copy &c : group.copies) {
+		if (c.dev == st.st_dev && c.ino == st.st_ino) {
+			(void)end_group(false);
+			return;
+		}
+	}
+}
+
+int
+w_safefile_flush(void)
+{
+	return end_group(false);
+}
+
+unsigned long
+w_safefile_failures(void)
+{
+	return group.failures;
 }

@@ -12,21 +12,37 @@ w_tag_new(const char *key, const char *val)
 {
 	assert(key != NULL);
 	assert(val != NULL);
+	return w_tag_new_len(key, std::strlen(key), val, std::strlen(val));
+}
 
-	std::size_t kl = std::strlen(key);
-	std::size_t vl = std::strlen(val);
-	void *block = std::malloc(sizeof(struct w_tag) + kl + vl + 2);
+struct w_tag *
+w_tag_new_len(const char *key, std::size_t keylen, const char *val, std::size_t vallen)
+{
+	assert(key != NULL);
+	assert(val != NULL);
+
+	void *block = std::malloc(sizeof(struct w_tag) + keylen + vallen + 2);
 	if (block == nullptr)
 		return nullptr;
 	struct w_tag *tag = new (block) w_tag{};
-	tag->keylen = kl;
-	tag->vallen = vl;
+	tag->keylen = keylen;
+	tag->vallen = vallen;
+	// The key is lower-cased while it is copied: the same bytes as a copy
+	// lower-cased in place with w_strtolower, in one pass.
 	tag->key = reinterpret_cast<char *>(tag + 1);
-	std::memcpy(tag->key, key, kl + 1);
-	w_strtolower(tag->key);
-	tag->val = tag->key + kl + 1;
-	std::memcpy(tag->val, val, vl + 1);
+	w_lowercpy(tag->key, key, keylen);
+	tag->key[keylen] = '\0';
+	tag->val = tag->key + keylen + 1;
+	std::memcpy(tag->val, val, vallen);
+	tag->val[vallen] = '\0';
 	return tag;
+}
+
+struct w_tag *
+w_tag_dup(const struct w_tag *tag)
+{
+	assert(tag != NULL);
+	return w_tag_new_len(tag->key, tag->keylen, tag->val, tag->vallen);
 }
 
 void

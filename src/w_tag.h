@@ -19,6 +19,12 @@ struct w_tag {
 
 // A new unlinked tag, or null (errno ENOMEM).
 struct w_tag *w_tag_new(const char *key, const char *val);
+// The same from counted bytes, which must hold no NUL: saves measuring
+// text whose length is known.
+struct w_tag *w_tag_new_len(const char *key, std::size_t keylen, const char *val,
+    std::size_t vallen);
+// A new unlinked copy of tag, made as w_tag_new would make it, or null.
+struct w_tag *w_tag_dup(const struct w_tag *tag);
 // Frees a tag that is in no list; null is allowed.
 void w_tag_free(struct w_tag *tag);
 // Case-insensitive key comparison; every key match goes through it.

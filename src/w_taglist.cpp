@@ -32,6 +32,19 @@ w_taglist_insert(struct w_taglist *tlist, const char *key, const char *val)
 	return 0;
 }
 
+int
+w_taglist_insert_len(struct w_taglist *tlist, const char *key, std::size_t keylen, const char *val,
+    std::size_t vallen)
+{
+	assert(tlist != NULL);
+
+	struct w_tag *tag = w_tag_new_len(key, keylen, val, vallen);
+	if (tag == nullptr)
+		return -1;
+	w_taglist_link_tail(tlist, tag);
+	return 0;
+}
+
 struct w_taglist *
 w_taglist_clone(const struct w_taglist *tlist)
 {
@@ -42,10 +55,12 @@ w_taglist_clone(const struct w_taglist *tlist)
 		return nullptr;
 	struct w_tag *tag;
 	W_TAGLIST_FOREACH(tag, tlist) {
-		if (w_taglist_insert(copy, tag->key, tag->val) == -1) {
+		struct w_tag *dup = w_tag_dup(tag);
+		if (dup == nullptr) {
 			w_taglist_destroy(copy);
 			return nullptr;
 		}
+		w_taglist_link_tail(copy, dup);
 	}
 	return copy;
 }
@@ -63,10 +78,12 @@ w_taglist_find_all(const struct w_taglist *tlist, const char *key)
 	W_TAGLIST_FOREACH(tag, tlist) {
 		if (w_tag_keycmp(tag->key, key) != 0)
 			continue;
-		if (w_taglist_insert(found, tag->key, tag->val) == -1) {
+		struct w_tag *dup = w_tag_dup(tag);
+		if (dup == nullptr) {
 			w_taglist_destroy(found);
 			return nullptr;
 		}
+		w_taglist_link_tail(found, dup);
 	}
 	return found;
 }

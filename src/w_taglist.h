@@ -22,6 +22,9 @@ struct w_taglist {
 struct w_taglist *w_taglist_new(void);
 // Appends a new tag made from key and val: 0, or -1 (list unchanged).
 int w_taglist_insert(struct w_taglist *tlist, const char *key, const char *val);
+// The same from counted bytes without NUL (see w_tag_new_len).
+int w_taglist_insert_len(struct w_taglist *tlist, const char *key, std::size_t keylen,
+    const char *val, std::size_t vallen);
 // A deep copy, or null; a null tlist gives null.
 struct w_taglist *w_taglist_clone(const struct w_taglist *tlist);
 // Copies of the tags whose key matches key, in order; null only on ENOMEM.

@@ -22,18 +22,44 @@ w_getprogname(void)
 	return program_invocation_short_name;
 }
 
+namespace {
+
+// The lower-case table of the thread's locale (the global one unless the
+// thread chose its own), looked up once per string rather than per byte.
+inline const std::int32_t *
+lower_table()
+{
+	return *__ctype_tolower_loc();
+}
+
+inline unsigned char
+lower_byte(const std::int32_t *lower, unsigned char c)
+{
+	return c < 0x80 ? static_cast<unsigned char>(lower[c]) : c;
+}
+
+} // namespace
+
 char *
 w_strtolower(char *str)
 {
 	assert(str != NULL);
-	// The lower-case table of the thread's locale (the global one unless
-	// the thread chose its own), looked up once rather than per byte.
-	const std::int32_t *lower = *__ctype_tolower_loc();
-	for (unsigned char *p = reinterpret_cast<unsigned char *>(str); *p != '\0'; p++) {
-		if (*p < 0x80)
-			*p = static_cast<unsigned char>(lower[*p]);
-	}
+	const std::int32_t *lower = lower_table();
+	for (unsigned char *p = reinterpret_cast<unsigned char *>(str); *p != '\0'; p++)
+		*p = lower_byte(lower, *p);
 	return str;
+}
+
+void
+w_lowercpy(char *dst, const char *src, std::size_t n)
+{
+	assert(dst != NULL || n == 0);
+	assert(src != NULL || n == 0);
+	const std::int32_t *lower = lower_table();
+	const auto *s = reinterpret_cast<const unsigned char *>(src);
+	auto *d = reinterpret_cast<unsigned char *>(dst);
+	for (std::size_t i = 0; i < n; i++)
+		d[i] = lower_byte(lower, s[i]);
 }
 
 namespace {

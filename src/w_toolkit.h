@@ -15,6 +15,9 @@ const char *w_getprogname(void);
 // Lower-cases the ASCII bytes of str in place through the current locale;
 // bytes 0x80 and above are left alone, so UTF-8 passes through.  Returns str.
 char *w_strtolower(char *str);
+// Copies n bytes from src to dst lower-cased as w_strtolower does, in one
+// pass; dst[n] is not written.
+void w_lowercpy(char *dst, const char *src, std::size_t n);
 
 // A malloc'ed copy of str converted from the locale's character set to
 // UTF-8, or null with errno as left by the failing step.

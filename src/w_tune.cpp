@@ -63,13 +63,26 @@ struct w_taglist *
 w_tune_tags(struct w_tune *tune)
 {
 	assert(tune != NULL);
+	return w_taglist_clone(w_tune_cached_tags(tune));
+}
 
-	if (tune->tlist == nullptr) {
+const struct w_taglist *
+w_tune_cached_tags(struct w_tune *tune)
+{
+	assert(tune != NULL);
+	if (tune->tlist == nullptr)
 		tune->tlist = tune->backend->read(tune->opaque);
-		if (tune->tlist == nullptr)
-			return nullptr;
-	}
-	return w_taglist_clone(tune->tlist);
+	return tune->tlist;
+}
+
+struct w_taglist *
+w_tune_change_tags(struct w_tune *tune)
+{
+	assert(tune != NULL);
+	if (w_tune_cached_tags(tune) == nullptr)
+		return nullptr;
+	tune->dirty++;
+	return tune->tlist;
 }
 
 const char *

@@ -25,6 +25,15 @@ struct w_tune {
 struct w_tune *w_tune_new(const char *path);
 // A copy of the tags that the caller destroys, or null.
 struct w_taglist *w_tune_tags(struct w_tune *tune);
+// The cached tags themselves, lent for reading until the next change,
+// reload or destroy (read first when nothing is cached), or null when the
+// read fails.  Saves a copy where one is only looked at.
+const struct w_taglist *w_tune_cached_tags(struct w_tune *tune);
+// The cached tags lent for a change in place, which counts as one
+// replacement (dirty is raised now), or null when the read fails (nothing
+// changed).  The caller makes its whole change at once, with nothing left
+// that can fail, so that the cache is never left half changed.
+struct w_taglist *w_tune_change_tags(struct w_tune *tune);
 const char *w_tune_path(const struct w_tune *tune);
 struct w_backend *w_tune_backend(const struct w_tune *tune);
 // Stores a copy of neo and raises dirty: 0, or -1 (nothing changed).

@@ -35,14 +35,8 @@ w_vcomment_insert(struct w_taglist *tlist, const char *entry, std::size_t len)
 		errno = EINVAL;
 		return -1;
 	}
-	w_cstr_ptr copy(static_cast<char *>(std::malloc(len + 1)));
-	if (copy == nullptr)
-		return -1;
-	std::memcpy(copy.get(), entry, len);
-	copy.get()[len] = '\0';
 	const std::size_t split = static_cast<std::size_t>(eq - entry);
-	copy.get()[split] = '\0';
-	return w_taglist_insert(tlist, copy.get(), copy.get() + split + 1);
+	return w_taglist_insert_len(tlist, entry, split, eq + 1, len - split - 1);
 }
 
 bool

@@ -19,6 +19,7 @@
 #include "w_action.h"
 #include "w_backend.h"
 #include "w_format.h"
+#include "w_safefile.h"
 #include "w_settings.h"
 #include "w_toolkit.h"
 #include "w_tune.h"
@@ -190,6 +191,9 @@ main(int argc, char *argv[])
 	}
 	const int mode = writes_file ? (R_OK | W_OK) : R_OK;
 
+	// The copies of rewritten files are flushed to the disk in groups.
+	if (may_write)
+		w_safefile_defer();
 	bool success = true;
 	for (int i = 0; i < argc; i++) {
 		const char *path = argv[i];
@@ -198,6 +202,9 @@ main(int argc, char *argv[])
 			success = false;
 			continue;
 		}
+		// A file met again (by any name) is read with its new content.
+		w_safefile_settle(path);
+		w_safefile_label(path);
 		errno = 0;
 		struct w_tune *tune = w_tune_new(path);
 		if (tune == nullptr) {
@@ -221,6 +228,10 @@ main(int argc, char *argv[])
 		w_tune_destroy(tune);
 		success = success && ok;
 	}
+	// Copies that failed after their save was counted done were reported
+	// when their group ended.
+	(void)w_safefile_flush();
+	success = success && w_safefile_failures() == 0;
 	w_actionQ_destroy(q);
 
 	if (flush_stdout() != 0)

@@ -205,7 +205,7 @@ TEST(Flac, RefusedTagsFailBeforeTheFileIsTouched)
 }
 
 // An entry the tags cannot hold whole fails the read, so that no write can
-// cut or drop it; the warning shows the entry.
+// cut or drop it; the warnings show the entry and name the file.
 TEST(Flac, EntriesATagCannotHoldFailTheRead)
 {
 	const struct {
@@ -226,11 +226,13 @@ TEST(Flac, EntriesATagCannotHoldFailTheRead)
 			ASSERT_NE(f.data, nullptr);
 			wt::stderr_capture cap;
 			EXPECT_EQ(w_taglist_ptr(w_ftflac_read(f.data)), nullptr);
-			EXPECT_EQ(wt::messages(cap.text()), lines{c.message});
+			EXPECT_EQ(wt::messages(cap.text()),
+			    (lines{c.message, path + ": could not read tags from the file"}));
 		}
 		wt::run_result r = wt::wembrix({"set:title=X", path});
 		EXPECT_EQ(r.status, 1);
-		EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+		EXPECT_EQ(r.err, "wembrix: " + c.message + "\nwembrix: " + path +
+				     ": could not read tags from the file\n");
 		EXPECT_TRUE(wt::read_file(path) == before) << "file changed";
 	}
 }
@@ -735,4 +737,22 @@ TEST(Flac, InPlaceWriteNeverReachesTheAudio)
 	ASSERT_EQ(after.size(), before.size());
 	EXPECT_TRUE(after.substr(before.size() - audio.size()) == audio) << "audio changed";
 	EXPECT_NE(after.find("runaway metadat"), std::string::npos); // it did run
+}
+
+// A write the system refuses (a file size limit stands in for a full disk)
+// says why, leaves the file as it was and nothing beside it.
+TEST(Flac, RefusedWriteSaysWhyAndLeavesTheFile)
+{
+	wt::tmpdir dir;
+	std::string path = dir / "full.flac";
+	wt::make_flac(path, {"TITLE=T"}, {.padding = 0, .samples = 44100});
+	const std::string before = wt::read_file(path);
+	ASSERT_GT(before.size(), 8192u);
+	wt::run_result r = wt::run({"sh", "-c", "ulimit -f 8; trap '' XFSZ; exec \"$@\"", "sh",
+	    WEMBRIX_BIN, "set:comment=" + std::string(20000, 'x'), path});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "wembrix: " + path + ": File too large\nwembrix: " + path +
+			     ": could not write tags to the file,\n");
+	EXPECT_TRUE(wt::read_file(path) == before) << "file changed";
+	EXPECT_EQ(dir.list(), (lines{"full.flac"}));
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "w_ftoggopus.h"
+#include "w_inprocess.h"
 #include "w_oggsupport.h"
 #include "w_tagsupport.h"
 #include "w_taglist.h"
@@ -147,10 +148,13 @@ TEST(OggOpusRead, RefusesEntriesTheTagsCannotHold)
 		std::string err = testing::internal::GetCapturedStderr();
 		EXPECT_EQ(l, nullptr);
 		EXPECT_EQ(err, std::string(w_getprogname()) + ": invalid vorbis comment: " +
-				   w_escape(entry.data(), entry.size()) + "\n");
+				   w_escape(entry.data(), entry.size()) + "\n" + w_getprogname() +
+				   ": " + f + ": could not read tags from the file\n");
 
 		wt::run_result r = wt::wembrix({"set:title=X", f});
 		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.err, "wembrix: invalid vorbis comment: " + w_escape(entry.data(), entry.size()) +
+				     "\nwembrix: " + f + ": could not read tags from the file\n");
 		EXPECT_TRUE(wt::read_file(f) == bytes) << "file changed";
 	}
 }
@@ -235,7 +239,8 @@ TEST(OggOpusWrite, KeepsEveryPacketAndPositionAndReplacesTheComments)
 
 struct fail_case {
 	std::string name;
-	std::string bytes; // what the file holds when the write runs
+	std::string bytes;  // what the file holds when the write runs
+	std::string reason; // what the user is told after the path
 };
 
 TEST(OggOpusWrite, FailureLeavesTheFileAsItWas)
@@ -250,18 +255,22 @@ TEST(OggOpusWrite, FailureLeavesTheFileAsItWas)
 	lying[8 + 4 + 1] = 3;
 
 	const std::vector<fail_case> cases = {
-		{"interleaved second stream", mux},
-		{"cut inside the headers", base.substr(0, pages[1].offset + 20)},
-		{"first page only", pages[0].bytes},
-		{"comment header claims more than it holds", with_tags(lying)},
-		{"not Ogg at all", std::string(5000, 'x')},
+		{"interleaved second stream", mux, "not written: a page of another stream comes inside its headers"},
+		{"cut inside the headers", base.substr(0, pages[1].offset + 20),
+		    "not written: the file ends inside its headers"},
+		{"first page only", pages[0].bytes, "not written: the file ends inside its headers"},
+		{"comment header claims more than it holds", with_tags(lying),
+		    "not written: its headers cannot be read"},
+		{"not Ogg at all", std::string(5000, 'x'), "not written: no stream begins the file"},
 	};
 	for (const fail_case &c : cases) {
 		SCOPED_TRACE(c.name);
 		wt::tmpdir dir;
 		std::string f = dir / "song.opus";
 		wt::write_file(f, base);
+		wt::stderr_capture cap;
 		EXPECT_EQ(rewrite(f, new_tags, &c.bytes), -1);
+		EXPECT_EQ(wt::messages(cap.text()), std::vector<std::string>{f + ": " + c.reason});
 		EXPECT_TRUE(wt::read_file(f) == c.bytes);
 		EXPECT_EQ(dir.list(), std::vector<std::string>{"song.opus"});
 	}

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "w_ftoggvorbis.h"
+#include "w_inprocess.h"
 #include "w_oggsupport.h"
 #include "w_taglist.h"
 #include "w_testsupport.h"
@@ -150,10 +151,12 @@ TEST(OggVorbisRead, RefusesEntriesTheTagsCannotHold)
 		std::string err = testing::internal::GetCapturedStderr();
 		EXPECT_EQ(l, nullptr);
 		EXPECT_EQ(err, std::string(w_getprogname()) + ": invalid vorbis comment: " +
-				   w_escape(entry.data(), entry.size()) + "\n");
+				   w_escape(entry.data(), entry.size()) + "\n" + w_getprogname() +
+				   ": " + f + ": could not read tags from the file\n");
 	}
 
-	// Through the program: nothing is printed, nothing written.
+	// Through the program: the entry and the file are named, nothing is
+	// written.
 	wt::tmpdir dir;
 	std::string f = dir / "nul.ogg";
 	wt::vorbis_options o;
@@ -162,7 +165,8 @@ TEST(OggVorbisRead, RefusesEntriesTheTagsCannotHold)
 	wt::write_file(f, bytes);
 	wt::run_result r = wt::wembrix({"set:title=X", f});
 	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.err, "wembrix: invalid vorbis comment: ARTIST=Some B\\0nd\n");
+	EXPECT_EQ(r.err, "wembrix: invalid vorbis comment: ARTIST=Some B\\0nd\n"
+			 "wembrix: " + f + ": could not read tags from the file\n");
 	EXPECT_TRUE(wt::read_file(f) == bytes) << "file changed";
 }
 
@@ -531,7 +535,8 @@ TEST(OggVorbisWrite, RefusesNamesACommentCannotHold)
 
 struct fail_case {
 	std::string name;
-	std::string bytes; // what the file holds when the write runs
+	std::string bytes;  // what the file holds when the write runs
+	std::string reason; // what the user is told after the path
 };
 
 std::vector<fail_case>
@@ -541,13 +546,14 @@ fail_cases()
 	std::vector<wt::ogg_page_copy> pages = wt::ogg_pages(base);
 	std::vector<fail_case> cases;
 
-	cases.push_back({"cut inside the headers", base.substr(0, pages[1].offset + 20)});
-	cases.push_back({"first page only", pages[0].bytes});
+	cases.push_back({"cut inside the headers", base.substr(0, pages[1].offset + 20),
+	    "not written: the file ends inside its headers"});
+	cases.push_back({"first page only", pages[0].bytes, "not written: the file ends inside its headers"});
 
 	std::string damaged = base;
 	damaged[pages[1].offset + 27 + static_cast<unsigned char>(damaged[pages[1].offset + 26]) + 1] = 'x';
 	wt::ogg_fix_checksum(damaged, pages[1].offset);
-	cases.push_back({"damaged comment header", damaged});
+	cases.push_back({"damaged comment header", damaged, "not written: its headers cannot be read"});
 
 	// Two streams multiplexed: every page of the second one is foreign
 	// to the first.
@@ -559,26 +565,30 @@ fail_cases()
 		if (i < b.size())
 			mux += b[i].bytes;
 	}
-	cases.push_back({"interleaved second stream", mux});
+	cases.push_back({"interleaved second stream", mux,
+	    "not written: a page of another stream comes inside its headers"});
 	// The same, with the second stream beginning inside the first's audio.
 	std::vector<wt::ogg_page_copy> longer = wt::ogg_pages(small_pages());
 	std::string late_mux;
 	for (std::size_t i = 0; i < longer.size(); i++)
 		late_mux += longer[i].bytes + (i >= 4 && i - 4 < b.size() ? b[i - 4].bytes : "");
-	cases.push_back({"second stream begins inside the audio", late_mux});
+	cases.push_back({"second stream begins inside the audio", late_mux,
+	    "not written: a page of another stream comes before this one ends (interleaved streams)"});
 
 	// A stream that says it ends before its headers are complete.
 	std::string early = pages[0].bytes;
 	early[5] = static_cast<char>(early[5] | 0x04);
 	wt::ogg_fix_checksum(early, 0);
-	cases.push_back({"ends inside its headers", early + plain(2)});
+	cases.push_back({"ends inside its headers", early + plain(2),
+	    "not written: its stream ends inside its headers"});
 
 	// Readers drop a packet cut by missing pages; its head, written before
 	// the gap was seen, cannot be taken back.
-	cases.push_back({"a packet over two pages cut by missing pages", packets_cut(true)});
+	cases.push_back({"a packet over two pages cut by missing pages", packets_cut(true),
+	    "not written: pages are missing after a packet that began on a page already copied"});
 
-	cases.push_back({"empty", ""});
-	cases.push_back({"not Ogg at all", std::string(5000, 'x')});
+	cases.push_back({"empty", "", "not written: no stream begins the file"});
+	cases.push_back({"not Ogg at all", std::string(5000, 'x'), "not written: no stream begins the file"});
 	return cases;
 }
 
@@ -589,7 +599,9 @@ TEST(OggVorbisWrite, FailureLeavesTheFileAsItWas)
 		wt::tmpdir dir;
 		std::string f = dir / "song.ogg";
 		wt::write_file(f, plain());
+		wt::stderr_capture cap;
 		EXPECT_EQ(rewrite(f, new_tags, &c.bytes), -1);
+		EXPECT_EQ(wt::messages(cap.text()), std::vector<std::string>{f + ": " + c.reason});
 		EXPECT_TRUE(wt::read_file(f) == c.bytes);
 		EXPECT_EQ(dir.list(), std::vector<std::string>{"song.ogg"});
 	}
@@ -726,7 +738,8 @@ TEST(OggVorbisProgram, InterleavedFileIsLeftAlone)
 	wt::write_file(f, mux);
 	wt::run_result r = wt::wembrix({"set:artist=X", f});
 	EXPECT_EQ(r.status, 1);
-	EXPECT_NE(r.err, "");
+	EXPECT_EQ(r.err, "wembrix: " + f + ": not written: a page of another stream comes inside its headers\n"
+			 "wembrix: " + f + ": could not write tags to the file,\n");
 	EXPECT_TRUE(wt::read_file(f) == mux);
 	EXPECT_EQ(dir.list(), std::vector<std::string>{"mux.ogg"});
 }
@@ -753,6 +766,8 @@ TEST(OggVorbisProgram, FullDiskLeavesTheFileWhole)
 		wt::run_result r = wt::run({"sh", "-c", "ulimit -f 4; trap '' XFSZ; exec \"$@\"", "sh",
 		    WEMBRIX_BIN, "set:artist=X", f});
 		EXPECT_EQ(r.status, 1) << r.err;
+		EXPECT_EQ(r.err, "wembrix: " + f + ": File too large\n"
+				 "wembrix: " + f + ": could not write tags to the file,\n");
 		EXPECT_TRUE(wt::read_file(f) == bytes);
 		EXPECT_EQ(dir.list(), std::vector<std::string>{"song.ogg"});
 	}
@@ -781,6 +796,7 @@ TEST(OggVorbisProgram, UnwritableDirectoryLeavesTheFileWhole)
 	wt::run_result r = wt::run(argv);
 	chmod(sub.c_str(), 0755);
 	EXPECT_EQ(r.status, 1) << r.err;
+	EXPECT_NE(r.err.find(f + ": Permission denied\n"), std::string::npos) << r.err;
 	EXPECT_NE(r.err.find("could not write tags"), std::string::npos) << r.err;
 	EXPECT_TRUE(wt::read_file(f) == bytes);
 	EXPECT_EQ(wt::run({"ls", "-A", sub}).out, "song.ogg\n");

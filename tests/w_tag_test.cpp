@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <string>
 
 #include "w_tag.h"
+#include "w_toolkit.h"
 
 TEST(Tag, KeyIsLowerCasedValueIsKept)
 {
@@ -44,4 +46,32 @@ TEST(Tag, KeycmpIgnoresCase)
 	EXPECT_EQ(w_tag_keycmp("ArTiSt", "artist"), 0);
 	EXPECT_LT(w_tag_keycmp("album", "ARTIST"), 0);
 	EXPECT_GT(w_tag_keycmp("title", "artist"), 0);
+}
+
+TEST(Tag, EveryConstructorLowersTheKeyLikeStrtolower)
+{
+	std::setlocale(LC_ALL, "C.UTF-8");
+	std::string bytes;
+	for (int c = 1; c < 256; c++)
+		bytes += static_cast<char>(c);
+	std::string lowered = bytes;
+	w_strtolower(lowered.data());
+
+	struct w_tag *made = w_tag_new(bytes.c_str(), bytes.c_str());
+	struct w_tag *counted = w_tag_new_len(bytes.data(), bytes.size(), bytes.data(), 3);
+	ASSERT_TRUE(made && counted);
+	struct w_tag *dup = w_tag_dup(made);
+	ASSERT_NE(dup, nullptr);
+	for (const w_tag *t : {made, counted, dup}) {
+		EXPECT_EQ(std::string(t->key, t->keylen), lowered);
+		EXPECT_EQ(t->key[t->keylen], '\0');
+		EXPECT_EQ(t->val, t->key + t->keylen + 1);
+		EXPECT_EQ(t->val[t->vallen], '\0');
+	}
+	EXPECT_EQ(std::string(made->val), bytes);
+	EXPECT_EQ(std::string(dup->val), bytes);
+	EXPECT_EQ(std::string(counted->val), bytes.substr(0, 3));
+	for (w_tag *t : {made, counted, dup})
+		w_tag_free(t);
+	std::setlocale(LC_ALL, "C");
 }

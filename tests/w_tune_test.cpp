@@ -32,6 +32,44 @@ TEST(Tune, ReadsOnceAndHandsOutIndependentCopies)
 	EXPECT_EQ(tune->dirty, 0u);
 }
 
+TEST(Tune, TagsLentInPlace)
+{
+	wt::fake_file f;
+	f.stored = {{"title", "T"}};
+	w_tune_ptr tune(wt::fake_tune(f));
+
+	// Looking lends the cache itself and reads once.
+	const w_taglist *seen = w_tune_cached_tags(tune.get());
+	ASSERT_NE(seen, nullptr);
+	EXPECT_EQ(w_tune_cached_tags(tune.get()), seen);
+	EXPECT_EQ(f.reads, 1);
+	EXPECT_EQ(tune->dirty, 0u);
+
+	// A change in place counts as a replacement and is what save writes;
+	// copies handed out before keep what they had.
+	w_taglist_ptr before(w_tune_tags(tune.get()));
+	w_taglist *changed = w_tune_change_tags(tune.get());
+	ASSERT_EQ(changed, seen);
+	EXPECT_EQ(tune->dirty, 1u);
+	ASSERT_EQ(w_taglist_insert(changed, "ARTIST", "A"), 0);
+	EXPECT_EQ(before->count, 1u);
+	w_taglist_ptr after(w_tune_tags(tune.get()));
+	EXPECT_EQ(after->count, 2u);
+	ASSERT_EQ(w_tune_save(tune.get()), 0);
+	EXPECT_EQ(f.stored, (decltype(f.stored){{"title", "T"}, {"artist", "A"}}));
+	EXPECT_EQ(f.reads, 1);
+
+	// When the tags cannot be read, neither lends anything nor marks dirt,
+	// and the next call reads again.
+	wt::fake_file g;
+	g.fail_read = true;
+	w_tune_ptr bad(wt::fake_tune(g));
+	EXPECT_EQ(w_tune_cached_tags(bad.get()), nullptr);
+	EXPECT_EQ(w_tune_change_tags(bad.get()), nullptr);
+	EXPECT_EQ(bad->dirty, 0u);
+	EXPECT_EQ(g.reads, 2);
+}
+
 TEST(Tune, FailedReadIsRetried)
 {
 	wt::fake_file f;

@@ -1,10 +1,22 @@
 // The built program, run as a user runs it: exit statuses, exact output.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
+#include "w_inprocess.h"
+#include "w_oggsupport.h"
 #include "w_testsupport.h"
 
 namespace {
@@ -214,7 +226,9 @@ TEST_F(Cli, UnsplittableCommentIsNamedAndNothingIsLost)
 		 std::vector<std::string>{"set:artist=X", "odd.flac", "a.flac"}}) {
 		wt::run_result r = run(args);
 		EXPECT_EQ(r.status, 1);
-		EXPECT_EQ(r.err, "wembrix: invalid vorbis comment: NOEQUALSIGN\n");
+		// Among several files, the second line says which one failed.
+		EXPECT_EQ(r.err, "wembrix: invalid vorbis comment: NOEQUALSIGN\n"
+				 "wembrix: odd.flac: could not read tags from the file\n");
 		EXPECT_TRUE(wt::read_file(dir / "odd.flac") == before) << "file changed";
 	}
 	EXPECT_EQ(wt::metaflac_tags(dir / "a.flac"), (lines{"title=Intro", "artist=X"}));
@@ -241,5 +255,242 @@ TEST_F(Cli, OutputThatCannotBeWrittenFails)
 		    wt::run({"sh", "-c", std::string(WEMBRIX_BIN) + args + " >/dev/full"}, opt);
 		EXPECT_EQ(r.status, 1) << args;
 		EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << args << r.err;
+	}
+}
+
+namespace {
+
+// A FLAC file of about megabytes MB without padding, so that any change of
+// its tags rewrites all of it: a short encoded file whose audio frames are
+// repeated.  Players only see the same frames again.
+std::string
+big_flac(const wt::tmpdir &dir, unsigned megabytes)
+{
+	const std::string small = dir / "small.flac";
+	wt::make_flac(small, {"TITLE=Big"}, {true, 0, 44100});
+	const std::string bytes = wt::read_file(small);
+	std::size_t audio = 4; // past "fLaC" and every metadata block
+	for (bool last = false; !last;) {
+		last = (bytes[audio] & 0x80) != 0;
+		audio += 4 + ((static_cast<unsigned char>(bytes[audio + 1]) << 16) |
+				 (static_cast<unsigned char>(bytes[audio + 2]) << 8) |
+				 static_cast<unsigned char>(bytes[audio + 3]));
+	}
+	std::string big = bytes;
+	while (big.size() < megabytes * std::size_t{1} << 20)
+		big.append(bytes, audio);
+	std::remove(small.c_str());
+	return big;
+}
+
+// Starts wembrix in dir the way a shell does (default signal actions, no
+// signal blocked), on a file system without O_TMPFILE when named is set.
+pid_t
+start(const std::vector<std::string> &args, const std::string &dir, bool named)
+{
+	pid_t pid = fork();
+	if (pid != 0)
+		return pid;
+	int null = open("/dev/null", O_RDWR);
+	dup2(null, 0);
+	dup2(null, 1);
+	dup2(null, 2);
+	for (int sig : {SIGHUP, SIGINT, SIGPIPE, SIGTERM})
+		signal(sig, SIG_DFL);
+	sigset_t none;
+	sigemptyset(&none);
+	sigprocmask(SIG_SETMASK, &none, nullptr);
+	if (chdir(dir.c_str()) == -1 || (named && !wt::deny_tmpfile()))
+		_exit(126);
+	std::vector<char *> argv{const_cast<char *>(WEMBRIX_BIN)};
+	for (const auto &a : args)
+		argv.push_back(const_cast<char *>(a.c_str()));
+	argv.push_back(nullptr);
+	execv(WEMBRIX_BIN, argv.data());
+	_exit(127);
+}
+
+// Waits until process pid holds a copy in dir (a hidden file, or one
+// without a name) with at least bytes in it: true; false when the process
+// ended first.
+bool
+wait_for_copy(pid_t pid, const std::string &dir, off_t bytes)
+{
+	const std::string proc = "/proc/" + std::to_string(pid);
+	char real[PATH_MAX];
+	if (realpath(dir.c_str(), real) == nullptr)
+		return false;
+	const std::string prefix = std::string(real) + "/";
+	for (;;) {
+		std::ifstream stat_file(proc + "/stat");
+		std::string pid_field, comm, state;
+		stat_file >> pid_field >> comm >> state;
+		if (!stat_file || state == "Z")
+			return false;
+		DIR *fds = opendir((proc + "/fd").c_str());
+		if (fds == nullptr)
+			continue;
+		bool found = false;
+		while (dirent *e = readdir(fds)) {
+			const std::string fd = proc + "/fd/" + e->d_name;
+			char link[PATH_MAX];
+			ssize_t n = readlink(fd.c_str(), link, sizeof link - 1);
+			if (n <= 0)
+				continue;
+			const std::string target(link, static_cast<std::size_t>(n));
+			if (target.compare(0, prefix.size(), prefix) != 0)
+				continue;
+			const std::string name = target.substr(prefix.size());
+			struct stat st;
+			if ((name[0] == '#' || name.compare(0, 3, ".__") == 0) &&
+			    stat(fd.c_str(), &st) == 0 && st.st_size >= bytes)
+				found = true;
+		}
+		closedir(fds);
+		if (found)
+			return true;
+	}
+}
+
+} // namespace
+
+TEST(Interrupted, RewriteLeavesNoCopyAndAWholeFile)
+{
+	wt::tmpdir store;
+	const std::string big = big_flac(store, 32);
+	struct {
+		int sig;
+		bool named; // a file system without O_TMPFILE
+	} cases[] = {
+	    {SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGKILL, false},
+	    // A hidden copy is removed by the signals a program can catch.
+	    {SIGINT, true}, {SIGTERM, true}, {SIGHUP, true},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(std::string(strsignal(c.sig)) + (c.named ? ", without O_TMPFILE" : ""));
+		wt::tmpdir dir;
+		wt::write_file(dir / "big.flac", big);
+		pid_t pid = start({"set:comment=x", "big.flac"}, dir.path(), c.named);
+		ASSERT_GT(pid, 0);
+		const bool caught = wait_for_copy(pid, dir.path(), 1 << 20);
+		if (caught)
+			kill(pid, c.sig);
+		int status = 0;
+		ASSERT_EQ(waitpid(pid, &status, 0), pid);
+		ASSERT_TRUE(caught) << "the rewrite ended before it could be interrupted";
+		EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.sig) << status;
+		EXPECT_EQ(dir.list(), (lines{"big.flac"}));
+		// Old or new, never torn: a whole file, which metaflac reads.
+		const std::string after = wt::read_file(dir / "big.flac");
+		if (after != big) {
+			EXPECT_EQ(wt::metaflac_tags(dir / "big.flac"), (lines{"TITLE=Big", "comment=x"}));
+			EXPECT_EQ(after.substr(after.size() - (1 << 20)), big.substr(big.size() - (1 << 20)));
+		}
+	}
+}
+
+namespace {
+
+// Ogg/Vorbis files, rewritten whole at every change, so that their copies
+// are flushed in groups.
+class Rewrites : public ::testing::Test {
+protected:
+	void make(const std::string &name, const std::vector<std::string> &comments)
+	{
+		wt::make_vorbis(dir / name, comments);
+	}
+	wt::run_result run(const std::vector<std::string> &args, const wt::run_options &extra = {})
+	{
+		wt::run_options opt = extra;
+		opt.cwd = dir.path();
+		opt.env["LC_ALL"] = "C.UTF-8";
+		return wt::wembrix(args, opt);
+	}
+	// The file's comments as vorbiscomment lists them.
+	lines comments(const std::string &name)
+	{
+		wt::run_result r = wt::run({"vorbiscomment", "-l", dir / name});
+		EXPECT_EQ(r.status, 0) << r.err;
+		lines out;
+		std::size_t start = 0;
+		for (std::size_t end; (end = r.out.find('\n', start)) != std::string::npos;
+		     start = end + 1)
+			out.push_back(r.out.substr(start, end - start));
+		return out;
+	}
+	wt::tmpdir dir;
+};
+
+} // namespace
+
+TEST_F(Rewrites, AFileMetAgainIsReadWithItsNewContent)
+{
+	make("a.ogg", {"TITLE=A"});
+	ASSERT_EQ(symlink("a.ogg", (dir / "link.ogg").c_str()), 0);
+	wt::run_result r = run({"add:genre=X", "a.ogg", "link.ogg", "a.ogg"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(comments("a.ogg"), (lines{"title=A", "genre=X", "genre=X", "genre=X"}));
+	EXPECT_EQ(dir.list(), (lines{"a.ogg", "link.ogg"}));
+}
+
+TEST_F(Rewrites, RenameMovesTheNewContent)
+{
+	make("a.ogg", {"TITLE=A"});
+	make("b.ogg", {"TITLE=B"});
+	wt::run_result r = run({"-Y", "set:artist=X", "rename:%title", "a.ogg", "b.ogg"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(dir.list(), (lines{"A.ogg", "B.ogg"}));
+	EXPECT_EQ(comments("A.ogg"), (lines{"title=A", "artist=X"}));
+	EXPECT_EQ(comments("B.ogg"), (lines{"title=B", "artist=X"}));
+}
+
+TEST_F(Rewrites, NothingIsPendingWhileTheEditorRuns)
+{
+	make("a.ogg", {"ARTIST=A"});
+	make("b.ogg", {"ARTIST=B"});
+	// The editor changes nothing; it notes what a.ogg holds each time.
+	const std::string editor = dir / "editor.sh";
+	wt::write_file(editor, "#!/bin/sh\nvorbiscomment -l a.ogg >>seen.txt\n");
+	ASSERT_EQ(chmod(editor.c_str(), 0755), 0);
+	wt::run_options opt;
+	opt.env["EDITOR"] = editor;
+	wt::run_result r = run({"set:artist=Edited", "edit", "a.ogg", "b.ogg"}, opt);
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(wt::read_file(dir / "seen.txt"), "ARTIST=A\nartist=Edited\n");
+	EXPECT_EQ(comments("b.ogg"), (lines{"artist=Edited"}));
+}
+
+TEST_F(Rewrites, FilesWhoseCopiesFailAreReportedAndLeftAsTheyWere)
+{
+	make("a.ogg", {"TITLE=A"});
+	make("b.ogg", {"TITLE=B"});
+	const std::string a = wt::read_file(dir / "a.ogg"), b = wt::read_file(dir / "b.ogg");
+	// With a rename the file's copy must be in place first: it fails
+	// there, and the file is not moved.
+	for (const std::vector<std::string> &actions :
+	    {std::vector<std::string>{"set:artist=X"}, {"-Y", "set:artist=X", "rename:%title"}}) {
+		std::vector<std::string> argv{WEMBRIX_BIN};
+		argv.insert(argv.end(), actions.begin(), actions.end());
+		argv.insert(argv.end(), {"a.ogg", "b.ogg"});
+		SCOPED_TRACE(argv[1]);
+		// The disk fails to take the group's data.
+		auto r = wt::run_denying({{SYS_syncfs, EIO}}, [&] {
+			if (chdir(dir.path().c_str()) == -1)
+				return 126;
+			std::vector<char *> args;
+			for (auto &arg : argv)
+				args.push_back(arg.data());
+			args.push_back(nullptr);
+			execv(WEMBRIX_BIN, args.data());
+			return 127;
+		});
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.err, "wembrix: a.ogg: Input/output error\n"
+				 "wembrix: a.ogg: could not write tags to the file,\n"
+				 "wembrix: b.ogg: Input/output error\n"
+				 "wembrix: b.ogg: could not write tags to the file,\n");
+		EXPECT_TRUE(wt::read_file(dir / "a.ogg") == a) << "a.ogg changed";
+		EXPECT_TRUE(wt::read_file(dir / "b.ogg") == b) << "b.ogg changed";
+		EXPECT_EQ(dir.list(), (lines{"a.ogg", "b.ogg"}));
 	}
 }

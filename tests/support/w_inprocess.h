@@ -43,4 +43,10 @@ using denial = std::pair<long, int>;
 // once with its errno (a seccomp filter), and collects the outcome.
 child_result run_denying(const std::vector<denial> &denied, const std::function<int()> &fn);
 
+// From now on every open with O_TMPFILE in this process, and in the
+// programs it executes, fails with EOPNOTSUPP, as on a file system without
+// it.  Only for a forked child: the filter cannot be removed.  False when
+// it could not be installed.
+bool deny_tmpfile();
+
 } // namespace wt
