@@ -57,6 +57,9 @@ io_read(void *ptr, size_t size, size_t nmemb, FLAC__IOHandle h)
 size_t
 io_write(const void *ptr, size_t size, size_t nmemb, FLAC__IOHandle h)
 {
+	// An empty block comes with no buffer at all.
+	if (size == 0 || nmemb == 0)
+		return nmemb;
 	return std::fwrite(ptr, size, nmemb, static_cast<FILE *>(h));
 }
 
