@@ -206,7 +206,8 @@ struct kind {
 	void (*make)(const std::string &path);
 	// The keys behind artist and genre, and every key that clear: takes
 	// away (all of the seven the file has, with what TagLib keeps behind
-	// the comment field).
+	// the comment field: in an MP3's leading tag only the comment without
+	// a description, in a WAV file's tag every comment).
 	std::vector<std::string> artist, genre;
 	std::set<std::string> cleared;
 	bool v1; // keys v1:* stand for an ID3v1 tag
@@ -215,10 +216,10 @@ struct kind {
 const std::vector<kind> kinds = {
     {"padded.mp3", [](const std::string &p) { make_rich_mp3(p, false); }, {"TPE1", "v1:artist"},
 	{"TCON", "v1:genre"},
-	{"TIT2", "TPE1", "TYER", "TALB", "TRCK", "TCON", "COMM::eng", "COMM:note:eng"}, true},
+	{"TIT2", "TPE1", "TYER", "TALB", "TRCK", "TCON", "COMM::eng"}, true},
     {"tight.mp3", [](const std::string &p) { make_rich_mp3(p, true); }, {"TPE1", "v1:artist"},
 	{"TCON", "v1:genre"},
-	{"TIT2", "TPE1", "TYER", "TALB", "TRCK", "TCON", "COMM::eng", "COMM:note:eng"}, true},
+	{"TIT2", "TPE1", "TYER", "TALB", "TRCK", "TCON", "COMM::eng"}, true},
     {"tone.wav", make_rich_wav, {"TPE1"}, {"TCON"},
 	{"TIT2", "TPE1", "TDRC", "TALB", "TRCK", "TCON", "COMM::eng", "COMM:note:eng"}, false},
     {"tone.m4a", make_rich_m4a, {"©ART"}, {"©gen"},
@@ -674,5 +675,158 @@ TEST(TagLibWrite, ChangesThatFitAreWrittenInPlace)
 		wt::run_result id3 = wt::run({"mid3v2", "-l", f});
 		EXPECT_NE(id3.out.find(std::string("TPE1=") + artist + "\n"), std::string::npos) << id3.out;
 		EXPECT_NE(id3.out.find("TIT2=Song\n"), std::string::npos) << id3.out;
+	}
+}
+
+namespace {
+
+// The frames of the file's leading ID3v2 tag in their order, read from the
+// raw bytes: the key ("COMM:" with the description for a comment frame),
+// then the whole frame, header included, in hex.  mutagen (translate=False)
+// must also read the tag; its values of the seven frames follow as "=key".
+const char raw_frames_script[] = R"(
+import sys
+from mutagen.id3 import ID3
+p = sys.argv[1]
+d = open(p, 'rb').read()
+assert d[:3] == b'ID3', 'no leading tag'
+v = d[3]
+end = 0
+for c in d[6:10]:
+    end = end * 128 + c
+end += 10
+pos = 10
+while pos + 10 <= end and d[pos] != 0:
+    fid = d[pos:pos + 4].decode('ascii')
+    b = d[pos + 4:pos + 8]
+    n = int.from_bytes(b, 'big') if v == 3 else (b[0] << 21) | (b[1] << 14) | (b[2] << 7) | b[3]
+    data = d[pos + 10:pos + 10 + n]
+    key = fid
+    if fid == 'COMM':
+        rest = data[4:]
+        if data[0] in (1, 2):
+            i = next(i for i in range(0, len(rest) - 1, 2) if rest[i:i + 2] == b'\0\0')
+            desc = rest[:i].decode('utf-16' if data[0] == 1 else 'utf-16-be')
+        else:
+            desc = rest.split(b'\0')[0].decode('utf-8' if data[0] == 3 else 'latin-1')
+        key = 'COMM:' + desc
+    print(key + '\t' + d[pos:pos + 10 + n].hex())
+    pos += 10 + n
+assert all(c == 0 for c in d[pos:end]), 'no padding after the frames'
+t = ID3(p, translate=False)
+print('=version\t%d' % t.version[1])
+for k in ('TIT2', 'TPE1', 'TRCK', 'TCON', 'TYER', 'TDRC', 'COMM::eng'):
+    if k in t:
+        print('=' + k + '\t' + str(t[k]))
+)";
+
+using frame_list = std::vector<std::pair<std::string, std::string>>;
+
+frame_list
+raw_frames(const std::string &path)
+{
+	frame_list l;
+	std::istringstream ss(python(raw_frames_script, {path}).out);
+	for (std::string line; std::getline(ss, line);) {
+		auto tab = line.find('\t');
+		l.emplace_back(line.substr(0, tab), line.substr(tab + 1));
+	}
+	return l;
+}
+
+// An MP3 whose ID3v2.3 or 2.4 tag was written by mutagen with UTF-16 text,
+// a numeric genre, a track total and a second comment: everything TagLib
+// renders differently when it saves the tag again.
+void
+make_mutagen_mp3(const std::string &path, int version)
+{
+	wt::make_mp3(path);
+	python(R"(
+import sys
+from mutagen.id3 import ID3, TIT2, TPE1, TRCK, TCON, TYER, TDRC, COMM, TXXX
+p, v = sys.argv[1], int(sys.argv[2])
+t = ID3()
+t.add(TIT2(encoding=1, text=['Song']))
+t.add(TPE1(encoding=1, text=['Band']))
+t.add(TRCK(encoding=1, text=['1/12']))
+t.add(TCON(encoding=1, text=['(17)Rock']))
+t.add((TYER if v == 3 else TDRC)(encoding=1, text=['2001']))
+t.add(COMM(encoding=1, lang='eng', desc='', text=['hello']))
+t.add(COMM(encoding=1, lang='eng', desc='note', text=['kept']))
+t.add(TXXX(encoding=1, desc='CATALOG', text=['CAT-1']))
+t.save(p, v2_version=v)
+)",
+	    {path, std::to_string(version)});
+}
+
+} // namespace
+
+// A write changes the frames of the fields that changed and nothing else:
+// every other frame stays the file's own, byte for byte and in its place,
+// in version 2.3 as in 2.4.
+TEST(TagLibWrite, UnchangedFramesKeepTheirBytes)
+{
+	struct {
+		std::vector<std::string> actions;
+		std::set<std::string> changed; // keys whose frames may change
+		bool removed;                  // ... and are gone
+		std::map<std::string, std::string> values; // as mutagen reads them
+	} actions[] = {
+	    {{"set:artist=X"}, {"TPE1"}, false, {{"=TPE1", "X"}, {"=TCON", "(17)Rock"}}},
+	    {{"set:artist=Band"}, {}, false, {}},
+	    {{"set:year=2024"}, {"TYER", "TDRC"}, false, {{"=TRCK", "1/12"}}},
+	    {{"set:comment=new one"}, {"COMM:"}, false, {{"=COMM::eng", "new one"}}},
+	    {{"set:genre=Jazz", "set:title=Other"}, {"TCON", "TIT2"}, false,
+		{{"=TCON", "Jazz"}, {"=TIT2", "Other"}}},
+	    {{"clear:"}, {"TIT2", "TPE1", "TRCK", "TCON", "TYER", "TDRC", "COMM:"}, true, {}},
+	};
+	wt::tmpdir dir;
+	for (int version : {3, 4}) {
+		const std::string source = dir / ("source-v" + std::to_string(version) + ".mp3");
+		make_mutagen_mp3(source, version);
+		const frame_list before = raw_frames(source);
+		const std::string original = wt::read_file(source);
+		for (const auto &a : actions) {
+			SCOPED_TRACE("v2." + std::to_string(version) + ": " + a.actions[0]);
+			const std::string f = dir / "song.mp3";
+			fs::copy_file(source, f, fs::copy_options::overwrite_existing);
+			std::vector<std::string> args = a.actions;
+			args.push_back(f);
+			wt::run_result r = wt::wembrix(args, utf8);
+			ASSERT_EQ(r.status, 0) << r.err;
+			const std::string now = wt::read_file(f);
+			EXPECT_EQ(now.size(), original.size()); // the padding took it
+			if (a.changed.empty()) {
+				EXPECT_TRUE(now == original);
+				continue;
+			}
+			// The frames expected, in order: a changed one by its key
+			// only, where it was (and not at all when cleared).
+			frame_list expected, got;
+			for (const auto &fr : before) {
+				if (fr.first[0] == '=')
+					continue;
+				if (!a.changed.count(fr.first))
+					expected.push_back(fr);
+				else if (!a.removed)
+					expected.emplace_back(fr.first, "");
+			}
+			std::map<std::string, std::string> values;
+			for (const auto &fr : raw_frames(f)) {
+				if (fr.first[0] == '=')
+					values[fr.first] = fr.second;
+				else if (a.changed.count(fr.first))
+					got.emplace_back(fr.first, "");
+				else
+					got.push_back(fr);
+			}
+			EXPECT_EQ(got, expected);
+			EXPECT_EQ(values["=version"], std::to_string(version));
+			for (const auto &[key, value] : a.values)
+				EXPECT_EQ(values[key], value) << key;
+			if (a.actions[0] == "set:year=2024") {
+				EXPECT_EQ(values[version == 3 ? "=TYER" : "=TDRC"], "2024");
+			}
+		}
 	}
 }

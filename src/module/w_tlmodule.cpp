@@ -23,6 +23,7 @@
 #include <vector>
 
 #include <taglib/aifffile.h>
+#include <taglib/commentsframe.h>
 #include <taglib/fileref.h>
 #include <taglib/id3v1tag.h>
 #include <taglib/id3v2header.h>
@@ -336,6 +337,70 @@ frame_id_at(const std::string &d, std::size_t at)
 	return at + 4 <= d.size() && frame_id_ok(reinterpret_cast<const unsigned char *>(d.data()) + at, 4);
 }
 
+// One frame of a tag body as the walk below finds it.
+struct raw_frame {
+	std::size_t pos;  // of its header in the body
+	std::size_t size; // header included
+	bool itunes;      // a version 2.2 id padded with a NUL
+};
+
+// Walks the frames of the tag body d (major version v) from pos to len the
+// way TagLib does, stopping at the first zero byte, and records them in
+// frames (if given).  False at a frame TagLib cannot parse; *end is where
+// the walk stopped.
+bool
+walk_frames(const std::string &d, unsigned v, std::size_t pos, std::size_t len,
+    std::vector<raw_frame> *frames, std::size_t *end)
+{
+	const auto *b = reinterpret_cast<const unsigned char *>(d.data());
+	const std::size_t hsize = v < 3 ? 6 : 10;
+	*end = pos;
+	while (len > hsize && pos < len - hsize) {
+		if (b[pos] == 0)
+			break;
+		std::uint32_t size;
+		bool dli = false;
+		bool itunes = false;
+		if (v < 3) {
+			if (!frame_id_ok(b + pos, 3))
+				return false;
+			size = (std::uint32_t{b[pos + 3]} << 16) | (b[pos + 4] << 8) | b[pos + 5];
+		} else {
+			// iTunes writes version 2.2 frame ids padded with a NUL.
+			itunes = v == 3 && b[pos + 3] == 0;
+			if (!frame_id_ok(b + pos, itunes ? 3 : 4))
+				return false;
+			if (v == 3) {
+				size = id3_size(b + pos + 4, false);
+			} else {
+				size = id3_size(b + pos + 4, true);
+				// iTunes also writes 2.4 frame sizes as plain numbers.
+				if (size > 127 && !frame_id_at(d, pos + size + 10)) {
+					std::uint32_t plain = id3_size(b + pos + 4, false);
+					if (frame_id_at(d, pos + plain + 10))
+						size = plain;
+				}
+				dli = (b[pos + 9] & 0x01) != 0;
+			}
+		}
+		if (size <= (dli ? 4u : 0u) || size > d.size() - pos - hsize)
+			return false;
+		if (frames != nullptr)
+			frames->push_back({pos, hsize + size, itunes});
+		pos += hsize + size;
+		*end = pos;
+	}
+	return true;
+}
+
+// Whether d holds nothing but zero bytes from pos on.
+bool
+zeros_from(const std::string &d, std::size_t pos)
+{
+	return pos >= d.size() || std::all_of(d.begin() + static_cast<std::ptrdiff_t>(pos), d.end(),
+	    [](char c) { return c == '\0'; });
+}
+
 // True when the frames of the tag body d (major version v) are read whole.
 bool
 id3v2_body_whole(std::string d, unsigned v, bool unsync, bool extended, bool footer)
@@ -366,43 +431,8 @@ id3v2_body_whole(std::string d, unsigned v, bool unsync, bool extended, bool foo
 	}
 	if (footer && len >= 10)
 		len -= 10;
-	const std::size_t hsize = v < 3 ? 6 : 10;
-	while (len > hsize && pos < len - hsize) {
-		if (b[pos] == 0)
-			break;
-		std::uint32_t size;
-		bool dli = false;
-		if (v < 3) {
-			if (!frame_id_ok(b + pos, 3))
-				return false;
-			size = (std::uint32_t{b[pos + 3]} << 16) | (b[pos + 4] << 8) | b[pos + 5];
-		} else {
-			// iTunes writes version 2.2 frame ids padded with a NUL.
-			bool itunes = v == 3 && b[pos + 3] == 0;
-			if (!frame_id_ok(b + pos, itunes ? 3 : 4))
-				return false;
-			if (v == 3) {
-				size = id3_size(b + pos + 4, false);
-			} else {
-				size = id3_size(b + pos + 4, true);
-				// iTunes also writes 2.4 frame sizes as plain numbers.
-				if (size > 127 && !frame_id_at(d, pos + size + 10)) {
-					std::uint32_t plain = id3_size(b + pos + 4, false);
-					if (frame_id_at(d, pos + plain + 10))
-						size = plain;
-				}
-				dli = (b[pos + 9] & 0x01) != 0;
-			}
-		}
-		if (size <= (dli ? 4u : 0u) || size > d.size() - pos - hsize)
-			return false;
-		pos += hsize + size;
-	}
-	for (std::size_t i = pos; i < d.size(); i++) {
-		if (b[i] != 0)
-			return false;
-	}
-	return true;
+	std::size_t end;
+	return walk_frames(d, v, pos, len, nullptr, &end) && zeros_from(d, end);
 }
 
 // Whether TagLib read the file's ID3v2 tag whole; false when the tag cannot
@@ -484,6 +514,135 @@ keep_id3v2_size(TagLib::File &file, plan_stream &stream, std::uint64_t old_size)
 	for (int i = 9; i >= 6; i--, body >>= 7)
 		neo[i] = static_cast<char>(body & 0x7f);
 	stream.insert(neo, 0, static_cast<unsigned long>(new_size));
+}
+
+/*
+ * TagLib reads an ID3v2 tag into frames of its own and renders every one of
+ * them again on save: a version 2.3 tag comes back with other text
+ * encodings, genres and dates, and frames in another order, however little
+ * was asked.  Once TagLib has saved, the leading tag is therefore rebuilt
+ * from the old one: each frame of a field that did not change is the old
+ * frame byte for byte and in its place, and only the frames of the changed
+ * fields come from TagLib's rendering, where the field's first old frame
+ * was, or at the end when the field is new.
+ */
+
+// The field an ID3v2 frame stands for, -1 for none.  Of the comment
+// frames, only those without a description are the comment field.
+int
+frame_field(const std::string &tag, const raw_frame &fr, unsigned v)
+{
+	const std::string id = tag.substr(fr.pos, 4);
+	if (id == "TIT2")
+		return W_TL_TITLE;
+	if (id == "TPE1")
+		return W_TL_ARTIST;
+	if (id == "TALB")
+		return W_TL_ALBUM;
+	if (id == "TCON")
+		return W_TL_GENRE;
+	if (id == "TRCK")
+		return W_TL_TRACK;
+	if (v == 4 ? id == "TDRC" : (id == "TYER" || id == "TDAT" || id == "TIME" || id == "TRDA"))
+		return W_TL_YEAR;
+	if (id != "COMM")
+		return -1;
+	// Encoding, language, then the description up to its terminator.
+	const auto *b = reinterpret_cast<const unsigned char *>(tag.data()) + fr.pos + 10;
+	std::size_t n = fr.size - 10;
+	if (n < 5)
+		return -1;
+	const unsigned enc = b[0];
+	b += 4;
+	n -= 4;
+	if (enc == 0 || enc == 3)
+		return b[0] == 0 ? W_TL_COMMENT : -1;
+	if (enc == 1 && n >= 2 && ((b[0] == 0xff && b[1] == 0xfe) || (b[0] == 0xfe && b[1] == 0xff))) {
+		b += 2;
+		n -= 2;
+	}
+	return n >= 2 && b[0] == 0 && b[1] == 0 ? W_TL_COMMENT : -1;
+}
+
+// The frames of a whole ID3v2.3 or 2.4 tag (header included) that can be
+// copied as they are: no unsynchronisation, no extended header or footer,
+// no frame compressed, encrypted or grouped, nothing but zeros after them.
+bool
+plain_frames(const std::string &tag, std::vector<raw_frame> *frames)
+{
+	const auto *b = reinterpret_cast<const unsigned char *>(tag.data());
+	if (tag.size() < 10 || (b[3] != 3 && b[3] != 4) || (b[5] & 0xd0) != 0)
+		return false;
+	const unsigned v = b[3];
+	std::size_t end;
+	if (!walk_frames(tag, v, 10, tag.size(), frames, &end) || !zeros_from(tag, end))
+		return false;
+	const unsigned char unhandled = v == 3 ? 0xe0 : 0x4f;
+	return std::none_of(frames->begin(), frames->end(),
+	    [&](const raw_frame &fr) { return fr.itunes || (b[fr.pos + 9] & unhandled) != 0; });
+}
+
+// Rebuilds the leading tag TagLib saved from old_tag, the file's leading
+// tag before the save, so that only the fields in changed are TagLib's.
+// False, with nothing done, when either tag is not one this can do.
+bool
+keep_unchanged_frames(TagLib::File &file, plan_stream &stream, const std::string &old_tag,
+    const bool changed[W_TL_NFIELDS])
+{
+	const std::uint64_t new_size = leading_id3v2_size(file);
+	if (old_tag.empty() || new_size == 0)
+		return false;
+	file.seek(0);
+	ByteVector rendered = file.readBlock(static_cast<unsigned long>(new_size));
+	const std::string neo(rendered.data(), rendered.size());
+	std::vector<raw_frame> old_frames, new_frames;
+	if (neo.size() != new_size || neo[3] != old_tag[3] || !plain_frames(old_tag, &old_frames) ||
+	    !plain_frames(neo, &new_frames))
+		return false;
+	const unsigned v = static_cast<unsigned char>(old_tag[3]);
+
+	// The frames TagLib rendered for each changed field, in its order.
+	std::string fresh[W_TL_NFIELDS];
+	std::size_t rendered_end = 10;
+	for (const raw_frame &fr : new_frames) {
+		int field = frame_field(neo, fr, v);
+		if (field >= 0 && changed[field])
+			fresh[field].append(neo, fr.pos, fr.size);
+		rendered_end = fr.pos + fr.size;
+	}
+	std::string body;
+	bool placed[W_TL_NFIELDS] = {};
+	for (const raw_frame &fr : old_frames) {
+		int field = frame_field(old_tag, fr, v);
+		if (field < 0 || !changed[field]) {
+			body.append(old_tag, fr.pos, fr.size);
+		} else if (!placed[field]) {
+			body += fresh[field];
+			placed[field] = true;
+		}
+	}
+	for (int i = 0; i < W_TL_NFIELDS; i++) {
+		if (changed[i] && !placed[i])
+			body += fresh[i];
+	}
+
+	// The old size when the frames fit it, else TagLib's padding.
+	std::uint64_t size = 10 + body.size();
+	if (size <= old_tag.size())
+		size = old_tag.size();
+	else
+		size += new_size - rendered_end;
+	if (size - 10 >= (std::uint64_t{1} << 28))
+		return false;
+	std::string out = old_tag.substr(0, 6);
+	std::uint32_t n = static_cast<std::uint32_t>(size - 10);
+	for (int shift = 21; shift >= 0; shift -= 7)
+		out.push_back(static_cast<char>((n >> shift) & 0x7f));
+	out += body;
+	out.resize(static_cast<std::size_t>(size), '\0');
+	stream.insert(ByteVector(out.data(), static_cast<unsigned int>(out.size())), 0,
+	    static_cast<unsigned long>(new_size));
+	return true;
 }
 
 TagLib::ID3v2::Version
@@ -645,6 +804,24 @@ pad_id3v2_year(TagLib::File *file, unsigned int year)
 		frame->setText(text);
 }
 
+// TagLib puts a new comment into the first comment frame when none is
+// without a description, overwriting a comment of another purpose: the
+// comment field gets a frame of its own first.
+void
+add_comment_frame(TagLib::File *file)
+{
+	TagLib::ID3v2::Tag *tag = id3v2_to_save(file);
+	if (tag == nullptr)
+		return;
+	for (TagLib::ID3v2::Frame *frame : tag->frameList("COMM")) {
+		auto *comment = dynamic_cast<TagLib::ID3v2::CommentsFrame *>(frame);
+		if (comment == nullptr || comment->description().isEmpty())
+			return;
+	}
+	if (!tag->frameList("COMM").isEmpty())
+		tag->addFrame(new TagLib::ID3v2::CommentsFrame());
+}
+
 int
 tl_render(struct w_tlfile *f, const struct w_tlchange *changes, struct w_tlplan *plan, char *why,
     std::size_t whylen)
@@ -665,12 +842,22 @@ tl_render(struct w_tlfile *f, const struct w_tlchange *changes, struct w_tlplan 
 		}
 		auto *mp3 = dynamic_cast<TagLib::MPEG::File *>(file);
 		const std::uint64_t id3v2_size = mp3 != nullptr ? leading_id3v2_size(*file) : 0;
+		std::string old_tag;
+		if (id3v2_size > 0) {
+			file->seek(0);
+			ByteVector b = file->readBlock(static_cast<unsigned long>(id3v2_size));
+			if (b.size() == id3v2_size)
+				old_tag.assign(b.data(), b.size());
+		}
 		if (mp3 != nullptr) {
 			// A new ID3v2 tag starts with what the ID3v1 tag holds, as the
 			// fields read showed both.
 			if (!mp3->hasID3v2Tag() && mp3->hasID3v1Tag())
 				TagLib::Tag::duplicate(mp3->ID3v1Tag(), mp3->ID3v2Tag(true), false);
 		}
+		const w_tlchange &comment = changes[W_TL_COMMENT];
+		if (comment.set && comment.text != nullptr && comment.text[0] != '\0')
+			add_comment_frame(file);
 		TagLib::Tag *tag = f->ref->tag();
 		for (int i = 0; i < W_TL_NFIELDS; i++) {
 			const w_tlchange &c = changes[i];
@@ -695,8 +882,13 @@ tl_render(struct w_tlfile *f, const struct w_tlchange *changes, struct w_tlplan 
 			errno = EINVAL;
 			return -1;
 		}
-		if (mp3 != nullptr)
-			keep_id3v2_size(*file, *f->stream, id3v2_size);
+		if (mp3 != nullptr) {
+			bool changed[W_TL_NFIELDS];
+			for (int i = 0; i < W_TL_NFIELDS; i++)
+				changed[i] = changes[i].set;
+			if (!keep_unchanged_frames(*file, *f->stream, old_tag, changed))
+				keep_id3v2_size(*file, *f->stream, id3v2_size);
+		}
 		if (f->stream->error() != 0) {
 			errno = f->stream->error();
 			return -1;
