@@ -715,7 +715,7 @@ while pos + 10 <= end and d[pos] != 0:
 assert all(c == 0 for c in d[pos:end]), 'no padding after the frames'
 t = ID3(p, translate=False)
 print('=version\t%d' % t.version[1])
-for k in ('TIT2', 'TPE1', 'TRCK', 'TCON', 'TYER', 'TDRC', 'COMM::eng'):
+for k in ('TIT2', 'TPE1', 'TRCK', 'TCON', 'TALB', 'TYER', 'TDRC', 'COMM::eng'):
     if k in t:
         print('=' + k + '\t' + str(t[k]))
 )";
@@ -770,15 +770,17 @@ TEST(TagLibWrite, UnchangedFramesKeepTheirBytes)
 		std::vector<std::string> actions;
 		std::set<std::string> changed; // keys whose frames may change
 		bool removed;                  // ... and are gone
+		std::string appended;          // a field new to the tag, at its end
 		std::map<std::string, std::string> values; // as mutagen reads them
 	} actions[] = {
-	    {{"set:artist=X"}, {"TPE1"}, false, {{"=TPE1", "X"}, {"=TCON", "(17)Rock"}}},
-	    {{"set:artist=Band"}, {}, false, {}},
-	    {{"set:year=2024"}, {"TYER", "TDRC"}, false, {{"=TRCK", "1/12"}}},
-	    {{"set:comment=new one"}, {"COMM:"}, false, {{"=COMM::eng", "new one"}}},
-	    {{"set:genre=Jazz", "set:title=Other"}, {"TCON", "TIT2"}, false,
+	    {{"set:artist=X"}, {"TPE1"}, false, "", {{"=TPE1", "X"}, {"=TCON", "(17)Rock"}}},
+	    {{"set:artist=Band"}, {}, false, "", {}},
+	    {{"set:year=2024"}, {"TYER", "TDRC"}, false, "", {{"=TRCK", "1/12"}}},
+	    {{"set:comment=new one"}, {"COMM:"}, false, "", {{"=COMM::eng", "new one"}}},
+	    {{"set:genre=Jazz", "set:title=Other"}, {"TCON", "TIT2"}, false, "",
 		{{"=TCON", "Jazz"}, {"=TIT2", "Other"}}},
-	    {{"clear:"}, {"TIT2", "TPE1", "TRCK", "TCON", "TYER", "TDRC", "COMM:"}, true, {}},
+	    {{"set:album=Record"}, {"TALB"}, false, "TALB", {{"=TALB", "Record"}}},
+	    {{"clear:"}, {"TIT2", "TPE1", "TRCK", "TCON", "TYER", "TDRC", "COMM:"}, true, "", {}},
 	};
 	wt::tmpdir dir;
 	for (int version : {3, 4}) {
@@ -811,6 +813,8 @@ TEST(TagLibWrite, UnchangedFramesKeepTheirBytes)
 				else if (!a.removed)
 					expected.emplace_back(fr.first, "");
 			}
+			if (!a.appended.empty())
+				expected.emplace_back(a.appended, "");
 			std::map<std::string, std::string> values;
 			for (const auto &fr : raw_frames(f)) {
 				if (fr.first[0] == '=')
@@ -829,4 +833,30 @@ TEST(TagLibWrite, UnchangedFramesKeepTheirBytes)
 			}
 		}
 	}
+}
+
+// A comment set on a file whose only comment has a description (which is
+// what the comment field shows) gets a frame of its own: the described one
+// keeps its text.
+TEST(TagLibWrite, ANewCommentLeavesADescribedOneAlone)
+{
+	wt::tmpdir dir;
+	const std::string f = dir / "note.mp3";
+	wt::make_mp3(f);
+	python(R"(
+import sys
+from mutagen.id3 import ID3, TIT2, COMM
+t = ID3()
+t.add(TIT2(encoding=1, text=['Song']))
+t.add(COMM(encoding=1, lang='eng', desc='note', text=['kept']))
+t.save(sys.argv[1], v2_version=3)
+)",
+	    {f});
+	wt::run_result r = wt::wembrix({"set:comment=Hi", f}, utf8);
+	ASSERT_EQ(r.status, 0) << r.err;
+	wt::run_result id3 = wt::run({"mid3v2", "-l", f});
+	EXPECT_NE(id3.out.find("COMM=note=eng=kept\n"), std::string::npos) << id3.out;
+	EXPECT_NE(id3.out.find("COMM==XXX=Hi\n"), std::string::npos) << id3.out;
+	r = wt::wembrix({f}, utf8);
+	EXPECT_EQ(r.out, "# " + f + "\n---\n- title: Song\n- comment: Hi\n\n");
 }
