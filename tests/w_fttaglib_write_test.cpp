@@ -837,8 +837,8 @@ TEST(TagLibWrite, UnchangedFramesKeepTheirBytes)
 
 // A comment set on a file whose only comment has a description (which is
 // what the comment field shows) gets a frame of its own: the described one
-// keeps its text.
-TEST(TagLibWrite, ANewCommentLeavesADescribedOneAlone)
+// keeps its text, and stays when clear: leaves it alone in the tag.
+TEST(TagLibWrite, DescribedCommentsAreNotTheCommentField)
 {
 	wt::tmpdir dir;
 	const std::string f = dir / "note.mp3";
@@ -859,4 +859,9 @@ t.save(sys.argv[1], v2_version=3)
 	EXPECT_NE(id3.out.find("COMM==XXX=Hi\n"), std::string::npos) << id3.out;
 	r = wt::wembrix({f}, utf8);
 	EXPECT_EQ(r.out, "# " + f + "\n---\n- title: Song\n- comment: Hi\n\n");
+
+	r = wt::wembrix({"clear:", f}, utf8);
+	ASSERT_EQ(r.status, 0) << r.err;
+	id3 = wt::run({"mid3v2", "-l", f});
+	EXPECT_EQ(id3.out, "IDv2 tag info for " + f + "\nCOMM=note=eng=kept\n") << id3.out;
 }

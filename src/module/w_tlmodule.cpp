@@ -589,15 +589,19 @@ bool
 keep_unchanged_frames(TagLib::File &file, plan_stream &stream, const std::string &old_tag,
     const bool changed[W_TL_NFIELDS])
 {
-	const std::uint64_t new_size = leading_id3v2_size(file);
-	if (old_tag.empty() || new_size == 0)
+	if (old_tag.empty())
 		return false;
+	// TagLib drops a tag left without frames of its own, whatever frames
+	// of other fields the old one has.
+	const std::uint64_t new_size = leading_id3v2_size(file);
 	file.seek(0);
-	ByteVector rendered = file.readBlock(static_cast<unsigned long>(new_size));
-	const std::string neo(rendered.data(), rendered.size());
+	ByteVector rendered = file.readBlock(static_cast<unsigned long>(new_size > 0 ? new_size : 3));
+	if (new_size == 0 && rendered.startsWith("ID3"))
+		return false;
+	const std::string neo = new_size > 0 ? std::string(rendered.data(), rendered.size()) : "";
 	std::vector<raw_frame> old_frames, new_frames;
-	if (neo.size() != new_size || neo[3] != old_tag[3] || !plain_frames(old_tag, &old_frames) ||
-	    !plain_frames(neo, &new_frames))
+	if (neo.size() != new_size || !plain_frames(old_tag, &old_frames) ||
+	    (new_size > 0 && (neo[3] != old_tag[3] || !plain_frames(neo, &new_frames))))
 		return false;
 	const unsigned v = static_cast<unsigned char>(old_tag[3]);
 
@@ -626,11 +630,14 @@ keep_unchanged_frames(TagLib::File &file, plan_stream &stream, const std::string
 			body += fresh[i];
 	}
 
+	if (body.empty() && new_size == 0)
+		return true; // nothing is left to keep
+
 	// The old size when the frames fit it, else TagLib's padding.
 	std::uint64_t size = 10 + body.size();
 	if (size <= old_tag.size())
 		size = old_tag.size();
-	else
+	else if (new_size > rendered_end)
 		size += new_size - rendered_end;
 	if (size - 10 >= (std::uint64_t{1} << 28))
 		return false;
