@@ -83,17 +83,26 @@ for k in sorted(out):
 )";
 
 using dump = std::map<std::string, std::string>;
+using frame_list = std::vector<std::pair<std::string, std::string>>;
+
+// The key TAB value lines a script printed, in their order.
+frame_list
+tab_lines(const std::string &out)
+{
+	frame_list l;
+	std::istringstream ss(out);
+	for (std::string line; std::getline(ss, line);) {
+		auto tab = line.find('\t');
+		l.emplace_back(line.substr(0, tab), line.substr(tab + 1));
+	}
+	return l;
+}
 
 dump
 frames(const std::string &path)
 {
-	dump d;
-	std::istringstream ss(python(dump_script, {path}).out);
-	for (std::string line; std::getline(ss, line);) {
-		auto tab = line.find('\t');
-		d[line.substr(0, tab)] = line.substr(tab + 1);
-	}
-	return d;
+	const frame_list l = tab_lines(python(dump_script, {path}).out);
+	return dump(l.begin(), l.end());
 }
 
 // The decoded audio, as ffmpeg hashes it.
@@ -720,18 +729,10 @@ for k in ('TIT2', 'TPE1', 'TRCK', 'TCON', 'TALB', 'TYER', 'TDRC', 'COMM::eng'):
         print('=' + k + '\t' + str(t[k]))
 )";
 
-using frame_list = std::vector<std::pair<std::string, std::string>>;
-
 frame_list
 raw_frames(const std::string &path)
 {
-	frame_list l;
-	std::istringstream ss(python(raw_frames_script, {path}).out);
-	for (std::string line; std::getline(ss, line);) {
-		auto tab = line.find('\t');
-		l.emplace_back(line.substr(0, tab), line.substr(tab + 1));
-	}
-	return l;
+	return tab_lines(python(raw_frames_script, {path}).out);
 }
 
 // An MP3 whose ID3v2.3 or 2.4 tag was written by mutagen with UTF-16 text,
