@@ -83,7 +83,25 @@ io_eof(FLAC__IOHandle h)
 
 const FLAC__IOCallbacks io = {io_read, io_write, io_seek, io_tell, io_eof, nullptr};
 
-bool pwrite_all(int fd, const void *buf, size_t len, off_t at);
+bool
+pwrite_all(int fd, const void *buf, size_t len, off_t at)
+{
+	const char *p = static_cast<const char *>(buf);
+	while (len > 0) {
+		const ssize_t n = pwrite(fd, p, len, at);
+		if (n == -1 && errno == EINTR)
+			continue;
+		if (n <= 0) {
+			if (n == 0)
+				errno = EIO;
+			return false;
+		}
+		p += n;
+		len -= static_cast<size_t>(n);
+		at += n;
+	}
+	return true;
+}
 
 /*
  * The in-place rewrite goes through a stream that knows where the audio
@@ -342,26 +360,6 @@ metadata_start(const unsigned char *head, size_t len)
 		return 10 + size + 4;
 	}
 	return 4;
-}
-
-bool
-pwrite_all(int fd, const void *buf, size_t len, off_t at)
-{
-	const char *p = static_cast<const char *>(buf);
-	while (len > 0) {
-		const ssize_t n = pwrite(fd, p, len, at);
-		if (n == -1 && errno == EINTR)
-			continue;
-		if (n <= 0) {
-			if (n == 0)
-				errno = EIO;
-			return false;
-		}
-		p += n;
-		len -= static_cast<size_t>(n);
-		at += n;
-	}
-	return true;
 }
 
 bool
