@@ -191,6 +191,11 @@ public:
 		g->eof_ = false;
 		return 0;
 	}
+	// Drops what has not reached the file yet: a rewrite that libFLAC
+	// gave up on then leaves no part of its metadata behind (all of it,
+	// whenever it fitted the buffer).
+	void discard() { len_ = 0; }
+
 	static FLAC__int64 tell(FLAC__IOHandle h) { return static_cast<guarded_stream *>(h)->pos_; }
 	static int eof(FLAC__IOHandle h) { return static_cast<guarded_stream *>(h)->eof_; }
 
@@ -566,6 +571,8 @@ write_chain(w_ftflac_data *data)
 			return -1;
 		const bool ok = FLAC__metadata_chain_write_with_callbacks(data->chain, true, g.get(),
 		    guarded_io);
+		if (!ok)
+			g->discard();
 		return (g->close() == 0 && ok) ? 0 : -1;
 	}
 	// The copy replaces the file a symbolic link names, not the link.
