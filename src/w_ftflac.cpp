@@ -83,63 +83,144 @@ io_eof(FLAC__IOHandle h)
 
 const FLAC__IOCallbacks io = {io_read, io_write, io_seek, io_tell, io_eof, nullptr};
 
+bool
+pwrite_all(int fd, const void *buf, size_t len, off_t at)
+{
+	const char *p = static_cast<const char *>(buf);
+	while (len > 0) {
+		const ssize_t n = pwrite(fd, p, len, at);
+		if (n == -1 && errno == EINTR)
+			continue;
+		if (n <= 0) {
+			if (n == 0)
+				errno = EIO;
+			return false;
+		}
+		p += n;
+		len -= static_cast<size_t>(n);
+		at += n;
+	}
+	return true;
+}
+
 /*
  * The in-place rewrite goes through a stream that knows where the audio
  * frames begin and refuses any write that would reach them: whatever goes
- * wrong with the metadata, the audio stays as it was.
+ * wrong with the metadata, the audio stays as it was.  libFLAC hands it the
+ * metadata in many small pieces; they are gathered and go to the file at
+ * once, so that the usual rewrite of a few kilobytes is one system call.
  */
-struct guarded_stream {
-	FILE *fp;
-	FLAC__int64 pos;   // where the next read or write happens
-	FLAC__int64 audio; // first byte that must not be written
-};
+class guarded_stream {
+public:
+	guarded_stream(const char *path, FLAC__int64 audio)
+	    : fd_(open(path, O_RDWR | O_CLOEXEC)), audio_(audio)
+	{
+	}
+	~guarded_stream()
+	{
+		if (fd_ != -1)
+			::close(fd_);
+	}
+	guarded_stream(const guarded_stream &) = delete;
+	guarded_stream &operator=(const guarded_stream &) = delete;
+	bool ok() const { return fd_ != -1; }
 
-size_t
-guarded_read(void *ptr, size_t size, size_t nmemb, FLAC__IOHandle h)
-{
-	auto *g = static_cast<guarded_stream *>(h);
-	size_t n = std::fread(ptr, size, nmemb, g->fp);
-	g->pos += static_cast<FLAC__int64>(n * size);
-	return n;
-}
+	// Writes what is pending and closes the file: 0, or -1 with errno.
+	int close()
+	{
+		const bool flushed = flush();
+		const int saved = errno;
+		const int r = ::close(fd_);
+		fd_ = -1;
+		if (!flushed) {
+			errno = saved;
+			return -1;
+		}
+		return r == 0 ? 0 : -1;
+	}
 
-size_t
-guarded_write(const void *ptr, size_t size, size_t nmemb, FLAC__IOHandle h)
-{
-	auto *g = static_cast<guarded_stream *>(h);
-	if (g->pos + static_cast<FLAC__int64>(size * nmemb) > g->audio) {
-		errno = EIO;
+	static size_t read(void *ptr, size_t size, size_t nmemb, FLAC__IOHandle h)
+	{
+		auto *g = static_cast<guarded_stream *>(h);
+		if (size == 0 || !g->flush())
+			return 0;
+		ssize_t n;
+		while ((n = pread(g->fd_, ptr, size * nmemb, g->pos_)) == -1 && errno == EINTR)
+			;
+		if (n <= 0) {
+			g->eof_ = n == 0;
+			return 0;
+		}
+		g->pos_ += n;
+		return static_cast<size_t>(n) / size;
+	}
+	static size_t write(const void *ptr, size_t size, size_t nmemb, FLAC__IOHandle h)
+	{
+		auto *g = static_cast<guarded_stream *>(h);
+		const size_t len = size * nmemb;
+		if (len == 0) // an empty block comes with no buffer at all
+			return nmemb;
+		if (g->pos_ + static_cast<FLAC__int64>(len) > g->audio_) {
+			errno = EIO;
+			return 0;
+		}
+		const char *p = static_cast<const char *>(ptr);
+		for (size_t done = 0; done < len;) {
+			if (g->len_ == sizeof g->buf_ && !g->flush())
+				return 0;
+			const size_t n = std::min(len - done, sizeof g->buf_ - g->len_);
+			std::memcpy(g->buf_ + g->len_, p + done, n);
+			g->len_ += n;
+			g->pos_ += static_cast<FLAC__int64>(n);
+			done += n;
+		}
+		return nmemb;
+	}
+	static int seek(FLAC__IOHandle h, FLAC__int64 offset, int whence)
+	{
+		auto *g = static_cast<guarded_stream *>(h);
+		if (!g->flush())
+			return -1;
+		if (whence == SEEK_CUR)
+			offset += g->pos_;
+		else if (whence != SEEK_SET)
+			return -1; // the in-place rewrite never seeks from the end
+		if (offset < 0)
+			return -1;
+		g->pos_ = offset;
+		g->eof_ = false;
 		return 0;
 	}
-	size_t n = std::fwrite(ptr, size, nmemb, g->fp);
-	g->pos += static_cast<FLAC__int64>(n * size);
-	return n;
-}
+	// Drops what has not reached the file yet: a rewrite that libFLAC
+	// gave up on then leaves no part of its metadata behind (all of it,
+	// whenever it fitted the buffer).
+	void discard() { len_ = 0; }
 
-int
-guarded_seek(FLAC__IOHandle h, FLAC__int64 offset, int whence)
-{
-	auto *g = static_cast<guarded_stream *>(h);
-	if (fseeko(g->fp, static_cast<off_t>(offset), whence) == -1)
-		return -1;
-	g->pos = ftello(g->fp);
-	return g->pos == -1 ? -1 : 0;
-}
+	static FLAC__int64 tell(FLAC__IOHandle h) { return static_cast<guarded_stream *>(h)->pos_; }
+	static int eof(FLAC__IOHandle h) { return static_cast<guarded_stream *>(h)->eof_; }
 
-FLAC__int64
-guarded_tell(FLAC__IOHandle h)
-{
-	return static_cast<guarded_stream *>(h)->pos;
-}
+private:
+	// The bytes gathered so far go to where they belong.
+	bool flush()
+	{
+		if (len_ == 0)
+			return true;
+		const off_t at = static_cast<off_t>(pos_) - static_cast<off_t>(len_);
+		const bool ok = pwrite_all(fd_, buf_, len_, at);
+		len_ = 0;
+		return ok;
+	}
 
-int
-guarded_eof(FLAC__IOHandle h)
-{
-	return std::feof(static_cast<guarded_stream *>(h)->fp);
-}
+	int fd_;
+	FLAC__int64 audio_;  // first byte that must not be written
+	FLAC__int64 pos_ = 0; // where the next read or write happens
+	bool eof_ = false;
+	char buf_[64 * 1024]; // what was written but not yet sent, up to pos_
+	size_t len_ = 0;
+};
 
-const FLAC__IOCallbacks guarded_io = {guarded_read, guarded_write, guarded_seek, guarded_tell,
-    guarded_eof, nullptr};
+const FLAC__IOCallbacks guarded_io = {guarded_stream::read, guarded_stream::write,
+    guarded_stream::seek, guarded_stream::tell, guarded_stream::eof, nullptr};
 
 /*
  * Reading the metadata goes through a small buffered reader of our own:
@@ -240,6 +321,9 @@ private:
 	}
 
 	int fd_;
+	// A larger first read, meant to hold the start of the audio behind
+	// the usual padding, costs more in copying than the one small read of
+	// it that it saves.
 	char buf_[4096];
 	off_t base_ = 0; // file offset of buf_[0]
 	size_t len_ = 0; // bytes of the file in buf_
@@ -481,12 +565,15 @@ int
 write_chain(w_ftflac_data *data)
 {
 	if (!FLAC__metadata_chain_check_if_tempfile_needed(data->chain, true)) {
-		w_file_ptr fp(std::fopen(data->path, "r+be"));
-		if (!fp)
+		// Large: it lives on the heap.
+		std::unique_ptr<guarded_stream> g(new guarded_stream(data->path, data->audio));
+		if (!g->ok())
 			return -1;
-		guarded_stream g{fp.get(), 0, data->audio};
-		bool ok = FLAC__metadata_chain_write_with_callbacks(data->chain, true, &g, guarded_io);
-		return (std::fclose(fp.release()) == 0 && ok) ? 0 : -1;
+		const bool ok = FLAC__metadata_chain_write_with_callbacks(data->chain, true, g.get(),
+		    guarded_io);
+		if (!ok)
+			g->discard();
+		return (g->close() == 0 && ok) ? 0 : -1;
 	}
 	// The copy replaces the file a symbolic link names, not the link.
 	const std::string target = w_write_target(data->path);
