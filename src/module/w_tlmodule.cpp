@@ -582,26 +582,17 @@ plain_frames(const std::string &tag, std::vector<raw_frame> *frames)
 	    [&](const raw_frame &fr) { return fr.itunes || (b[fr.pos + 9] & unhandled) != 0; });
 }
 
-// Rebuilds the leading tag TagLib saved from old_tag, the file's leading
-// tag before the save, so that only the fields in changed are TagLib's.
-// False, with nothing done, when either tag is not one this can do.
+// Rebuilds neo, the ID3v2 tag TagLib saved (empty when it saved none), from
+// old_tag, the file's tag before the save, so that only the fields in
+// changed are TagLib's.  *out is the new tag, empty when none is left.
+// False when either tag is not one this can do.
 bool
-keep_unchanged_frames(TagLib::File &file, plan_stream &stream, const std::string &old_tag,
-    const bool changed[W_TL_NFIELDS])
+rebuild_tag(const std::string &old_tag, const std::string &neo, const bool changed[W_TL_NFIELDS],
+    std::string *out)
 {
-	if (old_tag.empty())
-		return false;
-	// TagLib drops a tag left without frames of its own, whatever frames
-	// of other fields the old one has.
-	const std::uint64_t new_size = leading_id3v2_size(file);
-	file.seek(0);
-	ByteVector rendered = file.readBlock(static_cast<unsigned long>(new_size > 0 ? new_size : 3));
-	if (new_size == 0 && rendered.startsWith("ID3"))
-		return false;
-	const std::string neo = new_size > 0 ? std::string(rendered.data(), rendered.size()) : "";
 	std::vector<raw_frame> old_frames, new_frames;
-	if (neo.size() != new_size || !plain_frames(old_tag, &old_frames) ||
-	    (new_size > 0 && (neo[3] != old_tag[3] || !plain_frames(neo, &new_frames))))
+	if (old_tag.empty() || !plain_frames(old_tag, &old_frames) ||
+	    (!neo.empty() && (neo[3] != old_tag[3] || !plain_frames(neo, &new_frames))))
 		return false;
 	const unsigned v = static_cast<unsigned char>(old_tag[3]);
 
@@ -630,25 +621,160 @@ keep_unchanged_frames(TagLib::File &file, plan_stream &stream, const std::string
 			body += fresh[i];
 	}
 
-	if (body.empty() && new_size == 0)
+	out->clear();
+	if (body.empty() && neo.empty())
 		return true; // nothing is left to keep
 
 	// The old size when the frames fit it, else TagLib's padding.
 	std::uint64_t size = 10 + body.size();
 	if (size <= old_tag.size())
 		size = old_tag.size();
-	else if (new_size > rendered_end)
-		size += new_size - rendered_end;
+	else if (neo.size() > rendered_end)
+		size += neo.size() - rendered_end;
 	if (size - 10 >= (std::uint64_t{1} << 28))
 		return false;
-	std::string out = old_tag.substr(0, 6);
+	*out = old_tag.substr(0, 6);
 	std::uint32_t n = static_cast<std::uint32_t>(size - 10);
 	for (int shift = 21; shift >= 0; shift -= 7)
-		out.push_back(static_cast<char>((n >> shift) & 0x7f));
-	out += body;
-	out.resize(static_cast<std::size_t>(size), '\0');
+		out->push_back(static_cast<char>((n >> shift) & 0x7f));
+	*out += body;
+	out->resize(static_cast<std::size_t>(size), '\0');
+	return true;
+}
+
+// Rebuilds the leading tag TagLib saved from old_tag, the file's leading
+// tag before the save.  False, with nothing done, when it cannot.
+bool
+keep_unchanged_frames(TagLib::File &file, plan_stream &stream, const std::string &old_tag,
+    const bool changed[W_TL_NFIELDS])
+{
+	if (old_tag.empty())
+		return false;
+	// TagLib drops a tag left without frames of its own, whatever frames
+	// of other fields the old one has.
+	const std::uint64_t new_size = leading_id3v2_size(file);
+	file.seek(0);
+	ByteVector rendered = file.readBlock(static_cast<unsigned long>(new_size > 0 ? new_size : 3));
+	if (new_size == 0 && rendered.startsWith("ID3"))
+		return false;
+	const std::string neo = new_size > 0 ? std::string(rendered.data(), rendered.size()) : "";
+	std::string out;
+	if (neo.size() != new_size || !rebuild_tag(old_tag, neo, changed, &out))
+		return false;
+	if (out.empty() && new_size == 0)
+		return true;
 	stream.insert(ByteVector(out.data(), static_cast<unsigned int>(out.size())), 0,
 	    static_cast<unsigned long>(new_size));
+	return true;
+}
+
+/*
+ * WAV and AIFF files keep their ID3v2 tag in a chunk of the RIFF or FORM
+ * container ("id3 " or "ID3 "), which TagLib removes and writes anew on
+ * save.  The tag in it is rebuilt as a leading one is, and the chunk and
+ * container sizes follow.
+ */
+
+// Where a file's ID3v2 chunk is: its header's offset, the size its header
+// gives, and its name.
+struct id3_chunk {
+	std::uint64_t pos = 0;
+	std::uint32_t size = 0;
+	std::string name;
+};
+
+// The ID3v2 chunk of a RIFF/WAVE or FORM/AIFF file, if it has one.  False
+// when the file is not such a container or its chunks do not add up.
+bool
+find_id3_chunk(TagLib::File &file, bool *big_endian, id3_chunk *chunk)
+{
+	*chunk = id3_chunk{};
+	file.seek(0);
+	ByteVector head = file.readBlock(12);
+	if (head.size() < 12)
+		return false;
+	if (head.startsWith("RIFF") && head.containsAt("WAVE", 8))
+		*big_endian = false;
+	else if (head.startsWith("FORM") && (head.containsAt("AIFF", 8) || head.containsAt("AIFC", 8)))
+		*big_endian = true;
+	else
+		return false;
+	const auto length = static_cast<std::uint64_t>(file.length());
+	std::uint64_t pos = 12;
+	while (pos + 8 <= length) {
+		file.seek(static_cast<long>(pos));
+		ByteVector h = file.readBlock(8);
+		if (h.size() < 8)
+			return false;
+		const std::uint32_t size = h.toUInt(4, *big_endian);
+		const std::string name(h.data(), 4);
+		if (name == "ID3 " || name == "id3 ") {
+			if (!chunk->name.empty() || pos + 8 + size > length)
+				return false; // two tags, or one cut short
+			*chunk = {pos, size, name};
+		}
+		pos += 8 + std::uint64_t{size} + (size & 1);
+	}
+	return true;
+}
+
+// The ID3v2 tag at the start of the chunk, empty when there is none that
+// fits it.
+std::string
+chunk_tag(TagLib::File &file, const id3_chunk &chunk)
+{
+	if (chunk.name.empty() || chunk.size < 10)
+		return "";
+	file.seek(static_cast<long>(chunk.pos + 8));
+	ByteVector head = file.readBlock(10);
+	const auto *b = reinterpret_cast<const unsigned char *>(head.data());
+	if (head.size() < 10 || !head.startsWith("ID3") || (b[6] | b[7] | b[8] | b[9]) >= 0x80)
+		return "";
+	const std::uint64_t size = 10 + std::uint64_t{id3_size(b + 6, true)};
+	if (size > chunk.size)
+		return "";
+	file.seek(static_cast<long>(chunk.pos + 8));
+	ByteVector tag = file.readBlock(static_cast<unsigned long>(size));
+	return tag.size() == size ? std::string(tag.data(), tag.size()) : "";
+}
+
+// Rebuilds the tag of the ID3v2 chunk TagLib saved from old_tag, the tag of
+// the file's chunk (named old_name) before the save, keeping that name.
+// False, with nothing done, when it cannot.
+bool
+keep_unchanged_chunk_frames(TagLib::File &file, plan_stream &stream, const std::string &old_tag,
+    const std::string &old_name, const bool changed[W_TL_NFIELDS])
+{
+	bool big_endian = false;
+	id3_chunk chunk;
+	if (old_tag.empty() || !find_id3_chunk(file, &big_endian, &chunk))
+		return false;
+	const std::string neo = chunk_tag(file, chunk);
+	if (!chunk.name.empty() && neo.empty())
+		return false;
+	std::string out;
+	if (!rebuild_tag(old_tag, neo, changed, &out))
+		return false;
+	if (out.empty() && chunk.name.empty())
+		return true;
+	const auto length = static_cast<std::uint64_t>(file.length());
+	const std::uint64_t at = chunk.name.empty() ? length : chunk.pos;
+	const std::uint64_t replace = chunk.name.empty() ? 0 : 8 + std::uint64_t{chunk.size} + (chunk.size & 1);
+	if (at + replace > length)
+		return false;
+	ByteVector block;
+	if (!out.empty()) {
+		block = ByteVector(old_name.data(), 4);
+		block.append(ByteVector::fromUInt(static_cast<unsigned int>(out.size()), big_endian));
+		block.append(ByteVector(out.data(), static_cast<unsigned int>(out.size())));
+		if (out.size() & 1)
+			block.append('\0');
+	}
+	const std::uint64_t container = length - replace + block.size() - 8;
+	if (container > 0xffffffffu)
+		return false;
+	stream.insert(block, static_cast<unsigned long>(at), static_cast<unsigned long>(replace));
+	stream.insert(ByteVector::fromUInt(static_cast<unsigned int>(container), big_endian), 4, 4);
 	return true;
 }
 
@@ -856,6 +982,13 @@ tl_render(struct w_tlfile *f, const struct w_tlchange *changes, struct w_tlplan 
 			if (b.size() == id3v2_size)
 				old_tag.assign(b.data(), b.size());
 		}
+		// The tag of a WAV or AIFF file's ID3v2 chunk.
+		id3_chunk old_chunk;
+		bool big_endian = false;
+		const bool riff = mp3 == nullptr && id3v2 != nullptr &&
+		    find_id3_chunk(*file, &big_endian, &old_chunk) && !old_chunk.name.empty();
+		if (riff)
+			old_tag = chunk_tag(*file, old_chunk);
 		if (mp3 != nullptr) {
 			// A new ID3v2 tag starts with what the ID3v1 tag holds, as the
 			// fields read showed both.
@@ -889,12 +1022,14 @@ tl_render(struct w_tlfile *f, const struct w_tlchange *changes, struct w_tlplan 
 			errno = EINVAL;
 			return -1;
 		}
+		bool changed[W_TL_NFIELDS];
+		for (int i = 0; i < W_TL_NFIELDS; i++)
+			changed[i] = changes[i].set;
 		if (mp3 != nullptr) {
-			bool changed[W_TL_NFIELDS];
-			for (int i = 0; i < W_TL_NFIELDS; i++)
-				changed[i] = changes[i].set;
 			if (!keep_unchanged_frames(*file, *f->stream, old_tag, changed))
 				keep_id3v2_size(*file, *f->stream, id3v2_size);
+		} else if (riff) {
+			keep_unchanged_chunk_frames(*file, *f->stream, old_tag, old_chunk.name, changed);
 		}
 		if (f->stream->error() != 0) {
 			errno = f->stream->error();
