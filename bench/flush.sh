@@ -16,6 +16,7 @@
 # default main), BENCH_DIR (scratch directory on the disk to measure,
 # default under /var/tmp), RUNS (default 5).
 set -eu
+. "$(dirname "$0")/lib.sh"
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
@@ -24,20 +25,12 @@ build=${BUILD:-$root/build}
 runs=${RUNS:-5}
 bin=$build/wembrix
 
-need() {
-	command -v "$1" >/dev/null 2>&1 && return 0
-	echo "flush.sh: installing $2" >&2
-	apt-get install -y -qq --no-install-recommends "$2" >/dev/null
-}
-need hyperfine hyperfine
-need vorbiscomment vorbis-tools
-need oggenc vorbis-tools
-/usr/bin/python3 -c 'import mutagen' 2>/dev/null || need python3-mutagen python3-mutagen
+bench_need hyperfine hyperfine
+bench_need vorbiscomment vorbis-tools
+bench_need oggenc vorbis-tools
+/usr/bin/python3 -c 'import mutagen' 2>/dev/null || bench_need python3-mutagen python3-mutagen
 
-if [ ! -x "$bin" ]; then
-	cmake -S "$root" -B "$build" -G Ninja >/dev/null
-	cmake --build "$build" -j2 >/dev/null
-fi
+bench_build "$bin" "$build"
 
 work=${BENCH_DIR:-$(mktemp -d /var/tmp/wembrix-flush.XXXXXX)}
 mkdir -p "$work"

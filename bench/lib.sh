@@ -11,6 +11,14 @@ bench_need() {
 	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$2" >/dev/null
 }
 
+# bench_build BIN BUILDDIR: builds the program in BUILDDIR when BIN is not
+# there yet.
+bench_build() {
+	[ -x "$1" ] && return 0
+	cmake -S "$bench_here/.." -B "$2" -G Ninja >/dev/null
+	cmake --build "$2" -j2 >/dev/null
+}
+
 # bench_copies DIR COUNT SEED...: COUNT copies of the seeds, round-robin,
 # in DIR, named 00000.ext onwards.
 bench_copies() {

@@ -27,10 +27,7 @@ bench_need oggenc vorbis-tools
 [ -x /usr/bin/time ] || bench_need /usr/bin/time time
 /usr/bin/python3 -c 'import mutagen' 2>/dev/null || bench_need python3-mutagen python3-mutagen
 
-if [ ! -x "$bin" ]; then
-	cmake -S "$root" -B "$build" -G Ninja >/dev/null
-	cmake --build "$build" -j2 >/dev/null
-fi
+bench_build "$bin" "$build"
 
 work=${BENCH_DIR:-$(mktemp -d /var/tmp/wembrix-bench.XXXXXX)}
 mkdir -p "$work"

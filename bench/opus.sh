@@ -14,6 +14,7 @@
 # Environment: BUILD (build directory, default build), BENCH_DIR (scratch
 # directory on the disk to measure, default under /var/tmp), RUNS (default 5).
 set -eu
+. "$(dirname "$0")/lib.sh"
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
@@ -22,23 +23,15 @@ build=${BUILD:-$root/build}
 runs=${RUNS:-5}
 bin=$build/wembrix
 
-need() {
-	command -v "$1" >/dev/null 2>&1 && return 0
-	echo "opus.sh: installing $2" >&2
-	apt-get install -y -qq --no-install-recommends "$2" >/dev/null
-}
-need hyperfine hyperfine
-need opusenc opus-tools
-need oggenc vorbis-tools
-need sox sox
-need kid3-cli kid3-cli
-[ -x /usr/bin/time ] || need /usr/bin/time time
-/usr/bin/python3 -c 'import mutagen' 2>/dev/null || need python3-mutagen python3-mutagen
+bench_need hyperfine hyperfine
+bench_need opusenc opus-tools
+bench_need oggenc vorbis-tools
+bench_need sox sox
+bench_need kid3-cli kid3-cli
+[ -x /usr/bin/time ] || bench_need /usr/bin/time time
+/usr/bin/python3 -c 'import mutagen' 2>/dev/null || bench_need python3-mutagen python3-mutagen
 
-if [ ! -x "$bin" ]; then
-	cmake -S "$root" -B "$build" -G Ninja >/dev/null
-	cmake --build "$build" -j2 >/dev/null
-fi
+bench_build "$bin" "$build"
 
 work=${BENCH_DIR:-$(mktemp -d /var/tmp/wembrix-bench.XXXXXX)}
 mkdir -p "$work"
