@@ -34,6 +34,9 @@ struct w_ftflac_data {
 	// Why the metadata cannot be written back as libFLAC read it; empty
 	// when it can.
 	char fault[160];
+	// The start of the audio lay beyond what init read: a write looks at
+	// it first (printing needs none of it).
+	bool tail_unchecked;
 };
 
 struct chain_deleter {
@@ -124,6 +127,7 @@ public:
 	guarded_stream(const guarded_stream &) = delete;
 	guarded_stream &operator=(const guarded_stream &) = delete;
 	bool ok() const { return fd_ != -1; }
+	int fd() const { return fd_; }
 
 	// Writes what is pending and closes the file: 0, or -1 with errno.
 	int close()
@@ -242,6 +246,10 @@ public:
 	bool ok() const { return fd_ != -1; }
 	int fd() const { return fd_; }
 	off_t position() const { return pos_; }
+	bool holds(off_t at, size_t n) const
+	{
+		return at >= base_ && at + static_cast<off_t>(n) <= base_ + static_cast<off_t>(len_);
+	}
 	// The first bytes of the file, as far as they were read.
 	const unsigned char *head() const { return head_; }
 	size_t headlen() const { return headlen_; }
@@ -298,10 +306,6 @@ public:
 	}
 
 private:
-	bool holds(off_t at, size_t n) const
-	{
-		return at >= base_ && at + static_cast<off_t>(n) <= base_ + static_cast<off_t>(len_);
-	}
 	bool fill()
 	{
 		ssize_t n;
@@ -532,16 +536,12 @@ check_count(const meta_reader &in, off_t at, const FLAC__StreamMetadata *b, unsi
  * the file end there.  Metadata that leaves bytes of its own behind the
  * last block (entries other readers see) would lose them to a rewrite, and
  * a last block running past the end would make a file of nothing.  One
- * look at the byte before the audio and the first two of it tells these
- * apart.  The reader holds them when the metadata is small; otherwise this
- * is the one read beyond the metadata, and costs no more than the seek over
- * the padding that the reader leaves undone.
+ * look at the byte before the audio and the first two of it (b, n of them
+ * read, -1 for a read error) tells these apart.
  */
 bool
-audio_follows(const meta_reader &in, off_t audio, char *fault, size_t size)
+audio_follows(const unsigned char *b, ssize_t n, char *fault, size_t size)
 {
-	unsigned char b[3];
-	const ssize_t n = in.peek(audio - 1, b, 3);
 	if (n == -1) {
 		std::snprintf(fault, size, "the start of the audio cannot be read: %s",
 		    std::strerror(errno));
@@ -559,8 +559,32 @@ audio_follows(const meta_reader &in, off_t audio, char *fault, size_t size)
 	return true;
 }
 
+/*
+ * Behind the usual padding the audio starts beyond what init read.  Only a
+ * write needs to know that it is there, so the look is put off until then
+ * and made through the descriptor the write opened: printing a file costs
+ * one read fewer.  False (the fault kept) when the file must not be
+ * written.
+ */
+bool
+tail_ok(w_ftflac_data *data, int fd)
+{
+	if (!data->tail_unchecked)
+		return true;
+	unsigned char b[3];
+	ssize_t n;
+	while ((n = pread(fd, b, sizeof b, data->audio - 1)) == -1 && errno == EINTR)
+		;
+	data->tail_unchecked = false;
+	return audio_follows(b, n, data->fault, sizeof data->fault);
+}
+
+// write_chain's result when the file turned out not to be whole.
+constexpr int refused = -2;
+
 // Writes the chain back: in place when the new metadata fits, else through
-// a temporary copy that replaces the file only once it is complete.
+// a temporary copy that replaces the file only once it is complete.  0,
+// -1 with errno, or refused (nothing written).
 int
 write_chain(w_ftflac_data *data)
 {
@@ -569,6 +593,8 @@ write_chain(w_ftflac_data *data)
 		std::unique_ptr<guarded_stream> g(new guarded_stream(data->path, data->audio));
 		if (!g->ok())
 			return -1;
+		if (!tail_ok(data, g->fd()))
+			return refused;
 		const bool ok = FLAC__metadata_chain_write_with_callbacks(data->chain, true, g.get(),
 		    guarded_io);
 		if (!ok)
@@ -582,6 +608,8 @@ write_chain(w_ftflac_data *data)
 	w_file_ptr in(std::fopen(target.c_str(), "rbe"));
 	if (!in)
 		return -1;
+	if (!tail_ok(data, fileno(in.get())))
+		return refused;
 	w_tempfile tmp;
 	if (tmp.create(target) == -1)
 		return -1;
@@ -677,7 +705,15 @@ w_ftflac_init(const char *path)
 		data->meta_start = metadata_start(in.head(), in.headlen());
 		data->audio = in.position();
 		end = data->meta_start;
-		(void)audio_follows(in, data->audio, tail_fault, sizeof tail_fault);
+		// The reader holds the start of the audio when the metadata is
+		// small; otherwise a write looks at it.
+		if (in.holds(data->audio - 1, 3)) {
+			unsigned char b[3];
+			(void)in.peek(data->audio - 1, b, 3);
+			(void)audio_follows(b, 3, tail_fault, sizeof tail_fault);
+		} else {
+			data->tail_unchecked = true;
+		}
 
 		// One walk over the blocks finds the comment block and checks
 		// that every block goes back to the file as it came, and that
@@ -826,11 +862,15 @@ w_ftflac_write(void *opaque, const struct w_taglist *tlist)
 		errno = ENOMEM;
 		r = -1;
 	}
-	if (r == -1) {
+	if (r != 0) {
 		// The user learns why (a full disk, a file that went away), as
 		// for the other formats.
 		int saved = errno;
-		if (saved != 0)
+		if (r == refused) {
+			warnx("%s: inconsistent FLAC metadata, not written: %s", data->path,
+			    data->fault);
+			saved = EINVAL;
+		} else if (saved != 0)
 			warn("%s", data->path);
 		else
 			warnx("%s: %s", data->path,

@@ -393,6 +393,14 @@ TEST(Flac, InconsistentMetadataIsRefusedAndLeftAlone)
 			return wt::flac_join(l);
 		},
 		false, "the bytes after the last block are not the start of an audio frame"},
+	    {"the same behind 8 KiB of padding, beyond the first read",
+		[](const wt::tmpdir &d) {
+			wt::flac_layout l = intro_layout(d);
+			l.blocks.push_back({1, std::string(8192, '\0')});
+			l.audio = "TITLE=hidden" + l.audio;
+			return wt::flac_join(l);
+		},
+		false, "the bytes after the last block are not the start of an audio frame"},
 	    {"a single byte after the last block",
 		[](const wt::tmpdir &d) {
 			wt::flac_layout l = intro_layout(d);
