@@ -61,6 +61,13 @@ take_header(unsigned n, const ogg_packet &op, vorbis_info *vi, vorbis_comment *v
 	return vorbis_synthesis_headerin(vi, vc, &copy) == 0 ? w_oggfile_probe::ok : w_oggfile_probe::damaged;
 }
 
+bool
+is_setup_header(const ogg_packet &op)
+{
+	static const unsigned char magic[] = {5, 'v', 'o', 'r', 'b', 'i', 's'};
+	return op.bytes > 7 && std::memcmp(op.packet, magic, sizeof magic) == 0;
+}
+
 // The comment header that holds the tags of tlist, in list order.  The
 // file's own vendor string gives way to the library's.
 int
@@ -165,8 +172,10 @@ w_ftoggvorbis_write(void *opaque, const struct w_taglist *tlist)
 		std::string header;
 		if (make_header(tlist, header) == -1)
 			return -1;
-		// Every header of the file is checked, the comment header it
-		// replaces too.
+		// The identification and comment headers are checked, the
+		// comment header it replaces too.  The setup header goes back
+		// byte for byte, so its kind is all that is looked at: decoding
+		// its codebooks would cost more than the rest of the rewrite.
 		vorbis_info vi;
 		vorbis_info_init(&vi);
 		std::unique_ptr<vorbis_info, info_clear> vi_guard(&vi);
@@ -175,6 +184,8 @@ w_ftoggvorbis_write(void *opaque, const struct w_taglist *tlist)
 		std::unique_ptr<vorbis_comment, comment_clear> vc_guard(&vc);
 		return w_oggfile_rewrite(data->path, 3,
 		    [&](unsigned n, const ogg_packet &op, std::string &replacement) {
+			    if (n == 2)
+				    return is_setup_header(op) ? 0 : -1;
 			    if (take_header(n, op, &vi, &vc) != w_oggfile_probe::ok)
 				    return -1;
 			    if (n == 1)

@@ -238,8 +238,9 @@ TEST(OggVorbisInit, TurnsAwayWhatItCannotRead)
 }
 
 // Opening reads no further than the comments: a file whose setup header
-// is damaged still shows them, and a rewrite, which needs the setup header,
-// fails and leaves the file alone.
+// is damaged still shows them, and a rewrite, which copies the setup header
+// as it is, refuses a third header that is not one and leaves the file
+// alone.
 TEST(OggVorbisInit, ReadsNoFurtherThanTheComments)
 {
 	wt::tmpdir dir;
