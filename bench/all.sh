@@ -3,7 +3,10 @@
 # timed in the same hyperfine run, medians (and minimums) of RUNS runs, and
 # the ratio is peer time / wembrix time (above 1: wembrix is faster).  On a
 # machine that others share, the minimums are the steadier figures.  The last line is
-# the peak memory of rewriting one large Ogg/Vorbis file (GNU time).
+# the peak memory of rewriting one large Ogg/Vorbis file (GNU time).  The
+# floor row times bench/safe_floor.cpp: a copy that reaches the disk before
+# it takes the file's name, with no tag work: the bound of the Ogg rows,
+# since wembrix never writes an Ogg file in place.
 #
 #   bench/all.sh [WEMBRIX]            (default build/wembrix)
 #
@@ -91,6 +94,14 @@ row "set artist, $count Ogg/Vorbis" 4 "vorbiscomment -d -t, one per file" \
     1 "$runs" --prepare "$fresh"
 row "same, against a mutagen script (in place, never flushed)" 0.6 "mutagen script" \
     "'$bin' set:artist=X ogg/*.ogg" \
+    "/usr/bin/python3 '$bench_here/ogg_mutagen.py' set:artist=X ogg/*.ogg" \
+    1 "$runs" --prepare "$fresh"
+
+# What replacing the same files safely costs with no tag work at all: the
+# bound of every tool that keeps the rule wembrix keeps.
+g++ -O2 -o safe_floor "$bench_here/safe_floor.cpp"
+row "floor: the safe replace alone, against the same script" 0.6 "mutagen script" \
+    "./safe_floor ogg/*.ogg" \
     "/usr/bin/python3 '$bench_here/ogg_mutagen.py' set:artist=X ogg/*.ogg" \
     1 "$runs" --prepare "$fresh"
 
