@@ -135,6 +135,12 @@ private:
 	std::vector<unsigned char> held_;
 	std::size_t held_header_ = 0;
 	bool holding_ = false;
+	// The page made before it, held back too: when a gap takes the held
+	// page away, this one is the last again and may have to end the
+	// stream.
+	std::vector<unsigned char> prev_;
+	std::size_t prev_header_ = 0;
+	bool has_prev_ = false;
 
 	int serial_ = 0;            // of the logical stream being copied
 	bool in_stream_ = false;    // its end-of-stream page not yet seen
@@ -220,6 +226,10 @@ rewriter::append(const unsigned char *bytes, std::size_t len)
 void
 rewriter::release(bool last)
 {
+	if (has_prev_) {
+		append(prev_.data(), prev_.size());
+		has_prev_ = false;
+	}
 	if (!holding_)
 		return;
 	if (last && (held_[flags_at] & eos_flag) == 0) {
@@ -233,7 +243,13 @@ rewriter::release(bool last)
 void
 rewriter::hold(const unsigned char *header, long header_len, const unsigned char *body, long body_len)
 {
-	release(false);
+	if (has_prev_)
+		append(prev_.data(), prev_.size());
+	has_prev_ = holding_;
+	if (holding_) {
+		prev_.swap(held_);
+		prev_header_ = held_header_;
+	}
 	held_.assign(header, header + header_len);
 	held_.insert(held_.end(), body, body + body_len);
 	held_header_ = static_cast<std::size_t>(header_len);
@@ -298,9 +314,16 @@ rewriter::cut_open_packet()
 	if (run == 0) {
 		if ((held_[flags_at] & bos_flag) != 0)
 			return refuse("pages are missing inside the first page's packet");
-		// Nothing but the head of the packet: the page goes.
+		// Nothing but the head of the packet: the page goes, and the
+		// one before is the last again.
 		holding_ = false;
 		out_seq_--;
+		if (has_prev_) {
+			held_.swap(prev_);
+			held_header_ = prev_header_;
+			holding_ = true;
+			has_prev_ = false;
+		}
 		return 0;
 	}
 	held_.resize(held_.size() - 255 * (segments - run));

@@ -19,6 +19,7 @@
 
 #include "w_fakebackend.h"
 #include "w_ftflac.h"
+#include "w_ftoggopus.h"
 #include "w_ftoggvorbis.h"
 #include "w_renamer.h"
 #include "w_sbuf.h"
@@ -599,10 +600,61 @@ vorbis_comments(const std::string &p)
 	return rest;
 }
 
+// An OpusTags packet taken apart: the entries, the vendor string and the
+// binary data after the comments that a writer must keep (its first byte
+// has the low bit set); nothing when it is not one.
+struct opus_tags_copy {
+	std::string vendor;
+	std::vector<std::string> entries;
+	std::string binary;
+};
+
+std::optional<opus_tags_copy>
+opus_tags(const std::string &p)
+{
+	if (p.size() < 8 || p.compare(0, 8, "OpusTags") != 0)
+		return std::nullopt;
+	const std::string rest = p.substr(8);
+	auto entries = comment_entries(rest);
+	if (!entries)
+		return std::nullopt;
+	opus_tags_copy out;
+	out.vendor = rest.substr(4, le32(rest, 0));
+	std::size_t used = 8 + out.vendor.size();
+	for (const auto &e : *entries)
+		used += 4 + e.size();
+	if (used < rest.size() && (static_cast<unsigned char>(rest[used]) & 1) != 0)
+		out.binary = rest.substr(used);
+	out.entries = std::move(*entries);
+	return out;
+}
+
+std::optional<std::vector<std::string>>
+opus_comments(const std::string &p)
+{
+	auto tags = opus_tags(p);
+	if (!tags)
+		return std::nullopt;
+	return std::move(tags->entries);
+}
+
+// What the two Ogg targets need to know of their codec.
+struct ogg_codec {
+	const char *name;                    // for messages
+	struct w_backend *(*backend)(void);
+	unsigned headers;                    // header packets before the audio
+	// The entries of a comment header packet, or nothing when it is not
+	// one.
+	std::optional<std::vector<std::string>> (*comments)(const std::string &);
+};
+
+const ogg_codec vorbis_codec = {"ogg", w_ftoggvorbis_backend, 3, vorbis_comments};
+const ogg_codec opus_codec = {"opus", w_ftoggopus_backend, 2, opus_comments};
+
 // The comments of the first stream's comment header, as the file holds
 // them: the second packet of the serial number of the first page.
 std::optional<std::vector<std::string>>
-first_comments(const std::string &f)
+first_comments(const ogg_codec &codec, const std::string &f)
 {
 	page_reader pages(f);
 	ogg_stream_state os;
@@ -622,7 +674,7 @@ first_comments(const std::string &f)
 		ogg_packet op;
 		while (packets < 2 && ogg_stream_packetout(&os, &op) > 0)
 			if (++packets == 2)
-				out = vorbis_comments(std::string(reinterpret_cast<char *>(op.packet),
+				out = codec.comments(std::string(reinterpret_cast<char *>(op.packet),
 				    static_cast<std::size_t>(op.bytes)));
 	}
 	if (have_os)
@@ -661,32 +713,28 @@ with_checksums(const std::uint8_t *data, std::size_t size)
 	return f;
 }
 
-struct ogg_closer {
-	void operator()(void *data) const { w_ftoggvorbis_clear(data); }
-};
-using ogg_ptr = std::unique_ptr<void, ogg_closer>;
-
 // The granule positions of a rewritten stream against the input's: a packet
 // that ends an input page and an output page keeps its position; any other
 // packet that ends an output page lies between the positions of the input
 // pages around it (when those run forward).
 void
-same_timing(std::size_t index, const stream_copy &in, const stream_copy &out)
+same_timing(const ogg_codec &codec, std::size_t index, const stream_copy &in,
+    const stream_copy &out)
 {
 	const auto &ip = in.packets;
-	for (std::size_t n = 3; n < ip.size(); n++) {
+	for (std::size_t n = codec.headers; n < ip.size(); n++) {
 		ogg_int64_t got = out.packets[n].granule;
 		if (got == -1)
 			continue;
 		if (ip[n].granule != -1) {
 			if (got != ip[n].granule)
-				fail("ogg: stream %zu, packet %zu ended an input page at granule %lld, "
-				     "now at %lld", index, n, static_cast<long long>(ip[n].granule),
+				fail("%s: stream %zu, packet %zu ended an input page at granule %lld, "
+				     "now at %lld", codec.name, index, n, static_cast<long long>(ip[n].granule),
 				    static_cast<long long>(got));
 			continue;
 		}
 		std::optional<ogg_int64_t> before, after;
-		for (std::size_t m = n; m-- > 3;)
+		for (std::size_t m = n; m-- > codec.headers;)
 			if (ip[m].granule != -1) {
 				before = ip[m].granule;
 				break;
@@ -699,8 +747,8 @@ same_timing(std::size_t index, const stream_copy &in, const stream_copy &out)
 		if (before && after && *before > *after)
 			continue; // the input runs backwards: no order to keep
 		if ((before && got < *before) || (after && got > *after))
-			fail("ogg: stream %zu, packet %zu now at granule %lld, outside the input's "
-			     "[%lld, %lld] around it", index, n, static_cast<long long>(got),
+			fail("%s: stream %zu, packet %zu now at granule %lld, outside the input's "
+			     "[%lld, %lld] around it", codec.name, index, n, static_cast<long long>(got),
 			    static_cast<long long>(before.value_or(-1)),
 			    static_cast<long long>(after.value_or(-1)));
 	}
@@ -872,69 +920,108 @@ flac(const std::uint8_t *data, std::size_t size)
 		same_entries("flac: written", want, *out.entries);
 }
 
-void
-oggvorbis(const std::uint8_t *data, std::size_t size)
+namespace {
+
+// The input as a file of codec (with its pages' checksums made right):
+// read, rewrite, check the pages.  The rewritten bytes, or nothing when
+// the file was not read or not written.
+std::optional<std::string>
+ogg_target(const ogg_codec &codec, const std::uint8_t *data, std::size_t size)
 {
+	const char *what = codec.name;
 	const std::string before = with_checksums(data, size);
 	const scratch_file music("in.ogg", before);
 
-	ogg_ptr file(w_ftoggvorbis_init(music.path()));
+	struct w_backend *backend = codec.backend();
+	std::unique_ptr<void, void (*)(void *)> file(backend->init(music.path()), backend->clear);
 	if (!file)
-		return;
-	w_taglist_ptr read(w_ftoggvorbis_read(file.get()));
+		return std::nullopt;
+	w_taglist_ptr read(backend->read(file.get()));
 	if (!read)
-		return;
-	auto entries = first_comments(before);
+		return std::nullopt;
+	auto entries = first_comments(codec, before);
 	if (!entries)
-		fail("ogg: read tags from a comment header that does not parse");
-	same_entries("ogg", to_pairs(read.get()), *entries);
+		fail("%s: read tags from a comment header that does not parse", what);
+	same_entries(what, to_pairs(read.get()), *entries);
 
 	const pairs want = changed(to_pairs(read.get()), size);
-	const auto written = music.write("ogg", file, w_ftoggvorbis_write, want);
+	auto written = music.write(what, file, backend->write, want);
 	if (!written)
-		return;
+		return std::nullopt;
 	const std::string &after = *written;
 
 	const ogg_copy in = split_ogg(before), out = split_ogg(after);
 	if (!out.clean)
-		fail("ogg: the rewritten file holds bytes that are no sound page");
+		fail("%s: the rewritten file holds bytes that are no sound page", what);
 	if (out.interleaved)
-		fail("ogg: the rewritten file interleaves its streams");
+		fail("%s: the rewritten file interleaves its streams", what);
 	if (in.streams.size() != out.streams.size())
-		fail("ogg: %zu logical streams became %zu", in.streams.size(), out.streams.size());
+		fail("%s: %zu logical streams became %zu", what, in.streams.size(),
+		    out.streams.size());
+	const std::size_t last = codec.headers - 1;
 	for (std::size_t i = 0; i < out.streams.size(); i++) {
 		const stream_copy &s = out.streams[i], &o = in.streams[i];
 		if (!s.bos_first || !s.eos_last || !s.ended || !s.numbered)
-			fail("ogg: stream %zu: pages badly flagged or numbered", i);
-		// The identification header alone on the first page, the setup
+			fail("%s: stream %zu: pages badly flagged or numbered", what, i);
+		// The identification header alone on the first page, the last
 		// header last on its page, so that audio begins a page: in the
 		// first stream, whose headers are paged anew, and in every later
 		// stream whose pages had them so.
-		auto apart = [](const stream_copy &c) {
-			return c.packets.size() >= 3 && c.packets[0].granule != -1 &&
-			    c.packets[2].granule != -1;
+		auto apart = [last](const stream_copy &c) {
+			return c.packets.size() > last && c.packets[0].granule != -1 &&
+			    c.packets[last].granule != -1;
 		};
 		if (!apart(s) && (i == 0 || apart(o)))
-			fail("ogg: stream %zu: the headers do not end their pages", i);
+			fail("%s: stream %zu: the headers do not end their pages", what, i);
 		if (s.serial != o.serial)
-			fail("ogg: stream %zu: serial number %d became %d", i, o.serial, s.serial);
+			fail("%s: stream %zu: serial number %d became %d", what, i, o.serial, s.serial);
 		if (s.packets.size() != o.packets.size())
-			fail("ogg: stream %zu: %zu packets became %zu", i, o.packets.size(),
+			fail("%s: stream %zu: %zu packets became %zu", what, i, o.packets.size(),
 			    s.packets.size());
 		for (std::size_t n = 0; n < s.packets.size(); n++) {
 			if (i == 0 && n == 1)
 				continue;
 			if (s.packets[n].bytes != o.packets[n].bytes)
-				fail("ogg: stream %zu: packet %zu changed", i, n);
+				fail("%s: stream %zu: packet %zu changed", what, i, n);
 		}
-		same_timing(i, o, s);
+		same_timing(codec, i, o, s);
 	}
-	auto stored = vorbis_comments(out.streams[0].packets[1].bytes);
+	auto stored = codec.comments(out.streams[0].packets[1].bytes);
 	if (!stored)
-		fail("ogg: the new comment header does not parse");
-	same_entries("ogg: written", want, *stored);
+		fail("%s: the new comment header does not parse", what);
+	same_entries(what, want, *stored);
 
-	music.reads_back("ogg", w_ftoggvorbis_backend(), want);
+	music.reads_back(what, backend, want);
+	return after;
+}
+
+} // namespace
+
+void
+oggvorbis(const std::uint8_t *data, std::size_t size)
+{
+	(void)ogg_target(vorbis_codec, data, size);
+}
+
+void
+oggopus(const std::uint8_t *data, std::size_t size)
+{
+	const std::string before = with_checksums(data, size);
+	const auto after = ogg_target(opus_codec, data, size);
+	if (!after)
+		return;
+	// The vendor string and the binary data after the comments stay.
+	const ogg_copy in = split_ogg(before), out = split_ogg(*after);
+	const auto old = opus_tags(in.streams[0].packets[1].bytes);
+	const auto now = opus_tags(out.streams[0].packets[1].bytes);
+	if (!old || !now)
+		fail("opus: a comment header that does not parse was read or written");
+	if (now->vendor != old->vendor)
+		fail("opus: the vendor string %s became %s", shown(old->vendor).c_str(),
+		    shown(now->vendor).c_str());
+	if (now->binary != old->binary)
+		fail("opus: %zu bytes of binary data after the comments became %zu",
+		    old->binary.size(), now->binary.size());
 }
 
 void
@@ -1003,6 +1090,7 @@ const target targets[] = {
 	{"yaml_writer", yaml_writer},
 	{"flac", flac},
 	{"oggvorbis", oggvorbis},
+	{"oggopus", oggopus},
 	{"rename", rename},
 	{nullptr, nullptr},
 };

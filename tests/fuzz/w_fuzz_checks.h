@@ -27,6 +27,9 @@ void flac(const std::uint8_t *data, std::size_t size);
 // The input as an Ogg/Vorbis file (with its pages' checksums made right):
 // read, rewrite, check the pages.
 void oggvorbis(const std::uint8_t *data, std::size_t size);
+// The input as an Ogg/Opus file, as for Ogg/Vorbis; the vendor string and
+// the binary data after the comments must also stay.
+void oggopus(const std::uint8_t *data, std::size_t size);
 // A rename pattern and tags: parse, check the tokens, evaluate.
 void rename(const std::uint8_t *data, std::size_t size);
 
