@@ -1,5 +1,6 @@
 #include "w_backend.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
@@ -34,62 +35,99 @@ w_all_backends(void)
 
 namespace {
 
-// Reads exactly n bytes at offset.
-bool
-read_at(int fd, void *buf, std::size_t n, off_t offset)
-{
-	return pread(fd, buf, n, offset) == static_cast<ssize_t>(n);
-}
+struct probe_state {
+	const char *path = nullptr; // the path being probed, or null
+	unsigned char head[w_backend_probe_size];
+	std::size_t len = 0;
+};
+
+probe_state probe;
+
+// The file being claimed: its first bytes from the probe when they hold
+// what is asked for, else read from the file, opened on first need.
+class claim_reader {
+public:
+	explicit claim_reader(const char *path) : path_(path)
+	{
+		len_ = w_backend_probe_head(path, &head_);
+	}
+	~claim_reader()
+	{
+		if (fd_ >= 0)
+			close(fd_);
+	}
+	claim_reader(const claim_reader &) = delete;
+	claim_reader &operator=(const claim_reader &) = delete;
+
+	// Reads exactly n bytes at offset.
+	bool read_at(void *buf, std::size_t n, off_t offset)
+	{
+		if (offset >= 0 && static_cast<std::size_t>(offset) <= len_ &&
+		    n <= len_ - static_cast<std::size_t>(offset)) {
+			std::memcpy(buf, head_ + offset, n);
+			return true;
+		}
+		if (fd_ == -1)
+			fd_ = open(path_, O_RDONLY | O_CLOEXEC);
+		return fd_ >= 0 && pread(fd_, buf, n, offset) == static_cast<ssize_t>(n);
+	}
+
+private:
+	const char *path_;
+	const unsigned char *head_ = nullptr;
+	std::size_t len_ = 0;
+	int fd_ = -1;
+};
 
 // "fLaC" at the start, or right after an ID3v2 tag.
 bool
-starts_like_flac(int fd)
+starts_like_flac(claim_reader &in)
 {
 	unsigned char b[10];
-	if (!read_at(fd, b, 4, 0))
+	if (!in.read_at(b, 4, 0))
 		return false;
 	if (std::memcmp(b, "fLaC", 4) == 0)
 		return true;
-	if (std::memcmp(b, "ID3", 3) != 0 || !read_at(fd, b, 10, 0))
+	if (std::memcmp(b, "ID3", 3) != 0 || !in.read_at(b, 10, 0))
 		return false;
 	std::uint32_t size = 0;
 	for (int i = 6; i < 10; i++)
 		size = (size << 7) | (b[i] & 0x7f);
 	off_t at = 10 + static_cast<off_t>(size) + ((b[5] & 0x10) != 0 ? 10 : 0);
-	return read_at(fd, b, 4, at) && std::memcmp(b, "fLaC", 4) == 0;
+	return in.read_at(b, 4, at) && std::memcmp(b, "fLaC", 4) == 0;
 }
 
 // Whether the first packet of the first Ogg page (the first stream's
 // header) starts with magic.
 bool
-ogg_first_packet_is(int fd, const char *magic, std::size_t len)
+ogg_first_packet_is(claim_reader &in, const char *magic, std::size_t len)
 {
 	unsigned char page[27 + 255];
-	if (!read_at(fd, page, 27, 0) || std::memcmp(page, "OggS", 4) != 0)
+	if (!in.read_at(page, 27, 0) || std::memcmp(page, "OggS", 4) != 0)
 		return false;
 	std::size_t segments = page[26];
 	unsigned char packet[16];
-	return len <= sizeof(packet) && read_at(fd, packet, len, static_cast<off_t>(27 + segments)) &&
+	return len <= sizeof(packet) && in.read_at(packet, len, static_cast<off_t>(27 + segments)) &&
 	    std::memcmp(packet, magic, len) == 0;
 }
 
 bool
-starts_like_ogg_vorbis(int fd)
+starts_like_ogg_vorbis(claim_reader &in)
 {
-	return ogg_first_packet_is(fd, "\x01vorbis", 7);
+	return ogg_first_packet_is(in, "\x01vorbis", 7);
 }
 
 bool
-starts_like_ogg_opus(int fd)
+starts_like_ogg_opus(claim_reader &in)
 {
-	return ogg_first_packet_is(fd, "OpusHead", 8);
+	return ogg_first_packet_is(in, "OpusHead", 8);
 }
 
 // Which backend owns which first bytes.  Ogg streams of other codecs are
 // left to whatever backend takes them.
 const struct {
 	struct w_backend *(*accessor)(void);
-	bool (*announced)(int fd);
+	bool (*announced)(claim_reader &in);
 } claims[] = {
 	{w_ftflac_backend, starts_like_flac},
 	{w_ftoggvorbis_backend, starts_like_ogg_vorbis},
@@ -107,12 +145,52 @@ w_backend_claims(const struct w_backend *backend, const char *path)
 	for (const auto &c : claims) {
 		if (c.accessor() != backend)
 			continue;
-		int fd = open(path, O_RDONLY | O_CLOEXEC);
-		if (fd == -1)
-			return false;
-		bool announced = c.announced(fd);
-		close(fd);
-		return announced;
+		claim_reader in(path);
+		return c.announced(in);
 	}
 	return false;
+}
+
+void
+w_backend_probe_begin(const char *path)
+{
+	probe.path = path;
+	probe.len = 0;
+}
+
+void
+w_backend_probe_end(void)
+{
+	probe.path = nullptr;
+	probe.len = 0;
+}
+
+namespace {
+
+// Whether path is the one being probed (backends may pass copies of it).
+bool
+probing(const char *path)
+{
+	return path != nullptr && probe.path != nullptr &&
+	    (path == probe.path || std::strcmp(path, probe.path) == 0);
+}
+
+} // namespace
+
+void
+w_backend_probe_keep(const char *path, const void *bytes, std::size_t len)
+{
+	if (!probing(path) || probe.len != 0)
+		return;
+	probe.len = std::min(len, sizeof probe.head);
+	std::memcpy(probe.head, bytes, probe.len);
+}
+
+std::size_t
+w_backend_probe_head(const char *path, const unsigned char **bytes)
+{
+	if (!probing(path) || probe.len == 0)
+		return 0;
+	*bytes = probe.head;
+	return probe.len;
 }

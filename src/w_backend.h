@@ -10,6 +10,7 @@
 #include "w_contract.h"
 #include "w_taglist.h"
 
+#include <cstddef>
 #include <sys/queue.h>
 
 struct w_backend {
@@ -32,3 +33,18 @@ struct w_backendQ *w_all_backends(void);
 // own backend refuses is not handed to a later one, which would read it and
 // rewrite it lossily.  Each backend says itself why it refused such a file.
 bool w_backend_claims(const struct w_backend *backend, const char *path);
+
+/*
+ * While a tune probes its file, the backends share the first bytes of it:
+ * the first backend to read them keeps them, and the next ones take them
+ * from there instead of opening the file again.  A probe covers one path;
+ * outside a probe nothing is kept.
+ */
+void w_backend_probe_begin(const char *path);
+void w_backend_probe_end(void);
+// Keeps the first len bytes of the file at path (at most
+// w_backend_probe_size), when path is the one being probed.
+void w_backend_probe_keep(const char *path, const void *bytes, std::size_t len);
+// The bytes kept for path, with their number; 0 when none are.
+std::size_t w_backend_probe_head(const char *path, const unsigned char **bytes);
+constexpr std::size_t w_backend_probe_size = 4096;

@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <FLAC/metadata.h>
 
+#include "w_backend.h"
 #include "w_safefile.h"
 #include "w_taglist.h"
 #include "w_toolkit.h"
@@ -246,6 +247,13 @@ public:
 	bool ok() const { return fd_ != -1; }
 	int fd() const { return fd_; }
 	off_t position() const { return pos_; }
+	// Hands the first bytes of the file, when they are what the buffer
+	// holds, to the backends probed next.
+	void keep_head(const char *path) const
+	{
+		if (base_ == 0 && len_ > 0)
+			w_backend_probe_keep(path, buf_, len_);
+	}
 	bool holds(off_t at, size_t n) const
 	{
 		return at >= base_ && at + static_cast<off_t>(n) <= base_ + static_cast<off_t>(len_);
@@ -699,6 +707,8 @@ w_ftflac_init(const char *path)
 			if (looks_like_flac(in)) {
 				warn_unreadable(path, in, status);
 				errno = EINVAL;
+			} else {
+				in.keep_head(path);
 			}
 			return nullptr;
 		}

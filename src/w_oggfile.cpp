@@ -1,5 +1,6 @@
 #include "w_oggfile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "w_backend.h"
 #include "w_safefile.h"
 #include "w_sbuf.h"
 #include "w_taglist.h"
@@ -552,9 +554,17 @@ w_oggfile_headers(const char *path, unsigned count, const w_oggfile_check &check
 	constexpr std::size_t step = 4096;
 	using probe = w_oggfile_probe;
 
-	w_file_ptr in(std::fopen(path, "rbe"));
-	if (!in)
-		return probe::foreign;
+	// The first bytes may come from an earlier backend of the probe; the
+	// file is opened only when more are needed.
+	const unsigned char *head = nullptr;
+	const std::size_t head_len = w_backend_probe_head(path, &head);
+	bool head_taken = head_len == 0;
+	w_file_ptr in;
+	if (head_len == 0) {
+		in.reset(std::fopen(path, "rbe"));
+		if (!in)
+			return probe::foreign;
+	}
 	ogg_sync_state oy;
 	ogg_sync_init(&oy);
 	std::unique_ptr<ogg_sync_state, sync_clear> oy_guard(&oy);
@@ -573,14 +583,26 @@ w_oggfile_headers(const char *path, unsigned count, const w_oggfile_check &check
 		if (r == 0) {
 			if (!os_guard && scanned >= search_limit)
 				return probe::foreign;
-			char *room = ogg_sync_buffer(&oy, step);
+			char *room = ogg_sync_buffer(&oy, static_cast<long>(std::max(step, head_len)));
 			if (room == nullptr) {
 				errno = ENOMEM;
 				return probe::failed;
 			}
-			std::size_t got = std::fread(room, 1, step, in.get());
-			if (std::ferror(in.get()))
-				return fault(probe::failed);
+			std::size_t got;
+			if (!head_taken) {
+				std::memcpy(room, head, head_len);
+				got = head_len;
+				head_taken = true;
+			} else {
+				if (!in) {
+					in.reset(std::fopen(path, "rbe"));
+					if (!in || fseeko(in.get(), static_cast<off_t>(head_len), SEEK_SET) != 0)
+						return fault(probe::failed);
+				}
+				got = std::fread(room, 1, step, in.get());
+				if (std::ferror(in.get()))
+					return fault(probe::failed);
+			}
 			if (got == 0) {
 				if (!os_guard)
 					return probe_cut_page(oy, check);

@@ -16,6 +16,13 @@ w_tune_init(struct w_tune *tune, const char *path)
 	if (tune->path == nullptr)
 		return -1;
 
+	// The backends share the first bytes of the file they probe.
+	struct probe_guard {
+		explicit probe_guard(const char *path) { w_backend_probe_begin(path); }
+		~probe_guard() { w_backend_probe_end(); }
+		probe_guard(const probe_guard &) = delete;
+		probe_guard &operator=(const probe_guard &) = delete;
+	} guard(tune->path);
 	struct w_backend *b;
 	TAILQ_FOREACH(b, w_all_backends(), entries) {
 		if (b->init == nullptr)

@@ -6,6 +6,8 @@
 
 #include "w_backend.h"
 #include "w_fakebackend.h"
+#include "w_oggsupport.h"
+#include "w_tagsupport.h"
 #include "w_testsupport.h"
 #include "w_tune.h"
 
@@ -170,6 +172,66 @@ TEST(Tune, NoBackendOpensATextFile)
 	wt::tmpdir dir;
 	wt::write_file(dir / "notes.txt", "hello\n");
 	EXPECT_EQ(w_tune_new((dir / "notes.txt").c_str()), nullptr);
+}
+
+/*
+ * The backends of one probe share the first bytes of the file, and a
+ * backend that needs more reads on from where they end.  Files whose
+ * headers end just before, at and after that point, files shorter than it,
+ * and a stream that only begins beyond it, behind bytes that are no page
+ * (which readers skip), all come back whole.
+ */
+TEST(Tune, ProbeReadsOnWhereTheSharedBytesEnd)
+{
+	const std::size_t kept = w_backend_probe_size;
+	struct ogg_case {
+		const char *name;
+		std::string bytes;
+		std::string value; // of the one comment the test added
+		const char *libid;
+	};
+	std::vector<ogg_case> cases;
+	// The Vorbis setup header shares the comment header's page, so a long
+	// comment moves the end of that page across the kept bytes.
+	const std::size_t sizes[] = {10, kept / 2, kept - 700, kept - 100, kept, kept + 100, 3 * kept,
+	    70000};
+	for (std::size_t n : sizes) {
+		std::string v(n, 'v');
+		cases.push_back({"Vorbis", wt::vorbis_bytes({"TITLE=" + v}), v, "libvorbis"});
+		cases.push_back({"Opus", wt::opus_bytes({"TITLE=" + v}), v, "libogg"});
+	}
+	// A short Opus file, shorter than the bytes a probe keeps.
+	wt::opus_options tiny;
+	tiny.samples = 160;
+	cases.push_back({"short Opus", wt::opus_bytes({"TITLE=t"}, tiny), "t", "libogg"});
+	EXPECT_LT(cases.back().bytes.size(), kept);
+	// Bytes that are no page in front of the stream.
+	cases.push_back({"Vorbis behind 5000 stray bytes",
+	    std::string(5000, 'j') + wt::vorbis_bytes({"TITLE=s"}), "s", "libvorbis"});
+	cases.push_back({"Opus behind 5000 stray bytes",
+	    std::string(5000, 'j') + wt::opus_bytes({"TITLE=s"}), "s", "libogg"});
+
+	wt::tmpdir dir;
+	for (const auto &c : cases) {
+		SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(c.value.size()) +
+		    " bytes of comment, file of " + std::to_string(c.bytes.size()));
+		const std::string path = dir / "f.ogg";
+		wt::write_file(path, c.bytes);
+		w_tune_ptr tune(w_tune_new(path.c_str()));
+		ASSERT_NE(tune, nullptr);
+		EXPECT_STREQ(w_tune_backend(tune.get())->libid, c.libid);
+		w_taglist_ptr tags(w_tune_tags(tune.get()));
+		ASSERT_NE(tags, nullptr);
+		// The encoder adds comments of its own; the title is the one
+		// that crosses the boundary.
+		std::size_t titles = 0;
+		for (const auto &[key, value] : wt::to_tags(tags.get()))
+			if (key == "title") {
+				titles++;
+				EXPECT_TRUE(value == c.value) << "title of " << value.size() << " bytes";
+			}
+		EXPECT_EQ(titles, 1u);
+	}
 }
 
 TEST(BackendRegistry, OrderedAndBuiltOnce)
