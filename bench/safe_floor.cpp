@@ -7,6 +7,7 @@
 // price of never leaving a torn file.
 //
 //   safe_floor FILE...
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,7 +15,6 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -28,14 +28,25 @@ fail(const std::string &what)
 	_exit(1);
 }
 
+struct copy {
+	int fd;
+	dev_t dev;
+	std::string path;
+};
+
 void
-put_in_place(std::vector<std::pair<int, std::string>> &group)
+put_in_place(std::vector<copy> &group)
 {
-	if (group.empty())
-		return;
-	if (syncfs(group.front().first) == -1)
-		fail("syncfs");
-	for (auto &[fd, path] : group) {
+	// One flush per file system, as wembrix does.
+	std::vector<dev_t> flushed;
+	for (const copy &c : group) {
+		if (std::find(flushed.begin(), flushed.end(), c.dev) != flushed.end())
+			continue;
+		if (syncfs(c.fd) == -1)
+			fail("syncfs");
+		flushed.push_back(c.dev);
+	}
+	for (auto &[fd, dev, path] : group) {
 		const std::string proc = "/proc/self/fd/" + std::to_string(fd);
 		const std::string tmp = path + ".floor-tmp";
 		if (linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, tmp.c_str(), AT_SYMLINK_FOLLOW) == -1)
@@ -52,7 +63,7 @@ put_in_place(std::vector<std::pair<int, std::string>> &group)
 int
 main(int argc, char **argv)
 {
-	std::vector<std::pair<int, std::string>> group;
+	std::vector<copy> group;
 	std::vector<char> bytes;
 	for (int i = 1; i < argc; i++) {
 		const std::string path = argv[i];
@@ -61,18 +72,30 @@ main(int argc, char **argv)
 		if (in == -1 || fstat(in, &st) == -1)
 			fail(path);
 		bytes.resize(static_cast<std::size_t>(st.st_size));
-		if (read(in, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
-			fail(path);
+		for (std::size_t done = 0; done < bytes.size();) {
+			const ssize_t n = read(in, bytes.data() + done, bytes.size() - done);
+			if (n <= 0) {
+				if (n == 0)
+					errno = EIO; // the file shrank
+				fail(path);
+			}
+			done += static_cast<std::size_t>(n);
+		}
 		close(in);
 		const std::size_t slash = path.rfind('/');
 		const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
 		const int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
 		if (fd == -1)
 			fail(dir);
-		if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
-		    fchmod(fd, st.st_mode & 07777) == -1)
+		for (std::size_t done = 0; done < bytes.size();) {
+			const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+			if (n <= 0)
+				fail(path);
+			done += static_cast<std::size_t>(n);
+		}
+		if (fchmod(fd, st.st_mode & 07777) == -1)
 			fail(path);
-		group.emplace_back(fd, path);
+		group.push_back({fd, st.st_dev, path});
 		if (group.size() == group_files)
 			put_in_place(group);
 	}

@@ -118,9 +118,9 @@ w_ftoggvorbis_init(const char *path)
 	std::memcpy(data->path, path, len);
 	vorbis_info_init(&data->vi);
 	vorbis_comment_init(&data->vc);
-	// Only the first two headers: the comments are all a tune needs, and
-	// the setup header (its codebooks are the costly part of opening a
-	// decoder) is checked by every rewrite anyway.
+	// Only the first two headers: the comments are all a tune needs.  The
+	// setup header (its codebooks are the costly part of opening a
+	// decoder) is not decoded at all: a rewrite copies it as it is.
 	unsigned at = 0;
 	w_oggfile_probe p;
 	try {

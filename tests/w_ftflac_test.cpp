@@ -474,12 +474,15 @@ TEST(Flac, InconsistentMetadataIsRefusedAndLeftAlone)
 		EXPECT_EQ(wt::run({"flac", "-s", "-t", path}).status == 0, c.decodes);
 
 		const std::string message = path + ": inconsistent FLAC metadata, not written: " + c.reason;
-		{
+		// A title that fits the padding is written in place, one that
+		// does not through a copy: both are refused.
+		for (const std::string &title : {std::string("X"), std::string(20000, 'x')}) {
+			SCOPED_TRACE("a title of " + std::to_string(title.size()) + " bytes");
 			flac_file f(path);
 			ASSERT_NE(f.data, nullptr);
 			w_taglist_ptr shown(w_ftflac_read(f.data));
 			wt::stderr_capture cap;
-			EXPECT_EQ(write_tags(f.data, {{"title", "X"}}), -1);
+			EXPECT_EQ(write_tags(f.data, {{"title", title}}), -1);
 			EXPECT_EQ(wt::messages(cap.text()), lines{message});
 			// A refused write leaves the tags in memory as they were read.
 			if (shown) {

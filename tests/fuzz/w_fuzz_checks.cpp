@@ -944,6 +944,21 @@ ogg_target(const ogg_codec &codec, const std::uint8_t *data, std::size_t size)
 		fail("%s: read tags from a comment header that does not parse", what);
 	same_entries(what, to_pairs(read.get()), *entries);
 
+	// Through a tune, whose probe hands the first bytes of the file from
+	// one backend to the next, the file reads the same.  Only FLAC, which
+	// comes first, may take a file that begins as FLAC does.
+	if (before.compare(0, 4, "fLaC") != 0 && before.compare(0, 3, "ID3") != 0) {
+		w_tune_ptr tune(w_tune_new(music.path()));
+		if (!tune || w_tune_backend(tune.get()) != backend)
+			fail("%s: a tune opens the file with %s", what,
+			    tune ? w_tune_backend(tune.get())->libid : "no backend");
+		const struct w_taglist *probed = w_tune_cached_tags(tune.get());
+		if (!probed || to_pairs(probed) != to_pairs(read.get()))
+			fail("%s: read %s alone, %s through a tune", what,
+			    shown(to_pairs(read.get())).c_str(),
+			    probed ? shown(to_pairs(probed)).c_str() : "nothing");
+	}
+
 	const pairs want = changed(to_pairs(read.get()), size);
 	auto written = music.write(what, file, backend->write, want);
 	if (!written)
