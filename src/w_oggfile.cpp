@@ -469,7 +469,9 @@ rewriter::copy_rest()
 		}
 		const long pageno = ogg_page_pageno(&page_);
 		const bool gap = in_next_ != -1 && pageno != in_next_;
-		in_next_ = (pageno + 1) & 0xffffffffL;
+		// No wrap-around: readers take the page after number
+		// 0xffffffff for a gap, whatever its number.
+		in_next_ = pageno + 1;
 		if (gap && cut_open_packet() == -1)
 			return -1;
 
