@@ -53,14 +53,7 @@ with_tags(const std::string &tags_packet, const std::string &file = plain())
 int
 rewrite(const std::string &path, const wt::tags &tags, const std::string *swap = nullptr)
 {
-	opus_ptr d(w_ftoggopus_init(path.c_str()));
-	EXPECT_NE(d, nullptr) << path;
-	if (!d)
-		return -2;
-	if (swap != nullptr)
-		wt::write_file(path, *swap);
-	w_taglist_ptr l = wt::to_taglist(tags);
-	return w_ftoggopus_write(d.get(), l.get());
+	return wt::backend_rewrite(w_ftoggopus_backend(), path, tags, swap);
 }
 
 // The rewritten file holds every packet of reference byte for byte, the

@@ -25,19 +25,10 @@ struct ogg_deleter {
 };
 using ogg_ptr = std::unique_ptr<void, ogg_deleter>;
 
-// Opens path, then (when given) puts other bytes in its place, and writes
-// tags: the writer must cope with whatever it finds when it runs.
 int
 rewrite(const std::string &path, const wt::tags &tags, const std::string *swap = nullptr)
 {
-	ogg_ptr d(w_ftoggvorbis_init(path.c_str()));
-	EXPECT_NE(d, nullptr) << path;
-	if (!d)
-		return -2;
-	if (swap != nullptr)
-		wt::write_file(path, *swap);
-	w_taglist_ptr l = wt::to_taglist(tags);
-	return w_ftoggvorbis_write(d.get(), l.get());
+	return wt::backend_rewrite(w_ftoggvorbis_backend(), path, tags, swap);
 }
 
 const std::vector<std::string> old_comments = {"ARTIST=Old", "TITLE=T"};

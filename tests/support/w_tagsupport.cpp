@@ -29,6 +29,20 @@ to_taglist(const tags &t)
 	return tlist;
 }
 
+int
+backend_rewrite(struct w_backend *backend, const std::string &path, const tags &t,
+    const std::string *swap)
+{
+	std::unique_ptr<void, void (*)(void *)> d(backend->init(path.c_str()), backend->clear);
+	EXPECT_NE(d, nullptr) << path;
+	if (!d)
+		return -2;
+	if (swap != nullptr)
+		write_file(path, *swap);
+	w_taglist_ptr l = to_taglist(t);
+	return backend->write(d.get(), l.get());
+}
+
 std::optional<std::string>
 format_write(char *(*tags2fmt)(const struct w_taglist *, const char *), const tags &t,
     const char *path)

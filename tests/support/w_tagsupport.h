@@ -8,6 +8,7 @@
 #include <string>
 #include <variant>
 
+#include "w_backend.h"
 #include "w_taglist.h"
 #include "w_toolkit.h"
 #include "w_testsupport.h"
@@ -19,6 +20,12 @@ namespace wt {
 tags to_tags(const struct w_taglist *tlist);
 // A new list holding tags, in order.
 w_taglist_ptr to_taglist(const tags &t);
+
+// Opens path with backend, then (when given) puts other bytes in its place,
+// and writes tags: the writer must cope with whatever it finds when it
+// runs.  The write's result, or -2 (a failed test) when init refuses path.
+int backend_rewrite(struct w_backend *backend, const std::string &path, const tags &t,
+    const std::string *swap = nullptr);
 
 // The document a format's writer makes of t (headed by path unless it is
 // null), or nullopt when it makes none.
