@@ -192,6 +192,8 @@ int
 put_in_place(w_copy &c) noexcept
 {
 	signals_held held;
+	if (w_fileid_check(c.target.c_str(), c.expect) == -1)
+		return -1;
 	if (c.slot == -1) {
 		char proc[40];
 		std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", c.fd);
@@ -244,6 +246,10 @@ void
 report(const w_copy &c) noexcept
 {
 	group.failures++;
+	if (c.error == ESTALE) {
+		w_fileid_warn(c.label.c_str());
+		return;
+	}
 	errno = c.error;
 	warn("%s", c.label.c_str());
 	warnx("%s: could not write tags to the file,", c.label.c_str());
@@ -375,6 +381,71 @@ register_at_exit() noexcept
 }
 
 } // namespace
+
+int
+w_fileid_take(int fd, w_fileid &id)
+{
+	struct stat st;
+	if (fstat(fd, &st) == -1)
+		return -1;
+	id = {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+	return 0;
+}
+
+int
+w_fileid_take(const char *path, w_fileid &id)
+{
+	assert(path != NULL);
+	struct stat st;
+	if (stat(path, &st) == -1)
+		return -1;
+	id = {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+	return 0;
+}
+
+bool
+w_fileid_same(const w_fileid &id, const struct stat &st) noexcept
+{
+	return id.dev == st.st_dev && id.ino == st.st_ino && id.size == st.st_size &&
+	    id.mtime.tv_sec == st.st_mtim.tv_sec && id.mtime.tv_nsec == st.st_mtim.tv_nsec &&
+	    id.ctime.tv_sec == st.st_ctim.tv_sec && id.ctime.tv_nsec == st.st_ctim.tv_nsec;
+}
+
+int
+w_fileid_check(int fd, const w_fileid &id)
+{
+	struct stat st;
+	if (!id.known())
+		return 0;
+	if (fstat(fd, &st) == -1)
+		return -1;
+	if (w_fileid_same(id, st))
+		return 0;
+	errno = ESTALE;
+	return -1;
+}
+
+int
+w_fileid_check(const char *path, const w_fileid &id)
+{
+	assert(path != NULL);
+	struct stat st;
+	if (!id.known())
+		return 0;
+	if (stat(path, &st) == -1)
+		return errno == ENOENT ? (errno = ESTALE, -1) : -1;
+	if (w_fileid_same(id, st))
+		return 0;
+	errno = ESTALE;
+	return -1;
+}
+
+void
+w_fileid_warn(const char *path)
+{
+	assert(path != NULL);
+	warnx("%s: changed since its tags were read; not written", path);
+}
 
 std::string
 w_write_target(const char *path)

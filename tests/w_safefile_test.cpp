@@ -441,3 +441,65 @@ TEST(Group, InterruptedGroupLeavesOldFilesAndNoCopy)
 		EXPECT_EQ(dir.list(), (names{"song0.ogg", "song1.ogg", "song2.ogg"}));
 	}
 }
+
+TEST(Group, AFileChangedMeanwhileIsLeftAsTheOtherProgramMadeIt)
+{
+	// What another program does to song1 between our read and our rename.
+	struct {
+		const char *what;
+		std::function<void(const std::string &)> change;
+	} cases[] = {
+	    {"replaced by another file", [](const std::string &p) {
+		     wt::write_file(p + ".new", "theirs");
+		     ASSERT_EQ(rename((p + ".new").c_str(), p.c_str()), 0);
+	     }},
+	    {"rewritten in place", [](const std::string &p) { wt::write_file(p, "theirs"); }},
+	    // Same size, modification time put back: only the change time moves.
+	    {"mode changed", [](const std::string &p) { ASSERT_EQ(chmod(p.c_str(), 0600), 0); }},
+	};
+	for (bool grouped : {false, true}) {
+		for (const auto &c : cases) {
+			SCOPED_TRACE(std::string(grouped ? "grouped, " : "at once, ") + c.what);
+			wt::tmpdir dir;
+			auto paths = songs(dir, 3);
+			const std::string before = wt::read_file(paths[1]);
+			auto r = in_child(fs::unnamed, [&] {
+				if (grouped)
+					w_safefile_defer();
+				int failed = 0;
+				for (const auto &p : paths) {
+					w_safefile_label(p.c_str());
+					w_fileid id;
+					if (w_fileid_take(p.c_str(), id) == -1)
+						return 100;
+					w_tempfile tmp;
+					if (tmp.create(p) == -1)
+						return 101;
+					tmp.expect(id);
+					std::fputs("new", tmp.stream());
+					if (!grouped && p == paths[1])
+						c.change(p);
+					if (tmp.commit() == -1)
+						failed += errno == ESTALE ? 1 : 50;
+				}
+				if (grouped)
+					c.change(paths[1]);
+				const int flushed = grouped ? w_safefile_flush() : 0;
+				return failed * 10 + static_cast<int>(w_safefile_failures()) +
+				    (flushed == -1 ? 5 : 0);
+			});
+			// At once the caller hears of it; in a group, the group reports it.
+			EXPECT_EQ(r.status, grouped ? 1 : 10) << r.err;
+			EXPECT_EQ(wt::messages(r.err),
+			    wt::messages(grouped ? paths[1] + ": changed since its tags were read; not written\n" : ""));
+			EXPECT_EQ(wt::read_file(paths[0]), "new");
+			EXPECT_NE(wt::read_file(paths[1]), "new");
+			if (std::string(c.what) != "mode changed")
+				EXPECT_EQ(wt::read_file(paths[1]), "theirs");
+			else
+				EXPECT_EQ(wt::read_file(paths[1]), before);
+			EXPECT_EQ(wt::read_file(paths[2]), "new");
+			EXPECT_EQ(dir.list().size(), paths.size());
+		}
+	}
+}
