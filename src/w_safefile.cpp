@@ -1,8 +1,12 @@
 #include "w_safefile.h"
 
+#include <acl/libacl.h>
+#include <attr/error_context.h>
+#include <attr/libattr.h>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -181,6 +185,113 @@ randomize(std::string &name) noexcept
 }
 
 /*
+ * Carrying the access control list and the extended attributes over to a
+ * copy is left to libacl and libattr, as the file utilities do.  Their
+ * messages name the file as the user named it, and the reason.
+ */
+struct carry_context : error_context {
+	int reason;
+};
+
+extern "C" void
+carry_failed(struct error_context *ctx, const char *format, ...)
+{
+	auto *carry = static_cast<carry_context *>(ctx);
+	carry->reason = errno;
+	va_list ap;
+	va_start(ap, format);
+	vwarn(format, ap);
+	va_end(ap);
+	errno = carry->reason;
+}
+
+/*
+ * Which attributes go over: not those of the ACL, which perm_copy_fd
+ * carries, nor those libattr's own list says to leave, nor any security
+ * attribute: the kernel and the security module label the new file
+ * themselves, and a label or a capability is not ours to hand on.
+ */
+extern "C" int
+carried_attribute(const char *name, struct error_context *ctx)
+{
+	if (std::strncmp(name, "security.", std::strlen("security.")) == 0)
+		return 0;
+	return attr_copy_check_permissions(name, ctx);
+}
+
+// 0, or -1 with errno set, the reason already told.
+int
+carry_over(int from, int to, const std::string &label) noexcept
+{
+	carry_context ctx;
+	ctx.error = carry_failed;
+	ctx.quote = nullptr;
+	ctx.quote_free = nullptr;
+	ctx.reason = 0;
+	if (perm_copy_fd(label.c_str(), from, label.c_str(), to, &ctx) != 0 ||
+	    attr_copy_fd(label.c_str(), from, label.c_str(), to, carried_attribute, &ctx) != 0) {
+		errno = ctx.reason != 0 ? ctx.reason : EIO;
+		return -1;
+	}
+	return 0;
+}
+
+// The copies committed but not yet in place, and what the program said
+// about the file they belong to.
+struct pending_group {
+	bool deferred = false;
+	std::vector<w_copy> copies; // never grows past the capacity reserved
+	off_t bytes = 0;
+	unsigned long owner = 0;
+	std::string label;
+	unsigned long failures = 0;
+};
+pending_group group;
+
+/*
+ * What the copies of the current file became when they took its name.  A
+ * writer that wrote the file through a copy and writes it again (a rename
+ * saves before it asks, and the file is saved again when the answer is no)
+ * expects the copy as it was committed, and finds it with the change time
+ * the rename gave it.
+ */
+struct placement {
+	w_fileid made;
+	w_fileid placed;
+};
+placement placements[8]; // the latest, oldest overwritten first
+unsigned placed_count = 0;
+
+bool
+same_id(const w_fileid &a, const w_fileid &b) noexcept
+{
+	return a.dev == b.dev && a.ino == b.ino && a.size == b.size &&
+	    a.mtime.tv_sec == b.mtime.tv_sec && a.mtime.tv_nsec == b.mtime.tv_nsec &&
+	    a.ctime.tv_sec == b.ctime.tv_sec && a.ctime.tv_nsec == b.ctime.tv_nsec;
+}
+
+// True when id is a copy of ours that became the file st describes.
+bool
+placed_as(const w_fileid &id, const struct stat &st) noexcept
+{
+	const unsigned n = placed_count < std::size(placements) ? placed_count : std::size(placements);
+	for (unsigned i = 0; i < n; i++) {
+		if (same_id(placements[i].made, id) && w_fileid_same(placements[i].placed, st))
+			return true;
+	}
+	return false;
+}
+
+void
+remember_placed(const w_copy &c) noexcept
+{
+	w_fileid placed;
+	if (c.owner != group.owner || !c.made.known() || w_fileid_take(c.fd, placed) == -1)
+		return;
+	placements[placed_count++ % std::size(placements)] = {c.made, placed};
+}
+
+/*
  * Puts a copy whose data is on the disk in place of its target.  A named
  * copy is renamed; an unnamed one first gets a hidden name, since link
  * cannot replace an existing name.  The caught signals wait meanwhile, so
@@ -213,6 +324,7 @@ put_in_place(w_copy &c) noexcept
 		return -1;
 	}
 	free_slot(c.slot);
+	remember_placed(c);
 	return 0;
 }
 
@@ -229,18 +341,6 @@ release(w_copy &c) noexcept
 		free_slot(c.slot);
 	}
 }
-
-// The copies committed but not yet in place, and what the program said
-// about the file they belong to.
-struct pending_group {
-	bool deferred = false;
-	std::vector<w_copy> copies; // never grows past the capacity reserved
-	off_t bytes = 0;
-	unsigned long owner = 0;
-	std::string label;
-	unsigned long failures = 0;
-};
-pending_group group;
 
 void
 report(const w_copy &c) noexcept
@@ -419,7 +519,7 @@ w_fileid_check(int fd, const w_fileid &id)
 		return 0;
 	if (fstat(fd, &st) == -1)
 		return -1;
-	if (w_fileid_same(id, st))
+	if (w_fileid_same(id, st) || placed_as(id, st))
 		return 0;
 	errno = ESTALE;
 	return -1;
@@ -434,7 +534,7 @@ w_fileid_check(const char *path, const w_fileid &id)
 		return 0;
 	if (stat(path, &st) == -1)
 		return errno == ENOENT ? (errno = ESTALE, -1) : -1;
-	if (w_fileid_same(id, st))
+	if (w_fileid_same(id, st) || placed_as(id, st))
 		return 0;
 	errno = ESTALE;
 	return -1;
@@ -477,8 +577,17 @@ int
 w_tempfile::create(const std::string &target)
 {
 	assert(copy_.fd == -1 && fp_ == nullptr);
+	// The file itself, for what the copy carries over from it.
+	struct source {
+		int fd;
+		~source()
+		{
+			if (fd != -1)
+				(void)close(fd);
+		}
+	} src{open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
 	struct stat st;
-	if (stat(target.c_str(), &st) == -1)
+	if (src.fd == -1 || fstat(src.fd, &st) == -1)
 		return -1;
 	const char *dir = w::dirname(target.c_str());
 	if (dir == nullptr)
@@ -508,7 +617,7 @@ w_tempfile::create(const std::string &target)
 	// The stream writes through a descriptor of its own, so that the copy
 	// stays open after the stream is closed, until it is in place.
 	int stream_fd = -1;
-	if (fchmod(copy_.fd, st.st_mode & 07777) == -1 ||
+	if (fchmod(copy_.fd, st.st_mode & 07777) == -1 || carry_over(src.fd, copy_.fd, copy_.label) == -1 ||
 	    (stream_fd = fcntl(copy_.fd, F_DUPFD_CLOEXEC, 0)) == -1 ||
 	    (fp_ = fdopen(stream_fd, "w+b")) == nullptr) {
 		const int saved = errno;
@@ -537,6 +646,10 @@ w_tempfile::commit()
 		errno = saved;
 		return -1;
 	}
+	// Nothing changes the copy's content or times from here but the
+	// rename that gives it its name.
+	if (w_fileid_take(copy_.fd, copy_.made) == -1)
+		copy_.made = {};
 
 	if (!group.deferred) {
 		if (fsync(copy_.fd) == -1 || put_in_place(copy_) == -1) {
@@ -546,8 +659,10 @@ w_tempfile::commit()
 			return -1;
 		}
 		release(copy_);
+		made_ = copy_.made;
 		return 0;
 	}
+	made_ = copy_.made;
 	// Only a hint to start writing now; a failure shows in the flush.
 	(void)sync_file_range(copy_.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 	const off_t size = lseek(copy_.fd, 0, SEEK_END);
@@ -595,6 +710,7 @@ w_safefile_label(const char *name)
 {
 	assert(name != NULL);
 	group.owner++;
+	placed_count = 0;
 	try {
 		group.label = name;
 	} catch (const std::bad_alloc &) {

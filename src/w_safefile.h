@@ -3,7 +3,10 @@
  *
  * - a symbolic link stays a link: the file it points to gets the tags;
  * - the new file keeps the permission bits, owner and group of the old one
- *   (owner and group where the process may set them);
+ *   (owner and group where the process may set them), its access control
+ *   list and its extended attributes, but for the security ones, with which
+ *   the kernel and the security module label a new file themselves; an
+ *   attribute that cannot be carried over fails the copy;
  * - the new content reaches the disk before it takes the old file's name,
  *   so that the name always holds either the old file or the whole new one;
  * - a temporary file never outlives a failed write, nor a program ended by
@@ -55,8 +58,9 @@ int w_fileid_take(int fd, w_fileid &id);
 int w_fileid_take(const char *path, w_fileid &id);
 bool w_fileid_same(const w_fileid &id, const struct stat &st) noexcept;
 // 0 when the file open on fd (or that path leads to) is still id, or id
-// is not known; -1 with errno ESTALE when it changed, or the reason it
-// could not be looked at.
+// is not known, or id is a copy of ours (w_tempfile::identity) that has
+// since taken the file's name; -1 with errno ESTALE when it changed, or
+// the reason it could not be looked at.
 int w_fileid_check(int fd, const w_fileid &id);
 int w_fileid_check(const char *path, const w_fileid &id);
 // Tells the user that path changed: "PATH: changed since its tags were
@@ -85,6 +89,7 @@ struct w_copy {
 	unsigned long owner = 0;
 	int error = 0;
 	w_fileid expect; // what the target must still be when replaced
+	w_fileid made;   // the copy itself, once committed
 };
 
 class w_tempfile {
@@ -94,8 +99,10 @@ public:
 	w_tempfile &operator=(const w_tempfile &) = delete;
 	~w_tempfile();
 
-	// Creates the copy beside target, with target's mode, owner and group;
-	// opens it for reading and writing.  0, or -1 with errno set.
+	// Creates the copy beside target, with target's mode, owner, group,
+	// access control list and extended attributes; opens it for reading
+	// and writing.  0, or -1 with errno set; an attribute that could not
+	// be carried over has been reported, naming it.
 	int create(const std::string &target);
 	FILE *stream() const noexcept { return fp_; }
 	// The target must still be id when the copy takes its name (at once,
@@ -109,17 +116,23 @@ public:
 	// errno set (the copy is then gone, the target as it was).  A deferred
 	// copy that fails later is reported when its group ends.
 	int commit();
+	// What the copy was when committed (not known before a commit that
+	// succeeded).  A writer that writes the same file again expects this:
+	// w_fileid_check takes the file for it once the copy has its name.
+	const w_fileid &identity() const noexcept { return made_; }
 
 private:
 	FILE *fp_ = nullptr;
 	w_copy copy_;
+	w_fileid made_;
 };
 
 // From now on commits are grouped (unless the process may not open enough
 // files for a group).  A group still open when the program exits ends then.
 void w_safefile_defer(void);
 // The file the coming commits belong to, by the name the user gave it:
-// failures of its copies are reported under that name.
+// failures of its copies are reported under that name.  What the copies
+// of the file before became (for w_fileid_check) is forgotten.
 void w_safefile_label(const char *name);
 // Ends the group if path (by any of its names) is a file whose copy is
 // pending, so that whoever opens it next finds its new content.

@@ -7,11 +7,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
 #include <functional>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
 
@@ -500,6 +503,169 @@ TEST(Group, AFileChangedMeanwhileIsLeftAsTheOtherProgramMadeIt)
 				EXPECT_EQ(wt::read_file(paths[1]), before);
 			EXPECT_EQ(wt::read_file(paths[2]), "new");
 			EXPECT_EQ(dir.list().size(), paths.size());
+		}
+	}
+}
+
+/*
+ * Stands in for the C library's fsetxattr (the test program exports its
+ * symbols): an attribute of this name cannot be set, as on a disk short of
+ * room for it.  Every other call goes through.
+ */
+extern "C" int
+fsetxattr(int fd, const char *name, const void *value, size_t size, int flags)
+{
+	if (std::strcmp(name, "user.wembrix-refused") == 0) {
+		errno = ENOSPC;
+		return -1;
+	}
+	using fn = int (*)(int, const char *, const void *, size_t, int);
+	static const fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "fsetxattr"));
+	return real(fd, name, value, size, flags);
+}
+
+namespace {
+
+// What getfacl shows of the file (without the header), "" when it fails.
+std::string
+acl_of(const std::string &path)
+{
+	wt::run_result r = wt::run({"getfacl", "-c", "-p", path});
+	return r.status == 0 ? r.out : "";
+}
+
+// The file's extended attributes, all namespaces, as getfattr dumps them.
+std::string
+xattrs_of(const std::string &path)
+{
+	wt::run_result r = wt::run({"getfattr", "-d", "-m", "-", "--absolute-names", path});
+	EXPECT_EQ(r.status, 0) << r.err;
+	return r.out;
+}
+
+} // namespace
+
+// The copy takes the old file's ACL and extended attributes with it, but for
+// the security ones; one that cannot go with it fails the copy, which leaves
+// nothing behind.
+TEST(Tempfile, CarriesOverACLAndAttributes)
+{
+	{
+		wt::tmpdir probe;
+		const std::string f = old_song(probe);
+		if (setxattr(f.c_str(), "user.probe", "1", 1, 0) == -1)
+			GTEST_SKIP() << "the file system of " << probe.path()
+				     << " holds no user attributes: " << std::strerror(errno);
+		if (wt::run({"setfacl", "-m", "u:nobody:rw", f}).status != 0)
+			GTEST_SKIP() << "the file system of " << probe.path() << " holds no ACLs";
+	}
+	struct {
+		const char *what;
+		std::vector<wt::denial> denied;
+		const char *refused; // an attribute that cannot be set, or null
+		std::string message; // with PATH for the file
+	} cases[] = {
+	    {"all carried over", {}, nullptr, ""},
+	    {"an attribute cannot be set", {}, "user.wembrix-refused",
+		"setting attribute user.wembrix-refused for PATH: No space left on device\n"},
+	    {"no ACL can be set", {{SYS_fsetxattr, EIO}}, nullptr,
+		"preserving permissions for PATH: Input/output error\n"},
+	};
+	for (fs kind : {fs::unnamed, fs::named}) {
+		for (const auto &c : cases) {
+			SCOPED_TRACE(std::string(fs_name(kind)) + ", " + c.what);
+			wt::tmpdir dir;
+			const std::string song = old_song(dir);
+			ASSERT_EQ(wt::run({"setfacl", "-m", "u:nobody:rw,g:daemon:r", song}).status, 0);
+			ASSERT_EQ(wt::run({"setfattr", "-n", "user.origin", "-v", "CD 1", song}).status, 0);
+			if (c.refused != nullptr) {
+				ASSERT_EQ(setxattr(song.c_str(), c.refused, "x", 1, 0), 0);
+			}
+			// Only root may set a security attribute where no security
+			// module takes it for its own.
+			const bool labelled = setxattr(song.c_str(), "security.wembrix", "x", 1, 0) == 0;
+			const std::string acl = acl_of(song);
+			const std::string attrs = xattrs_of(song);
+			ASSERT_NE(acl.find("user:nobody:rw-"), std::string::npos) << acl;
+
+			auto r = in_child(kind, [&] {
+				w_tempfile tmp;
+				if (tmp.create(song) == -1)
+					return errno == 0 ? 100 : 1;
+				std::fputs("new", tmp.stream());
+				return tmp.commit() == 0 ? 0 : 101;
+			}, c.denied);
+			EXPECT_EQ(dir.list(), names{"song.ogg"});
+			if (c.message.empty()) {
+				EXPECT_EQ(r.status, 0) << r.err;
+				EXPECT_EQ(wt::read_file(song), "new");
+				EXPECT_EQ(acl_of(song), acl);
+				std::string expected = attrs;
+				if (labelled) {
+					const std::string line = "security.wembrix=\"x\"\n";
+					ASSERT_NE(expected.find(line), std::string::npos) << attrs;
+					expected.erase(expected.find(line), line.size());
+				}
+				EXPECT_EQ(xattrs_of(song), expected);
+			} else {
+				std::string message = c.message;
+				message.replace(message.find("PATH"), 4, song);
+				EXPECT_EQ(r.status, 1);
+				EXPECT_EQ(wt::messages(r.err), wt::messages(message));
+				EXPECT_EQ(wt::read_file(song), "old");
+				EXPECT_EQ(acl_of(song), acl);
+				EXPECT_EQ(xattrs_of(song), attrs);
+			}
+		}
+	}
+}
+
+// A writer that wrote a file through a copy and writes it again expects the
+// copy, which the rename that gave it its name changed: that is no change
+// by another program, but one made after it still is.
+TEST(Tempfile, ACopyOfOursIsTheFileAfterwards)
+{
+	for (bool grouped : {false, true}) {
+		for (bool changed : {false, true}) {
+			SCOPED_TRACE(std::string(grouped ? "grouped" : "at once") +
+			    (changed ? ", changed after" : ", untouched"));
+			wt::tmpdir dir;
+			const std::string song = old_song(dir);
+			auto r = in_child(fs::unnamed, [&] {
+				if (grouped)
+					w_safefile_defer();
+				w_safefile_label(song.c_str());
+				w_fileid id;
+				if (w_fileid_take(song.c_str(), id) == -1)
+					return 100;
+				{
+					w_tempfile tmp;
+					if (tmp.create(song) == -1)
+						return 101;
+					tmp.expect(id);
+					std::fputs("first", tmp.stream());
+					if (tmp.commit() == -1)
+						return 102;
+					id = tmp.identity();
+				}
+				if (grouped && w_safefile_flush() == -1)
+					return 103;
+				if (changed)
+					wt::write_file(song, "theirs");
+				if (w_fileid_check(song.c_str(), id) == -1)
+					return errno == ESTALE ? 1 : 104;
+				w_tempfile tmp;
+				if (tmp.create(song) == -1)
+					return 105;
+				tmp.expect(id);
+				std::fputs("second", tmp.stream());
+				if (tmp.commit() == -1 || (grouped && w_safefile_flush() == -1))
+					return 106;
+				return 0;
+			});
+			EXPECT_EQ(r.status, changed ? 1 : 0) << r.err;
+			EXPECT_EQ(wt::read_file(song), changed ? "theirs" : "second");
+			EXPECT_EQ(dir.list(), names{"song.ogg"});
 		}
 	}
 }
