@@ -38,6 +38,9 @@ struct w_ftflac_data {
 	// The start of the audio lay beyond what init read: a write looks at
 	// it first (printing needs none of it).
 	bool tail_unchecked;
+	// The file as init read it, or as our last write left it: a write
+	// refuses a file that another program changed meanwhile.
+	w_fileid id;
 };
 
 struct chain_deleter {
@@ -131,9 +134,10 @@ public:
 	int fd() const { return fd_; }
 
 	// Writes what is pending and closes the file: 0, or -1 with errno.
-	int close()
+	// When id is given, it becomes what the file is once written.
+	int close(w_fileid *id = nullptr)
 	{
-		const bool flushed = flush();
+		const bool flushed = flush() && (id == nullptr || w_fileid_take(fd_, *id) == 0);
 		const int saved = errno;
 		const int r = ::close(fd_);
 		fd_ = -1;
@@ -601,13 +605,19 @@ write_chain(w_ftflac_data *data)
 		std::unique_ptr<guarded_stream> g(new guarded_stream(data->path, data->audio));
 		if (!g->ok())
 			return -1;
+		// Checked through the descriptor that writes: the metadata goes
+		// where the blocks read stood, or nowhere.
+		if (w_fileid_check(g->fd(), data->id) == -1)
+			return -1;
 		if (!tail_ok(data, g->fd()))
 			return refused;
 		const bool ok = FLAC__metadata_chain_write_with_callbacks(data->chain, true, g.get(),
 		    guarded_io);
 		if (!ok)
 			g->discard();
-		return (g->close() == 0 && ok) ? 0 : -1;
+		// Our own write must not make a later one in this run (after a
+		// rename that was declined) take the file for changed.
+		return (g->close(ok ? &data->id : nullptr) == 0 && ok) ? 0 : -1;
 	}
 	// The copy replaces the file a symbolic link names, not the link.
 	const std::string target = w_write_target(data->path);
@@ -616,16 +626,24 @@ write_chain(w_ftflac_data *data)
 	w_file_ptr in(std::fopen(target.c_str(), "rbe"));
 	if (!in)
 		return -1;
+	// The audio is copied from this file: it must be the one read.
+	if (w_fileid_check(fileno(in.get()), data->id) == -1)
+		return -1;
 	if (!tail_ok(data, fileno(in.get())))
 		return refused;
 	w_tempfile tmp;
 	if (tmp.create(target) == -1)
 		return -1;
+	// And still be when the copy takes its name.
+	tmp.expect(data->id);
 	if (!FLAC__metadata_chain_write_with_callbacks_and_tempfile(data->chain, true, in.get(), io,
 		tmp.stream(), io))
 		return -1;
 	in.reset();
-	return tmp.commit();
+	if (tmp.commit() == -1)
+		return -1;
+	data->id = tmp.identity();
+	return 0;
 }
 
 // Where the audio starts once the chain as it stands is in the file.
@@ -695,7 +713,7 @@ w_ftflac_init(const char *path)
 	off_t end = 0;
 	{
 		meta_reader in(path);
-		if (!in.ok())
+		if (!in.ok() || w_fileid_take(in.fd(), data->id) == -1)
 			return nullptr;
 		errno = 0;
 		if (!FLAC__metadata_chain_read_with_callbacks(chain.get(), &in, reader_io)) {
@@ -880,7 +898,9 @@ w_ftflac_write(void *opaque, const struct w_taglist *tlist)
 			warnx("%s: inconsistent FLAC metadata, not written: %s", data->path,
 			    data->fault);
 			saved = EINVAL;
-		} else if (saved != 0)
+		} else if (saved == ESTALE)
+			w_fileid_warn(data->path);
+		else if (saved != 0)
 			warn("%s", data->path);
 		else
 			warnx("%s: %s", data->path,

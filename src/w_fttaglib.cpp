@@ -73,6 +73,9 @@ struct w_fttaglib_data {
 	// TagLib's view of the file as it was opened; null once a write has
 	// used it, until the next read opens the file again.
 	w_tlfile *file;
+	// The file as its tags were read, or as our last write left it: a
+	// write refuses a file that another program changed meanwhile.
+	w_fileid id;
 };
 
 struct tlfile_closer {
@@ -274,21 +277,20 @@ fits_in_place(const w_tlplan &plan)
 }
 
 // Writes the new bytes over the old ones.  When a write fails, the bytes
-// already written are put back, so the file stays as it was.
+// already written are put back, so the file stays as it was.  The file
+// must still be id, the one TagLib read; once written, id is what it is.
 int
-write_in_place(const char *path, const w_tlplan &plan)
+write_in_place(const char *path, const w_tlplan &plan, w_fileid &id)
 {
 	int fd = open(path, O_WRONLY | O_CLOEXEC);
 	if (fd == -1)
 		return -1;
-	// The name must still lead to the file TagLib read.
-	struct stat now, then;
-	int bad = fstat(fd, &now) == -1 || fstat(plan.fd, &then) == -1 ? errno
-	    : now.st_dev != then.st_dev || now.st_ino != then.st_ino  ? ESTALE
-								      : 0;
-	if (bad != 0) {
+	// Through the descriptor that writes: the name must still lead to
+	// the file TagLib read, unchanged.
+	if (w_fileid_check(fd, id) == -1) {
+		const int saved = errno;
 		close(fd);
-		errno = bad;
+		errno = saved;
 		return -1;
 	}
 	struct undo {
@@ -317,6 +319,12 @@ write_in_place(const char *path, const w_tlplan &plan)
 		for (const undo &u : done)
 			(void)pwrite_all(fd, u.old.data(), u.old.size(), u.at);
 	}
+	// Our own write must not make a later one in this run (after a
+	// rename that was declined) take the file for changed.
+	if (ok && w_fileid_take(fd, id) == -1) {
+		ok = false;
+		saved = errno;
+	}
 	if (close(fd) == -1 && ok) {
 		ok = false;
 		saved = errno;
@@ -326,9 +334,10 @@ write_in_place(const char *path, const w_tlplan &plan)
 }
 
 // Builds the whole new file beside the old one and puts it in its place
-// once it is on the disk.
+// once it is on the disk, if the file is then still id; id then becomes
+// the copy.
 int
-write_copy(const char *path, const w_tlplan &plan)
+write_copy(const char *path, const w_tlplan &plan, w_fileid &id)
 {
 	std::string target = w_write_target(path);
 	if (target.empty())
@@ -336,6 +345,7 @@ write_copy(const char *path, const w_tlplan &plan)
 	w_tempfile tmp;
 	if (tmp.create(target) == -1)
 		return -1;
+	tmp.expect(id);
 	FILE *out = tmp.stream();
 	std::vector<unsigned char> buf(1 << 16);
 	for (std::size_t i = 0; i < plan.count; i++) {
@@ -353,13 +363,20 @@ write_copy(const char *path, const w_tlplan &plan)
 			off += n;
 		}
 	}
-	return tmp.commit();
+	if (tmp.commit() == -1)
+		return -1;
+	id = tmp.identity();
+	return 0;
 }
 
+// The plan's old bytes come from the descriptor TagLib read: that file
+// must be id, whichever way the new one is written.
 int
-write_plan(const char *path, const w_tlplan &plan)
+write_plan(const char *path, const w_tlplan &plan, w_fileid &id)
 {
-	return fits_in_place(plan) ? write_in_place(path, plan) : write_copy(path, plan);
+	if (w_fileid_check(plan.fd, id) == -1)
+		return -1;
+	return fits_in_place(plan) ? write_in_place(path, plan, id) : write_copy(path, plan, id);
 }
 
 } // namespace
@@ -392,6 +409,12 @@ w_fttaglib_init(const char *path)
 		return nullptr;
 	data->libid = libid;
 	data->path = path;
+	// Taken before TagLib opens the file: a file changed in between is
+	// taken for changed, never the other way round.
+	if (w_fileid_take(path, data->id) == -1) {
+		delete data;
+		return nullptr;
+	}
 	data->file = m->open(path);
 	if (data->file == nullptr) {
 		int saved = errno;
@@ -408,9 +431,13 @@ w_fttaglib_read(void *opaque)
 	w_fttaglib_data *data = checked(opaque);
 
 	if (data->file == nullptr) {
+		w_fileid id;
+		if (w_fileid_take(data->path, id) == -1)
+			return nullptr;
 		data->file = module()->open(data->path);
 		if (data->file == nullptr)
 			return nullptr;
+		data->id = id;
 	}
 	values v;
 	if (module()->read(data->file, &v) == -1)
@@ -474,8 +501,11 @@ w_fttaglib_write(void *opaque, const struct w_taglist *tlist)
 		return -1;
 	}
 	try {
-		if (write_plan(data->path, plan) == -1) {
-			warn("%s", data->path);
+		if (write_plan(data->path, plan, data->id) == -1) {
+			if (errno == ESTALE)
+				w_fileid_warn(data->path);
+			else
+				warn("%s", data->path);
 			return -1;
 		}
 	} catch (const std::bad_alloc &) {
