@@ -502,10 +502,12 @@ w_fttaglib_write(void *opaque, const struct w_taglist *tlist)
 	}
 	try {
 		if (write_plan(data->path, plan, data->id) == -1) {
-			if (errno == ESTALE)
+			const int saved = errno;
+			if (saved == ESTALE)
 				w_fileid_warn(data->path);
 			else
 				warn("%s", data->path);
+			errno = saved;
 			return -1;
 		}
 	} catch (const std::bad_alloc &) {

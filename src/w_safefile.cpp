@@ -585,7 +585,7 @@ w_tempfile::create(const std::string &target)
 			if (fd != -1)
 				(void)close(fd);
 		}
-	} src{open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
+	} src{open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY)};
 	struct stat st;
 	if (src.fd == -1 || fstat(src.fd, &st) == -1)
 		return -1;
