@@ -646,10 +646,15 @@ w_tempfile::commit()
 		errno = saved;
 		return -1;
 	}
-	// Nothing changes the copy's content or times from here but the
-	// rename that gives it its name.
-	if (w_fileid_take(copy_.fd, copy_.made) == -1)
-		copy_.made = {};
+	// Nothing changes the copy's content or modification time from here,
+	// only the link and rename that give it its name change its change
+	// time.  A writer that writes the file again expects what it is now.
+	if (w_fileid_take(copy_.fd, copy_.made) == -1) {
+		saved = errno;
+		release(copy_);
+		errno = saved;
+		return -1;
+	}
 
 	if (!group.deferred) {
 		if (fsync(copy_.fd) == -1 || put_in_place(copy_) == -1) {
