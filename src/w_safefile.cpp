@@ -228,9 +228,17 @@ carry_over(int from, int to, const std::string &label) noexcept
 	ctx.quote = nullptr;
 	ctx.quote_free = nullptr;
 	ctx.reason = 0;
+	errno = 0;
 	if (perm_copy_fd(label.c_str(), from, label.c_str(), to, &ctx) != 0 ||
 	    attr_copy_fd(label.c_str(), from, label.c_str(), to, carried_attribute, &ctx) != 0) {
-		errno = ctx.reason != 0 ? ctx.reason : EIO;
+		if (ctx.reason == 0) {
+			// libattr passes over an attribute that went away between
+			// listing and reading it without a word.
+			ctx.reason = errno != 0 ? errno : EIO;
+			errno = ctx.reason;
+			warn("copying the attributes of %s", label.c_str());
+		}
+		errno = ctx.reason;
 		return -1;
 	}
 	return 0;
