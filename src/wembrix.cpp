@@ -252,7 +252,11 @@ main(int argc, char *argv[])
 		if (tune == nullptr) {
 			if (errno == ENOMEM)
 				err(1, "malloc");
-			warnx("%s: unsupported file format", path);
+			// A backend that knew the file but refused it has said why.
+			if (errno == EISDIR)
+				warn("%s", path);
+			else if (errno != EINVAL)
+				warnx("%s: unsupported file format", path);
 			success = false;
 			continue;
 		}
