@@ -88,6 +88,8 @@ TEST_F(Cli, CommandLines)
 	const std::string flac = wt::read_file(dir / "a.flac");
 	wt::write_file(dir / "cut.flac", flac.substr(0, 50)); // inside the second block
 	wt::write_file(dir / "cut.ogg", wt::vorbis_bytes({"TITLE=T"}).substr(0, 100));
+	// Players skip bytes before the first page, and so does the Ogg reader.
+	wt::write_file(dir / "late.ogg", std::string(5000, 'x') + wt::read_file(dir / "cut.ogg"));
 	std::string opus = wt::opus_bytes({"TITLE=T"});
 	const std::size_t tags_at = opus.find("OpusTags");
 	ASSERT_NE(tags_at, std::string::npos);
@@ -161,6 +163,7 @@ TEST_F(Cli, CommandLines)
 		"wembrix: cut.flac: unreadable FLAC metadata: block 2 (VORBIS_COMMENT) runs past the end "
 		"of the file\n"},
 	    {{"cut.ogg", "a.flac"}, 1, a_doc, "wembrix: cut.ogg: file ends inside its Ogg/Vorbis headers\n"},
+	    {{"late.ogg", "a.flac"}, 1, a_doc, "wembrix: late.ogg: file ends inside its Ogg/Vorbis headers\n"},
 	    {{"bad.opus", "a.flac"}, 1, a_doc, "wembrix: bad.opus: damaged Opus comment header\n"},
 	    // A restore may leave out the files its backup names, and only then.
 	    {{"-F", "json", "load:bare.json"}, 1, "",
