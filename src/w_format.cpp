@@ -51,9 +51,9 @@ w_fmtinput_find(const w_fmtinput *in, const char *path, w_fmtmatch match, char *
 	assert(errmsg != NULL);
 
 	const w_fmtdocs &docs = in->docs;
-	const std::string shown = w_escape(path, std::strlen(path));
+	auto shown = [path] { return w_escape(path, std::strlen(path)); };
 	if (docs.empty()) {
-		w_xasprintf(errmsg, "%s: the input holds no tag document", shown.c_str());
+		w_xasprintf(errmsg, "%s: the input holds no tag document", shown().c_str());
 		return nullptr;
 	}
 	// A document that names no file is anybody's, as a document of any
@@ -63,18 +63,18 @@ w_fmtinput_find(const w_fmtinput *in, const char *path, w_fmtmatch match, char *
 	// Among several, each must say whose it is.
 	if (docs.size() > 1 && in->unnamed != w_fmtinput::none) {
 		w_xasprintf(errmsg, "%s: one of several tag documents names no \"file\" (line %zu)",
-		    shown.c_str(), docs[in->unnamed].line);
+		    shown().c_str(), docs[in->unnamed].line);
 		return nullptr;
 	}
 	auto it = in->by_file.find(std::string_view(path));
 	if (it == in->by_file.end()) {
-		w_xasprintf(errmsg, "%s: no tag document names this file", shown.c_str());
+		w_xasprintf(errmsg, "%s: no tag document names this file", shown().c_str());
 		return nullptr;
 	}
 	const w_fmtinput::names &n = it->second;
 	if (n.second != w_fmtinput::none) {
 		w_xasprintf(errmsg, "%s: more than one tag document names this file (lines %zu and %zu)",
-		    shown.c_str(), docs[n.first].line, docs[n.second].line);
+		    shown().c_str(), docs[n.first].line, docs[n.second].line);
 		return nullptr;
 	}
 	return docs[n.first].tlist.get();
