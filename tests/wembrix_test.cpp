@@ -96,6 +96,7 @@ TEST_F(Cli, CommandLines)
 	opus.replace(tags_at + 8, 4, "\xff\xff\xff\x7f"); // a vendor longer than the packet
 	wt::ogg_fix_checksum(opus, opus.rfind("OggS", tags_at));
 	wt::write_file(dir / "bad.opus", opus);
+	wt::write_file(dir / "empty.jsonl", "\n");
 	wt::write_file(dir / "bare.json", "{\"file\":\"a.flac\",\"tags\":[]}\n[{\"title\":\"x\"}]\n");
 
 	struct {
@@ -169,6 +170,7 @@ TEST_F(Cli, CommandLines)
 	    {{"-F", "json", "load:bare.json"}, 1, "",
 		"wembrix: bare.json: line 2: a restore without file names needs every document to name "
 		"its file\n"},
+	    {{"-F", "json", "load:empty.jsonl"}, 1, "", "wembrix: empty.jsonl: the input holds no tag document\n"},
 	    {{"load:bare.json"}, 22, "", "wembrix: missing file argument.\n" + try_line},
 	    {{"-F", "json", "load:-"}, 22, "", "wembrix: missing file argument.\n" + try_line},
 	    {{"-F", "json", "load:"}, 22, "", "wembrix: missing file argument.\n" + try_line},
