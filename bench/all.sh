@@ -3,7 +3,8 @@
 # timed in the same hyperfine run, medians (and minimums) of RUNS runs, and
 # the ratio is peer time / wembrix time (above 1: wembrix is faster).  On a
 # machine that others share, the minimums are the steadier figures.  The last line is
-# the peak memory of rewriting one large Ogg/Vorbis file (GNU time).  The
+# the peak memory of rewriting one large Ogg/Vorbis file (GNU time), then
+# a restore of a library from its backup at two sizes (bench/load.sh).  The
 # floor row times bench/safe_floor.cpp: a copy that reaches the disk before
 # it takes the file's name, with no tag work: the bound of the Ogg rows,
 # since wembrix never writes an Ogg file in place.
@@ -129,6 +130,9 @@ rss=$(/usr/bin/time -v "$bin" set:artist=X big.ogg 2>&1 >/dev/null </dev/null |
 ogginfo big.ogg >/dev/null 2>&1 || echo "all.sh: ogginfo refuses the rewritten big.ogg" >&2
 rm -f big.ogg
 
+echo "-- restore from a JSON backup" >&2
+restore=$(BENCH_DIR="$work/restore" sh "$bench_here/load.sh" restore "$bin")
+
 # Instructions counted by callgrind do not depend on what else the machine
 # is doing.  INSTR=0 skips them.
 instr_table=$work/instr.md
@@ -176,6 +180,8 @@ cat "$table"
 echo
 echo "peak memory rewriting a $big_ogg_mb MB Ogg/Vorbis file: $rss kB" \
     "(limit 16384 kB: $([ "$rss" -lt 16384 ] && echo met || echo NOT met))"
+echo
+echo "$restore"
 if [ -f "$instr_table" ]; then
 	echo
 	echo "instructions (callgrind), peer / wembrix:"

@@ -62,14 +62,28 @@ public:
 	// Reads exactly n bytes at offset.
 	bool read_at(void *buf, std::size_t n, off_t offset)
 	{
+		return read_some(buf, n, offset) == n;
+	}
+
+	// Reads up to n bytes at offset: how many there were.
+	std::size_t read_some(void *buf, std::size_t n, off_t offset)
+	{
 		if (offset >= 0 && static_cast<std::size_t>(offset) <= len_ &&
 		    n <= len_ - static_cast<std::size_t>(offset)) {
 			std::memcpy(buf, head_ + offset, n);
-			return true;
+			return n;
 		}
 		if (fd_ == -1)
 			fd_ = open(path_, O_RDONLY | O_CLOEXEC);
-		return fd_ >= 0 && pread(fd_, buf, n, offset) == static_cast<ssize_t>(n);
+		std::size_t got = 0;
+		while (fd_ >= 0 && got < n) {
+			ssize_t r = pread(fd_, static_cast<char *>(buf) + got, n - got,
+			    offset + static_cast<off_t>(got));
+			if (r <= 0)
+				break;
+			got += static_cast<std::size_t>(r);
+		}
+		return got;
 	}
 
 private:
@@ -98,17 +112,34 @@ starts_like_flac(claim_reader &in)
 }
 
 // Whether the first packet of the first Ogg page (the first stream's
-// header) starts with magic.
+// header) starts with magic.  The first page is looked for as far as the
+// Ogg backends look for it, past whatever bytes come before it.
 bool
 ogg_first_packet_is(claim_reader &in, const char *magic, std::size_t len)
 {
-	unsigned char page[27 + 255];
-	if (!in.read_at(page, 27, 0) || std::memcmp(page, "OggS", 4) != 0)
-		return false;
-	std::size_t segments = page[26];
-	unsigned char packet[16];
-	return len <= sizeof(packet) && in.read_at(packet, len, static_cast<off_t>(27 + segments)) &&
-	    std::memcmp(packet, magic, len) == 0;
+	constexpr std::size_t search_limit = 64 * 1024;
+	constexpr std::size_t header = 27;
+	static_assert(w_backend_probe_size > header);
+	unsigned char buf[w_backend_probe_size];
+	for (std::size_t at = 0; at < search_limit; at += sizeof buf - header) {
+		// Windows overlap by a page header, so none is missed.
+		const std::size_t got = in.read_some(buf, sizeof buf, static_cast<off_t>(at));
+		for (std::size_t i = 0; i + 4 <= got; i++) {
+			if (std::memcmp(buf + i, "OggS", 4) != 0)
+				continue;
+			unsigned char page[header];
+			const off_t start = static_cast<off_t>(at + i);
+			if (!in.read_at(page, header, start))
+				return false;
+			unsigned char packet[16];
+			return len <= sizeof(packet) &&
+			    in.read_at(packet, len, start + static_cast<off_t>(header + page[26])) &&
+			    std::memcmp(packet, magic, len) == 0;
+		}
+		if (got < sizeof buf)
+			break;
+	}
+	return false;
 }
 
 bool

@@ -248,5 +248,6 @@ w_edit(struct w_tune *tune)
 	const bool succeeded = WIFEXITED(status) && WEXITSTATUS(status) == 0;
 	if (!changed || !succeeded)
 		return 0;
-	return w_load(tune, name.get()) == 0 ? 0 : -1;
+	// The document is the tune's own, whatever file it says it is.
+	return w_load_own(tune, name.get()) == 0 ? 0 : -1;
 }

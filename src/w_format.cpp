@@ -20,37 +20,62 @@ w_all_formats(void)
 	return &registry;
 }
 
-const struct w_taglist *
-w_fmtdocs_find(const w_fmtdocs *docs, const char *path, char **errmsg)
+void
+w_fmtinput_index(w_fmtinput *in)
 {
-	assert(docs != NULL);
+	assert(in != NULL);
+
+	in->by_file.clear();
+	in->unnamed = w_fmtinput::none;
+	in->by_file.reserve(in->docs.size());
+	for (std::size_t i = 0; i < in->docs.size(); i++) {
+		const w_fmtdoc &doc = in->docs[i];
+		if (!doc.named) {
+			if (in->unnamed == w_fmtinput::none)
+				in->unnamed = i;
+			continue;
+		}
+		w_fmtinput::names &n = in->by_file[doc.file];
+		if (n.first == w_fmtinput::none)
+			n.first = i;
+		else if (n.second == w_fmtinput::none)
+			n.second = i;
+	}
+}
+
+const struct w_taglist *
+w_fmtinput_find(const w_fmtinput *in, const char *path, w_fmtmatch match, char **errmsg)
+{
+	assert(in != NULL);
 	assert(path != NULL);
 	assert(errmsg != NULL);
 
-	if (docs->empty()) {
-		w_xasprintf(errmsg, "%s: the input holds no tag document", w_escape(path, std::strlen(path)).c_str());
+	const w_fmtdocs &docs = in->docs;
+	auto shown = [path] { return w_escape(path, std::strlen(path)); };
+	if (docs.empty()) {
+		w_xasprintf(errmsg, "%s: the input holds no tag document", shown().c_str());
 		return nullptr;
 	}
-	// A lone document is taken whatever file it names, as a document of
-	// any other format would be: it may be copied from one file to another.
-	if (docs->size() == 1)
-		return (*docs)[0].tlist.get();
-
-	const w_fmtdoc *found = nullptr;
-	for (const w_fmtdoc &doc : *docs) {
-		if (!doc.named || doc.file != path)
-			continue;
-		if (found != nullptr) {
-			w_xasprintf(errmsg, "%s: more than one tag document names this file (lines %zu and %zu)",
-			    w_escape(path, std::strlen(path)).c_str(), found->line, doc.line);
-			return nullptr;
-		}
-		found = &doc;
-	}
-	if (found == nullptr) {
-		w_xasprintf(errmsg, "%s: no tag document names this file",
-		    w_escape(path, std::strlen(path)).c_str());
+	// A document that names no file is anybody's, as a document of any
+	// other format is.
+	if (docs.size() == 1 && (!docs[0].named || match == w_fmtmatch::lone_serves_any))
+		return docs[0].tlist.get();
+	// Among several, each must say whose it is.
+	if (docs.size() > 1 && in->unnamed != w_fmtinput::none) {
+		w_xasprintf(errmsg, "%s: one of several tag documents names no \"file\" (line %zu)",
+		    shown().c_str(), docs[in->unnamed].line);
 		return nullptr;
 	}
-	return found->tlist.get();
+	auto it = in->by_file.find(std::string_view(path));
+	if (it == in->by_file.end()) {
+		w_xasprintf(errmsg, "%s: no tag document names this file", shown().c_str());
+		return nullptr;
+	}
+	const w_fmtinput::names &n = it->second;
+	if (n.second != w_fmtinput::none) {
+		w_xasprintf(errmsg, "%s: more than one tag document names this file (lines %zu and %zu)",
+		    shown().c_str(), docs[n.first].line, docs[n.second].line);
+		return nullptr;
+	}
+	return docs[n.first].tlist.get();
 }

@@ -10,7 +10,10 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <sys/queue.h>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 /*
@@ -47,8 +50,46 @@ TAILQ_HEAD(w_formatQ, w_format);
 // The registry, built on first use; lent, never freed.
 struct w_formatQ *w_all_formats(void);
 
-// The tags that docs hold for the music file at path: those of the only
-// document when there is just one, else those of the one document naming
-// path.  Lent from docs; null with *errmsg set when no document, or more
-// than one, names path.
-const struct w_taglist *w_fmtdocs_find(const w_fmtdocs *docs, const char *path, char **errmsg);
+/*
+ * The documents of one input with an index of them by the file each names,
+ * built once for the input, so that finding a file's document costs the
+ * same whatever the size of the library.  The index refers to the file
+ * names held in docs: docs must not change once it is built.  Moving the
+ * whole input keeps both valid; copying it is refused.
+ */
+struct w_fmtinput {
+	static constexpr std::size_t none = static_cast<std::size_t>(-1);
+	struct names {
+		std::size_t first = none;  // the first document naming the file
+		std::size_t second = none; // the next one, when another names it too
+	};
+
+	w_fmtdocs docs;
+	std::unordered_map<std::string_view, names> by_file;
+	std::size_t unnamed = none; // the first document that names no file
+
+	w_fmtinput() = default;
+	w_fmtinput(w_fmtinput &&) = default;
+	w_fmtinput &operator=(w_fmtinput &&) = default;
+	w_fmtinput(const w_fmtinput &) = delete;
+	w_fmtinput &operator=(const w_fmtinput &) = delete;
+};
+
+// Indexes in->docs, once they are all read.  May throw std::bad_alloc.
+void w_fmtinput_index(w_fmtinput *in);
+
+// How a file takes its document from an input.
+enum class w_fmtmatch {
+	// A lone document serves the file whatever file it names, so that tags
+	// are copied from one file to another.  For a run over one file, and
+	// for the file's own document in an edit.
+	lone_serves_any,
+	// The file takes only the document that names it.  For a run over
+	// several files, which must never take each other's tags.
+	by_name,
+};
+
+// The tags in for the music file at path: a lone document that names no
+// file serves any; otherwise as match says.  Lent from in; null with
+// *errmsg set when no document serves path, or more than one names it.
+const struct w_taglist *w_fmtinput_find(const w_fmtinput *in, const char *path, w_fmtmatch match, char **errmsg);

@@ -512,17 +512,6 @@ read_documents(FILE *fp, w_fmtdocs &docs, char **errmsg)
 		std::tie(docs.back().line, docs.back().column) = position.at(builder.doc_start);
 		p = reached;
 	}
-	// Several documents are told apart by the file each names.
-	if (docs.size() > 1) {
-		for (const w_fmtdoc &doc : docs) {
-			if (!doc.named) {
-				w_xasprintf(errmsg,
-				    "w_json2tags: line %zu, column %zu: one of several tag documents names no \"file\"",
-				    doc.line, doc.column);
-				return -1;
-			}
-		}
-	}
 	return 0;
 }
 

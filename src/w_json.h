@@ -23,5 +23,7 @@ struct w_format *w_json_format(void);
 char *w_tags2json(const struct w_taglist *tlist, const char *path);
 // The tags of the one document read from fp, or null with *errmsg set.
 struct w_taglist *w_json2tags(FILE *fp, char **errmsg);
-// Every document read from fp into *docs: 0, or -1 with *errmsg set.
+// Every document read from fp into *docs: 0, or -1 with *errmsg set.  Which
+// of several documents serves which file is decided where they are used
+// (w_fmtinput_find).
 int w_json2docs(FILE *fp, w_fmtdocs *docs, char **errmsg);

@@ -1,5 +1,6 @@
 #include "w_loader.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +22,7 @@ namespace {
  * naming its file.
  */
 struct document_set {
-	w_fmtdocs docs;
+	w_fmtinput in;
 	w_cstr_ptr errmsg;
 	bool ok = false;
 };
@@ -33,16 +34,21 @@ read_document_set(FILE *fp)
 	char *errmsg = nullptr;
 	try {
 		if (Fflag->fmt2docs != nullptr) {
-			set.ok = Fflag->fmt2docs(fp, &set.docs, &errmsg) == 0;
+			set.ok = Fflag->fmt2docs(fp, &set.in.docs, &errmsg) == 0;
 		} else {
 			w_fmtdoc doc;
 			doc.tlist.reset(Fflag->fmt2tags(fp, &errmsg));
 			set.ok = doc.tlist != nullptr;
 			if (set.ok)
-				set.docs.push_back(std::move(doc));
+				set.in.docs.push_back(std::move(doc));
 		}
+		if (set.ok)
+			w_fmtinput_index(&set.in);
 	} catch (const std::bad_alloc &) {
 		set.ok = false;
+		set.in = w_fmtinput{};
+		if (errmsg == nullptr)
+			w_xasprintf(&errmsg, "%s", std::strerror(ENOMEM));
 	}
 	if (!set.ok)
 		set.errmsg.reset(errmsg);
@@ -110,8 +116,11 @@ file_document_set(w_file_ptr fp)
 	return cache.set;
 }
 
+// How the files of this run take their documents; see w_load_run_files.
+w_fmtmatch run_match = w_fmtmatch::lone_serves_any;
+
 int
-apply(struct w_tune *tune, const document_set &set)
+apply(struct w_tune *tune, const document_set &set, w_fmtmatch match)
 {
 	if (!set.ok) {
 		if (set.errmsg != nullptr)
@@ -119,7 +128,7 @@ apply(struct w_tune *tune, const document_set &set)
 		return -1;
 	}
 	char *errmsg = nullptr;
-	const struct w_taglist *tlist = w_fmtdocs_find(&set.docs, w_tune_path(tune), &errmsg);
+	const struct w_taglist *tlist = w_fmtinput_find(&set.in, w_tune_path(tune), match, &errmsg);
 	if (tlist == nullptr) {
 		warnx("%s", errmsg);
 		std::free(errmsg);
@@ -128,21 +137,86 @@ apply(struct w_tune *tune, const document_set &set)
 	return w_tune_set_tags(tune, tlist);
 }
 
-} // namespace
-
 int
-w_load(struct w_tune *tune, const char *fmtfile)
+load(struct w_tune *tune, const char *fmtfile, w_fmtmatch match)
 {
 	assert(tune != NULL);
 	assert(fmtfile != NULL);
 
 	if (*fmtfile == '\0' || std::strcmp(fmtfile, "-") == 0)
-		return apply(tune, stdin_document_set());
+		return apply(tune, stdin_document_set(), match);
 
 	FILE *fp = std::fopen(fmtfile, "r");
 	if (fp == nullptr) {
 		warn("%s: fopen", fmtfile);
 		return -1;
 	}
-	return apply(tune, file_document_set(w_file_ptr(fp)));
+	return apply(tune, file_document_set(w_file_ptr(fp)), match);
+}
+
+} // namespace
+
+void
+w_load_run_files(std::size_t count)
+{
+	run_match = count > 1 ? w_fmtmatch::by_name : w_fmtmatch::lone_serves_any;
+}
+
+int
+w_load(struct w_tune *tune, const char *fmtfile)
+{
+	return load(tune, fmtfile, run_match);
+}
+
+int
+w_load_own(struct w_tune *tune, const char *fmtfile)
+{
+	return load(tune, fmtfile, w_fmtmatch::lone_serves_any);
+}
+
+int
+w_load_named_files(const char *backup, std::vector<std::string> *files)
+{
+	assert(backup != NULL);
+	assert(files != NULL);
+	assert(Fflag->fmt2docs != nullptr);
+
+	FILE *fp = std::fopen(backup, "r");
+	if (fp == nullptr) {
+		warn("%s: fopen", backup);
+		return -1;
+	}
+	// Read through the cache, so that the files' loads find it read.
+	const document_set &set = file_document_set(w_file_ptr(fp));
+	if (!set.ok) {
+		if (set.errmsg != nullptr)
+			warnx("%s", set.errmsg.get());
+		return -1;
+	}
+	const w_fmtinput &in = set.in;
+	if (in.docs.empty()) {
+		warnx("%s: the input holds no tag document", backup);
+		return -1;
+	}
+	if (in.unnamed != w_fmtinput::none) {
+		warnx("%s: line %zu: a restore without file names needs every document to name its file",
+		    backup, in.docs[in.unnamed].line);
+		return -1;
+	}
+	try {
+		files->clear();
+		files->reserve(in.by_file.size());
+		// Each file once, where it is first named; its load then finds
+		// any other document naming it and fails.
+		for (std::size_t i = 0; i < in.docs.size(); i++) {
+			const w_fmtdoc &doc = in.docs[i];
+			if (in.by_file.at(doc.file).first == i)
+				files->push_back(doc.file);
+		}
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		warn("%s", backup);
+		return -1;
+	}
+	return 0;
 }

@@ -8,6 +8,7 @@
 #include <err.h>
 #include <fcntl.h>
 #include <memory>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -331,6 +332,34 @@ link_move(const char *opath, const char *npath)
 	return 0;
 }
 
+/*
+ * Whether npath names the very directory entry that opath names: the same
+ * name in the same directory, the directories compared by device and
+ * inode, so that a path through "..", another spelling or a symbolic link
+ * to the directory is seen through.  Another name for the same file (a
+ * hard link, or a name differing in case on a file system that ignores
+ * case) is another entry.
+ */
+bool
+same_entry(const char *opath, const char *npath)
+{
+	std::string names[2], dirs[2];
+	const char *paths[2] = {opath, npath};
+	for (int i = 0; i < 2; i++) {
+		const char *b = w::basename(paths[i]);
+		const char *d = w::dirname(paths[i]);
+		if (b == nullptr || d == nullptr)
+			return false;
+		names[i] = b;
+		dirs[i] = d;
+	}
+	if (names[0] != names[1])
+		return false;
+	struct stat a, b;
+	return stat(dirs[0].c_str(), &a) == 0 && stat(dirs[1].c_str(), &b) == 0 &&
+	    a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 } // namespace
 
 int
@@ -452,7 +481,8 @@ w_rename(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
 		return -1;
 	w_cstr_ptr question(raw);
 
-	if (std::strcmp(npath.get(), opath) == 0)
+	// Already there: nothing to ask, nothing to move.
+	if (std::strcmp(npath.get(), opath) == 0 || same_entry(opath, npath.get()))
 		return 0;
 	if (!w_yesno(question.get()))
 		return 0;

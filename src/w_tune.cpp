@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -15,6 +16,15 @@ w_tune_init(struct w_tune *tune, const char *path)
 	tune->path = strdup(path);
 	if (tune->path == nullptr)
 		return -1;
+	// A directory is no music file of any format: said as the system says
+	// it, not as a file no backend knows.
+	struct stat st;
+	if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
+		std::free(tune->path);
+		tune->path = nullptr;
+		errno = EISDIR;
+		return -1;
+	}
 
 	// The backends share the first bytes of the file they probe.
 	struct probe_guard {
@@ -34,13 +44,14 @@ w_tune_init(struct w_tune *tune, const char *path)
 			return 0;
 		}
 		// A damaged file of this backend's format stops here: a later
-		// backend would take it and rewrite it lossily.
-		int saved = errno;
+		// backend would take it and rewrite it lossily.  The backend has
+		// said why it refused it.
+		const int saved = errno;
 		if (saved != ENOMEM && w_backend_claims(b, tune->path)) {
 			errno = EINVAL;
 			break;
 		}
-		errno = saved;
+		errno = saved == ENOMEM ? ENOMEM : ENOTSUP;
 	}
 	std::free(tune->path);
 	tune->path = nullptr;

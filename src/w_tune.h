@@ -20,8 +20,10 @@ struct w_tune {
 	struct w_taglist *tlist;
 };
 
-// A tune opened by the first backend that accepts path, or null
-// (errno ENOMEM when memory ran out).
+// A tune opened by the first backend that accepts path, or null with errno:
+// ENOMEM when memory ran out, EISDIR for a directory, EINVAL when the
+// backend whose format the file announces refused it (it has said why),
+// ENOTSUP when no backend knows the file.
 struct w_tune *w_tune_new(const char *path);
 // A copy of the tags that the caller destroys, or null.
 struct w_taglist *w_tune_tags(struct w_tune *tune);

@@ -14,11 +14,14 @@
 #include <cstring>
 #include <err.h>
 #include <getopt.h>
+#include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "w_action.h"
 #include "w_backend.h"
 #include "w_format.h"
+#include "w_loader.h"
 #include "w_safefile.h"
 #include "w_settings.h"
 #include "w_toolkit.h"
@@ -80,6 +83,30 @@ flush_stdout(void)
 		return 1;
 	}
 	return 0;
+}
+
+/*
+ * The backup to restore when no file is named: the path of the one load
+ * action, when it reads a file (not standard input) in a format whose
+ * documents name their files; null otherwise.
+ */
+const char *
+restore_source(const struct w_actionQ *q)
+{
+	if (Fflag->fmt2docs == nullptr)
+		return nullptr;
+	const char *path = nullptr;
+	int loads = 0;
+	const struct w_action *action;
+	TAILQ_FOREACH(action, q, entries) {
+		if (action->kind == W_ACTION_LOAD) {
+			loads++;
+			path = static_cast<const char *>(action->data);
+		}
+	}
+	if (loads != 1 || *path == '\0' || std::strcmp(path, "-") == 0)
+		return nullptr;
+	return path;
 }
 
 [[noreturn]] void
@@ -177,8 +204,24 @@ main(int argc, char *argv[])
 			err(1, "malloc");
 		try_help();
 	}
-	if (argc == 0)
+	// A restore from a backup that names its files may leave them out.
+	const char *backup = argc == 0 ? restore_source(q) : nullptr;
+	if (argc == 0 && backup == nullptr)
 		errx(EINVAL, "missing file argument.\nTry `%s -h' for help.", w_getprogname());
+	std::vector<std::string> restored;
+	if (backup != nullptr && w_load_named_files(backup, &restored) == -1) {
+		w_actionQ_destroy(q);
+		return 1;
+	}
+	std::vector<const char *> files;
+	if (backup != nullptr) {
+		files.reserve(restored.size());
+		for (const std::string &f : restored)
+			files.push_back(f.c_str());
+	} else {
+		files.assign(argv, argv + argc);
+	}
+	w_load_run_files(files.size());
 
 	// A rename writes to the file only the changes of the actions before
 	// it; by itself it needs the directory writable, not the file.
@@ -195,8 +238,7 @@ main(int argc, char *argv[])
 	if (may_write)
 		w_safefile_defer();
 	bool success = true;
-	for (int i = 0; i < argc; i++) {
-		const char *path = argv[i];
+	for (const char *path : files) {
 		if (access(path, mode) == -1) {
 			warn("%s", path);
 			success = false;
@@ -210,7 +252,11 @@ main(int argc, char *argv[])
 		if (tune == nullptr) {
 			if (errno == ENOMEM)
 				err(1, "malloc");
-			warnx("%s: unsupported file format", path);
+			// A backend that knew the file but refused it has said why.
+			if (errno == EISDIR)
+				warn("%s", path);
+			else if (errno != EINVAL)
+				warnx("%s: unsupported file format", path);
 			success = false;
 			continue;
 		}

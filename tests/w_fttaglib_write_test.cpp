@@ -503,8 +503,8 @@ TEST(TagLibWrite, DamagedFlacAndVorbisFilesAreRefused)
 			wt::run_result r = wt::wembrix(argv);
 			EXPECT_EQ(r.status, 1);
 			EXPECT_EQ(r.out, "");
-			EXPECT_EQ(r.err, "wembrix: " + f + ": " + c.message + "\nwembrix: " + f +
-					     ": unsupported file format\n");
+			// The reason alone: the format is known.
+			EXPECT_EQ(r.err, "wembrix: " + f + ": " + c.message + "\n");
 			EXPECT_TRUE(wt::read_file(f) == c.bytes);
 		}
 	}

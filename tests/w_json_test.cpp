@@ -98,7 +98,7 @@ TEST(JsonReader, DocumentsAndTheirResults)
 
 	    {"empty input", "", "w_json2tags: the input holds no tag document"},
 	    {"only blanks", " \n\t\n", "w_json2tags: the input holds no tag document"},
-	    {"two documents", "[]\n[]\n", "w_json2tags: line 1, column 1: one of several tag documents names no \"file\""},
+	    {"two documents", "[]\n[]\n", "w_json2tags: the input holds 2 tag documents, not one"},
 	    {"two named documents", "{\"file\":\"a\",\"tags\":[]}\n{\"file\":\"b\",\"tags\":[]}",
 		"w_json2tags: the input holds 2 tag documents, not one"},
 	    {"cut short", "{\"tags\":[{\"a\":\"1\"}",
@@ -149,19 +149,47 @@ TEST(JsonReader, DocumentsAndTheirResults)
 	}
 }
 
+namespace {
+
+// The documents of text, read and indexed as the loader does.
+w_fmtinput
+input_of(const std::string &text)
+{
+	w_fmtinput in;
+	auto fp = wt::stream_of(text);
+	char *msg = nullptr;
+	EXPECT_EQ(w_json2docs(fp.get(), &in.docs, &msg), 0) << msg;
+	std::free(msg);
+	w_fmtinput_index(&in);
+	return in;
+}
+
+// The tags in serves path with, or the message why it serves none.
+std::variant<tags, std::string>
+find(const w_fmtinput &in, const char *path, w_fmtmatch match)
+{
+	char *err = nullptr;
+	const struct w_taglist *found = w_fmtinput_find(&in, path, match, &err);
+	if (found == nullptr) {
+		std::string msg = err != nullptr ? err : "(no message)";
+		std::free(err);
+		return msg;
+	}
+	EXPECT_EQ(err, nullptr);
+	return wt::to_tags(found);
+}
+
+} // namespace
+
 TEST(JsonReader, ManyDocumentsEachFindsItsFile)
 {
-	const std::string input = "{\"file\":\"a.flac\",\"tags\":[{\"title\":\"A\"}]}\n"
-				  "{\"file\":\"b.flac\",\"tags\":[]}\n"
-				  "{\"file\":\"./a.flac\",\"tags\":[{\"title\":\"dot A\"}]}\n"
-				  "\n"
-				  "{\"tags\":[{\"title\":\"twice\"}],\"file\":\"twice.flac\"}\n"
-				  "{\"file\":\"twice.flac\",\"tags\":[]}\n";
-	auto fp = wt::stream_of(input);
-	w_fmtdocs docs;
-	char *msg = nullptr;
-	ASSERT_EQ(w_json2docs(fp.get(), &docs, &msg), 0) << msg;
-
+	const w_fmtinput in = input_of("{\"file\":\"a.flac\",\"tags\":[{\"title\":\"A\"}]}\n"
+				       "{\"file\":\"b.flac\",\"tags\":[]}\n"
+				       "{\"file\":\"./a.flac\",\"tags\":[{\"title\":\"dot A\"}]}\n"
+				       "\n"
+				       "{\"tags\":[{\"title\":\"twice\"}],\"file\":\"twice.flac\"}\n"
+				       "{\"file\":\"twice.flac\",\"tags\":[]}\n"
+				       "{\"file\":\"twice.flac\",\"tags\":[]}\n");
 	const struct {
 		const char *path;
 		std::variant<tags, std::string> result;
@@ -173,28 +201,44 @@ TEST(JsonReader, ManyDocumentsEachFindsItsFile)
 	    {"A.flac", "A.flac: no tag document names this file"},
 	    {"twice.flac", "twice.flac: more than one tag document names this file (lines 5 and 6)"},
 	};
-	for (const auto &c : cases) {
-		SCOPED_TRACE(c.path);
-		char *err = nullptr;
-		const struct w_taglist *found = w_fmtdocs_find(&docs, c.path, &err);
-		if (found != nullptr) {
-			EXPECT_EQ(err, nullptr);
-			EXPECT_EQ((std::variant<tags, std::string>(wt::to_tags(found))), c.result);
-		} else {
-			ASSERT_NE(err, nullptr);
-			EXPECT_EQ((std::variant<tags, std::string>(std::string(err))), c.result);
-			std::free(err);
+	// Among several documents, the way of matching makes no difference.
+	for (w_fmtmatch match : {w_fmtmatch::by_name, w_fmtmatch::lone_serves_any}) {
+		for (const auto &c : cases) {
+			SCOPED_TRACE(c.path);
+			EXPECT_EQ(find(in, c.path, match), c.result);
 		}
 	}
+}
 
-	// A lone document serves any file, whatever it names.
-	w_fmtdocs one;
-	fp = wt::stream_of(R"({"file":"a.flac","tags":[{"title":"A"}]})");
-	ASSERT_EQ(w_json2docs(fp.get(), &one, &msg), 0) << msg;
-	char *err = nullptr;
-	const struct w_taglist *found = w_fmtdocs_find(&one, "other.flac", &err);
-	ASSERT_NE(found, nullptr) << err;
-	EXPECT_EQ(wt::to_tags(found), (tags{{"title", "A"}}));
+TEST(JsonReader, WhichFilesALoneDocumentServes)
+{
+	const tags a = {{"title", "A"}};
+	const struct {
+		const char *name;
+		std::string text;
+		w_fmtmatch match;
+		std::variant<tags, std::string> for_a, for_other;
+	} cases[] = {
+	    // A run over one file copies tags from another.
+	    {"named, one file", R"({"file":"a.flac","tags":[{"title":"A"}]})", w_fmtmatch::lone_serves_any, a, a},
+	    // A run over several never gives one file another's tags.
+	    {"named, several files", R"({"file":"a.flac","tags":[{"title":"A"}]})", w_fmtmatch::by_name, a,
+		"other.flac: no tag document names this file"},
+	    {"a bare list", R"([{"title":"A"}])", w_fmtmatch::by_name, a, a},
+	    {"an object without file", R"({"tags":[{"title":"A"}]})", w_fmtmatch::by_name, a, a},
+	    {"nothing at all", "", w_fmtmatch::lone_serves_any, "a.flac: the input holds no tag document",
+		"other.flac: the input holds no tag document"},
+	    // Documents are told apart by the file each names.
+	    {"several, one unnamed", "{\"file\":\"a.flac\",\"tags\":[{\"title\":\"A\"}]}\n[]\n",
+		w_fmtmatch::by_name, "a.flac: one of several tag documents names no \"file\" (line 2)",
+		"other.flac: one of several tag documents names no \"file\" (line 2)"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		const w_fmtinput in = input_of(c.text);
+		EXPECT_EQ(find(in, "a.flac", c.match), c.for_a);
+		EXPECT_EQ(find(in, "other.flac", c.match), c.for_other);
+	}
 }
 
 namespace {
@@ -358,9 +402,11 @@ TEST_F(JsonLibrary, AFileWithoutItsOwnDocumentIsLeftAlone)
 TEST_F(JsonLibrary, EditThroughJson)
 {
 	// The editor sees each file's one line and changes it; every file gets
-	// its own document back, not the one edited before it.
+	// its own document back, not the one edited before it, whatever file
+	// the edited document names.
 	wt::write_script(dir / "ed.sh",
-	    "sed -i -e 's/Some Band/Other \\\\\"Band\\\\\"/' -e 's/\"tags\":\\[/&{\"mood\":\"edited\"},/' \"$1\"\n");
+	    "sed -i -e 's/Some Band/Other \\\\\"Band\\\\\"/' -e 's/\"tags\":\\[/&{\"mood\":\"edited\"},/' "
+	    "-e 's/\"file\":\"[^\"]*\"/\"file\":\"elsewhere.flac\"/' \"$1\"\n");
 	wt::run_options opt;
 	opt.cwd = dir.path();
 	opt.env["EDITOR"] = dir / "ed.sh";
@@ -371,4 +417,82 @@ TEST_F(JsonLibrary, EditThroughJson)
 	lines b = b_tags;
 	b.insert(b.begin(), "mood=edited");
 	EXPECT_EQ(wt::metaflac_tags(dir / "b.flac"), b);
+}
+
+TEST_F(JsonLibrary, ADocumentServesOnlyItsFileWhenTheRunNamesSeveral)
+{
+	auto one = run({"-F", "json", "print", "a.flac"});
+	ASSERT_EQ(one.status, 0) << one.err;
+	wt::write_file(dir / "a.jsonl", one.out);
+	const std::string b = wt::read_file(dir / "b.flac");
+
+	for (const char *from : {"file", "standard input"}) {
+		SCOPED_TRACE(from);
+		auto r = std::string(from) == "file" ? run({"-F", "json", "load:a.jsonl", "a.flac", "b.flac"})
+						     : run({"-F", "json", "load:-", "a.flac", "b.flac"}, one.out);
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.err, "wembrix: b.flac: no tag document names this file\n");
+		EXPECT_EQ(wt::metaflac_tags(dir / "a.flac"), a_tags);
+		EXPECT_TRUE(wt::read_file(dir / "b.flac") == b) << "b.flac changed";
+	}
+
+	// One file: the document is copied onto it, whatever file it names.
+	for (const char *from : {"file", "standard input"}) {
+		SCOPED_TRACE(from);
+		wt::make_flac(dir / "b.flac", {"TITLE=B"});
+		auto r = std::string(from) == "file" ? run({"-F", "json", "load:a.jsonl", "b.flac"})
+						     : run({"-F", "json", "load:-", "b.flac"}, one.out);
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(wt::metaflac_tags(dir / "b.flac"), a_tags);
+	}
+}
+
+TEST_F(JsonLibrary, RestoreWithoutFileNames)
+{
+	auto backup = run({"-F", "json", "print", "c.ogg", "a.flac", "b.flac"});
+	ASSERT_EQ(backup.status, 0) << backup.err;
+	wt::write_file(dir / "backup.jsonl", backup.out);
+	auto lose_tags = [&] {
+		ASSERT_EQ(run({"clear:", "add:title=lost", "a.flac", "b.flac", "c.ogg"}).status, 0);
+	};
+	auto ogg_tags = [&] { return wt::run({"vorbiscomment", "-l", dir / "c.ogg"}).out; };
+
+	// Every file the backup names, in its order, each with its own
+	// document, and the other actions applied to each.
+	lose_tags();
+	auto r = run({"-F", "json", "load:backup.jsonl", "add:genre=Back", "backend"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.out, "libvorbis c.ogg\nlibFLAC a.flac\nlibFLAC b.flac\n");
+	lines a = a_tags, b = b_tags;
+	a.push_back("genre=Back");
+	b.push_back("genre=Back");
+	EXPECT_EQ(wt::metaflac_tags(dir / "a.flac"), a);
+	EXPECT_EQ(wt::metaflac_tags(dir / "b.flac"), b);
+	EXPECT_EQ(ogg_tags(), "title=Caf\xc3\xa9\ntracknumber=01\ngenre=Back\n");
+
+	// A file named twice, or that cannot be had, fails; the others go on.
+	lose_tags();
+	const std::string b_before = wt::read_file(dir / "b.flac");
+	wt::write_file(dir / "partial.jsonl", backup.out +
+	    "{\"file\":\"b.flac\",\"tags\":[]}\n"
+	    "{\"file\":\"gone.flac\",\"tags\":[]}\n");
+	r = run({"-F", "json", "load:partial.jsonl"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "wembrix: b.flac: more than one tag document names this file (lines 3 and 4)\n"
+			 "wembrix: gone.flac: No such file or directory\n");
+	EXPECT_EQ(wt::metaflac_tags(dir / "a.flac"), a_tags);
+	EXPECT_TRUE(wt::read_file(dir / "b.flac") == b_before) << "b.flac changed";
+	EXPECT_EQ(ogg_tags(), "title=Caf\xc3\xa9\ntracknumber=01\n");
+
+	// A backup with a document that names no file touches nothing.
+	lose_tags();
+	const std::string a_before = wt::read_file(dir / "a.flac"), c_before = wt::read_file(dir / "c.ogg");
+	wt::write_file(dir / "mixed.jsonl", backup.out + "{\"tags\":[{\"title\":\"whose?\"}]}\n");
+	r = run({"-F", "json", "load:mixed.jsonl"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "wembrix: mixed.jsonl: line 4: a restore without file names needs every document "
+			 "to name its file\n");
+	EXPECT_TRUE(wt::read_file(dir / "a.flac") == a_before) << "a.flac changed";
+	EXPECT_TRUE(wt::read_file(dir / "c.ogg") == c_before) << "c.ogg changed";
 }

@@ -428,6 +428,38 @@ TEST_F(RenameFile, SameNameAsksNothing)
 	EXPECT_TRUE(wt::exists(dir / "music/Title.flac"));
 }
 
+// A new path that leads back to the very name the file has is no move,
+// however it is spelled; another name for the same file still is.
+TEST_F(RenameFile, ThePlaceTheFileIsAlreadyIn)
+{
+	ASSERT_EQ(mkdir((dir / "Artist").c_str(), 0755), 0);
+	ASSERT_EQ(mkdir((dir / "Artist/Album").c_str(), 0755), 0);
+	const std::string file = dir / "Artist/Album/Title.flac";
+	wt::make_flac(file, {"ARTIST=Artist", "ALBUM=Album", "TITLE=Title"});
+	const std::string bytes = wt::read_file(file);
+	ASSERT_EQ(link(file.c_str(), (dir / "Artist/Album/Other.flac").c_str()), 0);
+	struct {
+		std::vector<std::string> args;
+		int status;
+		std::string out, err;
+	} cases[] = {
+	    {{"-Y", "rename:../../%artist/%album/%title", "Title.flac"}, 0, "", ""},
+	    {{"-p", "-Y", "rename:../../%artist/%album/%title", "Title.flac"}, 0, "", ""},
+	    {{"-Y", "rename:../%album/%title", "./Title.flac"}, 0, "", ""},
+	    {{"-Y", "rename:%title", "Other.flac"}, 1, "rename `Other.flac' to `Title.flac'? [y/n] yes\n",
+		"wembrix: Title.flac: File exists\n"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.args[c.args.size() - 2]);
+		auto r = wt::wembrix(c.args, {.input = std::nullopt, .env = {}, .cwd = dir / "Artist/Album"});
+		EXPECT_EQ(r.status, c.status);
+		EXPECT_EQ(r.out, c.out);
+		EXPECT_EQ(r.err, c.err);
+		EXPECT_EQ(wt::read_file(file), bytes);
+		EXPECT_EQ(wt::run({"ls", dir / "Artist/Album"}).out, "Other.flac\nTitle.flac\n");
+	}
+}
+
 // The extension belongs to the file's own name, never to a directory.
 TEST_F(RenameFile, ExtensionComesFromTheFileName)
 {

@@ -83,6 +83,22 @@ protected:
 
 TEST_F(Cli, CommandLines)
 {
+	// Files a backend knows but cannot read, each said once.
+	ASSERT_EQ(mkdir((dir / "folder.flac").c_str(), 0755), 0);
+	const std::string flac = wt::read_file(dir / "a.flac");
+	wt::write_file(dir / "cut.flac", flac.substr(0, 50)); // inside the second block
+	wt::write_file(dir / "cut.ogg", wt::vorbis_bytes({"TITLE=T"}).substr(0, 100));
+	// Players skip bytes before the first page, and so does the Ogg reader.
+	wt::write_file(dir / "late.ogg", std::string(5000, 'x') + wt::read_file(dir / "cut.ogg"));
+	std::string opus = wt::opus_bytes({"TITLE=T"});
+	const std::size_t tags_at = opus.find("OpusTags");
+	ASSERT_NE(tags_at, std::string::npos);
+	opus.replace(tags_at + 8, 4, "\xff\xff\xff\x7f"); // a vendor longer than the packet
+	wt::ogg_fix_checksum(opus, opus.rfind("OggS", tags_at));
+	wt::write_file(dir / "bad.opus", opus);
+	wt::write_file(dir / "empty.jsonl", "\n");
+	wt::write_file(dir / "bare.json", "{\"file\":\"a.flac\",\"tags\":[]}\n[{\"title\":\"x\"}]\n");
+
 	struct {
 		std::vector<std::string> args;
 		int status;
@@ -143,6 +159,26 @@ TEST_F(Cli, CommandLines)
 	    {{"notes.txt", "a.flac"}, 1, a_doc, "wembrix: notes.txt: unsupported file format\n"},
 	    {{"missing.flac", "a.flac"}, 1, a_doc, "wembrix: missing.flac: No such file or directory\n"},
 	    {{"--", "a.flac"}, 0, a_doc, ""},
+	    {{"folder.flac", "a.flac"}, 1, a_doc, "wembrix: folder.flac: Is a directory\n"},
+	    {{"cut.flac", "a.flac"}, 1, a_doc,
+		"wembrix: cut.flac: unreadable FLAC metadata: block 2 (VORBIS_COMMENT) runs past the end "
+		"of the file\n"},
+	    {{"cut.ogg", "a.flac"}, 1, a_doc, "wembrix: cut.ogg: file ends inside its Ogg/Vorbis headers\n"},
+	    {{"late.ogg", "a.flac"}, 1, a_doc, "wembrix: late.ogg: file ends inside its Ogg/Vorbis headers\n"},
+	    {{"bad.opus", "a.flac"}, 1, a_doc, "wembrix: bad.opus: damaged Opus comment header\n"},
+	    // A restore may leave out the files its backup names, and only then.
+	    {{"-F", "json", "load:bare.json"}, 1, "",
+		"wembrix: bare.json: line 2: a restore without file names needs every document to name "
+		"its file\n"},
+	    {{"-F", "json", "load:empty.jsonl"}, 1, "", "wembrix: empty.jsonl: the input holds no tag document\n"},
+	    {{"load:bare.json"}, 22, "", "wembrix: missing file argument.\n" + try_line},
+	    {{"-F", "json", "load:-"}, 22, "", "wembrix: missing file argument.\n" + try_line},
+	    {{"-F", "json", "load:"}, 22, "", "wembrix: missing file argument.\n" + try_line},
+	    {{"-F", "json", "load:bare.json", "load:bare.json"}, 22, "",
+		"wembrix: missing file argument.\n" + try_line},
+	    {{"-F", "json", "set:title=x"}, 22, "", "wembrix: missing file argument.\n" + try_line},
+	    {{"-F", "json", "load:none.jsonl"}, 1, "",
+		"wembrix: none.jsonl: fopen: No such file or directory\n"},
 	};
 	const std::string before = wt::read_file(dir / "a.flac");
 	for (const auto &c : cases) {
