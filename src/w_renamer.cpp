@@ -437,7 +437,8 @@ w_rename(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
 	// place before anything moves it or waits for an answer (a copy that
 	// fails to get there has been reported by then).
 	if (w_tune_save(tune) == -1) {
-		warnx("%s: could not write tags to the file,", w_tune_path(tune));
+		if (errno != ESTALE) // a changed file has been named already
+			warnx("%s: could not write tags to the file,", w_tune_path(tune));
 		return -1;
 	}
 	if (w_safefile_flush() == -1)

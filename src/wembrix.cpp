@@ -268,7 +268,10 @@ main(int argc, char *argv[])
 			}
 		}
 		if (ok && may_write && w_tune_save(tune) == -1) {
-			warnx("%s: could not write tags to the file,", w_tune_path(tune));
+			// A file another program changed meanwhile has been named
+			// with what happened; nothing was tried on it.
+			if (errno != ESTALE)
+				warnx("%s: could not write tags to the file,", w_tune_path(tune));
 			ok = false;
 		}
 		w_tune_destroy(tune);

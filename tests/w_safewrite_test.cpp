@@ -174,12 +174,8 @@ TEST(ChangedMeanwhile, EditLeavesTheFileAsTheOtherProgramMadeIt)
 				wt::run_result r = wt::wembrix({"edit", a, b}, opt);
 
 				EXPECT_EQ(r.status, 1);
-				// Said first, and nothing is said of b.
-				const std::string about_a = "wembrix: " + a + ": ";
-				EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1),
-				    about_a + "changed since its tags were read; not written\n");
-				for (std::size_t at = 0; at < r.err.size(); at = r.err.find('\n', at) + 1)
-					EXPECT_EQ(r.err.compare(at, about_a.size(), about_a), 0) << r.err;
+				// Said once, and nothing is said of b.
+				EXPECT_EQ(r.err, "wembrix: " + a + ": changed since its tags were read; not written\n");
 				// a is byte for byte what the other program left.
 				EXPECT_TRUE(wt::read_file(dir / a) == wt::read_file(dir / (a + ".theirs")));
 				if (m == meddling::rewritten) {
