@@ -11,12 +11,14 @@
 #include <fcntl.h>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "w_safefile.h"
+#include "w_settings.h"
 #include "w_tlmodule.h"
 
 namespace {
@@ -362,6 +364,90 @@ write_plan(const char *path, const w_tlplan &plan)
 	return fits_in_place(plan) ? write_in_place(path, plan) : write_copy(path, plan);
 }
 
+// ---- --all-tags: every field, under the names FLAC uses ----
+//
+// For the files the module's mode covers (ID3v2 and MP4 tags) the fields
+// are whatever the module reads and writes, each value a tag of its own;
+// any other file keeps the seven fields below.
+
+struct pairs_block {
+	w_tlpair *pairs = nullptr;
+	~pairs_block() { std::free(pairs); }
+};
+
+// The file's fields as a new list in *out (null when the read failed):
+// true; false, with nothing done, when the mode does not cover the file.
+bool
+read_all(w_tlfile *file, w_taglist **out)
+{
+	pairs_block got;
+	std::size_t count = 0;
+	*out = nullptr;
+	if (module()->alltags->read(file, &got.pairs, &count) == -1)
+		return errno != ENOTSUP;
+	w_taglist_ptr tlist(w_taglist_new());
+	if (!tlist)
+		return true;
+	for (std::size_t i = 0; i < count; i++) {
+		if (w_taglist_insert(tlist.get(), got.pairs[i].key, got.pairs[i].value) == -1)
+			return true;
+	}
+	*out = tlist.release();
+	return true;
+}
+
+// Writes the list as the file's fields: 0 or -1; nullopt, with nothing
+// done and the file handle kept for the seven fields, when the mode does
+// not cover the file.
+std::optional<int>
+write_all(w_fttaglib_data *data, const struct w_taglist *tlist)
+{
+	const w_tlmodule *m = module();
+	tlfile_ptr file(data->file != nullptr ? data->file : m->open(data->path));
+	data->file = nullptr;
+	if (!file) {
+		warn("%s", data->path);
+		return -1;
+	}
+	std::vector<w_tlpair> pairs;
+	try {
+		struct w_tag *t;
+		W_TAGLIST_FOREACH(t, tlist)
+			pairs.push_back({t->key, t->val});
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		warn("%s", data->path);
+		return -1;
+	}
+	w_tlplan plan{};
+	char why[512];
+	int r = m->alltags->render(file.get(), pairs.data(), pairs.size(), &plan, why, sizeof(why));
+	if (r == -1 && errno == ENOTSUP) {
+		data->file = file.release();
+		return std::nullopt;
+	}
+	if (r == -1) {
+		if (why[0] != '\0')
+			warnx("%s: %s", data->path, why);
+		else
+			warn("%s", data->path);
+		return -1;
+	}
+	if (r == 0)
+		return 0;
+	try {
+		if (write_plan(data->path, plan) == -1) {
+			warn("%s", data->path);
+			return -1;
+		}
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		warn("%s", data->path);
+		return -1;
+	}
+	return 0;
+}
+
 } // namespace
 
 struct w_backend *
@@ -412,6 +498,11 @@ w_fttaglib_read(void *opaque)
 		if (data->file == nullptr)
 			return nullptr;
 	}
+	if (alltagsflag) {
+		w_taglist *all = nullptr;
+		if (read_all(data->file, &all))
+			return all;
+	}
 	values v;
 	if (module()->read(data->file, &v) == -1)
 		return nullptr;
@@ -442,6 +533,11 @@ w_fttaglib_write(void *opaque, const struct w_taglist *tlist)
 {
 	w_fttaglib_data *data = checked(opaque);
 	assert(tlist != NULL);
+
+	if (alltagsflag) {
+		if (std::optional<int> r = write_all(data, tlist))
+			return *r;
+	}
 
 	wish w[W_TL_NFIELDS];
 	wishes_of(tlist, w);

@@ -32,6 +32,7 @@
 #include <taglib/tiostream.h>
 #include <taglib/wavfile.h>
 
+#include "w_tlalltags.h"
 #include "w_tlfixup.h"
 #include "w_tlframes.h"
 #include "w_tlstream.h"
@@ -321,12 +322,58 @@ tl_close(struct w_tlfile *f)
 	delete f;
 }
 
+// ---- Every field under the names FLAC uses (--all-tags): w_tlalltags.cpp
+
+int
+tl_read_all(struct w_tlfile *f, struct w_tlpair **pairs, std::size_t *count)
+{
+	try {
+		return alltags_read(f->ref->file(), pairs, count);
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+	} catch (...) {
+		errno = EIO;
+	}
+	return -1;
+}
+
+int
+tl_render_all(struct w_tlfile *f, const struct w_tlpair *pairs, std::size_t count, struct w_tlplan *plan,
+    char *why, std::size_t whylen)
+{
+	set_why(why, whylen, "");
+	if (f->rendered) {
+		errno = EINVAL;
+		return -1;
+	}
+	TagLib::File *file = f->ref->file();
+	if (!id3_covers(file) && !mp4_covers(file)) {
+		errno = ENOTSUP;
+		return -1;
+	}
+	f->rendered = true;
+	try {
+		return alltags_render(file, *f->stream, pairs, count, plan, why, whylen);
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+	} catch (...) {
+		errno = EIO;
+	}
+	return -1;
+}
+
+const struct w_tlalltags alltags = {
+	tl_read_all,
+	tl_render_all,
+};
+
 const struct w_tlmodule module = {
 	W_TLMODULE_VERSION,
 	tl_open,
 	tl_read,
 	tl_render,
 	tl_close,
+	&alltags,
 };
 
 } // namespace
