@@ -138,7 +138,9 @@ alltags_render(TagLib::File *file, plan_stream &stream, const w_tlpair *pairs, s
 		return -1;
 	}
 
-	// What was rendered must read back as asked, every field of it.
+	// What was rendered must read back as asked, every field of it.  A
+	// RIFF file is read from where the stream stands.
+	stream.seek(0, TagLib::IOStream::Beginning);
 	TagLib::FileRef again(&stream, false);
 	if (again.isNull() || again.file() == nullptr || !again.file()->isValid() ||
 	    !(id3 ? id3_covers(again.file()) : mp4_covers(again.file()))) {
