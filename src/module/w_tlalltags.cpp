@@ -36,21 +36,27 @@ read_fields(TagLib::File *file)
 
 // The fields a tag list asks for: names as the mode spells them, values in
 // order; an empty value sets nothing, as it clears a field of the seven.
+// A tag named year or track came from the user (print shows date and
+// tracknumber), so set:year=1999 stands for the date: the other name's
+// values take the place of the date's.
 fieldset
 wished_fields(const w_tlpair *pairs, std::size_t count)
 {
-	fieldset fs;
+	fieldset named, aliased;
 	for (std::size_t i = 0; i < count; i++) {
 		const std::string name = canonical_name(pairs[i].key);
-		if (pairs[i].value[0] == '\0') {
-			if (find_field(fs, name) == nullptr)
-				fs.push_back({name, {}});
-			continue;
-		}
-		add_value(fs, name, pairs[i].value);
+		fieldset &fs = name != lower(pairs[i].key) ? aliased : named;
+		if (find_field(named, name) == nullptr)
+			named.push_back({name, {}}); // the field's place
+		if (find_field(fs, name) == nullptr && &fs == &aliased)
+			aliased.push_back({name, {}});
+		if (pairs[i].value[0] != '\0')
+			add_value(fs, name, pairs[i].value);
 	}
 	fieldset out;
-	for (field &f : fs) {
+	for (field &f : named) {
+		if (const field *a = find_field(aliased, f.name))
+			f.values = a->values;
 		if (!f.values.empty())
 			out.push_back(std::move(f));
 	}
