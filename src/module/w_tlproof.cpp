@@ -344,9 +344,10 @@ chunk_name(const std::string &n)
 }
 
 // The chunks of the container, walked as TagLib walks them: a pad byte
-// after an odd end is taken when it is zero or a chunk name follows it.
-// *rest is where the walk ended.  False when the file is no such container
-// or a chunk is not one TagLib would take.
+// after an odd end is taken when it is zero or a chunk name follows it,
+// and the walk stops at a chunk that is no chunk to TagLib (a bad name, a
+// size past the end).  *rest is where it stopped.  False when the file is
+// no such container.
 bool
 riff_chunks(const file_view &f, bool *big_endian, std::vector<chunk> *chunks, std::uint64_t *rest)
 {
@@ -364,7 +365,7 @@ riff_chunks(const file_view &f, bool *big_endian, std::vector<chunk> *chunks, st
 		const std::string h = f.read(pos, 8);
 		const std::uint32_t size = *big_endian ? be32(h, 4) : le32(h, 4);
 		if (!chunk_name(h.substr(0, 4)) || pos + 8 + size > f.size())
-			return false;
+			break;
 		chunks->push_back({h.substr(0, 4), pos, size});
 		pos += 8 + std::uint64_t{size};
 		if ((pos & 1) != 0) {
@@ -532,12 +533,19 @@ ilst_items(const file_view &f, const atom &ilst, std::vector<tag_item> *out)
 		if (a.type == "----") {
 			// A freeform item is named by its mean and name atoms.
 			std::vector<atom> parts;
+			std::string mean, label;
 			if (atoms(f, a.body, a.pos + a.size, &parts)) {
 				for (const atom &p : parts) {
-					if ((p.type == "mean" || p.type == "name") && p.size >= p.body - p.pos + 4)
-						name += ":" + f.read(p.body + 4, p.pos + p.size - p.body - 4);
+					if (p.pos + p.size < p.body + 4)
+						continue;
+					const std::string text = f.read(p.body + 4, p.pos + p.size - p.body - 4);
+					if (p.type == "mean")
+						mean = text;
+					else if (p.type == "name")
+						label = text;
 				}
 			}
+			name += ":" + mean + ":" + label;
 		}
 		out->push_back({"items", name, f.read(a.pos, a.size), ilst_field(a.type)});
 	}
