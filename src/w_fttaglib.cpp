@@ -137,9 +137,9 @@ checked(void *opaque)
 }
 
 // Parses a number field's value; a value that is not a whole unsigned
-// 32-bit decimal number is refused with a warning.
+// decimal number up to max is refused with a warning.
 bool
-parse_number(const char *key, const char *val, unsigned int *out)
+parse_number(const char *key, const char *val, unsigned long max, unsigned int *out)
 {
 	char *end;
 	errno = 0;
@@ -150,7 +150,7 @@ parse_number(const char *key, const char *val, unsigned int *out)
 	}
 	// strtoul wraps a negative number around, and saturates on overflow:
 	// both land above the 32-bit range.
-	if (n > UINT32_MAX || (n == ULONG_MAX && errno == ERANGE)) {
+	if (n > max || (n == ULONG_MAX && errno == ERANGE)) {
 		warnx("invalid unsigned int argument for %s: %s (too large)", key, val);
 		return false;
 	}
@@ -181,7 +181,9 @@ wishes_of(const struct w_taglist *tlist, wish (&w)[W_TL_NFIELDS])
 		}
 		w[i].named = true;
 		if (fields[i].format != nullptr) {
-			if (!parse_number(t->key, t->val, &w[i].number))
+			// A year is read back from its first four digits only.
+			const unsigned long max = i == W_TL_YEAR ? 9999 : UINT32_MAX;
+			if (!parse_number(t->key, t->val, max, &w[i].number))
 				continue;
 		}
 		w[i].text = t->val;

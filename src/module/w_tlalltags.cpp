@@ -13,6 +13,9 @@
 #include <new>
 
 #include <taglib/fileref.h>
+#include <taglib/mpegfile.h>
+
+#include "w_tlproof.h"
 
 namespace w_tl {
 
@@ -133,7 +136,9 @@ alltags_render(TagLib::File *file, plan_stream &stream, const w_tlpair *pairs, s
 	const std::vector<std::string> changed = changed_names(old, wished);
 	if (changed.empty())
 		return 0;
-	refusal = id3 ? id3_render(file, stream, wished, changed) : mp4_render(file, wished, changed);
+	std::set<std::string> touched;
+	refusal = id3 ? id3_render(file, stream, wished, changed, &touched)
+		      : mp4_render(file, wished, changed, &touched);
 	if (refusal.empty() && stream.error() != 0) {
 		errno = stream.error();
 		return -1;
@@ -169,6 +174,31 @@ alltags_render(TagLib::File *file, plan_stream &stream, const w_tlpair *pairs, s
 		return -1;
 	}
 	stream.plan(plan);
+
+	// The proof every TagLib write passes: walked raw, the new file keeps
+	// every item of the old one outside the fields written, and the audio.
+	auto may = [&](const tag_item &it) {
+		const std::string kind = it.kind;
+		std::string group;
+		if (kind == "frames") {
+			const std::size_t skip = it.name.size() + 2; // id and flags
+			group = id3_frame_group(it.name, it.bytes.size() >= skip ? it.bytes.substr(skip) : "");
+		} else if (kind == "items") {
+			group = mp4_item_group(it.name, it.bytes);
+		} else if (kind == "ID3v1 fields") {
+			group = it.name == "year" ? "date" : it.name == "track" ? "tracknumber" : it.name;
+		}
+		return !group.empty() && touched.count(group) > 0;
+	};
+	const layout how = !id3 ? layout::mp4
+	    : dynamic_cast<TagLib::MPEG::File *>(file) != nullptr ? layout::mpeg
+								   : layout::riff;
+	const std::string lost = prove_raw(how, file_view(plan->fd, plan->old_size), file_view(*plan), {may, may});
+	if (!lost.empty()) {
+		set_why(why, whylen, "rewriting the tag " + lost + "; not written");
+		errno = EINVAL;
+		return -1;
+	}
 	return 1;
 }
 

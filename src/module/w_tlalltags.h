@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -97,10 +98,17 @@ std::string mp4_check(TagLib::File *file, fieldset &wished);
 
 // Puts the wished fields into the file through stream, touching only the
 // fields named in changed: "" when done, else why not (nothing done).
+// *touched gets the fields (by the first name of each) whose frames or
+// items the write may take away or add.
 std::string id3_render(TagLib::File *file, plan_stream &stream, const fieldset &wished,
-    const std::vector<std::string> &changed);
+    const std::vector<std::string> &changed, std::set<std::string> *touched);
 std::string mp4_render(TagLib::File *file, const fieldset &wished,
-    const std::vector<std::string> &changed);
+    const std::vector<std::string> &changed, std::set<std::string> *touched);
+
+// The field a frame or item stands for, from its bytes as the proof of a
+// write walks them ("" for none).
+std::string id3_frame_group(const std::string &id, const std::string &data);
+std::string mp4_item_group(const std::string &name, const std::string &atom);
 
 // ---- The operations of the mode (w_tlalltags.cpp) ----
 

@@ -248,6 +248,22 @@ tag_version(const host &h)
 	return tag != nullptr ? tag->header()->majorVersion() : 4;
 }
 
+// A frame of the given id and data (its flags undone) as TagLib parses a
+// plain version 2.4 frame; null when TagLib makes nothing of it.
+std::unique_ptr<ID3v2::Frame>
+parse_plain(const std::string &id, const std::string &data)
+{
+	std::string raw = id;
+	const auto n = static_cast<std::uint32_t>(data.size());
+	for (int shift = 21; shift >= 0; shift -= 7)
+		raw.push_back(static_cast<char>((n >> shift) & 0x7f));
+	raw.append(2, '\0');
+	raw += data;
+	const ID3v2::Header header(ByteVector("ID3\x04\0\0\0\0\0\0", 10));
+	return std::unique_ptr<ID3v2::Frame>(ID3v2::FrameFactory::instance()->createFrame(
+	    ByteVector(raw.data(), static_cast<unsigned int>(raw.size())), &header));
+}
+
 // What the frames of one field hold already, to be kept by its new frames.
 struct hints {
 	std::string description; // a user-defined frame's spelling
@@ -475,7 +491,7 @@ id3_check(TagLib::File *file, fieldset &wished)
 
 std::string
 id3_render(TagLib::File *file, plan_stream &stream, const fieldset &wished,
-    const std::vector<std::string> &changed)
+    const std::vector<std::string> &changed, std::set<std::string> *touched)
 {
 	const host h(file);
 	const bool had_tag = h.tag() != nullptr;
@@ -504,9 +520,20 @@ id3_render(TagLib::File *file, plan_stream &stream, const fieldset &wished,
 	if (had_tag && !id3v2_whole(*file, h.tag()))
 		return "TagLib could not read the whole ID3v2 tag; rewriting it would lose frames";
 
-	std::vector<raw_frame> frames;
-	if (!old_tag.empty() && !plain_frames(old_tag, &frames))
-		return unkeepable(old_tag);
+	// The old frames, each to be kept as it is: the tag must be one whose
+	// frames can be copied into a new tag of the same header.
+	id3_tag parsed;
+	if (!old_tag.empty()) {
+		const auto *b = reinterpret_cast<const unsigned char *>(old_tag.data());
+		if ((b[3] != 3 && b[3] != 4) || (b[5] & 0xd0) != 0 || !id3v2_parse(old_tag, &parsed))
+			return unkeepable(old_tag);
+		const unsigned opaque = b[3] == 3 ? 0x00e0 : 0x004c; // compressed, encrypted, grouped
+		for (const id3_item &it : parsed.items) {
+			if ((it.flags & opaque) != 0 || it.itunes)
+				return unkeepable(old_tag);
+		}
+	}
+	const std::vector<id3_item> &frames = parsed.items;
 	const unsigned v = old_tag.empty() ? 4 : static_cast<unsigned char>(old_tag[3]);
 
 	// The fields written: those that change, or every one when the values
@@ -530,26 +557,25 @@ id3_render(TagLib::File *file, plan_stream &stream, const fieldset &wished,
 			groups.insert(group_of_name(n));
 	}
 
+	*touched = groups;
+
 	// Each old frame's field, and what the frames of a field hold already.
 	std::vector<std::string> frame_group(frames.size());
 	std::map<std::string, hints> hint;
 	if (!old_tag.empty()) {
-		const ID3v2::Header header(ByteVector(old_tag.data(), 10));
 		for (std::size_t i = 0; i < frames.size(); i++) {
-			const raw_frame &fr = frames[i];
-			const std::string id = old_tag.substr(fr.pos, 4);
-			std::unique_ptr<ID3v2::Frame> parsed(ID3v2::FrameFactory::instance()->createFrame(
-			    ByteVector(old_tag.data() + fr.pos, static_cast<unsigned int>(fr.size)), &header));
-			const std::string g = group_of(id, parsed.get(), v);
+			const std::string &id = frames[i].id;
+			const std::unique_ptr<ID3v2::Frame> frame = parse_plain(id, frames[i].data);
+			const std::string g = id.size() == 4 ? group_of(id, frame.get(), v) : "";
 			frame_group[i] = g;
 			if (g.empty() || hint.count(g) > 0)
 				continue;
 			hints &hg = hint[g];
-			if (auto *t = dynamic_cast<const ID3v2::UserTextIdentificationFrame *>(parsed.get()))
+			if (auto *t = dynamic_cast<const ID3v2::UserTextIdentificationFrame *>(frame.get()))
 				hg.description = utf8(t->description());
-			if (auto *c = dynamic_cast<const ID3v2::CommentsFrame *>(parsed.get()))
+			if (auto *c = dynamic_cast<const ID3v2::CommentsFrame *>(frame.get()))
 				hg.language = c->language();
-			if (auto *l = dynamic_cast<const ID3v2::UnsynchronizedLyricsFrame *>(parsed.get()))
+			if (auto *l = dynamic_cast<const ID3v2::UnsynchronizedLyricsFrame *>(frame.get()))
 				hg.language = l->language();
 		}
 	}
@@ -559,7 +585,7 @@ id3_render(TagLib::File *file, plan_stream &stream, const fieldset &wished,
 	for (std::size_t i = 0; i < frames.size(); i++) {
 		const std::string &g = frame_group[i];
 		if (g.empty() || groups.count(g) == 0) {
-			body.append(old_tag, frames[i].pos, frames[i].size);
+			body += frames[i].raw;
 		} else if (placed.insert(g).second) {
 			body += render_group(g, wished, v, hint[g]);
 		}
@@ -607,6 +633,13 @@ id3_render(TagLib::File *file, plan_stream &stream, const fieldset &wished,
 	stream.insert(block, static_cast<unsigned long>(at), static_cast<unsigned long>(replace));
 	stream.insert(ByteVector::fromUInt(static_cast<unsigned int>(container), big_endian), 4, 4);
 	return "";
+}
+
+std::string
+id3_frame_group(const std::string &id, const std::string &data)
+{
+	// Version 2.3's date frames are known by their ids.
+	return id.size() == 4 ? group_of(id, parse_plain(id, data).get(), 3) : "";
 }
 
 } // namespace w_tl

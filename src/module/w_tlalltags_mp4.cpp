@@ -143,12 +143,14 @@ mp4_check(TagLib::File *, fieldset &wished)
 }
 
 std::string
-mp4_render(TagLib::File *file, const fieldset &wished, const std::vector<std::string> &changed)
+mp4_render(TagLib::File *file, const fieldset &wished, const std::vector<std::string> &changed,
+    std::set<std::string> *touched)
 {
 	TagLib::MP4::Tag *tag = tag_of(file);
 	std::set<std::string> groups;
 	for (const std::string &n : changed)
 		groups.insert(group_of_name(n));
+	*touched = groups;
 
 	// The old items of the changed fields go; a freeform item's spelling
 	// stays for its new values.
@@ -194,6 +196,33 @@ mp4_render(TagLib::File *file, const fieldset &wished, const std::vector<std::st
 	}
 	if (!file->save())
 		return "TagLib could not save the tags";
+	return "";
+}
+
+std::string
+mp4_item_group(const std::string &name, const std::string &atom)
+{
+	// The proof names items in UTF-8; the table has their bytes.
+	std::string key;
+	for (std::size_t i = 0; i < name.size(); i++) {
+		if (name.compare(i, 2, "\xc2\xa9") == 0) {
+			key.push_back('\xa9');
+			i++;
+		} else {
+			key.push_back(name[i]);
+		}
+	}
+	if (key.compare(0, sizeof(freeform) - 1, freeform) == 0) {
+		// Text only: a data atom of type 1 (UTF-8).
+		const std::size_t data = atom.find("data", 8);
+		if (data == std::string::npos || data + 8 > atom.size() || atom.compare(data + 5, 3, std::string("\0\0\x01", 3)) != 0)
+			return "";
+		return described_name(key.substr(sizeof(freeform) - 1), &field_spec::mp4);
+	}
+	for (std::size_t i = 0; i < field_table_size; i++) {
+		if (key == field_table[i].mp4)
+			return field_table[i].name;
+	}
 	return "";
 }
 

@@ -42,12 +42,35 @@ bool zeros_from(const std::string &d, std::size_t pos);
 // True when the frames of the tag body d (major version v) are read whole.
 bool id3v2_body_whole(std::string d, unsigned v, bool unsync, bool extended, bool footer);
 
-// The field an ID3v2 frame stands for, -1 for none.
-int frame_field(const std::string &tag, const raw_frame &fr, unsigned v);
+// Unsynchronisation: every 0xFF 0x00 stands for 0xFF.
+std::string unsync_decode(const std::string &d);
+std::string unsync_encode(const std::string &d);
 
-// The frames of a whole ID3v2.3 or 2.4 tag (header included) that can be
-// copied as they are; false when there are none such.
-bool plain_frames(const std::string &tag, std::vector<raw_frame> *frames);
+// One frame of a tag, as a write must keep it.
+struct id3_item {
+	std::string id;      // 3 characters in version 2.2 (and iTunes' 2.2 ids)
+	unsigned flags = 0;  // the two flag bytes; 2.4's unsynchronisation bit cleared
+	std::string data;    // after undoing unsynchronisation
+	std::string raw;     // the frame as the tag body holds it, header included
+	bool itunes = false; // a 2.2 id padded with a NUL in a 2.3 tag
+	int field = -1;      // the basic field it stands for, -1 for none
+};
+
+struct id3_tag {
+	unsigned version = 0; // major
+	unsigned flags = 0;   // of the header
+	std::vector<id3_item> items;
+};
+
+// The field a frame of version 2.v stands for, -1 for none.  Of the
+// comment frames, only those with an empty description are the comment
+// field.
+int item_field(const id3_item &it, unsigned v);
+
+// The frames of a whole tag (header included, any version 2.2 to 2.4)
+// after undoing unsynchronisation.  False when they cannot be walked to
+// the end or something but zeros follows them.
+bool id3v2_parse(const std::string &tag, id3_tag *out);
 
 // Rebuilds neo, the ID3v2 tag TagLib saved (empty when it saved none), from
 // old_tag, the file's tag before the save, so that only the fields in

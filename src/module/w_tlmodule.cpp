@@ -24,10 +24,15 @@
 #include <taglib/aifffile.h>
 #include <taglib/commentsframe.h>
 #include <taglib/fileref.h>
+#include <taglib/id3v1genres.h>
 #include <taglib/id3v1tag.h>
 #include <taglib/id3v2header.h>
 #include <taglib/id3v2tag.h>
+#include <taglib/apetag.h>
+#include <taglib/mp4file.h>
 #include <taglib/mpegfile.h>
+#include <taglib/textidentificationframe.h>
+#include <taglib/xiphcomment.h>
 #include <taglib/tag.h>
 #include <taglib/tiostream.h>
 #include <taglib/wavfile.h>
@@ -35,6 +40,8 @@
 #include "w_tlalltags.h"
 #include "w_tlfixup.h"
 #include "w_tlframes.h"
+#include "w_tlproof.h"
+#include "w_tlreadback.h"
 #include "w_tlstream.h"
 
 using w_tl::plan_stream;
@@ -99,6 +106,14 @@ tl_open(const char *path)
 			errno = f->stream->error();
 			return nullptr;
 		}
+		// A file in which TagLib finds no audio stream at all (a text
+		// file named .mp3, say) is not a music file to write tags into.
+		const TagLib::AudioProperties *audio = f->ref->audioProperties();
+		if (audio == nullptr || (audio->sampleRate() == 0 && audio->channels() == 0 &&
+					    audio->lengthInMilliseconds() == 0 && audio->bitrate() == 0)) {
+			errno = EINVAL;
+			return nullptr;
+		}
 		return f.release();
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
@@ -113,15 +128,13 @@ tl_read(struct w_tlfile *f, struct w_tlvalues *values)
 {
 	*values = w_tlvalues{};
 	try {
-		TagLib::Tag *tag = f->ref->tag();
-		const TagLib::String text[W_TL_NFIELDS] = {tag->title(), tag->artist(), {},
-		    tag->album(), {}, tag->genre(), tag->comment()};
-		values->number[W_TL_YEAR] = tag->year();
-		values->number[W_TL_TRACK] = tag->track();
+		fields got;
+		read_fields(f->ref->file(), &got);
 		for (int i = 0; i < W_TL_NFIELDS; i++) {
+			values->number[i] = got.number[i];
 			if (i == W_TL_YEAR || i == W_TL_TRACK)
 				continue;
-			values->text[i] = strdup(text[i].toCString(true));
+			values->text[i] = strdup(got.text[i].c_str());
 			if (values->text[i] == nullptr)
 				throw std::bad_alloc();
 		}
@@ -158,6 +171,10 @@ save(TagLib::File *file)
 			tags |= TagLib::RIFF::WAV::File::ID3v2;
 		if (wav->hasInfoTag())
 			tags |= TagLib::RIFF::WAV::File::Info;
+		// TagLib reads the fields of a WAV file from its ID3v2 tag alone:
+		// fields set on a file with only an INFO chunk go there too.
+		if (!wav->ID3v2Tag()->isEmpty())
+			tags |= TagLib::RIFF::WAV::File::ID3v2;
 		if (tags == 0)
 			tags = TagLib::RIFF::WAV::File::AllTags;
 		return wav->save(static_cast<TagLib::RIFF::WAV::File::TagTypes>(tags),
@@ -208,22 +225,202 @@ pad_id3v2_year(TagLib::File *file, unsigned int year)
 		frame->setText(text);
 }
 
-// TagLib puts a new comment into the first comment frame when none is
-// without a description, overwriting a comment of another purpose: the
-// comment field gets a frame of its own first.
+// The comment field of an ID3v2 tag is its comment frame without a
+// description: TagLib would otherwise write into a described one, or clear
+// them all.  The file's other tags take the comment as TagLib gives it.
 void
-add_comment_frame(TagLib::File *file)
+set_comment(TagLib::File *file, const TagLib::String &s)
 {
-	TagLib::ID3v2::Tag *tag = id3v2_to_save(file);
-	if (tag == nullptr)
+	TagLib::ID3v2::Tag *v2 = id3v2_to_save(file);
+	if (v2 == nullptr) {
+		file->tag()->setComment(s);
 		return;
-	for (TagLib::ID3v2::Frame *frame : tag->frameList("COMM")) {
-		auto *comment = dynamic_cast<TagLib::ID3v2::CommentsFrame *>(frame);
-		if (comment == nullptr || comment->description().isEmpty())
-			return;
 	}
-	if (!tag->frameList("COMM").isEmpty())
-		tag->addFrame(new TagLib::ID3v2::CommentsFrame());
+	TagLib::ID3v2::CommentsFrame *field = nullptr;
+	const TagLib::ID3v2::FrameList &list = v2->frameList("COMM");
+	for (TagLib::ID3v2::Frame *frame : std::vector<TagLib::ID3v2::Frame *>(list.begin(), list.end())) {
+		auto *comment = dynamic_cast<TagLib::ID3v2::CommentsFrame *>(frame);
+		if (comment == nullptr || !comment->description().isEmpty())
+			continue;
+		if (s.isEmpty())
+			v2->removeFrame(comment);
+		else if (field == nullptr)
+			field = comment;
+	}
+	if (!s.isEmpty()) {
+		if (field == nullptr) {
+			field = new TagLib::ID3v2::CommentsFrame();
+			v2->addFrame(field);
+		}
+		field->setText(s);
+	}
+	if (auto *mp3 = dynamic_cast<TagLib::MPEG::File *>(file)) {
+		if (TagLib::Tag *ape = mp3->APETag(false))
+			ape->setComment(s);
+		if (TagLib::Tag *v1 = mp3->ID3v1Tag(false))
+			v1->setComment(s);
+	}
+}
+
+// What follows the track number ("/12"), in the tag that holds it as text.
+std::string
+total_of(const TagLib::String &text)
+{
+	const int slash = text.find("/");
+	return slash >= 0 ? text.substr(static_cast<unsigned int>(slash)).to8Bit(true) : "";
+}
+
+// A new track number keeps the total the old one had; 0 takes both away.
+void
+set_track(TagLib::File *file, unsigned int n)
+{
+	TagLib::ID3v2::Tag *v2 = id3v2_to_save(file);
+	auto *mp4 = dynamic_cast<TagLib::MP4::Tag *>(file->tag());
+	auto *xiph = dynamic_cast<TagLib::Ogg::XiphComment *>(file->tag());
+	TagLib::APE::Tag *ape = nullptr;
+	if (auto *mp3 = dynamic_cast<TagLib::MPEG::File *>(file))
+		ape = mp3->APETag(false);
+	else
+		ape = dynamic_cast<TagLib::APE::Tag *>(file->tag());
+	std::string v2_total, ape_total, xiph_total;
+	int mp4_total = 0;
+	if (v2 != nullptr && !v2->frameList("TRCK").isEmpty())
+		v2_total = total_of(v2->frameList("TRCK").front()->toString());
+	if (ape != nullptr && ape->itemListMap().contains("TRACK"))
+		ape_total = total_of(ape->itemListMap()["TRACK"].toString());
+	if (xiph != nullptr && xiph->contains("TRACKNUMBER"))
+		xiph_total = total_of(xiph->fieldListMap()["TRACKNUMBER"].front());
+	if (mp4 != nullptr && mp4->contains("trkn"))
+		mp4_total = mp4->item("trkn").toIntPair().second;
+
+	file->tag()->setTrack(n);
+	if (n == 0)
+		return;
+	const TagLib::String number = TagLib::String::number(static_cast<int>(n));
+	if (!v2_total.empty() && !v2->frameList("TRCK").isEmpty())
+		v2->frameList("TRCK").front()->setText(number + TagLib::String(v2_total, TagLib::String::UTF8));
+	if (!ape_total.empty())
+		ape->addValue("TRACK", number + TagLib::String(ape_total, TagLib::String::UTF8), true);
+	if (!xiph_total.empty())
+		xiph->addField("TRACKNUMBER", number + TagLib::String(xiph_total, TagLib::String::UTF8), true);
+	if (mp4_total != 0)
+		mp4->setItem("trkn", TagLib::MP4::Item(static_cast<int>(n), mp4_total));
+}
+
+// The frames TagLib holds a field in, once it has read the tag.
+bool
+frame_of_field(TagLib::ID3v2::Frame *frame, int field)
+{
+	static const char *const ids[W_TL_NFIELDS] = {"TIT2", "TPE1", "TDRC", "TALB", "TRCK", "TCON", "COMM"};
+	if (frame->frameID() != ids[field])
+		return false;
+	auto *comment = dynamic_cast<TagLib::ID3v2::CommentsFrame *>(frame);
+	return field != W_TL_COMMENT || (comment != nullptr && comment->description().isEmpty());
+}
+
+// Readies the frames of the fields about to change for TagLib's rendering:
+// TagLib leaves out a frame that asks to be dropped when the tag changes
+// (and would so drop the new value with it), and renders nothing but the
+// encoding byte for text in an encoding it does not know.  TagLib keeps
+// both flags to itself, so every such frame is replaced by a plain one
+// with the same text, which the change then sets.
+void
+ready_frames(TagLib::File *file, const w_tlchange *changes)
+{
+	TagLib::ID3v2::Tag *v2 = id3v2_of(file);
+	if (v2 == nullptr)
+		return;
+	// A copy of TagLib's list would own the frames: a plain one.
+	const std::vector<TagLib::ID3v2::Frame *> frames(v2->frameList().begin(), v2->frameList().end());
+	for (TagLib::ID3v2::Frame *frame : frames) {
+		int field = -1;
+		for (int i = 0; i < W_TL_NFIELDS && field < 0; i++) {
+			if (changes[i].set && frame_of_field(frame, i))
+				field = i;
+		}
+		if (field < 0)
+			continue;
+		TagLib::ID3v2::Frame *plain = nullptr;
+		if (auto *text = dynamic_cast<TagLib::ID3v2::TextIdentificationFrame *>(frame)) {
+			auto *t = new TagLib::ID3v2::TextIdentificationFrame(frame->frameID(), TagLib::String::Latin1);
+			t->setText(text->fieldList());
+			plain = t;
+		} else if (auto *comment = dynamic_cast<TagLib::ID3v2::CommentsFrame *>(frame)) {
+			auto *c = new TagLib::ID3v2::CommentsFrame();
+			c->setLanguage(comment->language());
+			c->setText(comment->text());
+			plain = c;
+		}
+		if (plain != nullptr) {
+			v2->removeFrame(frame);
+			v2->addFrame(plain);
+		}
+	}
+}
+
+// How the proof walks the file's tags raw; false for a format it cannot.
+bool
+layout_of(TagLib::File *file, layout *how)
+{
+	if (dynamic_cast<TagLib::MPEG::File *>(file) != nullptr)
+		*how = layout::mpeg;
+	else if (dynamic_cast<TagLib::RIFF::WAV::File *>(file) != nullptr ||
+	    dynamic_cast<TagLib::RIFF::AIFF::File *>(file) != nullptr)
+		*how = layout::riff;
+	else if (dynamic_cast<TagLib::MP4::File *>(file) != nullptr)
+		*how = layout::mp4;
+	else
+		return false;
+	return true;
+}
+
+// Whether a field of the new file reads as the user asked.  A genre asked
+// as an ID3v1 genre number reads as that genre's name.
+bool
+reads_as(int i, const fields &got, const fields &want)
+{
+	if (i == W_TL_YEAR || i == W_TL_TRACK)
+		return got.number[i] == want.number[i];
+	if (got.text[i] == want.text[i])
+		return true;
+	const std::string &w = want.text[i];
+	if (i != W_TL_GENRE || w.empty() || w.size() > 3 || w.find_first_not_of("0123456789") != std::string::npos)
+		return false;
+	return got.text[i] == TagLib::ID3v1::genre(std::stoi(w)).to8Bit(true);
+}
+
+const char *const field_names[W_TL_NFIELDS] = {"title", "artist", "year", "album", "track", "genre", "comment"};
+
+/*
+ * The proof of a write: the new file, before it is written, must keep
+ * every tag item of the old one outside the changed fields, and its audio;
+ * and TagLib must read it back with each field as asked.  Formats whose
+ * tags we do not walk raw are compared as completely as TagLib lists them.
+ * Empty when the write may land, else what it would lose.
+ */
+std::string
+prove(struct w_tlfile *f, const w_tlplan &plan, const fields &want, const bool changed[W_TL_NFIELDS],
+    const std::vector<tag_item> &old_items)
+{
+	const file_view old(plan.fd, plan.old_size), neo(plan);
+	layout how;
+	const bool raw = layout_of(f->ref->file(), &how);
+	if (raw) {
+		std::string lost = prove_raw(how, old, neo, changed);
+		if (!lost.empty())
+			return lost;
+	}
+	view_stream stream(neo, f->stream->name());
+	TagLib::FileRef ref(&stream, false);
+	if (ref.isNull() || ref.tag() == nullptr || !ref.file()->isValid())
+		return "would leave a file TagLib cannot read";
+	fields got;
+	read_fields(ref.file(), &got);
+	for (int i = 0; i < W_TL_NFIELDS; i++) {
+		if (!reads_as(i, got, want))
+			return std::string("would not keep the ") + field_names[i] + " as asked";
+	}
+	return raw ? "" : compare_items(old_items, taglib_items(ref.file()), changed);
 }
 
 int
@@ -244,6 +441,11 @@ tl_render(struct w_tlfile *f, const struct w_tlchange *changes, struct w_tlplan 
 			errno = EINVAL;
 			return -1;
 		}
+		fields want;
+		read_fields(file, &want);
+		layout how;
+		const std::vector<tag_item> old_items = layout_of(file, &how) ? std::vector<tag_item>{}
+										: taglib_items(file);
 		auto *mp3 = dynamic_cast<TagLib::MPEG::File *>(file);
 		const std::uint64_t id3v2_size = mp3 != nullptr ? leading_id3v2_size(*file) : 0;
 		std::string old_tag;
@@ -266,23 +468,24 @@ tl_render(struct w_tlfile *f, const struct w_tlchange *changes, struct w_tlplan 
 			if (!mp3->hasID3v2Tag() && mp3->hasID3v1Tag())
 				TagLib::Tag::duplicate(mp3->ID3v1Tag(), mp3->ID3v2Tag(true), false);
 		}
-		const w_tlchange &comment = changes[W_TL_COMMENT];
-		if (comment.set && comment.text != nullptr && comment.text[0] != '\0')
-			add_comment_frame(file);
+		ready_frames(file, changes);
 		TagLib::Tag *tag = f->ref->tag();
 		for (int i = 0; i < W_TL_NFIELDS; i++) {
 			const w_tlchange &c = changes[i];
 			if (!c.set)
 				continue;
 			const TagLib::String s(c.text != nullptr ? c.text : "", TagLib::String::UTF8);
+			if (c.text != nullptr)
+				want.text[i] = c.text;
+			want.number[i] = c.number;
 			switch (i) {
 			case W_TL_TITLE: tag->setTitle(s); break;
 			case W_TL_ARTIST: tag->setArtist(s); break;
 			case W_TL_YEAR: tag->setYear(c.number); break;
 			case W_TL_ALBUM: tag->setAlbum(s); break;
-			case W_TL_TRACK: tag->setTrack(c.number); break;
+			case W_TL_TRACK: set_track(file, c.number); break;
 			case W_TL_GENRE: tag->setGenre(s); break;
-			case W_TL_COMMENT: tag->setComment(s); break;
+			case W_TL_COMMENT: set_comment(file, s); break;
 			default: break;
 			}
 		}
@@ -307,7 +510,15 @@ tl_render(struct w_tlfile *f, const struct w_tlchange *changes, struct w_tlplan 
 			return -1;
 		}
 		f->stream->plan(plan);
+		const std::string lost = prove(f, *plan, want, changed, old_items);
+		if (!lost.empty()) {
+			set_why(why, whylen, ("rewriting the tag " + lost + "; not written").c_str());
+			errno = EINVAL;
+			return -1;
+		}
 		return 0;
+	} catch (const io_error &e) {
+		errno = e.err;
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
 	} catch (...) {
@@ -354,6 +565,8 @@ tl_render_all(struct w_tlfile *f, const struct w_tlpair *pairs, std::size_t coun
 	f->rendered = true;
 	try {
 		return alltags_render(file, *f->stream, pairs, count, plan, why, whylen);
+	} catch (const io_error &e) {
+		errno = e.err;
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
 	} catch (...) {
