@@ -473,6 +473,47 @@ TEST(AllTags, ANameTheFileCannotHoldFailsTheFile)
 	}
 }
 
+// A tag whose frames cannot be copied into a new tag of its kind is read,
+// but never rewritten: version 2.2 (TagLib renders only 2.3 and 2.4), and a
+// tag under unsynchronisation.
+TEST(AllTags, TagsThatCannotBeRebuiltAreNotWritten)
+{
+	const char hand_made[] = R"(
+import sys
+p, kind = sys.argv[1], sys.argv[2]
+audio = open(p, 'rb').read()
+def size(n):
+    return bytes([(n >> 21) & 127, (n >> 14) & 127, (n >> 7) & 127, n & 127])
+if kind == '2.2':
+    frames = b'TT2' + (4).to_bytes(3, 'big') + b'\0Old' + b'TP1' + (2).to_bytes(3, 'big') + b'\0A'
+    head = b'ID3\x02\x00\x00'
+else:
+    frames = (b'TIT2' + (4).to_bytes(4, 'big') + b'\0\0\0Old' +
+              b'TPE1' + (2).to_bytes(4, 'big') + b'\0\0\0A')
+    head = b'ID3\x03\x00\x80'
+body = frames + bytes(20)
+open(p, 'wb').write(head + size(len(body)) + body + audio)
+)";
+	const std::pair<const char *, const char *> rows[] = {
+		{"2.2", "its ID3v2.2 tag cannot be rewritten without losing frames"},
+		{"unsync", "its unsynchronised ID3v2 tag cannot be rewritten without losing frames"},
+	};
+	wt::tmpdir dir;
+	const std::string path = dir / "a.mp3";
+	for (const auto &[kind, message] : rows) {
+		SCOPED_TRACE(kind);
+		wt::make_mp3(path);
+		python(hand_made, {path, kind});
+		const std::string bytes = wt::read_file(path);
+		EXPECT_EQ(all_tags({path}).out, "# " + path + "\n---\n- title: Old\n- artist: A\n\n");
+		wt::run_result r = all_tags({"set:title=New", path});
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.err, "wembrix: " + path + ": " + message + "; not written\nwembrix: " + path +
+			": could not write tags to the file,\n");
+		EXPECT_EQ(wt::read_file(path), bytes);
+	}
+}
+
 // The fields of a file without an ID3v2 tag come from its other tag, and
 // the first write puts every one of them in a new ID3v2 tag.
 TEST(AllTags, FilesWithoutId3v2)
