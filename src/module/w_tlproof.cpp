@@ -353,9 +353,10 @@ riff_chunks(const file_view &f, bool *big_endian, std::vector<chunk> *chunks, st
 	const std::string head = f.read(0, 12);
 	if (head.size() < 12)
 		return false;
-	if (head.compare(0, 4, "RIFF") == 0 && head.compare(8, 4, "WAVE") == 0)
+	// TagLib looks no further than the container's name.
+	if (head.compare(0, 4, "RIFF") == 0)
 		*big_endian = false;
-	else if (head.compare(0, 4, "FORM") == 0 && (head.compare(8, 4, "AIFF") == 0 || head.compare(8, 4, "AIFC") == 0))
+	else if (head.compare(0, 4, "FORM") == 0)
 		*big_endian = true;
 	else
 		return false;
