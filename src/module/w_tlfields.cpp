@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <map>
 
 namespace w_tl {
@@ -116,8 +117,8 @@ user_item(const char *item)
 {
 	static const char *const prefixes[] = {"TXXX:", "----:com.apple.iTunes:"};
 	for (const char *p : prefixes) {
-		std::size_t n = std::char_traits<char>::length(p);
-		if (std::char_traits<char>::compare(item, p, n) == 0)
+		const std::size_t n = std::strlen(p);
+		if (std::strncmp(item, p, n) == 0)
 			return item + n;
 	}
 	return nullptr;
