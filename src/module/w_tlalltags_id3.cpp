@@ -8,6 +8,7 @@
 #include "w_tlalltags_id3.h"
 
 #include <cstdint>
+#include <unordered_map>
 
 #include <taglib/commentsframe.h>
 #include <taglib/id3v1genres.h>
@@ -61,11 +62,15 @@ group_of(const std::string &id, const ID3v2::Frame *frame, unsigned v)
 		auto *u = dynamic_cast<const ID3v2::UniqueFileIdentifierFrame *>(frame);
 		return u != nullptr && u->owner() == musicbrainz_owner ? "musicbrainz_trackid" : "";
 	}
-	for (std::size_t i = 0; i < field_table_size; i++) {
-		if (id == field_table[i].id3)
-			return field_table[i].name;
-	}
-	return "";
+	// The first entry of each frame id: TRCK is the track number's.
+	static const std::unordered_map<std::string, const char *> by_id = [] {
+		std::unordered_map<std::string, const char *> m;
+		for (std::size_t i = 0; i < field_table_size; i++)
+			m.emplace(field_table[i].id3, field_table[i].name);
+		return m;
+	}();
+	auto it = by_id.find(id);
+	return it != by_id.end() ? it->second : "";
 }
 
 std::string

@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstring>
 #include <map>
+#include <unordered_map>
 
 namespace w_tl {
 
@@ -90,11 +91,15 @@ lower(const std::string &s)
 const field_spec *
 find_spec(const std::string &name)
 {
-	for (std::size_t i = 0; i < field_table_size; i++) {
-		if (name == field_table[i].name)
-			return &field_table[i];
-	}
-	return nullptr;
+	// Every frame and item of every file read is looked up here.
+	static const std::unordered_map<std::string, const field_spec *> by_name = [] {
+		std::unordered_map<std::string, const field_spec *> m;
+		for (std::size_t i = 0; i < field_table_size; i++)
+			m.emplace(field_table[i].name, &field_table[i]);
+		return m;
+	}();
+	auto it = by_name.find(name);
+	return it != by_name.end() ? it->second : nullptr;
 }
 
 std::string
@@ -132,11 +137,22 @@ described_name(const std::string &text, const char *const field_spec::*item_of)
 	const std::string l = lower(text);
 	if (l.empty())
 		return "";
-	for (std::size_t i = 0; i < field_table_size; i++) {
-		const char *spelled = user_item(field_table[i].*item_of);
-		if (spelled != nullptr && lower(spelled) == l)
-			return field_table[i].name;
-	}
+	// The user-defined items of the table, lower-cased, for each kind of tag.
+	using spellings = std::unordered_map<std::string, const char *>;
+	auto spellings_of = [](const char *const field_spec::*of) {
+		spellings m;
+		for (std::size_t i = 0; i < field_table_size; i++) {
+			if (const char *spelled = user_item(field_table[i].*of))
+				m.emplace(lower(spelled), field_table[i].name);
+		}
+		return m;
+	};
+	static const spellings id3 = spellings_of(&field_spec::id3);
+	static const spellings mp4 = spellings_of(&field_spec::mp4);
+	static const spellings none;
+	const spellings &known = item_of == &field_spec::id3 ? id3 : item_of == &field_spec::mp4 ? mp4 : none;
+	if (auto it = known.find(l); it != known.end())
+		return it->second;
 	const std::string name = canonical_name(l);
 	const field_spec *spec = find_spec(name);
 	if (spec == nullptr)
@@ -171,11 +187,17 @@ find_field(const fieldset &fs, const std::string &name)
 void
 table_order(fieldset &fs)
 {
-	auto rank = [](const field &f) {
+	std::vector<std::pair<std::size_t, field>> ranked;
+	ranked.reserve(fs.size());
+	for (field &f : fs) {
 		const field_spec *spec = find_spec(f.name);
-		return spec != nullptr ? static_cast<std::size_t>(spec - field_table) : field_table_size;
-	};
-	std::stable_sort(fs.begin(), fs.end(), [&](const field &a, const field &b) { return rank(a) < rank(b); });
+		ranked.emplace_back(spec != nullptr ? static_cast<std::size_t>(spec - field_table) : field_table_size,
+		    std::move(f));
+	}
+	std::stable_sort(ranked.begin(), ranked.end(),
+	    [](const auto &a, const auto &b) { return a.first < b.first; });
+	for (std::size_t i = 0; i < fs.size(); i++)
+		fs[i] = std::move(ranked[i].second);
 }
 
 namespace {
