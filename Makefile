@@ -4,7 +4,7 @@ BUILD ?= build
 SANBUILD ?= build-sanitize
 FUZZBUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= yaml_reader yaml_writer flac oggvorbis oggopus rename
+FUZZ_TARGETS ?= yaml_reader yaml_writer flac oggvorbis oggopus rename taglib
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all deps build demo check test test-sanitize fuzz fuzz-build install clean

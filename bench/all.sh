@@ -32,6 +32,7 @@ bench_need vorbiscomment vorbis-tools
 bench_need oggenc vorbis-tools
 bench_need lame lame
 bench_need mid3v2 python3-mutagen
+bench_need exiftool libimage-exiftool-perl
 [ -x /usr/bin/time ] || bench_need /usr/bin/time time
 
 work=${BENCH_DIR:-$(mktemp -d /var/tmp/wembrix-bench.XXXXXX)}
@@ -109,6 +110,17 @@ row "floor: the safe replace alone, against the same script" 0.6 "mutagen script
 mp3s=$(echo mp3/*.mp3)
 row "set artist, $count MP3" 3 "mid3v2 -a" \
     "$bin set:artist=X $mp3s" "mid3v2 -a X $mp3s" 1 "$runs" -N
+
+# Every tag of a tagged library (two dozen frames a file), with --all-tags.
+mkdir mp3rich
+cp mp3seeds/p[0-9].mp3 mp3rich
+/usr/bin/python3 "$bench_here/alltags_tag.py" mp3rich/p[0-9].mp3
+bench_copies mp3all "$count" mp3rich/p[0-9].mp3
+alls=$(echo mp3all/*.mp3)
+row "print every tag (--all-tags), $count MP3" 3 "mid3v2 -l" \
+    "$bin --all-tags $alls" "mid3v2 -l $alls" 1 "$runs" -N
+row "same, against exiftool" 5 "exiftool -json" \
+    "$bin --all-tags $alls" "exiftool -json $alls" 1 "$runs" -N
 
 row "one small FLAC printed, per call" 1.2 "metaflac --export-tags-to=-" \
     "$bin one.flac" "metaflac --export-tags-to=- one.flac" 20 "$calls" -N

@@ -8,7 +8,9 @@
 
 _wembrix_tag_names="title artist album albumartist date year genre tracknumber
 tracktotal discnumber disctotal comment composer performer conductor lyricist
-copyright license organization label description isrc encoder lyrics"
+copyright license organization label description isrc encoder lyrics bpm
+grouping originaldate musicbrainz_trackid musicbrainz_albumid
+musicbrainz_artistid replaygain_track_gain replaygain_album_gain"
 
 _wembrix()
 {
@@ -58,7 +60,7 @@ _wembrix()
 		return
 	fi
 	if [[ $part == options && $cur == -* ]]; then
-		COMPREPLY=($(compgen -W "-h -p -F -Y -N --help --version" -- "$cur"))
+		COMPREPLY=($(compgen -W "-h -p -F -Y -N --help --version --all-tags" -- "$cur"))
 		return
 	fi
 	if [[ $part == files ]]; then

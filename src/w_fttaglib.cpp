@@ -11,12 +11,14 @@
 #include <fcntl.h>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "w_safefile.h"
+#include "w_settings.h"
 #include "w_tlmodule.h"
 
 namespace {
@@ -138,9 +140,9 @@ checked(void *opaque)
 }
 
 // Parses a number field's value; a value that is not a whole unsigned
-// 32-bit decimal number is refused with a warning.
+// decimal number up to max is refused with a warning.
 bool
-parse_number(const char *key, const char *val, unsigned int *out)
+parse_number(const char *key, const char *val, unsigned long max, unsigned int *out)
 {
 	char *end;
 	errno = 0;
@@ -151,7 +153,7 @@ parse_number(const char *key, const char *val, unsigned int *out)
 	}
 	// strtoul wraps a negative number around, and saturates on overflow:
 	// both land above the 32-bit range.
-	if (n > UINT32_MAX || (n == ULONG_MAX && errno == ERANGE)) {
+	if (n > max || (n == ULONG_MAX && errno == ERANGE)) {
 		warnx("invalid unsigned int argument for %s: %s (too large)", key, val);
 		return false;
 	}
@@ -182,7 +184,9 @@ wishes_of(const struct w_taglist *tlist, wish (&w)[W_TL_NFIELDS])
 		}
 		w[i].named = true;
 		if (fields[i].format != nullptr) {
-			if (!parse_number(t->key, t->val, &w[i].number))
+			// A year is read back from its first four digits only.
+			const unsigned long max = i == W_TL_YEAR ? 9999 : UINT32_MAX;
+			if (!parse_number(t->key, t->val, max, &w[i].number))
 				continue;
 		}
 		w[i].text = t->val;
@@ -379,6 +383,90 @@ write_plan(const char *path, const w_tlplan &plan, w_fileid &id)
 	return fits_in_place(plan) ? write_in_place(path, plan, id) : write_copy(path, plan, id);
 }
 
+// ---- --all-tags: every field, under the names FLAC uses ----
+//
+// For the files the module's mode covers (ID3v2 and MP4 tags) the fields
+// are whatever the module reads and writes, each value a tag of its own;
+// any other file keeps the seven fields below.
+
+struct pairs_block {
+	w_tlpair *pairs = nullptr;
+	~pairs_block() { std::free(pairs); }
+};
+
+// The file's fields as a new list in *out (null when the read failed):
+// true; false, with nothing done, when the mode does not cover the file.
+bool
+read_all(w_tlfile *file, w_taglist **out)
+{
+	pairs_block got;
+	std::size_t count = 0;
+	*out = nullptr;
+	if (module()->alltags->read(file, &got.pairs, &count) == -1)
+		return errno != ENOTSUP;
+	w_taglist_ptr tlist(w_taglist_new());
+	if (!tlist)
+		return true;
+	for (std::size_t i = 0; i < count; i++) {
+		if (w_taglist_insert(tlist.get(), got.pairs[i].key, got.pairs[i].value) == -1)
+			return true;
+	}
+	*out = tlist.release();
+	return true;
+}
+
+// Writes the list as the file's fields: 0 or -1; nullopt, with nothing
+// done and the file handle kept for the seven fields, when the mode does
+// not cover the file.
+std::optional<int>
+write_all(w_fttaglib_data *data, const struct w_taglist *tlist)
+{
+	const w_tlmodule *m = module();
+	tlfile_ptr file(data->file != nullptr ? data->file : m->open(data->path));
+	data->file = nullptr;
+	if (!file) {
+		warn("%s", data->path);
+		return -1;
+	}
+	std::vector<w_tlpair> pairs;
+	try {
+		struct w_tag *t;
+		W_TAGLIST_FOREACH(t, tlist)
+			pairs.push_back({t->key, t->val});
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		warn("%s", data->path);
+		return -1;
+	}
+	w_tlplan plan{};
+	char why[512];
+	int r = m->alltags->render(file.get(), pairs.data(), pairs.size(), &plan, why, sizeof(why));
+	if (r == -1 && errno == ENOTSUP) {
+		data->file = file.release();
+		return std::nullopt;
+	}
+	if (r == -1) {
+		if (why[0] != '\0')
+			warnx("%s: %s", data->path, why);
+		else
+			warn("%s", data->path);
+		return -1;
+	}
+	if (r == 0)
+		return 0;
+	try {
+		if (write_plan(data->path, plan) == -1) {
+			warn("%s", data->path);
+			return -1;
+		}
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		warn("%s", data->path);
+		return -1;
+	}
+	return 0;
+}
+
 } // namespace
 
 struct w_backend *
@@ -439,6 +527,11 @@ w_fttaglib_read(void *opaque)
 			return nullptr;
 		data->id = id;
 	}
+	if (alltagsflag) {
+		w_taglist *all = nullptr;
+		if (read_all(data->file, &all))
+			return all;
+	}
 	values v;
 	if (module()->read(data->file, &v) == -1)
 		return nullptr;
@@ -469,6 +562,11 @@ w_fttaglib_write(void *opaque, const struct w_taglist *tlist)
 {
 	w_fttaglib_data *data = checked(opaque);
 	assert(tlist != NULL);
+
+	if (alltagsflag) {
+		if (std::optional<int> r = write_all(data, tlist))
+			return *r;
+	}
 
 	wish w[W_TL_NFIELDS];
 	wishes_of(tlist, w);

@@ -4,3 +4,4 @@ const struct w_format *Fflag = nullptr;
 int pflag = 0;
 int Yflag = 0;
 int Nflag = 0;
+int alltagsflag = 0;

@@ -1,5 +1,5 @@
 /*
- * The four settings chosen by the options.  They are written only while the
+ * The settings chosen by the options.  They are written only while the
  * options are parsed; every reader includes this header, never the entry
  * point.
  */
@@ -12,3 +12,6 @@ extern const struct w_format *Fflag; // the tag document format (-F)
 extern int pflag;                    // create destination directories (-p)
 extern int Yflag;                    // answer yes to every question (-Y)
 extern int Nflag;                    // answer no to every question (-N)
+// Every field of MP3, M4A and WAV files, under the names FLAC uses
+// (--all-tags); FLAC and Ogg files carry every comment anyway.
+extern int alltagsflag;

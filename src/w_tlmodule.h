@@ -19,7 +19,7 @@
 extern "C" {
 #endif
 
-#define W_TLMODULE_VERSION 1
+#define W_TLMODULE_VERSION 2
 #define W_TLMODULE_NAME "wembrix-taglib.so"
 #define W_TLMODULE_ENTRY "w_tlmodule_entry"
 
@@ -70,6 +70,31 @@ struct w_tlplan {
 
 struct w_tlfile;
 
+/* ---- Every field under the names FLAC uses (--all-tags) ----
+ * The mode covers the files whose tag is ID3v2 (MP3, WAV, AIFF) or an MP4
+ * item list; read and render fail with ENOTSUP, touching nothing, for any
+ * other kind of file, which then keeps the seven fields. */
+
+/* One tag: key and value, UTF-8. */
+struct w_tlpair {
+	const char *key;
+	const char *value;
+};
+
+struct w_tlalltags {
+	/* Every field the file holds, one pair per value, in read order:
+	 * *pairs is a single malloc'ed block (pairs and texts; free it with
+	 * free) of *count pairs.  0, or -1 with errno set. */
+	int (*read)(struct w_tlfile *file, struct w_tlpair **pairs, size_t *count);
+	/* Makes the file's fields those of the count pairs, touching only the
+	 * fields whose values change, and renders the new file into plan: 1;
+	 * 0 when nothing changes; -1 with errno set, and why filled (possibly
+	 * empty) when the file cannot hold what is asked or the module refuses
+	 * to rewrite it.  As render, a file is rendered once. */
+	int (*render)(struct w_tlfile *file, const struct w_tlpair *pairs, size_t count,
+	    struct w_tlplan *plan, char *why, size_t whylen);
+};
+
 struct w_tlmodule {
 	unsigned int version;
 	/* Opens path if TagLib handles it; null with errno set otherwise. */
@@ -83,6 +108,7 @@ struct w_tlmodule {
 	int (*render)(struct w_tlfile *file, const struct w_tlchange *changes,
 	    struct w_tlplan *plan, char *why, size_t whylen);
 	void (*close)(struct w_tlfile *file);
+	const struct w_tlalltags *alltags;
 };
 
 typedef const struct w_tlmodule *(*w_tlmodule_entry_fn)(void);

@@ -127,12 +127,14 @@ main(int argc, char *argv[])
 	int ch;
 	opterr = 0; // our own diagnostics, in the program's message form
 	// '+': stop at the first argument that is not an option.
-	// Only the two long options every command is expected to know; the
-	// usage goes to standard output when asked for by name.
-	enum { OPT_HELP = 256, OPT_VERSION };
+	// The two long options every command is expected to know (the usage
+	// goes to standard output when asked for by name), and --all-tags,
+	// which the usage of -h leaves out so that its text stays as it is.
+	enum { OPT_HELP = 256, OPT_VERSION, OPT_ALL_TAGS };
 	static const struct option longopts[] = {
 	    {"help", no_argument, nullptr, OPT_HELP},
 	    {"version", no_argument, nullptr, OPT_VERSION},
+	    {"all-tags", no_argument, nullptr, OPT_ALL_TAGS},
 	    {nullptr, 0, nullptr, 0},
 	};
 	while ((ch = getopt_long(argc, argv, "+hpF:NY", longopts, nullptr)) != -1) {
@@ -143,6 +145,9 @@ main(int argc, char *argv[])
 		case OPT_VERSION:
 			std::printf("wembrix %s\n", version);
 			std::exit(flush_stdout());
+		case OPT_ALL_TAGS:
+			alltagsflag = 1;
+			break;
 		case 'h':
 			usage(0);
 		case 'p':
@@ -178,7 +183,7 @@ main(int argc, char *argv[])
 			Nflag = 1;
 			break;
 		default:
-			if (optopt == OPT_HELP || optopt == OPT_VERSION) {
+			if (optopt == OPT_HELP || optopt == OPT_VERSION || optopt == OPT_ALL_TAGS) {
 				const char *opt = argv[optind - 1];
 				warnx("option '%.*s' doesn't allow an argument",
 				    static_cast<int>(std::strcspn(opt, "=")), opt);

@@ -79,8 +79,10 @@ files='a.flac|b.ogg|disc1|notes.txt|with space.flac'
 actions='add:|backend|clear:|edit|load:|print|rename:|set:'
 
 # Options, and the formats after -F.
-check 'wembrix -' '--help|--version|-F|-N|-Y|-h|-p'
+check 'wembrix -' '--all-tags|--help|--version|-F|-N|-Y|-h|-p'
 check 'wembrix --h' '--help'
+check 'wembrix --a' '--all-tags'
+check 'wembrix --all-tags -F json set:bp' 'bpm='
 check 'wembrix -F ' 'json|yml'
 check 'wembrix -p -F j' 'json'
 check 'wembrix -Y -F json ' "$actions|$files"

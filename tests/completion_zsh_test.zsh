@@ -38,6 +38,8 @@ check() {
 }
 
 check 'wembrix --vers' 'wembrix --version '
+check 'wembrix --al' 'wembrix --all-tags '
+check 'wembrix --all-tags set:musicbrainz_al' 'wembrix --all-tags set:musicbrainz_albumid='
 check 'wembrix -F j' 'wembrix -F json '
 check 'wembrix -Y -F json pri' 'wembrix -Y -F json print '
 check 'wembrix lo' 'wembrix load:'

@@ -150,13 +150,14 @@ TEST(TagLibBackend, NumbersAreShownPaddedAndOnlyFrom1To9999)
 	wt::make_ogg_flac(oga, {"DATE=0", "TRACKNUMBER=0"});
 	EXPECT_EQ(read_tags(oga), wt::tags{});
 
-	// Such values are still written as given; only the read leaves them out.
+	// A wide track is still written as given, only the read leaves it
+	// out; a year above 9999 keeps the old one (with a warning).
 	w_taglist_ptr tl = wt::to_taglist({{"year", "10000"}, {"track", "10000"}, {"title", "y"}});
 	ASSERT_EQ(write_tags(oga, tl.get()), 0);
 	EXPECT_EQ(read_tags(oga), (wt::tags{{"title", "y"}}));
 	auto ex = wt::exiftool_tags(oga, {"Vorbis:all"});
 	EXPECT_EQ(ex["Title"], "y");
-	EXPECT_EQ(ex["Date"], "10000");
+	EXPECT_EQ(ex["Date"], "0");
 	EXPECT_EQ(ex["TrackNumber"], "10000");
 }
 
@@ -218,7 +219,11 @@ TEST(TagLibBackend, NumberValuesAreCheckedWithWarnings)
 	    {"year", "  2004", nullptr, "2004"},
 	    {"year", "+2004", nullptr, "2004"},
 	    {"track", "0009", nullptr, "09"},
-	    {"year", "4294967295", nullptr, nullptr},
+	    // TagLib reads a year back from four digits at most.
+	    {"year", "9999", nullptr, "9999"},
+	    {"year", "10000", "invalid unsigned int argument for year: 10000 (too large)\n", nullptr},
+	    {"year", "4294967295",
+		"invalid unsigned int argument for year: 4294967295 (too large)\n", nullptr},
 	    {"year", "4294967296",
 		"invalid unsigned int argument for year: 4294967296 (too large)\n", nullptr},
 	    {"track", "99999999999999999999999",

@@ -1107,6 +1107,7 @@ const target targets[] = {
 	{"oggvorbis", oggvorbis},
 	{"oggopus", oggopus},
 	{"rename", rename},
+	{"taglib", taglib},
 	{nullptr, nullptr},
 };
 

@@ -32,6 +32,10 @@ void oggvorbis(const std::uint8_t *data, std::size_t size);
 void oggopus(const std::uint8_t *data, std::size_t size);
 // A rename pattern and tags: parse, check the tokens, evaluate.
 void rename(const std::uint8_t *data, std::size_t size);
+// An MP3, WAV or AIFF file with a random ID3v2 tag and a change of one
+// field: the TagLib module refuses it, or keeps every other frame and the
+// audio, and the field reads back as asked (w_fuzz_taglib.cpp).
+void taglib(const std::uint8_t *data, std::size_t size);
 
 // Called after a broken property has been reported; std::abort, which
 // libFuzzer takes for a crash, unless the program says otherwise.

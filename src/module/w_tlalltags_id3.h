@@ -1,0 +1,67 @@
+/*
+ * What the reader and the writer of ID3v2 tags in the --all-tags mode
+ * share: the kinds of file whose tag is ID3v2, and which field of the table
+ * a frame belongs to.
+ */
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <taglib/aifffile.h>
+#include <taglib/id3v2frame.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/mpegfile.h>
+#include <taglib/tstring.h>
+#include <taglib/wavfile.h>
+
+namespace w_tl::id3 {
+
+namespace ID3v2 = TagLib::ID3v2;
+
+extern const char musicbrainz_owner[];
+
+std::string utf8(const TagLib::String &s);
+TagLib::String text(const std::string &s);
+
+// The kinds of file whose tag is ID3v2.
+struct host {
+	TagLib::MPEG::File *mp3 = nullptr;
+	TagLib::RIFF::WAV::File *wav = nullptr;
+	TagLib::RIFF::AIFF::File *aiff = nullptr;
+
+	explicit host(TagLib::File *file)
+	{
+		mp3 = dynamic_cast<TagLib::MPEG::File *>(file);
+		wav = dynamic_cast<TagLib::RIFF::WAV::File *>(file);
+		aiff = dynamic_cast<TagLib::RIFF::AIFF::File *>(file);
+	}
+	bool covered() const { return mp3 != nullptr || wav != nullptr || aiff != nullptr; }
+	// The file's ID3v2 tag, null when it has none.
+	ID3v2::Tag *tag() const
+	{
+		if (mp3 != nullptr)
+			return mp3->hasID3v2Tag() ? mp3->ID3v2Tag() : nullptr;
+		if (wav != nullptr)
+			return wav->hasID3v2Tag() ? wav->ID3v2Tag() : nullptr;
+		return aiff != nullptr && aiff->hasID3v2Tag() ? aiff->tag() : nullptr;
+	}
+};
+
+// The field (the first name of the table it holds) a frame belongs to, ""
+// for a frame outside the table.  id is the frame's id as it stands in the
+// tag (TagLib gives a version 2.3 date frame the id of version 2.4).
+std::string group_of(const std::string &id, const ID3v2::Frame *frame, unsigned v);
+
+// The field a name is written in: a total goes with its number.
+std::string group_of_name(const std::string &name);
+
+// The major version of the file's ID3v2 tag; 4, that of a new tag, when it
+// has none.
+unsigned tag_version(const host &h);
+
+// A frame of the given id and data (its flags undone) as TagLib parses a
+// plain version 2.4 frame; null when TagLib makes nothing of it.
+std::unique_ptr<ID3v2::Frame> parse_plain(const std::string &id, const std::string &data);
+
+} // namespace w_tl::id3

@@ -1,0 +1,392 @@
+/*
+ * The --all-tags mode writes ID3v2 tags: MP3 files (the leading tag, and
+ * the ID3v1 tag kept in step), WAV and AIFF files (the tag of their ID3
+ * chunk).
+ *
+ * A write builds the new tag itself: every old frame that belongs to no
+ * changed field is kept byte for byte and in its place, and only the
+ * frames of the changed fields are new, each rendered by TagLib in the
+ * tag's own version.  TagLib's rendering of a whole tag would convert,
+ * reorder and drop frames the mode never asked to change.
+ */
+#include "w_tlalltags.h"
+#include "w_tlalltags_id3.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <map>
+
+#include <taglib/commentsframe.h>
+#include <taglib/id3v1tag.h>
+#include <taglib/textidentificationframe.h>
+#include <taglib/uniquefileidentifierframe.h>
+#include <taglib/unsynchronizedlyricsframe.h>
+
+#include "w_tlfixup.h"
+#include "w_tlframes.h"
+
+namespace w_tl {
+
+namespace {
+
+using namespace id3;
+using TagLib::ByteVector;
+using TagLib::String;
+using TagLib::StringList;
+
+// TagLib keeps a frame's header to itself and its friends, but a frame is
+// rendered in the version its header says.
+struct frame_access : ID3v2::Frame {
+	static void set_version(ID3v2::Frame *f, unsigned v) { (f->*(&frame_access::header))()->setVersion(v); }
+};
+
+// What the frames of one field hold already, to be kept by its new frames.
+struct hints {
+	std::string description; // a user-defined frame's spelling
+	ByteVector language;     // a comment's or lyrics' language
+};
+
+// The frames of the field group holding the wished values, in tag version v.
+std::string
+render_group(const std::string &group, const fieldset &wished, unsigned v, const hints &hint)
+{
+	auto values = [&](const std::string &name) {
+		const field *f = find_field(wished, name);
+		return f != nullptr ? f->values : std::vector<std::string>{};
+	};
+	auto list = [](const std::vector<std::string> &vs) {
+		StringList l;
+		for (const std::string &s : vs)
+			l.append(text(s));
+		return l;
+	};
+	auto joined = [](const std::vector<std::string> &vs) {
+		std::string s;
+		for (std::size_t i = 0; i < vs.size(); i++)
+			s += (i > 0 ? std::string(1, '\0') : "") + vs[i];
+		return s;
+	};
+	const ByteVector language = hint.language.size() == 3 ? hint.language : ByteVector("eng");
+
+	std::vector<std::unique_ptr<ID3v2::Frame>> frames;
+	auto text_frame = [&](const char *id, const StringList &l) {
+		auto f = std::make_unique<ID3v2::TextIdentificationFrame>(ByteVector(id), String::Latin1);
+		f->setText(l);
+		frames.push_back(std::move(f));
+	};
+	const std::vector<std::string> vs = values(group);
+	if (group == "tracknumber" || group == "discnumber") {
+		const std::vector<std::string> total = values(group == "tracknumber" ? "tracktotal" : "disctotal");
+		if (vs.empty() && total.empty())
+			return "";
+		std::string t = vs.empty() ? "" : vs[0];
+		if (!total.empty())
+			t += "/" + total[0];
+		text_frame(group == "tracknumber" ? "TRCK" : "TPOS", StringList(text(t)));
+	} else if (vs.empty()) {
+		return "";
+	} else if (group == "date" && v == 3) {
+		// Checked: YYYY or YYYY-MM-DD.
+		text_frame("TYER", StringList(text(vs[0].substr(0, 4))));
+		if (vs[0].size() == 10)
+			text_frame("TDAT", StringList(text(vs[0].substr(8, 2) + vs[0].substr(5, 2))));
+	} else if (group == "originaldate" && v == 3) {
+		text_frame("TORY", StringList(text(vs[0])));
+	} else if (group == "comment") {
+		auto f = std::make_unique<ID3v2::CommentsFrame>(String::Latin1);
+		f->setLanguage(language);
+		f->setText(text(joined(vs)));
+		frames.push_back(std::move(f));
+	} else if (group == "lyrics") {
+		auto f = std::make_unique<ID3v2::UnsynchronizedLyricsFrame>(String::Latin1);
+		f->setLanguage(language);
+		f->setText(text(vs[0]));
+		frames.push_back(std::move(f));
+	} else if (group == "musicbrainz_trackid") {
+		frames.push_back(std::make_unique<ID3v2::UniqueFileIdentifierFrame>(
+		    musicbrainz_owner, ByteVector(vs[0].data(), static_cast<unsigned int>(vs[0].size()))));
+	} else {
+		const field_spec *spec = find_spec(group);
+		if (spec != nullptr && std::strlen(spec->id3) == 4) {
+			text_frame(spec->id3, list(vs));
+		} else {
+			std::string desc = !hint.description.empty() ? hint.description
+			    : spec != nullptr			     ? std::string(spec->id3 + 5)
+								     : group;
+			frames.push_back(std::make_unique<ID3v2::UserTextIdentificationFrame>(
+			    text(desc), list(vs), String::Latin1));
+		}
+	}
+	std::string out;
+	for (const auto &f : frames) {
+		frame_access::set_version(f.get(), v);
+		ByteVector b = f->render();
+		out.append(b.data(), b.size());
+	}
+	return out;
+}
+
+// A tag of the given header (its first six bytes) and frames, of the old
+// size when they fit it, else with padding bytes of room to grow.  Empty
+// when the tag would be too big for ID3v2.
+std::string
+make_tag(const std::string &head, const std::string &body, std::uint64_t old_size, std::uint64_t padding)
+{
+	std::uint64_t size = 10 + body.size();
+	size = size <= old_size ? old_size : size + padding;
+	if (size - 10 >= (std::uint64_t{1} << 28))
+		return "";
+	std::string out = head.substr(0, 6);
+	const auto n = static_cast<std::uint32_t>(size - 10);
+	for (int shift = 21; shift >= 0; shift -= 7)
+		out.push_back(static_cast<char>((n >> shift) & 0x7f));
+	out += body;
+	out.resize(static_cast<std::size_t>(size), '\0');
+	return out;
+}
+
+// Why the old tag cannot be rebuilt frame by frame, "" when it can.
+std::string
+unkeepable(const std::string &old_tag)
+{
+	const auto *b = reinterpret_cast<const unsigned char *>(old_tag.data());
+	if (b[3] != 3 && b[3] != 4)
+		return "its ID3v2." + std::to_string(b[3]) + " tag cannot be rewritten without losing frames";
+	if (b[5] & 0x80)
+		return "its unsynchronised ID3v2 tag cannot be rewritten without losing frames";
+	if (b[5] & 0x50)
+		return "its ID3v2 tag with an extended header or a footer cannot be rewritten without losing frames";
+	return "its ID3v2 tag holds frames that cannot be kept (compressed, encrypted or unreadable)";
+}
+
+// Brings the ID3v1 tag of an MP3 file in step with the changed fields it
+// holds: the first value of each.
+void
+mirror_id3v1(TagLib::MPEG::File *mp3, plan_stream &stream, const fieldset &wished,
+    const std::set<std::string> &groups)
+{
+	if (!mp3->hasID3v1Tag())
+		return;
+	TagLib::ID3v1::Tag *t = mp3->ID3v1Tag();
+	auto first = [&](const char *name) {
+		const field *f = find_field(wished, name);
+		return f != nullptr ? f->values[0] : std::string();
+	};
+	auto number = [](const std::string &s) {
+		std::size_t n = 0;
+		while (n < s.size() && n < 4 && s[n] >= '0' && s[n] <= '9')
+			n++;
+		return n > 0 ? static_cast<unsigned>(std::stoul(s.substr(0, n))) : 0u;
+	};
+	bool any = false;
+	for (const char *name : {"title", "artist", "album", "date", "tracknumber", "genre", "comment"}) {
+		if (groups.count(name) == 0)
+			continue;
+		any = true;
+		const std::string v = first(name);
+		const std::string n = name;
+		if (n == "title")
+			t->setTitle(text(v));
+		else if (n == "artist")
+			t->setArtist(text(v));
+		else if (n == "album")
+			t->setAlbum(text(v));
+		else if (n == "date")
+			t->setYear(number(v));
+		else if (n == "tracknumber")
+			t->setTrack(number(v) <= 255 ? number(v) : 0);
+		else if (n == "genre")
+			t->setGenre(text(v));
+		else
+			t->setComment(text(v));
+	}
+	if (!any)
+		return;
+	const long length = stream.length();
+	stream.seek(length - 128, TagLib::IOStream::Beginning);
+	if (length < 128 || !stream.readBlock(3).startsWith("TAG"))
+		return;
+	stream.insert(t->render(), static_cast<unsigned long>(length - 128), 128);
+}
+
+
+} // namespace
+
+std::string
+id3_check(TagLib::File *file, fieldset &wished)
+{
+	const unsigned v = tag_version(host(file));
+	for (const field &f : wished) {
+		const std::string &n = f.name;
+		if (n.empty())
+			return "cannot hold a tag without a name";
+		const bool single = n == "tracknumber" || n == "tracktotal" || n == "discnumber" ||
+		    n == "disctotal" || n == "lyrics" || n == "musicbrainz_trackid" ||
+		    (v == 3 && (n == "date" || n == "originaldate"));
+		if (single && f.values.size() > 1)
+			return "cannot hold more than one " + n;
+		const std::string &val = f.values[0];
+		if ((n == "tracknumber" || n == "tracktotal" || n == "discnumber" || n == "disctotal") &&
+		    val.find('/') != std::string::npos)
+			return "cannot hold " + n + "=" + val + " (a total has a name of its own)";
+		if (v == 3 && n == "date" &&
+		    !(all_digits(val) && val.size() == 4) &&
+		    !(val.size() == 10 && all_digits(val.substr(0, 4)) && val[4] == '-' &&
+			all_digits(val.substr(5, 2)) && val[7] == '-' && all_digits(val.substr(8, 2))))
+			return "ID3v2.3 cannot hold date=" + val + " (only YYYY or YYYY-MM-DD)";
+		if (v == 3 && n == "originaldate" && !(all_digits(val) && val.size() == 4))
+			return "ID3v2.3 cannot hold originaldate=" + val + " (only YYYY)";
+	}
+	return "";
+}
+
+
+std::string
+id3_render(TagLib::File *file, plan_stream &stream, const fieldset &wished,
+    const std::vector<std::string> &changed, std::set<std::string> *touched)
+{
+	const host h(file);
+	const bool had_tag = h.tag() != nullptr;
+
+	// Where the tag is: at the start of an MP3 file, in a chunk of a WAV
+	// or AIFF file.
+	std::string old_tag;
+	std::uint64_t mp3_tag_size = 0;
+	id3_chunk chunk;
+	bool big_endian = false;
+	if (h.mp3 != nullptr) {
+		mp3_tag_size = leading_id3v2_size(*file);
+		if (mp3_tag_size > 0) {
+			file->seek(0);
+			ByteVector b = file->readBlock(static_cast<unsigned long>(mp3_tag_size));
+			if (b.size() == mp3_tag_size)
+				old_tag.assign(b.data(), b.size());
+		}
+	} else {
+		if (!find_id3_chunk(*file, &big_endian, &chunk))
+			return "its chunks do not add up, so its ID3 chunk cannot be placed";
+		old_tag = chunk_tag(*file, chunk);
+	}
+	if (had_tag && old_tag.empty())
+		return "its ID3v2 tag cannot be found where it can be rewritten";
+	if (had_tag && !id3v2_whole(*file, h.tag()))
+		return "TagLib could not read the whole ID3v2 tag; rewriting it would lose frames";
+
+	// The old frames, each to be kept as it is: the tag must be one whose
+	// frames can be copied into a new tag of the same header.
+	id3_tag parsed;
+	if (!old_tag.empty()) {
+		const auto *b = reinterpret_cast<const unsigned char *>(old_tag.data());
+		if ((b[3] != 3 && b[3] != 4) || (b[5] & 0xd0) != 0 || !id3v2_parse(old_tag, &parsed))
+			return unkeepable(old_tag);
+		const unsigned opaque = b[3] == 3 ? 0x00e0 : 0x004c; // compressed, encrypted, grouped
+		for (const id3_item &it : parsed.items) {
+			if ((it.flags & opaque) != 0 || it.itunes)
+				return unkeepable(old_tag);
+		}
+	}
+	const std::vector<id3_item> &frames = parsed.items;
+	const unsigned v = old_tag.empty() ? 4 : static_cast<unsigned char>(old_tag[3]);
+
+	// The fields written: those that change, or every one when the values
+	// came from another tag (ID3v1, INFO) and the ID3v2 tag is new.
+	std::set<std::string> groups;
+	std::vector<std::string> order; // of the fields without an old frame
+	if (old_tag.empty()) {
+		for (const field &f : wished) {
+			if (groups.insert(group_of_name(f.name)).second)
+				order.push_back(group_of_name(f.name));
+		}
+		for (const std::string &n : changed)
+			groups.insert(group_of_name(n));
+	} else {
+		for (const field &f : wished) {
+			const std::string g = group_of_name(f.name);
+			if (std::find(changed.begin(), changed.end(), f.name) != changed.end() && groups.insert(g).second)
+				order.push_back(g);
+		}
+		for (const std::string &n : changed)
+			groups.insert(group_of_name(n));
+	}
+
+	*touched = groups;
+
+	// Each old frame's field, and what the frames of a field hold already.
+	std::vector<std::string> frame_group(frames.size());
+	std::map<std::string, hints> hint;
+	if (!old_tag.empty()) {
+		for (std::size_t i = 0; i < frames.size(); i++) {
+			const std::string &id = frames[i].id;
+			const std::unique_ptr<ID3v2::Frame> frame = parse_plain(id, frames[i].data);
+			const std::string g = id.size() == 4 ? group_of(id, frame.get(), v) : "";
+			frame_group[i] = g;
+			if (g.empty() || hint.count(g) > 0)
+				continue;
+			hints &hg = hint[g];
+			if (auto *t = dynamic_cast<const ID3v2::UserTextIdentificationFrame *>(frame.get()))
+				hg.description = utf8(t->description());
+			if (auto *c = dynamic_cast<const ID3v2::CommentsFrame *>(frame.get()))
+				hg.language = c->language();
+			if (auto *l = dynamic_cast<const ID3v2::UnsynchronizedLyricsFrame *>(frame.get()))
+				hg.language = l->language();
+		}
+	}
+
+	std::string body;
+	std::set<std::string> placed;
+	for (std::size_t i = 0; i < frames.size(); i++) {
+		const std::string &g = frame_group[i];
+		if (g.empty() || groups.count(g) == 0) {
+			body += frames[i].raw;
+		} else if (placed.insert(g).second) {
+			body += render_group(g, wished, v, hint[g]);
+		}
+	}
+	for (const std::string &g : order) {
+		if (placed.insert(g).second)
+			body += render_group(g, wished, v, hint[g]);
+	}
+
+	const std::string head = old_tag.empty() ? std::string("ID3\x04\0\0", 6) : old_tag;
+	if (h.mp3 != nullptr) {
+		if (old_tag.empty() && body.empty()) {
+			// Nothing for a new tag to hold; the ID3v1 tag is all there is.
+		} else {
+			const std::string tag = make_tag(head, body, old_tag.size(), 1024);
+			if (tag.empty())
+				return "its ID3v2 tag would grow too big";
+			stream.insert(ByteVector(tag.data(), static_cast<unsigned int>(tag.size())), 0,
+			    static_cast<unsigned long>(mp3_tag_size));
+		}
+		mirror_id3v1(h.mp3, stream, wished, groups);
+		return "";
+	}
+
+	// A WAV or AIFF file: the chunk is replaced, or added at the end, and
+	// the container's size follows.  A new chunk is added even when empty,
+	// so that the fields of the INFO chunk no longer read as the file's.
+	const std::string tag = make_tag(head, body, chunk.name.empty() ? 0 : chunk.size, 0);
+	if (tag.empty())
+		return "its ID3v2 tag would grow too big";
+	const auto length = static_cast<std::uint64_t>(stream.length());
+	const std::uint64_t at = chunk.name.empty() ? length : chunk.pos;
+	const std::uint64_t replace = chunk.name.empty() ? 0 : 8 + std::uint64_t{chunk.size} + (chunk.size & 1);
+	if (at + replace > length)
+		return "its ID3 chunk runs past the end of the file";
+	const std::string name = !chunk.name.empty() ? chunk.name : h.wav != nullptr ? "id3 " : "ID3 ";
+	ByteVector block(name.data(), 4);
+	block.append(ByteVector::fromUInt(static_cast<unsigned int>(tag.size()), big_endian));
+	block.append(ByteVector(tag.data(), static_cast<unsigned int>(tag.size())));
+	if (tag.size() & 1)
+		block.append('\0');
+	const std::uint64_t container = length - replace + block.size() - 8;
+	if (container > 0xffffffffu)
+		return "the file would grow too big for its container";
+	stream.insert(block, static_cast<unsigned long>(at), static_cast<unsigned long>(replace));
+	stream.insert(ByteVector::fromUInt(static_cast<unsigned int>(container), big_endian), 4, 4);
+	return "";
+}
+
+
+} // namespace w_tl

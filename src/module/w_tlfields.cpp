@@ -1,0 +1,246 @@
+/*
+ * The field table of the --all-tags mode: each name FLAC and Ogg files use
+ * and the ID3v2 frame, MP4 item and RIFF INFO chunk that hold it, as the
+ * common taggers place them.  The order of the table is the order in which
+ * fields are read.  The manual page shows this table; keep them alike.
+ */
+#include "w_tlalltags.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <map>
+#include <unordered_map>
+
+namespace w_tl {
+
+#define FF "----:com.apple.iTunes:"
+
+const field_spec field_table[] = {
+	{"title", "TIT2", "\251nam", "INAM"},
+	{"artist", "TPE1", "\251ART", "IART"},
+	{"album", "TALB", "\251alb", "IPRD"},
+	{"albumartist", "TPE2", "aART", nullptr},
+	{"date", "TDRC", "\251day", "ICRD"},
+	{"tracknumber", "TRCK", "trkn", "IPRT"},
+	{"tracktotal", "TRCK", "trkn", nullptr},
+	{"discnumber", "TPOS", "disk", nullptr},
+	{"disctotal", "TPOS", "disk", nullptr},
+	{"composer", "TCOM", "\251wrt", nullptr},
+	{"genre", "TCON", "\251gen", "IGNR"},
+	{"comment", "COMM", "\251cmt", "ICMT"},
+	{"lyrics", "USLT", "\251lyr", nullptr},
+	{"bpm", "TBPM", "tmpo", nullptr},
+	{"compilation", "TCMP", "cpil", nullptr},
+	{"grouping", "TIT1", "\251grp", nullptr},
+	{"subtitle", "TIT3", FF "SUBTITLE", nullptr},
+	{"discsubtitle", "TSST", FF "DISCSUBTITLE", nullptr},
+	{"originaldate", "TDOR", FF "ORIGINALDATE", nullptr},
+	{"lyricist", "TEXT", FF "LYRICIST", nullptr},
+	{"conductor", "TPE3", FF "CONDUCTOR", nullptr},
+	{"remixer", "TPE4", FF "REMIXER", nullptr},
+	{"label", "TPUB", FF "LABEL", nullptr},
+	{"isrc", "TSRC", FF "ISRC", nullptr},
+	{"media", "TMED", FF "MEDIA", nullptr},
+	{"mood", "TMOO", FF "MOOD", nullptr},
+	{"language", "TLAN", FF "LANGUAGE", "ILNG"},
+	{"copyright", "TCOP", "cprt", "ICOP"},
+	{"encodedby", "TENC", "\251too", "ISFT"},
+	{"encodersettings", "TSSE", FF "ENCODERSETTINGS", nullptr},
+	{"titlesort", "TSOT", "sonm", nullptr},
+	{"artistsort", "TSOP", "soar", nullptr},
+	{"albumsort", "TSOA", "soal", nullptr},
+	{"albumartistsort", "TSO2", "soaa", nullptr},
+	{"composersort", "TSOC", "soco", nullptr},
+	{"musicbrainz_trackid", "UFID:http://musicbrainz.org", FF "MusicBrainz Track Id", nullptr},
+	{"musicbrainz_releasetrackid", "TXXX:MusicBrainz Release Track Id",
+	    FF "MusicBrainz Release Track Id", nullptr},
+	{"musicbrainz_albumid", "TXXX:MusicBrainz Album Id", FF "MusicBrainz Album Id", nullptr},
+	{"musicbrainz_artistid", "TXXX:MusicBrainz Artist Id", FF "MusicBrainz Artist Id", nullptr},
+	{"musicbrainz_albumartistid", "TXXX:MusicBrainz Album Artist Id",
+	    FF "MusicBrainz Album Artist Id", nullptr},
+	{"musicbrainz_releasegroupid", "TXXX:MusicBrainz Release Group Id",
+	    FF "MusicBrainz Release Group Id", nullptr},
+	{"musicbrainz_workid", "TXXX:MusicBrainz Work Id", FF "MusicBrainz Work Id", nullptr},
+	{"musicbrainz_discid", "TXXX:MusicBrainz Disc Id", FF "MusicBrainz Disc Id", nullptr},
+	{"releasestatus", "TXXX:MusicBrainz Album Status", FF "MusicBrainz Album Status", nullptr},
+	{"releasetype", "TXXX:MusicBrainz Album Type", FF "MusicBrainz Album Type", nullptr},
+	{"releasecountry", "TXXX:MusicBrainz Album Release Country",
+	    FF "MusicBrainz Album Release Country", nullptr},
+	{"replaygain_track_gain", "TXXX:REPLAYGAIN_TRACK_GAIN", FF "replaygain_track_gain", nullptr},
+	{"replaygain_track_peak", "TXXX:REPLAYGAIN_TRACK_PEAK", FF "replaygain_track_peak", nullptr},
+	{"replaygain_album_gain", "TXXX:REPLAYGAIN_ALBUM_GAIN", FF "replaygain_album_gain", nullptr},
+	{"replaygain_album_peak", "TXXX:REPLAYGAIN_ALBUM_PEAK", FF "replaygain_album_peak", nullptr},
+};
+
+#undef FF
+
+const std::size_t field_table_size = sizeof(field_table) / sizeof(field_table[0]);
+
+std::string
+lower(const std::string &s)
+{
+	std::string out = s;
+	for (char &c : out) {
+		if (static_cast<unsigned char>(c) < 0x80)
+			c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+	}
+	return out;
+}
+
+const field_spec *
+find_spec(const std::string &name)
+{
+	// Every frame and item of every file read is looked up here.
+	static const std::unordered_map<std::string, const field_spec *> by_name = [] {
+		std::unordered_map<std::string, const field_spec *> m;
+		for (std::size_t i = 0; i < field_table_size; i++)
+			m.emplace(field_table[i].name, &field_table[i]);
+		return m;
+	}();
+	auto it = by_name.find(name);
+	return it != by_name.end() ? it->second : nullptr;
+}
+
+std::string
+canonical_name(const std::string &key)
+{
+	std::string name = lower(key);
+	if (name == "year")
+		return "date";
+	if (name == "track")
+		return "tracknumber";
+	return name;
+}
+
+namespace {
+
+// The text after the prefix of a user-defined item, null when the item is
+// not of that kind.
+const char *
+user_item(const char *item)
+{
+	static const char *const prefixes[] = {"TXXX:", "----:com.apple.iTunes:"};
+	for (const char *p : prefixes) {
+		const std::size_t n = std::strlen(p);
+		if (std::strncmp(item, p, n) == 0)
+			return item + n;
+	}
+	return nullptr;
+}
+
+} // namespace
+
+std::string
+described_name(const std::string &text, const char *const field_spec::*item_of)
+{
+	const std::string l = lower(text);
+	if (l.empty())
+		return "";
+	// The user-defined items of the table, lower-cased, for each kind of tag.
+	using spellings = std::unordered_map<std::string, const char *>;
+	auto spellings_of = [](const char *const field_spec::*of) {
+		spellings m;
+		for (std::size_t i = 0; i < field_table_size; i++) {
+			if (const char *spelled = user_item(field_table[i].*of))
+				m.emplace(lower(spelled), field_table[i].name);
+		}
+		return m;
+	};
+	static const spellings id3 = spellings_of(&field_spec::id3);
+	static const spellings mp4 = spellings_of(&field_spec::mp4);
+	static const spellings none;
+	const spellings &known = item_of == &field_spec::id3 ? id3 : item_of == &field_spec::mp4 ? mp4 : none;
+	if (auto it = known.find(l); it != known.end())
+		return it->second;
+	const std::string name = canonical_name(l);
+	const field_spec *spec = find_spec(name);
+	if (spec == nullptr)
+		return l;
+	// Named after a field of the table: the same field when the tag keeps
+	// it in a user-defined item too, else an item of its own, left alone.
+	return user_item(spec->*item_of) != nullptr ? name : "";
+}
+
+void
+add_value(fieldset &fs, const std::string &name, const std::string &value)
+{
+	for (field &f : fs) {
+		if (f.name == name) {
+			f.values.push_back(value);
+			return;
+		}
+	}
+	fs.push_back({name, {value}});
+}
+
+const field *
+find_field(const fieldset &fs, const std::string &name)
+{
+	for (const field &f : fs) {
+		if (f.name == name)
+			return &f;
+	}
+	return nullptr;
+}
+
+void
+table_order(fieldset &fs)
+{
+	std::vector<std::pair<std::size_t, field>> ranked;
+	ranked.reserve(fs.size());
+	for (field &f : fs) {
+		const field_spec *spec = find_spec(f.name);
+		ranked.emplace_back(spec != nullptr ? static_cast<std::size_t>(spec - field_table) : field_table_size,
+		    std::move(f));
+	}
+	std::stable_sort(ranked.begin(), ranked.end(),
+	    [](const auto &a, const auto &b) { return a.first < b.first; });
+	for (std::size_t i = 0; i < fs.size(); i++)
+		fs[i] = std::move(ranked[i].second);
+}
+
+namespace {
+
+std::map<std::string, std::vector<std::string>>
+as_map(const fieldset &fs)
+{
+	std::map<std::string, std::vector<std::string>> m;
+	for (const field &f : fs)
+		m[f.name] = f.values;
+	return m;
+}
+
+} // namespace
+
+bool
+same_fields(const fieldset &a, const fieldset &b)
+{
+	return as_map(a) == as_map(b);
+}
+
+std::vector<std::string>
+changed_names(const fieldset &old, const fieldset &wished)
+{
+	std::vector<std::string> names;
+	const auto o = as_map(old);
+	const auto w = as_map(wished);
+	for (const auto &[name, values] : o) {
+		auto it = w.find(name);
+		if (it == w.end() || it->second != values)
+			names.push_back(name);
+	}
+	for (const auto &[name, values] : w) {
+		if (o.find(name) == o.end())
+			names.push_back(name);
+	}
+	return names;
+}
+
+bool
+all_digits(const std::string &s)
+{
+	return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+} // namespace w_tl
