@@ -546,4 +546,36 @@ ogg_with_headers(const std::string &file, const std::vector<std::string> &header
 	return out;
 }
 
+std::string
+decoded(const std::string &decoder, const std::string &path)
+{
+	tmpdir dir;
+	const std::string out = dir / "audio.raw";
+	std::vector<std::string> argv;
+	if (decoder == "oggdec")
+		argv = {"oggdec", "-Q", "-R", "-o", out, path};
+	else if (decoder == "opusdec")
+		argv = {"opusdec", "--quiet", "--no-dither", "--rate", "48000", path, out};
+	else
+		argv = {"ffmpeg", "-nostdin", "-v", "quiet", "-i", path, "-f", "s16le", "-y", out};
+	run_result r = run(argv);
+	EXPECT_EQ(r.status, 0) << decoder << ": " << r.err;
+	if (r.status != 0 || !exists(out))
+		return {};
+	return read_file(out);
+}
+
+void
+past_change_time(const std::string &path, const struct stat &before)
+{
+	for (;;) {
+		struct stat st;
+		ASSERT_EQ(stat(path.c_str(), &st), 0);
+		if (st.st_ctim.tv_sec != before.st_ctim.tv_sec || st.st_ctim.tv_nsec != before.st_ctim.tv_nsec ||
+		    st.st_ino != before.st_ino)
+			return;
+		ASSERT_EQ(chmod(path.c_str(), st.st_mode & 07777), 0);
+	}
+}
+
 } // namespace wt

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <sys/stat.h>
 #include <string>
 #include <vector>
 
@@ -123,5 +124,16 @@ std::string opus_tags_packet(const std::string &vendor, const std::vector<std::s
 // one page spreads over several); every later page is kept, the first
 // stream's renumbered to follow the new header pages.
 std::string ogg_with_headers(const std::string &file, const std::vector<std::string> &headers);
+
+// The audio an independent decoder makes of the file at path, as raw
+// samples: "oggdec", "opusdec" (48 kHz, no dither) or "ffmpeg" (16-bit).
+// Empty, with a test failure, when the decoder fails.
+std::string decoded(const std::string &decoder, const std::string &path);
+
+// Waits until the change time of the file at path differs from the one in
+// before, touching nothing but that time: file systems keep times to the
+// tick of a coarse clock, and a test that changes a file must not look
+// unchanged only because it ran within one tick.
+void past_change_time(const std::string &path, const struct stat &before);
 
 } // namespace wt
