@@ -376,8 +376,9 @@ expect_rewritten(const std::string &out, const std::string &reference, std::size
 				continue;
 			EXPECT_TRUE(g.packets[p] == w.packets[p]) << "packet " << p << " differs";
 		}
-		if (s == 0 || w.headers_apart)
+		if (s == 0 || w.headers_apart) {
 			EXPECT_TRUE(g.headers_apart);
+		}
 		if (g.packet_granules.size() > headers && w.packet_granules.size() > headers) {
 			EXPECT_EQ(std::vector<std::int64_t>(g.packet_granules.begin() + static_cast<long>(headers),
 				      g.packet_granules.end()),
