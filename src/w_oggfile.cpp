@@ -185,7 +185,9 @@ w_oggfile_write(const char *path, w_oggfile_ident &ident, const w_oggfile_codec 
 	// A symbolic link stays a link: the file it names is written.
 	std::string target = w_write_target(path);
 	if (target.empty()) {
+		int saved = errno;
 		warn("%s", path);
+		errno = saved;
 		return -1;
 	}
 	// Once a copy of ours has taken the file's name (its group ended), it
@@ -204,10 +206,12 @@ w_oggfile_write(const char *path, w_oggfile_ident &ident, const w_oggfile_codec 
 	if (fd != -1) {
 		fd_guard guard(fd);
 		if (w_fileid_check(fd, ident.id) == -1) {
-			if (errno == ESTALE)
+			int saved = errno;
+			if (saved == ESTALE)
 				w_fileid_warn(path);
 			else
 				warn("%s", path);
+			errno = saved;
 			return -1;
 		}
 		int r;

@@ -886,6 +886,39 @@ TEST(OggVorbisProgram, PrintsSetsAndNamesTheBackend)
 	EXPECT_EQ(dir.list(), std::vector<std::string>{"a.ogg"});
 }
 
+// While edit waits on the user, another program replaces the file, or
+// rewrites it where it stands: the edit writes nothing, whether its tags
+// would have fitted in place or not, and the other program's file stays.
+TEST(OggVorbisProgram, EditOfAFileChangedMeanwhile)
+{
+	const std::vector<std::pair<const char *, const char *>> changes = {
+		{"replaced", "cp \"$OTHER\" \"$SONG.new\" && mv \"$SONG.new\" \"$SONG\"\n"},
+		{"rewritten where it stands", "cat \"$OTHER\" >\"$SONG\"\n"},
+	};
+	for (const auto &[name, change] : changes) {
+		for (const bool fits : {true, false}) {
+			SCOPED_TRACE(std::string(name) + (fits ? ", fits" : ", needs a copy"));
+			wt::tmpdir dir;
+			const std::string f = dir / "song.ogg", other = dir / "other.ogg", script = dir / "editor.sh";
+			wt::write_file(f, plain());
+			const std::string theirs = plain(5, {"ARTIST=Theirs", "TITLE=Their title"});
+			wt::write_file(other, theirs);
+			const std::string title = fits ? "X" : std::string(3000, 't');
+			wt::write_script(script, change + std::string("sed -i 's/^- title: T$/- title: ") + title + "/' \"$1\"\n");
+			wt::run_options opt;
+			opt.env["EDITOR"] = script;
+			opt.env["SONG"] = f;
+			opt.env["OTHER"] = other;
+			wt::run_result r = wt::wembrix({"edit", f}, opt);
+			EXPECT_EQ(r.status, 1) << r.err;
+			EXPECT_NE(r.err.find("wembrix: " + f + ": changed since its tags were read; not written\n"),
+			    std::string::npos) << r.err;
+			EXPECT_TRUE(wt::read_file(f) == theirs);
+			EXPECT_EQ(dir.list(), (std::vector<std::string>{"editor.sh", "other.ogg", "song.ogg"}));
+		}
+	}
+}
+
 TEST(OggVorbisProgram, InterleavedFileIsLeftAlone)
 {
 	wt::tmpdir dir;
