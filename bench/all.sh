@@ -5,15 +5,16 @@
 # machine that others share, the minimums are the steadier figures.  The last line is
 # the peak memory of rewriting one large Ogg/Vorbis file (GNU time), then
 # a restore of a library from its backup at two sizes (bench/load.sh).  The
-# floor row times bench/safe_floor.cpp: a copy that reaches the disk before
-# it takes the file's name, with no tag work: the bound of the Ogg rows,
-# since wembrix never writes an Ogg file in place.
+# Ogg/Vorbis and Opus files are tagged as their encoders leave them, and the
+# new artist fits in place; the floor row times bench/safe_floor.cpp: a copy
+# that reaches the disk before it takes the file's name, with no tag work,
+# which is what a write that does not fit costs at least.
 #
 #   bench/all.sh [WEMBRIX]            (default build/wembrix)
 #
 # Environment: RUNS (default 5), CALLS (runs of the per-call rows, default
 # 200), COUNT (files per format, default 1000), BIG_FLAC_MB (default 200),
-# BIG_OGG_MB (default 1024), BENCH_DIR (scratch directory on the disk to
+# BIG_OGG_MB (default 1024), BIG_OGG_SET_MB (default 200), BENCH_DIR (scratch directory on the disk to
 # measure, default under /var/tmp), INSTR (0: no instruction counts).
 set -eu
 . "$(dirname "$0")/lib.sh"
@@ -24,12 +25,15 @@ calls=${CALLS:-200}
 count=${COUNT:-1000}
 big_flac_mb=${BIG_FLAC_MB:-200}
 big_ogg_mb=${BIG_OGG_MB:-1024}
+big_ogg_set_mb=${BIG_OGG_SET_MB:-200}
 [ -x "$bin" ] || { echo "all.sh: $bin: not built" >&2; exit 1; }
 
 bench_need hyperfine hyperfine
 bench_need metaflac flac
 bench_need vorbiscomment vorbis-tools
 bench_need oggenc vorbis-tools
+bench_need opusenc opus-tools
+bench_need kid3-cli kid3-cli
 bench_need lame lame
 bench_need mid3v2 python3-mutagen
 bench_need exiftool libimage-exiftool-perl
@@ -71,6 +75,8 @@ mkdir mp3seeds
 bench_mp3_seeds mp3seeds
 bench_copies flac "$count" one.flac
 bench_copies ogg.orig "$count" one.ogg
+bench_opus_seed one.opus
+bench_copies opus.orig "$count" one.opus
 # Tagged with room to spare, as a tagger leaves them, so that both tools
 # write in place.
 bench_copies mp3 "$count" mp3seeds/p[0-9].mp3
@@ -87,25 +93,45 @@ row "print all tags, $count FLAC" 1.2 "metaflac --export-tags-to=-" \
 row "set artist, $count FLAC (in place)" 1.1 "metaflac --remove-tag --set-tag" \
     "$bin set:artist=X $flacs" "metaflac --remove-tag=ARTIST --set-tag=ARTIST=X $flacs" 1 "$runs" -N
 
-# Every Ogg/Vorbis run starts from fresh copies that are on the disk
-# already, so that no run flushes the copying of the one before.
+# Every Ogg/Vorbis and Opus run starts from fresh copies that are on the
+# disk already, so that no run flushes the copying of the one before.
 fresh="rm -rf ogg && cp -r ogg.orig ogg && sync"
-row "set artist, $count Ogg/Vorbis" 4 "vorbiscomment -d -t, one per file" \
+row "set artist, $count Ogg/Vorbis" 10 "vorbiscomment -d -t, one per file" \
     "'$bin' set:artist=X ogg/*.ogg" \
     "for f in ogg/*.ogg; do vorbiscomment -d ARTIST -t ARTIST=X \"\$f\" </dev/null; done" \
     1 "$runs" --prepare "$fresh"
-row "same, against a mutagen script (in place, never flushed)" 0.6 "mutagen script" \
+row "same, against a mutagen script (both in place, never flushed)" 1.5 "mutagen script" \
     "'$bin' set:artist=X ogg/*.ogg" \
     "/usr/bin/python3 '$bench_here/ogg_mutagen.py' set:artist=X ogg/*.ogg" \
     1 "$runs" --prepare "$fresh"
 
 # What replacing the same files safely costs with no tag work at all: the
-# bound of every tool that keeps the rule wembrix keeps.
+# bound of a write that does not fit in place.
 g++ -O2 -o safe_floor "$bench_here/safe_floor.cpp"
 row "floor: the safe replace alone, against the same script" 0.6 "mutagen script" \
     "./safe_floor ogg/*.ogg" \
     "/usr/bin/python3 '$bench_here/ogg_mutagen.py' set:artist=X ogg/*.ogg" \
     1 "$runs" --prepare "$fresh"
+
+fresh_opus="rm -rf opus && cp -r opus.orig opus && sync"
+row "set artist, $count Opus" 4 "kid3-cli select all, set artist" \
+    "'$bin' set:artist=X opus/*.opus" \
+    "cd opus && kid3-cli -c 'select all' -c 'set artist X' . >/dev/null" \
+    1 "$runs" --prepare "$fresh_opus"
+row "same, against a mutagen script (both in place, never flushed)" 1.5 "mutagen script" \
+    "'$bin' set:artist=X opus/*.opus" \
+    "/usr/bin/python3 '$bench_here/ogg_mutagen.py' --opus set:artist=X opus/*.opus" \
+    1 "$runs" --prepare "$fresh_opus"
+
+# One large file whose artist shrinks: both write the header pages in
+# place.  Each run starts from the original, on the disk already.
+bench_ogg_big big-set.orig "$big_ogg_set_mb"
+fresh_big="cp big-set.orig big-set.ogg && sync"
+row "set artist in one $big_ogg_set_mb MB Ogg/Vorbis (it fits)" 2 "mutagen script" \
+    "'$bin' set:artist=X big-set.ogg" \
+    "/usr/bin/python3 '$bench_here/ogg_mutagen.py' set:artist=X big-set.ogg" \
+    1 "$runs" --prepare "$fresh_big"
+rm -f big-set.orig big-set.ogg
 
 mp3s=$(echo mp3/*.mp3)
 row "set artist, $count MP3" 3 "mid3v2 -a" \
@@ -137,6 +163,9 @@ rm -f big.flac
 
 echo "-- peak memory, $big_ogg_mb MB Ogg/Vorbis" >&2
 bench_ogg_big big.ogg "$big_ogg_mb"
+# Bytes after the last page, which a copy drops, make the write a rewrite
+# through a copy rather than one in place.
+printf junk >>big.ogg
 rss=$(/usr/bin/time -v "$bin" set:artist=X big.ogg 2>&1 >/dev/null </dev/null |
     awk -F': ' '/Maximum resident set size/ {print $2}')
 ogginfo big.ogg >/dev/null 2>&1 || echo "all.sh: ogginfo refuses the rewritten big.ogg" >&2

@@ -58,6 +58,13 @@ bench_ogg_seed() {
 	    -c ARTIST=Someone -c TITLE=Something -c ALBUM=Somewhere -o "$1" -
 }
 
+# bench_opus_seed OUT: half a second of silence, with three tags, as
+# opusenc makes it (with room after the comments).
+bench_opus_seed() {
+	head -c 192000 /dev/zero | opusenc --quiet --raw --raw-rate 48000 --raw-chan 2 \
+	    --artist Someone --title Something --album Somewhere - "$1"
+}
+
 # bench_ogg_big OUT MEGABYTES: a large Ogg/Vorbis file made by ogg_mkbig.
 bench_ogg_big() {
 	_mkbig=$(dirname "$1")/ogg_mkbig

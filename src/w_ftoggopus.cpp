@@ -27,6 +27,7 @@ struct w_ftoggopus_data {
 	const char *libid;
 	std::string path;
 	std::vector<std::string> comments; // of the OpusTags packet, as stored
+	w_oggfile_ident ident;
 };
 
 w_ftoggopus_data *
@@ -176,7 +177,7 @@ w_ftoggopus_init(const char *path)
 	assert(path != NULL);
 
 	try {
-		std::unique_ptr<w_ftoggopus_data> data(new w_ftoggopus_data{libid, path, {}});
+		std::unique_ptr<w_ftoggopus_data> data(new w_ftoggopus_data{libid, path, {}, {}});
 		unsigned at = 0;
 		w_oggfile_probe p = w_oggfile_headers(path, 2, [&data, &at](unsigned n, const ogg_packet &op) {
 			at = n;
@@ -187,7 +188,7 @@ w_ftoggopus_init(const char *path)
 				return w_oggfile_probe::damaged;
 			data->comments.assign(tags.comments.begin(), tags.comments.end());
 			return w_oggfile_probe::ok;
-		});
+		}, data->ident.id);
 		if (p != w_oggfile_probe::ok) {
 			// A file that is plainly Ogg/Opus but cannot be read says
 			// why; any other file is left to the next backend.
@@ -226,16 +227,27 @@ w_ftoggopus_write(void *opaque, const struct w_taglist *tlist)
 	if (w_vcomment_check(tlist) == -1)
 		return -1;
 	try {
-		return w_oggfile_rewrite(data->path.c_str(), 2,
-		    [tlist](unsigned n, const ogg_packet &op, std::string &replacement) {
-			    if (n == 0)
-				    return check_head(bytes_of(op)) == w_oggfile_probe::ok ? 0 : -1;
-			    opus_tags old;
-			    if (!parse_tags(bytes_of(op), old))
-				    return -1;
-			    make_tags(old, tlist, replacement);
-			    return 0;
-		    });
+		w_oggfile_codec codec;
+		codec.headers = 2;
+		codec.check = [](unsigned n, const ogg_packet &op) {
+			opus_tags tags;
+			if (n == 0)
+				return check_head(bytes_of(op)) == w_oggfile_probe::ok ? 0 : -1;
+			return parse_tags(bytes_of(op), tags) ? 0 : -1;
+		};
+		// Binary data after the comments stays, and then nothing may
+		// follow it; anything else there is padding, made anew.
+		codec.comment = [tlist](const std::string &old, std::string &packet, bool &may_pad) {
+			opus_tags tags;
+			if (!parse_tags(old, tags)) {
+				errno = EINVAL;
+				return -1;
+			}
+			make_tags(tags, tlist, packet);
+			may_pad = tags.binary.empty();
+			return 0;
+		};
+		return w_oggfile_write(data->path.c_str(), data->ident, codec);
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
 		return -1;

@@ -1,6 +1,6 @@
 /* Ogg/Opus files: comments read from the OpusTags packet of the first
- * logical stream; a write rewrites the whole file with a new OpusTags
- * packet (w_oggfile), everything else as it was. */
+ * logical stream; a write puts a new OpusTags packet in place of the old
+ * one (w_oggfile), everything else as it was. */
 #pragma once
 
 #include "w_contract.h"

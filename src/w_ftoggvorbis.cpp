@@ -26,6 +26,7 @@ struct w_ftoggvorbis_data {
 	char *path;
 	vorbis_info vi;    // from the identification header of the first stream
 	vorbis_comment vc; // from its comment header
+	w_oggfile_ident ident;
 };
 
 w_ftoggvorbis_data *
@@ -114,6 +115,7 @@ w_ftoggvorbis_init(const char *path)
 	if (data == nullptr)
 		return nullptr;
 	data->libid = libid;
+	new (&data->ident) w_oggfile_ident();
 	data->path = reinterpret_cast<char *>(data + 1);
 	std::memcpy(data->path, path, len);
 	vorbis_info_init(&data->vi);
@@ -127,7 +129,7 @@ w_ftoggvorbis_init(const char *path)
 		p = w_oggfile_headers(data->path, 2, [data, &at](unsigned n, const ogg_packet &op) {
 			at = n;
 			return take_header(n, op, &data->vi, &data->vc);
-		});
+		}, data->ident.id);
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
 		p = w_oggfile_probe::failed;
@@ -139,6 +141,7 @@ w_ftoggvorbis_init(const char *path)
 		w_oggfile_warn(path, p, "Ogg/Vorbis", header_names[at]);
 		vorbis_comment_clear(&data->vc);
 		vorbis_info_clear(&data->vi);
+		data->ident.~w_oggfile_ident();
 		std::free(data);
 		errno = saved;
 		return nullptr;
@@ -175,23 +178,36 @@ w_ftoggvorbis_write(void *opaque, const struct w_taglist *tlist)
 		// The identification and comment headers are checked, the
 		// comment header it replaces too.  The setup header goes back
 		// byte for byte, so its kind is all that is looked at: decoding
-		// its codebooks would cost more than the rest of the rewrite.
+		// its codebooks would cost more than the rest of the write.
 		vorbis_info vi;
 		vorbis_info_init(&vi);
 		std::unique_ptr<vorbis_info, info_clear> vi_guard(&vi);
 		vorbis_comment vc;
 		vorbis_comment_init(&vc);
 		std::unique_ptr<vorbis_comment, comment_clear> vc_guard(&vc);
-		return w_oggfile_rewrite(data->path, 3,
-		    [&](unsigned n, const ogg_packet &op, std::string &replacement) {
-			    if (n == 2)
-				    return is_setup_header(op) ? 0 : -1;
-			    if (take_header(n, op, &vi, &vc) != w_oggfile_probe::ok)
-				    return -1;
-			    if (n == 1)
-				    replacement = header;
-			    return 0;
-		    });
+		w_oggfile_codec codec;
+		codec.headers = 3;
+		codec.check = [&vi, &vc](unsigned n, const ogg_packet &op) {
+			if (n == 2)
+				return is_setup_header(op) ? 0 : -1;
+			if (n == 0) {
+				// A write may read the headers twice: in place
+				// first, then through a copy.
+				vorbis_comment_clear(&vc);
+				vorbis_info_clear(&vi);
+				vorbis_info_init(&vi);
+				vorbis_comment_init(&vc);
+			}
+			return take_header(n, op, &vi, &vc) == w_oggfile_probe::ok ? 0 : -1;
+		};
+		// Bytes after the framing bit are padding, which libvorbis and
+		// the other readers skip.
+		codec.comment = [&header](const std::string &, std::string &packet, bool &may_pad) {
+			packet = header;
+			may_pad = true;
+			return 0;
+		};
+		return w_oggfile_write(data->path, data->ident, codec);
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
 		return -1;
@@ -204,5 +220,6 @@ w_ftoggvorbis_clear(void *opaque)
 	w_ftoggvorbis_data *data = checked(opaque);
 	vorbis_comment_clear(&data->vc);
 	vorbis_info_clear(&data->vi);
+	data->ident.~w_oggfile_ident();
 	std::free(data);
 }

@@ -1,5 +1,6 @@
 /* Ogg/Vorbis files: comments read from the first logical stream's headers;
- * a write rewrites the whole file with a new comment header (w_oggfile). */
+ * a write puts a new comment header in place of the old one, where it
+ * stands when it fits, else in a copy of the whole file (w_oggfile). */
 #pragma once
 
 #include "w_contract.h"

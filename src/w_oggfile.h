@@ -2,14 +2,14 @@
  * The Ogg side of the backends whose tags sit in a comment header packet at
  * the start of the file's first logical stream (Vorbis, Opus).
  *
- * Reading takes only the first header packets of that stream.  A rewrite
- * lays those header packets out on fresh pages, with the codec's new
- * comment header in place of the old one, and copies every later page as
- * it is: packets, granule positions and page boundaries stay what the file
- * declares.  Only the page sequence numbers of the first stream move, by
- * as many pages as the headers grew or shrank, so that gaps in the file
- * stay gaps.  Later logical streams of a chained file are copied unchanged.
- * The safe-replace rules of w_safefile apply.
+ * Reading takes only the first header packets of that stream.  A write
+ * puts a new comment header in place of the old one and changes nothing
+ * else the file's readers see: where the new packet fits in the old one's
+ * room, the header pages are replaced where they stand (w_ogginplace);
+ * otherwise the whole file is rewritten through a copy (w_oggcopy), which
+ * leaves room after the new packet for the next edit.  Both lay out the
+ * header pages the same way (w_oggplan).  The safe-replace rules of
+ * w_safefile apply.
  */
 #pragma once
 
@@ -19,6 +19,9 @@
 #include <functional>
 #include <string>
 #include <string_view>
+
+#include "w_oggplan.h"
+#include "w_safefile.h"
 
 #include <ogg/ogg.h>
 
@@ -37,21 +40,39 @@ using w_oggfile_check = std::function<w_oggfile_probe(unsigned n, const ogg_pack
 // Reads the first count header packets of the file's first logical stream
 // through check.  ok when all were sound; foreign when the file does not
 // begin an Ogg stream or check calls its first packet foreign; otherwise
-// what went wrong.
-w_oggfile_probe w_oggfile_headers(const char *path, unsigned count, const w_oggfile_check &check);
+// what went wrong.  id gets what the file was when it was read.
+w_oggfile_probe w_oggfile_headers(const char *path, unsigned count, const w_oggfile_check &check, w_fileid &id);
 
-// Checks header packet n of the stream being rewritten: 0, or -1 when it is
-// not sound.  For the comment header (n == 1) it also puts the packet to
-// write in its place into replacement.
-using w_oggfile_rewrite_fn = std::function<int(unsigned n, const ogg_packet &op, std::string &replacement)>;
+// What a write needs to know of the codec.
+struct w_oggfile_codec {
+	unsigned headers = 0; // header packets at the start of a stream, 2 or more
+	// Whether header packet n of the file is sound (see w_oggheads_check).
+	w_oggheads_check check;
+	// The new comment header made from the old one, without padding; 0,
+	// or -1 with errno set.  may_pad says whether bytes the readers skip
+	// may follow it (the codec's padding, zero bytes).
+	std::function<int(const std::string &old, std::string &packet, bool &may_pad)> comment;
+};
 
-// Rewrites the file at path (a symbolic link: the file it names) with a new
-// comment header, through a temporary file that replaces it only when
-// complete.  0, or -1 and the file untouched: a header that check refuses,
-// a first stream that ends or a file that is cut inside the headers, a
-// page of another stream before the current one ends (interleaved
-// streams), read and write errors; each is told to the user with the path.
-int w_oggfile_rewrite(const char *path, unsigned count, const w_oggfile_rewrite_fn &check);
+// The padding a copy leaves after a comment header of size bytes, so that
+// the next edit goes in place: 1024 bytes and 1% of the header, at most
+// 64 KiB.
+std::size_t w_oggfile_padding(std::size_t size);
+
+// What a backend keeps of its file between reading and writing.
+struct w_oggfile_ident {
+	w_fileid id;  // the file as read, or as our last write in place left it
+	w_fileid copy; // a copy of ours that may since have taken its name
+};
+
+// Writes a new comment header into the file at path (a symbolic link: the
+// file it names), in place when the new header fits the old one's room,
+// else through a copy.  Nothing is written unless the file is still
+// ident's.  0, or -1 with the reason told to the user and the file as it
+// was: a header that check refuses, a first stream or a file that ends
+// inside the headers, a page of another stream before the current one
+// ends (interleaved streams), read and write errors.
+int w_oggfile_write(const char *path, w_oggfile_ident &ident, const w_oggfile_codec &codec);
 
 // Tells the user why a file that is plainly the codec's cannot be opened:
 // "PATH: damaged HEADER", "PATH: file ends inside its CODEC headers", or

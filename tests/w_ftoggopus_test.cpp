@@ -230,45 +230,164 @@ TEST(OggOpusWrite, KeepsEveryPacketAndPositionAndReplacesTheComments)
 	}
 }
 
-struct fail_case {
-	std::string name;
-	std::string bytes;  // what the file holds when the write runs
-	std::string reason; // what the user is told after the path
-};
-
-TEST(OggOpusWrite, FailureLeavesTheFileAsItWas)
+// Pages missing, repeated after the end, or marked or numbered wrongly:
+// each page is copied whole where it stands, its number moved like its
+// neighbours' when the headers take more or fewer pages, so that opusdec
+// and ffmpeg decode the very same audio before and after (opusdec conceals
+// a gap, and must still see it); only the first page of each stream begins
+// one.
+TEST(OggOpusWrite, KeepsStreamMarksAndGaps)
 {
-	std::string base = plain();
-	std::vector<wt::ogg_page_copy> pages = wt::ogg_pages(base);
-	std::vector<wt::ogg_page_copy> a = pages, b = wt::ogg_pages(plain(7));
-	std::string mux;
-	for (std::size_t i = 0; i < a.size() || i < b.size(); i++)
-		mux += (i < a.size() ? a[i].bytes : "") + (i < b.size() ? b[i].bytes : "");
-	std::string lying = wt::opus_tags_packet("v", {"A=1"});
-	lying[8 + 4 + 1] = 3;
+	const std::string one = plain(1, 48000);
+	const std::string two = wt::opus_bytes({"ARTIST=Second"}, {48000, 2});
+	const std::vector<wt::ogg_page_copy> pages = wt::ogg_pages(one), pages2 = wt::ogg_pages(two);
+	ASSERT_GT(pages.size(), 5u);
+	ASSERT_GT(pages2.size(), 5u);
+	const std::size_t mid = pages.size() / 2;
 
-	const std::vector<fail_case> cases = {
-		{"interleaved second stream", mux, "not written: a page of another stream comes inside its headers"},
-		{"cut inside the headers", base.substr(0, pages[1].offset + 20),
-		    "not written: the file ends inside its headers"},
-		{"first page only", pages[0].bytes, "not written: the file ends inside its headers"},
-		{"comment header claims more than it holds", with_tags(lying),
-		    "not written: its headers cannot be read"},
-		{"not Ogg at all", std::string(5000, 'x'), "not written: no stream begins the file"},
+	std::vector<std::pair<std::string, std::string>> inputs;
+	std::vector<wt::ogg_page_copy> gap = pages;
+	gap.erase(gap.begin() + static_cast<long>(mid));
+	inputs.push_back({"a page missing", wt::join_pages(gap)});
+	inputs.push_back({"the last page repeated after the end", one + pages.back().bytes});
+	std::string early = one;
+	early[pages[mid].offset + 5] = static_cast<char>(early[pages[mid].offset + 5] | 0x04);
+	wt::ogg_fix_checksum(early, pages[mid].offset);
+	inputs.push_back({"the end marked early", early});
+	std::string chained = one + two;
+	const std::size_t mid2 = pages2.size() / 2;
+	wt::ogg_set_pageno(chained, one.size() + pages2[mid2].offset, pages2[mid2].pageno + 7);
+	inputs.push_back({"a page number altered in a chained file", chained});
+
+	// Tags that fit in place, tags that need a copy with as many header
+	// pages, and tags that add header pages.
+	const std::vector<std::pair<const char *, wt::tags>> writes = {
+		{"in place", new_tags},
+		{"same header pages", {{"artist", std::string(2000, 'x')}}},
+		{"more header pages", {{"artist", "X"}, {"cover", std::string(140000, 'c')}}},
 	};
-	for (const fail_case &c : cases) {
+	for (const auto &[name, input] : inputs) {
+		wt::tmpdir dir;
+		std::string ref = dir / "before.opus";
+		wt::write_file(ref, input);
+		const std::string by_opusdec = wt::decoded("opusdec", ref), by_ffmpeg = wt::decoded("ffmpeg", ref);
+		ASSERT_FALSE(by_opusdec.empty());
+		ASSERT_FALSE(by_ffmpeg.empty());
+		for (const auto &[how, tags] : writes) {
+			SCOPED_TRACE(name + ", " + how);
+			std::string f = dir / "song.opus";
+			wt::write_file(f, input);
+			ASSERT_EQ(rewrite(f, tags), 0);
+			const std::string out = wt::read_file(f);
+			wt::expect_rewritten(out, input, 2);
+			EXPECT_TRUE(wt::decoded("opusdec", f) == by_opusdec) << "opusdec decodes other audio";
+			EXPECT_TRUE(wt::decoded("ffmpeg", f) == by_ffmpeg) << "ffmpeg decodes other audio";
+			std::vector<int> begun, begin_before;
+			for (const auto &p : wt::ogg_pages(out))
+				if (p.bos)
+					begun.push_back(p.serial);
+			for (const auto &p : wt::ogg_pages(input))
+				if (p.bos)
+					begin_before.push_back(p.serial);
+			EXPECT_EQ(begun, begin_before);
+		}
+	}
+}
+
+// opusenc leaves room after the comments: tags that fit go where the old
+// header pages stand (same inode and size, audio untouched).  Binary data
+// after the comments is kept, so that only a comment list of the very same
+// length goes in place; a copy then adds no padding after it.
+TEST(OggOpusWrite, WritesInPlaceWhenTheTagsFit)
+{
+	const std::string base = plain();
+	const std::string binary = std::string("\x01\x00\xffkept", 7);
+	// A comment list of exactly the length of new_comments'.
+	const std::vector<std::string> same_length = {"ARTIST=Q", "TITLE=A=C", "ARTIST=Z", "GENRE=ünö"};
+	const std::string vendor = wt::parse_comment_header(wt::ogg_streams(base, 2)[0].packets[1]).vendor;
+	struct place_case {
+		const char *name;
+		std::string input;
+		bool in_place;
+		std::string binary;
+		std::size_t padding; // after the comments afterwards
+	};
+	const std::vector<place_case> cases = {
+		{"made by opusenc", base, true, "", 0},
+		{"binary data, the same length", with_tags(wt::opus_tags_packet(vendor, same_length, binary)), true,
+		    binary, 0},
+		{"binary data, shorter comments before", with_tags(wt::opus_tags_packet(vendor, {"A=1"}, binary)), false,
+		    binary, 0},
+		{"too little room", with_tags(wt::opus_tags_packet(vendor, {"A=1"}, std::string(5, '\0'))), false, "",
+		    1},
+	};
+	for (const place_case &c : cases) {
 		SCOPED_TRACE(c.name);
 		wt::tmpdir dir;
 		std::string f = dir / "song.opus";
-		wt::write_file(f, base);
-		wt::stderr_capture cap;
-		EXPECT_EQ(rewrite(f, new_tags, &c.bytes), -1);
-		EXPECT_EQ(wt::messages(cap.text()), std::vector<std::string>{f + ": " + c.reason});
-		EXPECT_TRUE(wt::read_file(f) == c.bytes);
-		EXPECT_EQ(dir.list(), std::vector<std::string>{"song.opus"});
+		wt::write_file(f, c.input);
+		struct stat before, after;
+		ASSERT_EQ(stat(f.c_str(), &before), 0);
+		ASSERT_EQ(rewrite(f, new_tags), 0);
+		ASSERT_EQ(stat(f.c_str(), &after), 0);
+		expect_copied(f, c.input, c.binary);
+		const std::string out = wt::read_file(f);
+		const std::string packet = wt::ogg_streams(out, 2).at(0).packets.at(1);
+		const wt::vorbis_comment_copy t = wt::parse_comment_header(packet);
+		EXPECT_TRUE(t.zero_padding);
+		EXPECT_EQ(after.st_ino == before.st_ino, c.in_place);
+		if (c.in_place) {
+			ASSERT_EQ(out.size(), c.input.size());
+			const std::size_t audio = wt::ogg_pages(out).at(2).offset;
+			EXPECT_TRUE(out.compare(audio, std::string::npos, c.input, audio) == 0) << "audio pages changed";
+		} else if (c.padding != 0) {
+			const std::size_t bare = packet.size() - t.padding;
+			EXPECT_EQ(t.padding, std::min<std::size_t>(1024 + bare / 100, 65536));
+		} else {
+			EXPECT_EQ(t.padding, 0u);
+		}
+		EXPECT_EQ(mutagen_tags(f), "artist=X\ntitle=A=B\nartist=Y\ngenre=ünï\n");
+	}
+}
+
+// Another program changed the file after its tags were read: nothing is
+// written, whichever way the write would go, and the file stays as that
+// program left it.  Names a comment cannot hold are refused before the
+// file is looked at.
+TEST(OggOpusWrite, ChangedFileIsNotWritten)
+{
+	const std::string base = plain(), other = plain(5);
+	const std::vector<std::pair<const char *, wt::tags>> writes = {
+		{"fits in place", new_tags},
+		{"needs a copy", {{"artist", std::string(2000, 'x')}}},
+	};
+	for (const bool replaced : {true, false}) {
+		for (const auto &[how, tags] : writes) {
+			SCOPED_TRACE(std::string(replaced ? "replaced, " : "rewritten, ") + how);
+			wt::tmpdir dir;
+			std::string f = dir / "song.opus";
+			wt::write_file(f, base);
+			opus_ptr d(w_ftoggopus_init(f.c_str()));
+			ASSERT_NE(d, nullptr);
+			struct stat read_st;
+			ASSERT_EQ(stat(f.c_str(), &read_st), 0);
+			if (replaced) {
+				wt::write_file(f + ".new", other);
+				ASSERT_EQ(rename((f + ".new").c_str(), f.c_str()), 0);
+			} else {
+				wt::write_file(f, other);
+			}
+			wt::past_change_time(f, read_st);
+			w_taglist_ptr l = wt::to_taglist(tags);
+			wt::stderr_capture cap;
+			EXPECT_EQ(w_ftoggopus_write(d.get(), l.get()), -1);
+			EXPECT_EQ(wt::messages(cap.text()),
+			    std::vector<std::string>{f + ": changed since its tags were read; not written"});
+			EXPECT_TRUE(wt::read_file(f) == other);
+			EXPECT_EQ(dir.list(), std::vector<std::string>{"song.opus"});
+		}
 	}
 
-	// A name a comment cannot hold is refused before the file is touched.
 	wt::tmpdir dir;
 	std::string f = dir / "song.opus";
 	wt::write_file(f, base);

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
+#include <fcntl.h>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -68,6 +71,32 @@ kilobyte_multiple()
 	}
 	ADD_FAILURE() << "no file of a size multiple of 1024";
 	return {};
+}
+
+std::string
+vorbis_vendor()
+{
+	return wt::parse_comment_header(wt::ogg_streams(plain()).at(0).packets.at(1)).vendor;
+}
+
+// What ogginfo finds wrong with the file, with the numbers it names left
+// out: a gap is the same gap when the pages around it are numbered anew.
+std::vector<std::string>
+ogginfo_warnings(const std::string &path)
+{
+	wt::run_result r = wt::run({"ogginfo", path});
+	std::vector<std::string> found;
+	std::istringstream all(r.out + r.err);
+	for (std::string line; std::getline(all, line);) {
+		if (line.find("WARNING") == std::string::npos && line.find("ERROR") == std::string::npos)
+			continue;
+		std::string shown;
+		for (char c : line)
+			if (!std::isdigit(static_cast<unsigned char>(c)))
+				shown += c;
+		found.push_back(shown);
+	}
+	return found;
 }
 
 std::string
@@ -390,9 +419,10 @@ copy_cases()
 	EXPECT_FALSE(wt::ogg_streams(joined)[0].headers_apart);
 	cases.push_back({"audio on the last header page", joined, ""});
 
-	// Pages missing where a packet spans them: readers drop the parts of
-	// the packets the gap cut, and so must the closed-up copy.
+	// Pages missing where packets span them: the pages around the gap
+	// are copied whole, and readers drop the same packets as before.
 	cases.push_back({"packets cut by missing pages", packets_cut(), ""});
+	cases.push_back({"a packet over two pages cut by missing pages", packets_cut(true), ""});
 
 	// A page missing near the end: the packets after the gap are copied.
 	std::vector<wt::ogg_page_copy> gapped = pages;
@@ -414,6 +444,140 @@ TEST(OggVorbisWrite, CopiesEveryPacketAndReplacesTheComments)
 	for (const copy_case &c : copy_cases()) {
 		SCOPED_TRACE(c.name);
 		check(c);
+	}
+}
+
+// Pages missing, repeated after the end, or marked or numbered wrongly:
+// each page is copied whole where it stands, its number moved like its
+// neighbours' when the headers take more or fewer pages, so that two
+// independent decoders find the very same audio before and after; only the
+// first page of each stream begins one.
+TEST(OggVorbisWrite, KeepsStreamMarksAndGaps)
+{
+	wt::vorbis_options o;
+	o.page_per_packet = true;
+	o.samples = 44100;
+	const std::string one = wt::vorbis_bytes(old_comments, o);
+	o.serial = 2;
+	const std::string two = wt::vorbis_bytes({"ARTIST=Second"}, o);
+	const std::vector<wt::ogg_page_copy> pages = wt::ogg_pages(one);
+	ASSERT_GT(pages.size(), 12u);
+	const std::size_t mid = pages.size() / 2;
+
+	std::vector<std::pair<std::string, std::string>> inputs;
+	std::vector<wt::ogg_page_copy> gap = pages;
+	gap.erase(gap.begin() + static_cast<long>(mid));
+	inputs.push_back({"a page missing", wt::join_pages(gap)});
+	inputs.push_back({"the last page repeated after the end", one + pages.back().bytes});
+	std::string early = one;
+	early[pages[mid].offset + 5] = static_cast<char>(early[pages[mid].offset + 5] | 0x04);
+	wt::ogg_fix_checksum(early, pages[mid].offset);
+	inputs.push_back({"the end marked early", early});
+	std::string renumbered = one;
+	wt::ogg_set_pageno(renumbered, pages[mid].offset, pages[mid].pageno + 7);
+	inputs.push_back({"a page number altered", renumbered});
+	std::string chained = one + two;
+	wt::ogg_set_pageno(chained, one.size() + wt::ogg_pages(two)[mid].offset, wt::ogg_pages(two)[mid].pageno + 7);
+	inputs.push_back({"a page number altered in a chained file", chained});
+
+	// Tags that keep the number of header pages, and tags that add some.
+	const std::vector<std::pair<const char *, wt::tags>> writes = {
+		{"same header pages", new_tags},
+		{"more header pages", {{"artist", "X"}, {"cover", std::string(140000, 'c')}}},
+	};
+	for (const auto &[name, input] : inputs) {
+		wt::tmpdir dir;
+		std::string ref = dir / "before.ogg";
+		wt::write_file(ref, input);
+		const std::string by_oggdec = wt::decoded("oggdec", ref), by_ffmpeg = wt::decoded("ffmpeg", ref);
+		ASSERT_FALSE(by_oggdec.empty());
+		ASSERT_FALSE(by_ffmpeg.empty());
+		for (const auto &[how, tags] : writes) {
+			SCOPED_TRACE(name + ", " + how);
+			std::string f = dir / "song.ogg";
+			wt::write_file(f, input);
+			ASSERT_EQ(rewrite(f, tags), 0);
+			const std::string out = wt::read_file(f);
+			wt::expect_rewritten(out, input, 3);
+			EXPECT_TRUE(wt::decoded("oggdec", f) == by_oggdec) << "oggdec decodes other audio";
+			EXPECT_TRUE(wt::decoded("ffmpeg", f) == by_ffmpeg) << "ffmpeg decodes other audio";
+			std::vector<int> begun, begin_before;
+			for (const auto &p : wt::ogg_pages(out))
+				if (p.bos)
+					begun.push_back(p.serial);
+			for (const auto &p : wt::ogg_pages(input))
+				if (p.bos)
+					begin_before.push_back(p.serial);
+			EXPECT_EQ(begun, begin_before);
+			EXPECT_EQ(ogginfo_warnings(f), ogginfo_warnings(ref));
+		}
+	}
+}
+
+// A write whose comment header fits the old one's room goes where the old
+// header pages stand: the same inode (hard links see it), the same size,
+// nothing else changed.  A file a copy would change elsewhere, and tags
+// that do not fit, get the whole file rewritten, with room left after the
+// new comment header for the next edit.
+TEST(OggVorbisWrite, WritesInPlaceWhenTheTagsFit)
+{
+	// The vendor string a write puts in is the library's.
+	auto padded = [](std::size_t room, const std::vector<std::string> &comments = old_comments) {
+		wt::vorbis_options o;
+		o.page_per_packet = true;
+		o.comment_packet = wt::vorbis_comment_packet(vorbis_vendor(), comments) + std::string(room, '\0');
+		return wt::vorbis_bytes({}, o);
+	};
+	const std::string roomy = padded(300);
+	std::vector<wt::ogg_page_copy> pages = wt::ogg_pages(roomy);
+	ASSERT_GT(pages.size(), 5u);
+	std::vector<wt::ogg_page_copy> gapped = pages;
+	gapped.erase(gapped.end() - 2);
+
+	struct place_case {
+		const char *name;
+		std::string input;
+		bool in_place;
+		std::string reference; // input when empty
+	};
+	const std::vector<place_case> cases = {
+		{"padding after the comments", roomy, true, ""},
+		{"longer comments before", padded(0, {"ARTIST=" + std::string(300, 'o')}), true, ""},
+		{"chained", roomy + plain(2), true, ""},
+		{"a page missing in the audio", wt::join_pages(gapped), true, ""},
+		{"too little room", padded(20), false, ""},
+		{"bytes after the last page", roomy + "TAG junk", false, roomy},
+		{"cut in the audio", roomy.substr(0, pages.back().offset + 10), false, ""},
+	};
+	for (const place_case &c : cases) {
+		SCOPED_TRACE(c.name);
+		wt::tmpdir dir;
+		std::string f = dir / "song.ogg", link = dir / "link.ogg";
+		wt::write_file(f, c.input);
+		ASSERT_EQ(::link(f.c_str(), link.c_str()), 0);
+		struct stat before, after;
+		ASSERT_EQ(stat(f.c_str(), &before), 0);
+		ASSERT_EQ(rewrite(f, new_tags), 0);
+		ASSERT_EQ(stat(f.c_str(), &after), 0);
+		const std::string out = wt::read_file(f);
+		const std::string &reference = c.reference.empty() ? c.input : c.reference;
+		expect_copied(f, reference);
+		const std::string packet = wt::ogg_streams(out).at(0).packets.at(1);
+		const wt::vorbis_comment_copy comment = wt::parse_comment_header(packet);
+		EXPECT_TRUE(comment.zero_padding);
+		const std::size_t bare = packet.size() - comment.padding;
+		if (c.in_place) {
+			EXPECT_EQ(after.st_ino, before.st_ino);
+			EXPECT_TRUE(wt::read_file(link) == out) << "the hard link does not see the write";
+			ASSERT_EQ(out.size(), c.input.size());
+			const std::size_t audio = wt::ogg_pages(out).at(2).offset;
+			EXPECT_TRUE(out.compare(audio, std::string::npos, c.input, audio) == 0) << "audio pages changed";
+			EXPECT_EQ(packet.size(), wt::ogg_streams(c.input).at(0).packets.at(1).size());
+		} else {
+			EXPECT_NE(after.st_ino, before.st_ino);
+			EXPECT_TRUE(wt::read_file(link) == c.input);
+			EXPECT_EQ(comment.padding, std::min<std::size_t>(1024 + bare / 100, 65536));
+		}
 	}
 }
 
@@ -525,78 +689,81 @@ TEST(OggVorbisWrite, RefusesNamesACommentCannotHold)
 	}
 }
 
-struct fail_case {
-	std::string name;
-	std::string bytes;  // what the file holds when the write runs
-	std::string reason; // what the user is told after the path
-};
-
-std::vector<fail_case>
-fail_cases()
+// Another program changed the file after its tags were read (edit waits on
+// the user meanwhile): nothing is written, whether the tags would have gone
+// in place or through a copy, and the file stays as that program left it.
+TEST(OggVorbisWrite, ChangedFileIsNotWritten)
 {
-	std::string base = plain();
-	std::vector<wt::ogg_page_copy> pages = wt::ogg_pages(base);
-	std::vector<fail_case> cases;
+	const std::string before = plain();
+	std::string edited = before; // the same size, one comment byte changed
+	const std::size_t at = edited.find("ARTIST=Old");
+	ASSERT_NE(at, std::string::npos);
+	edited[at + 7] = 'N';
+	wt::ogg_fix_checksum(edited, wt::ogg_pages(edited)[1].offset);
 
-	cases.push_back({"cut inside the headers", base.substr(0, pages[1].offset + 20),
-	    "not written: the file ends inside its headers"});
-	cases.push_back({"first page only", pages[0].bytes, "not written: the file ends inside its headers"});
-
-	std::string damaged = base;
-	damaged[pages[1].offset + 27 + static_cast<unsigned char>(damaged[pages[1].offset + 26]) + 1] = 'x';
-	wt::ogg_fix_checksum(damaged, pages[1].offset);
-	cases.push_back({"damaged comment header", damaged, "not written: its headers cannot be read"});
-
-	// Two streams multiplexed: every page of the second one is foreign
-	// to the first.
-	std::vector<wt::ogg_page_copy> a = pages, b = wt::ogg_pages(plain(7));
-	std::string mux;
-	for (std::size_t i = 0; i < a.size() || i < b.size(); i++) {
-		if (i < a.size())
-			mux += a[i].bytes;
-		if (i < b.size())
-			mux += b[i].bytes;
+	struct change {
+		const char *name;
+		std::function<void(const std::string &)> apply;
+		std::string result;
+	};
+	const std::vector<change> changes = {
+		{"replaced by another file",
+		    [](const std::string &f) {
+			    wt::write_file(f + ".new", plain(5));
+			    ASSERT_EQ(rename((f + ".new").c_str(), f.c_str()), 0);
+		    },
+		    plain(5)},
+		{"rewritten in place", [&](const std::string &f) { wt::write_file(f, edited); }, edited},
+		{"rewritten, its modification time put back",
+		    [&](const std::string &f) {
+			    struct stat st;
+			    ASSERT_EQ(stat(f.c_str(), &st), 0);
+			    wt::write_file(f, edited);
+			    struct timespec times[2] = {st.st_atim, st.st_mtim};
+			    ASSERT_EQ(utimensat(AT_FDCWD, f.c_str(), times, 0), 0);
+		    },
+		    edited},
+		{"grown", [&](const std::string &f) { wt::write_file(f, before + plain(2)); }, before + plain(2)},
+	};
+	const std::vector<std::pair<const char *, wt::tags>> writes = {
+		{"fits in place", {{"artist", "X"}, {"title", "T"}}},
+		{"needs a copy", new_tags},
+	};
+	for (const change &c : changes) {
+		for (const auto &[how, tags] : writes) {
+			SCOPED_TRACE(std::string(c.name) + ", " + how);
+			wt::tmpdir dir;
+			std::string f = dir / "song.ogg";
+			wt::write_file(f, before);
+			ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
+			ASSERT_NE(d, nullptr);
+			struct stat read_st;
+			ASSERT_EQ(stat(f.c_str(), &read_st), 0);
+			c.apply(f);
+			wt::past_change_time(f, read_st);
+			w_taglist_ptr l = wt::to_taglist(tags);
+			wt::stderr_capture cap;
+			EXPECT_EQ(w_ftoggvorbis_write(d.get(), l.get()), -1);
+			EXPECT_EQ(wt::messages(cap.text()),
+			    std::vector<std::string>{f + ": changed since its tags were read; not written"});
+			EXPECT_TRUE(wt::read_file(f) == c.result);
+			EXPECT_EQ(dir.list(), std::vector<std::string>{"song.ogg"});
+		}
 	}
-	cases.push_back({"interleaved second stream", mux,
-	    "not written: a page of another stream comes inside its headers"});
-	// The same, with the second stream beginning inside the first's audio.
-	std::vector<wt::ogg_page_copy> longer = wt::ogg_pages(small_pages());
-	std::string late_mux;
-	for (std::size_t i = 0; i < longer.size(); i++)
-		late_mux += longer[i].bytes + (i >= 4 && i - 4 < b.size() ? b[i - 4].bytes : "");
-	cases.push_back({"second stream begins inside the audio", late_mux,
-	    "not written: a page of another stream comes before this one ends (interleaved streams)"});
 
-	// A stream that says it ends before its headers are complete.
-	std::string early = pages[0].bytes;
-	early[5] = static_cast<char>(early[5] | 0x04);
-	wt::ogg_fix_checksum(early, 0);
-	cases.push_back({"ends inside its headers", early + plain(2),
-	    "not written: its stream ends inside its headers"});
-
-	// Readers drop a packet cut by missing pages; its head, written before
-	// the gap was seen, cannot be taken back.
-	cases.push_back({"a packet over two pages cut by missing pages", packets_cut(true),
-	    "not written: pages are missing after a packet that began on a page already copied"});
-
-	cases.push_back({"empty", "", "not written: no stream begins the file"});
-	cases.push_back({"not Ogg at all", std::string(5000, 'x'), "not written: no stream begins the file"});
-	return cases;
-}
-
-TEST(OggVorbisWrite, FailureLeavesTheFileAsItWas)
-{
-	for (const fail_case &c : fail_cases()) {
-		SCOPED_TRACE(c.name);
-		wt::tmpdir dir;
-		std::string f = dir / "song.ogg";
-		wt::write_file(f, plain());
-		wt::stderr_capture cap;
-		EXPECT_EQ(rewrite(f, new_tags, &c.bytes), -1);
-		EXPECT_EQ(wt::messages(cap.text()), std::vector<std::string>{f + ": " + c.reason});
-		EXPECT_TRUE(wt::read_file(f) == c.bytes);
-		EXPECT_EQ(dir.list(), std::vector<std::string>{"song.ogg"});
+	// Its own writes do not count as changes: a second write of the same
+	// tune finds the file as the first one left it.
+	wt::tmpdir dir;
+	std::string f = dir / "song.ogg";
+	wt::write_file(f, before);
+	ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
+	ASSERT_NE(d, nullptr);
+	for (const auto &[how, tags] : {writes[0], writes[1], writes[0]}) {
+		SCOPED_TRACE(std::string("again: ") + how);
+		w_taglist_ptr l = wt::to_taglist(tags);
+		EXPECT_EQ(w_ftoggvorbis_write(d.get(), l.get()), 0);
 	}
+	EXPECT_EQ(wt::run({"vorbiscomment", "-l", f}).out, "artist=X\ntitle=T\n");
 }
 
 TEST(OggVorbisWrite, FailsWhenTheFileIsGone)
@@ -719,6 +886,39 @@ TEST(OggVorbisProgram, PrintsSetsAndNamesTheBackend)
 	EXPECT_EQ(dir.list(), std::vector<std::string>{"a.ogg"});
 }
 
+// While edit waits on the user, another program replaces the file, or
+// rewrites it where it stands: the edit writes nothing, whether its tags
+// would have fitted in place or not, and the other program's file stays.
+TEST(OggVorbisProgram, EditOfAFileChangedMeanwhile)
+{
+	const std::vector<std::pair<const char *, const char *>> changes = {
+		{"replaced", "cp \"$OTHER\" \"$SONG.new\" && mv \"$SONG.new\" \"$SONG\"\n"},
+		{"rewritten where it stands", "cat \"$OTHER\" >\"$SONG\"\n"},
+	};
+	for (const auto &[name, change] : changes) {
+		for (const bool fits : {true, false}) {
+			SCOPED_TRACE(std::string(name) + (fits ? ", fits" : ", needs a copy"));
+			wt::tmpdir dir;
+			const std::string f = dir / "song.ogg", other = dir / "other.ogg", script = dir / "editor.sh";
+			wt::write_file(f, plain());
+			const std::string theirs = plain(5, {"ARTIST=Theirs", "TITLE=Their title"});
+			wt::write_file(other, theirs);
+			const std::string title = fits ? "X" : std::string(3000, 't');
+			wt::write_script(script, change + std::string("sed -i 's/^- title: T$/- title: ") + title + "/' \"$1\"\n");
+			wt::run_options opt;
+			opt.env["EDITOR"] = script;
+			opt.env["SONG"] = f;
+			opt.env["OTHER"] = other;
+			wt::run_result r = wt::wembrix({"edit", f}, opt);
+			EXPECT_EQ(r.status, 1) << r.err;
+			EXPECT_NE(r.err.find("wembrix: " + f + ": changed since its tags were read; not written\n"),
+			    std::string::npos) << r.err;
+			EXPECT_TRUE(wt::read_file(f) == theirs);
+			EXPECT_EQ(dir.list(), (std::vector<std::string>{"editor.sh", "other.ogg", "song.ogg"}));
+		}
+	}
+}
+
 TEST(OggVorbisProgram, InterleavedFileIsLeftAlone)
 {
 	wt::tmpdir dir;
@@ -737,61 +937,81 @@ TEST(OggVorbisProgram, InterleavedFileIsLeftAlone)
 }
 
 // A write that runs out of room (a file size limit stands in for a full
-// disk) fails and leaves the file whole, whether the error shows while
-// copying or only when the last bytes are flushed.
+// disk) fails and leaves the file whole: a copy, whether the error shows
+// while copying or only when the last bytes are flushed, and a write in
+// place that the limit cuts short, whose bytes already written are put
+// back.
 TEST(OggVorbisProgram, FullDiskLeavesTheFileWhole)
 {
 	wt::vorbis_options big;
 	big.noise = true;
 	big.quality = 1.0f;
 	big.samples = 44100 * 2;
-	const std::vector<std::pair<const char *, std::string>> files = {
-		{"small", plain()},
-		{"big", wt::vorbis_bytes(old_comments, big)},
+	const std::string longer = "set:artist=" + std::string(2000, 'x');
+	struct disk_case {
+		const char *name;
+		std::string bytes;
+		std::string action;
+		const char *blocks; // of 1024 bytes the file may reach
 	};
-	for (const auto &[name, bytes] : files) {
-		SCOPED_TRACE(name);
+	const std::vector<disk_case> cases = {
+		{"copy of a small file", plain(), longer, "4"},
+		{"copy of a big file", wt::vorbis_bytes(old_comments, big), longer, "4"},
+		{"in place", plain(), "set:artist=X", "1"},
+	};
+	for (const disk_case &c : cases) {
+		SCOPED_TRACE(c.name);
 		wt::tmpdir dir;
 		std::string f = dir / "song.ogg";
-		wt::write_file(f, bytes);
-		ASSERT_GT(bytes.size(), 4096u);
-		wt::run_result r = wt::run({"sh", "-c", "ulimit -f 4; trap '' XFSZ; exec \"$@\"", "sh",
-		    WEMBRIX_BIN, "set:artist=X", f});
+		wt::write_file(f, c.bytes);
+		ASSERT_GT(c.bytes.size(), 4096u);
+		ASSERT_GT(wt::ogg_pages(c.bytes).at(2).offset, 1024u);
+		wt::run_result r = wt::run({"sh", "-c", std::string("ulimit -f ") + c.blocks + "; trap '' XFSZ; exec \"$@\"",
+		    "sh", WEMBRIX_BIN, c.action, f});
 		EXPECT_EQ(r.status, 1) << r.err;
 		EXPECT_EQ(r.err, "wembrix: " + f + ": File too large\n"
 				 "wembrix: " + f + ": could not write tags to the file,\n");
-		EXPECT_TRUE(wt::read_file(f) == bytes);
+		EXPECT_TRUE(wt::read_file(f) == c.bytes);
 		EXPECT_EQ(dir.list(), std::vector<std::string>{"song.ogg"});
 	}
 }
 
-// A directory where no file can be created.  Root creates files anywhere,
-// so as root the program runs as nobody.
-TEST(OggVorbisProgram, UnwritableDirectoryLeavesTheFileWhole)
+// A directory where no file can be created: tags that fit still go in
+// place; others, which need a copy, fail and leave the file whole.  Root
+// creates files anywhere, so as root the program runs as nobody.
+TEST(OggVorbisProgram, UnwritableDirectory)
 {
-	wt::tmpdir dir;
-	ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-	std::string sub = dir / "ro";
-	ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
-	std::string f = sub + "/song.ogg";
-	std::string bytes = plain();
-	wt::write_file(f, bytes);
-	ASSERT_EQ(chmod(f.c_str(), 0666), 0);
-	ASSERT_EQ(chmod(sub.c_str(), 0555), 0);
+	for (const bool fits : {true, false}) {
+		SCOPED_TRACE(fits ? "fits" : "needs a copy");
+		wt::tmpdir dir;
+		ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+		std::string sub = dir / "ro";
+		ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+		std::string f = sub + "/song.ogg";
+		std::string bytes = plain();
+		wt::write_file(f, bytes);
+		ASSERT_EQ(chmod(f.c_str(), 0666), 0);
+		ASSERT_EQ(chmod(sub.c_str(), 0555), 0);
 
-	std::vector<std::string> argv = {WEMBRIX_BIN, "set:artist=X", f};
-	if (geteuid() == 0) {
-		if (wt::run({"setpriv", "--version"}).status != 0)
-			GTEST_SKIP() << "running as root without setpriv";
-		argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+		std::vector<std::string> argv = {WEMBRIX_BIN, fits ? "set:artist=X" : "add:genre=Rock", f};
+		if (geteuid() == 0) {
+			if (wt::run({"setpriv", "--version"}).status != 0)
+				GTEST_SKIP() << "running as root without setpriv";
+			argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+		}
+		wt::run_result r = wt::run(argv);
+		chmod(sub.c_str(), 0755);
+		if (fits) {
+			EXPECT_EQ(r.status, 0) << r.err;
+			EXPECT_EQ(wt::run({"vorbiscomment", "-l", f}).out, "artist=X\ntitle=T\n");
+		} else {
+			EXPECT_EQ(r.status, 1) << r.err;
+			EXPECT_NE(r.err.find(f + ": Permission denied\n"), std::string::npos) << r.err;
+			EXPECT_NE(r.err.find("could not write tags"), std::string::npos) << r.err;
+			EXPECT_TRUE(wt::read_file(f) == bytes);
+		}
+		EXPECT_EQ(wt::run({"ls", "-A", sub}).out, "song.ogg\n");
 	}
-	wt::run_result r = wt::run(argv);
-	chmod(sub.c_str(), 0755);
-	EXPECT_EQ(r.status, 1) << r.err;
-	EXPECT_NE(r.err.find(f + ": Permission denied\n"), std::string::npos) << r.err;
-	EXPECT_NE(r.err.find("could not write tags"), std::string::npos) << r.err;
-	EXPECT_TRUE(wt::read_file(f) == bytes);
-	EXPECT_EQ(wt::run({"ls", "-A", sub}).out, "song.ogg\n");
 }
 
 } // namespace

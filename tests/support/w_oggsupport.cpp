@@ -298,8 +298,16 @@ parse_comment_header(const std::string &packet)
 		c.comments.push_back(s);
 	}
 	c.rest = packet.substr(pos);
-	// The framing bit ends a Vorbis packet.
-	c.ok = opus || (pos + 1 == packet.size() && (packet[pos] & 1) != 0);
+	// The framing bit ends a Vorbis packet; what follows it is padding.
+	// In an OpusTags packet, what follows the comments is padding unless
+	// its first byte has the low bit set.
+	c.ok = opus || (pos < packet.size() && (packet[pos] & 1) != 0);
+	const std::size_t pad_from = opus ? pos : pos + 1;
+	if (pad_from < packet.size() && (!opus || (packet[pos] & 1) == 0)) {
+		c.padding = packet.size() - pad_from;
+		c.rest.resize(c.rest.size() - c.padding);
+		c.zero_padding = packet.find_first_not_of('\0', pad_from) == std::string::npos;
+	}
 	return c;
 }
 
@@ -368,18 +376,53 @@ expect_rewritten(const std::string &out, const std::string &reference, std::size
 				continue;
 			EXPECT_TRUE(g.packets[p] == w.packets[p]) << "packet " << p << " differs";
 		}
-		EXPECT_TRUE(g.headers_apart);
+		if (s == 0 || w.headers_apart) {
+			EXPECT_TRUE(g.headers_apart);
+		}
 		if (g.packet_granules.size() > headers && w.packet_granules.size() > headers) {
 			EXPECT_EQ(std::vector<std::int64_t>(g.packet_granules.begin() + static_cast<long>(headers),
 				      g.packet_granules.end()),
 			    std::vector<std::int64_t>(w.packet_granules.begin() + static_cast<long>(headers),
 				w.packet_granules.end()));
 		}
-		for (std::size_t i = 0; i < g.page_eos.size(); i++) {
-			EXPECT_EQ(g.page_eos[i], i + 1 == g.page_eos.size()) << "page " << i;
-			EXPECT_EQ(g.page_bos[i], i == 0) << "page " << i;
-			EXPECT_EQ(g.pagenos[i], i) << "page " << i;
+	}
+
+	// Page by page: the first stream's new header pages are numbered from
+	// 0 and only the first begins the stream; every later page of the
+	// input is there as it was, but for its number, which moves by the
+	// same amount in all of the first stream, and for the end mark that a
+	// stream cut short gets on the file's last page.
+	std::vector<ogg_page_copy> gp = ogg_pages(out), wp = ogg_pages(reference);
+	const std::size_t gh = got[0].header_pages, wh = want[0].header_pages;
+	EXPECT_GT(gh, 0u);
+	EXPECT_GT(wh, 0u);
+	for (std::size_t i = 0; i < gh && i < gp.size(); i++) {
+		EXPECT_EQ(gp[i].pageno, i) << "header page " << i;
+		EXPECT_EQ(gp[i].bos, i == 0) << "header page " << i;
+	}
+	// Audio that shared the last header page is on a page of its own.
+	const std::size_t extra = want[0].headers_apart ? 0 : 1;
+	EXPECT_EQ(gp.size(), wp.size() - wh + gh + extra);
+	if (gp.size() != wp.size() - wh + gh + extra)
+		return got[0].packets.size() > 1 ? got[0].packets[1] : std::string();
+	const std::int64_t delta = static_cast<std::int64_t>(gh + extra) - static_cast<std::int64_t>(wh);
+	bool first_link = true;
+	for (std::size_t i = wh; i < wp.size(); i++) {
+		const ogg_page_copy &w = wp[i], &g = gp[i - wh + gh + extra];
+		SCOPED_TRACE("input page " + std::to_string(i));
+		if (w.bos)
+			first_link = false;
+		const std::int64_t moved = first_link && w.serial == want[0].serial ? delta : 0;
+		EXPECT_EQ(static_cast<std::int64_t>(g.pageno), static_cast<std::int64_t>(w.pageno) + moved);
+		EXPECT_EQ(g.bos, w.bos);
+		const bool last = i + 1 == wp.size();
+		EXPECT_EQ(g.eos, w.eos || last);
+		std::string gb = g.bytes, wb = w.bytes;
+		for (std::string *b : {&gb, &wb}) {
+			b->replace(18, 8, 8, '\0'); // number and checksum
+			(*b)[5] = static_cast<char>((*b)[5] & ~0x04);
 		}
+		EXPECT_TRUE(gb == wb) << "page bytes differ";
 	}
 	return got[0].packets.size() > 1 ? got[0].packets[1] : std::string();
 }
@@ -502,6 +545,38 @@ ogg_with_headers(const std::string &file, const std::vector<std::string> &header
 		out += bytes;
 	}
 	return out;
+}
+
+std::string
+decoded(const std::string &decoder, const std::string &path)
+{
+	tmpdir dir;
+	const std::string out = dir / "audio.raw";
+	std::vector<std::string> argv;
+	if (decoder == "oggdec")
+		argv = {"oggdec", "-Q", "-R", "-o", out, path};
+	else if (decoder == "opusdec")
+		argv = {"opusdec", "--quiet", "--no-dither", "--rate", "48000", path, out};
+	else
+		argv = {"ffmpeg", "-nostdin", "-v", "quiet", "-i", path, "-f", "s16le", "-y", out};
+	run_result r = run(argv);
+	EXPECT_EQ(r.status, 0) << decoder << ": " << r.err;
+	if (r.status != 0 || !exists(out))
+		return {};
+	return read_file(out);
+}
+
+void
+past_change_time(const std::string &path, const struct stat &before)
+{
+	for (;;) {
+		struct stat st;
+		ASSERT_EQ(stat(path.c_str(), &st), 0);
+		if (st.st_ctim.tv_sec != before.st_ctim.tv_sec || st.st_ctim.tv_nsec != before.st_ctim.tv_nsec ||
+		    st.st_ino != before.st_ino)
+			return;
+		ASSERT_EQ(chmod(path.c_str(), st.st_mode & 07777), 0);
+	}
 }
 
 } // namespace wt

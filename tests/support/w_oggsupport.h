@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <sys/stat.h>
 #include <string>
 #include <vector>
 
@@ -65,7 +66,9 @@ std::vector<ogg_stream_copy> ogg_streams(const std::string &file, std::size_t he
 struct vorbis_comment_copy {
 	std::string vendor;
 	std::vector<std::string> comments;
-	std::string rest; // what follows the comments
+	std::string rest; // what follows the comments, but for padding
+	std::size_t padding = 0; // bytes of it
+	bool zero_padding = true;
 	bool ok = false;
 };
 // The fields of a comment header packet: Vorbis, or OpusTags.
@@ -84,11 +87,12 @@ void ogg_set_pageno(std::string &file, std::size_t offset, std::uint32_t pageno)
 
 // Checks (gtest) the file a rewrite made out of reference: every packet
 // that readers take from it byte for byte and in order, the first stream's
-// comment header (packet 1) aside; the headers of each stream end a page;
-// every audio packet that ends a page keeps its granule position; pages
-// are numbered from 0 without gaps, and only the first begins and only the
-// last ends its stream; no bytes outside pages.  Returns the new comment
-// header.
+// comment header (packet 1) aside; the headers of the first stream end a
+// page; every audio packet that ends a page keeps its granule position;
+// every page after the first stream's headers is the input's, its number
+// moved by as many pages as the headers grew (in the first stream only),
+// its begin mark as it was, and the last page ends its stream; no bytes
+// outside pages.  Returns the new comment header.
 std::string expect_rewritten(const std::string &out, const std::string &reference, std::size_t headers);
 
 // What the checker tool (ogginfo, opusinfo) finds wrong in the file at
@@ -120,5 +124,16 @@ std::string opus_tags_packet(const std::string &vendor, const std::vector<std::s
 // one page spreads over several); every later page is kept, the first
 // stream's renumbered to follow the new header pages.
 std::string ogg_with_headers(const std::string &file, const std::vector<std::string> &headers);
+
+// The audio an independent decoder makes of the file at path, as raw
+// samples: "oggdec", "opusdec" (48 kHz, no dither) or "ffmpeg" (16-bit).
+// Empty, with a test failure, when the decoder fails.
+std::string decoded(const std::string &decoder, const std::string &path);
+
+// Waits until the change time of the file at path differs from the one in
+// before, touching nothing but that time: file systems keep times to the
+// tick of a coarse clock, and a test that changes a file must not look
+// unchanged only because it ran within one tick.
+void past_change_time(const std::string &path, const struct stat &before);
 
 } // namespace wt
