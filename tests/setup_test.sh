@@ -6,6 +6,8 @@
 #
 #   setup_test.sh SOURCE-DIR BUILD-DIR
 set -u
+# Whatever make ran this test passes nothing on to the makes it runs.
+unset MAKEFLAGS MFLAGS MAKELEVEL
 src=$1
 build=$2
 failures=0
