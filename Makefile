@@ -1,4 +1,11 @@
-# The commands people type; CMake and Ninja do the building.
+# The commands people type; CMake and Ninja do the building.  Each command
+# first has scripts/install-deps install what it needs, and only that:
+# `make` and `make demo` the compiler and libraries (the demo also the
+# encoders that make its files), `make check` the tools the tests run,
+# `make fuzz` clang.  `make install` installs nothing with apt: it installs
+# what `make` built, and names the missing libraries when it cannot build.
+# `make` builds the program and its module; the tests are built by
+# `make check`.
 PREFIX ?= /usr/local
 BUILD ?= build
 SANBUILD ?= build-sanitize
@@ -7,29 +14,37 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?= yaml_reader yaml_writer flac oggvorbis oggopus rename taglib
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build demo check test test-sanitize fuzz fuzz-build install clean
+CONFIGURE = cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+SANCONFIGURE = cmake -S . -B $(SANBUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DWEMBRIX_SANITIZE=ON >/dev/null
+
+.PHONY: all build demo check test test-sanitize fuzz fuzz-build install clean
 
 all: build
 
-deps:
-	@scripts/install-deps
-
-build: deps
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+build:
+	@scripts/install-deps build
+	@$(CONFIGURE)
 	@cmake --build $(BUILD)
 
-demo: build
+demo:
+	@scripts/install-deps demo
+	@$(CONFIGURE)
+	@cmake --build $(BUILD)
 	@scripts/demo $(BUILD)/wembrix
 
-test: build
+test:
+	@scripts/install-deps check
+	@$(CONFIGURE)
+	@cmake --build $(BUILD) --target all wembrix_tests
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
 # The whole suite, then again under AddressSanitizer and UBSan.
 check: test test-sanitize
 
-test-sanitize: deps
-	@cmake -S . -B $(SANBUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DWEMBRIX_SANITIZE=ON >/dev/null
-	@cmake --build $(SANBUILD)
+test-sanitize:
+	@scripts/install-deps check
+	@$(SANCONFIGURE)
+	@cmake --build $(SANBUILD) --target all wembrix_tests
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --test-dir $(SANBUILD) --output-on-failure -j$(JOBS)
 
@@ -38,7 +53,8 @@ test-sanitize: deps
 # the repository never grows), with its music files in /dev/shm where it
 # can.  An input that breaks a property is left in $(FUZZBUILD)/crashes/
 # TARGET/: keep it under tests/fuzz/regressions/TARGET/.
-fuzz-build: deps
+fuzz-build:
+	@scripts/install-deps fuzz
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZBUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DWEMBRIX_FUZZ=ON -DWEMBRIX_TESTS=OFF >/dev/null
 	@cmake --build $(FUZZBUILD)
@@ -64,7 +80,11 @@ fuzz: fuzz-build
 	done; \
 	if [ -n "$$failed" ]; then echo "fuzz: faults in:$$failed"; exit 1; fi
 
-install: build
+# Run as root, it leaves the build tree as `make` configured it.
+install:
+	@scripts/install-deps --check build
+	@[ -f $(BUILD)/build.ninja ] || $(CONFIGURE)
+	@cmake --build $(BUILD)
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
