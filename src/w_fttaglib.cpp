@@ -455,8 +455,13 @@ write_all(w_fttaglib_data *data, const struct w_taglist *tlist)
 	if (r == 0)
 		return 0;
 	try {
-		if (write_plan(data->path, plan) == -1) {
-			warn("%s", data->path);
+		if (write_plan(data->path, plan, data->id) == -1) {
+			const int saved = errno;
+			if (saved == ESTALE)
+				w_fileid_warn(data->path);
+			else
+				warn("%s", data->path);
+			errno = saved;
 			return -1;
 		}
 	} catch (const std::bad_alloc &) {
