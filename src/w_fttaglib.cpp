@@ -568,6 +568,17 @@ w_fttaglib_write(void *opaque, const struct w_taglist *tlist)
 	w_fttaglib_data *data = checked(opaque);
 	assert(tlist != NULL);
 
+	// A file another program changed meanwhile is not even planned for:
+	// what its new tag would lose is no longer the question.
+	if (w_fileid_check(data->path, data->id) == -1) {
+		const int saved = errno;
+		if (saved == ESTALE)
+			w_fileid_warn(data->path);
+		else
+			warn("%s", data->path);
+		errno = saved;
+		return -1;
+	}
 	if (alltagsflag) {
 		if (std::optional<int> r = write_all(data, tlist))
 			return *r;
