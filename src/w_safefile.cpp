@@ -1,12 +1,8 @@
 #include "w_safefile.h"
 
-#include <acl/libacl.h>
-#include <attr/error_context.h>
-#include <attr/libattr.h>
 #include <cerrno>
 #include <climits>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +19,7 @@
 #include <vector>
 
 #include "w_dirname.h"
+#include "w_fileattr.h"
 #include "w_toolkit.h"
 
 namespace {
@@ -184,66 +181,6 @@ randomize(std::string &name) noexcept
 		*p++ = alphabet[b % (sizeof alphabet - 1)];
 }
 
-/*
- * Carrying the access control list and the extended attributes over to a
- * copy is left to libacl and libattr, as the file utilities do.  Their
- * messages name the file as the user named it, and the reason.
- */
-struct carry_context : error_context {
-	int reason;
-};
-
-extern "C" void
-carry_failed(struct error_context *ctx, const char *format, ...)
-{
-	auto *carry = static_cast<carry_context *>(ctx);
-	carry->reason = errno;
-	va_list ap;
-	va_start(ap, format);
-	vwarn(format, ap);
-	va_end(ap);
-	errno = carry->reason;
-}
-
-/*
- * Which attributes go over: not those of the ACL, which perm_copy_fd
- * carries, nor those libattr's own list says to leave, nor any security
- * attribute: the kernel and the security module label the new file
- * themselves, and a label or a capability is not ours to hand on.
- */
-extern "C" int
-carried_attribute(const char *name, struct error_context *ctx)
-{
-	if (std::strncmp(name, "security.", std::strlen("security.")) == 0)
-		return 0;
-	return attr_copy_check_permissions(name, ctx);
-}
-
-// 0, or -1 with errno set, the reason already told.
-int
-carry_over(int from, int to, const std::string &label) noexcept
-{
-	carry_context ctx;
-	ctx.error = carry_failed;
-	ctx.quote = nullptr;
-	ctx.quote_free = nullptr;
-	ctx.reason = 0;
-	errno = 0;
-	if (perm_copy_fd(label.c_str(), from, label.c_str(), to, &ctx) != 0 ||
-	    attr_copy_fd(label.c_str(), from, label.c_str(), to, carried_attribute, &ctx) != 0) {
-		if (ctx.reason == 0) {
-			// libattr passes over an attribute that went away between
-			// listing and reading it without a word.
-			ctx.reason = errno != 0 ? errno : EIO;
-			errno = ctx.reason;
-			warn("copying the attributes of %s", label.c_str());
-		}
-		errno = ctx.reason;
-		return -1;
-	}
-	return 0;
-}
-
 // The copies committed but not yet in place, and what the program said
 // about the file they belong to.
 struct pending_group {
@@ -256,47 +193,13 @@ struct pending_group {
 };
 pending_group group;
 
-/*
- * What the copies of the current file became when they took its name.  A
- * writer that wrote the file through a copy and writes it again (a rename
- * saves before it asks, and the file is saved again when the answer is no)
- * expects the copy as it was committed, and finds it with the change time
- * the rename gave it.
- */
-struct placement {
-	w_fileid made;
-	w_fileid placed;
-};
-placement placements[8]; // the latest, oldest overwritten first
-unsigned placed_count = 0;
-
-bool
-same_id(const w_fileid &a, const w_fileid &b) noexcept
-{
-	return a.dev == b.dev && a.ino == b.ino && a.size == b.size &&
-	    a.mtime.tv_sec == b.mtime.tv_sec && a.mtime.tv_nsec == b.mtime.tv_nsec &&
-	    a.ctime.tv_sec == b.ctime.tv_sec && a.ctime.tv_nsec == b.ctime.tv_nsec;
-}
-
-// True when id is a copy of ours that became the file st describes.
-bool
-placed_as(const w_fileid &id, const struct stat &st) noexcept
-{
-	const unsigned n = placed_count < std::size(placements) ? placed_count : std::size(placements);
-	for (unsigned i = 0; i < n; i++) {
-		if (same_id(placements[i].made, id) && w_fileid_same(placements[i].placed, st))
-			return true;
-	}
-	return false;
-}
-
 void
 remember_placed(const w_copy &c) noexcept
 {
 	w_fileid placed;
 	if (c.owner != group.owner || !c.made.known() || w_fileid_take(c.fd, placed) == -1)
 		return;
-	placements[placed_count++ % std::size(placements)] = {c.made, placed};
+	w_fileid_placed(c.made, placed);
 }
 
 /*
@@ -490,71 +393,6 @@ register_at_exit() noexcept
 
 } // namespace
 
-int
-w_fileid_take(int fd, w_fileid &id)
-{
-	struct stat st;
-	if (fstat(fd, &st) == -1)
-		return -1;
-	id = {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
-	return 0;
-}
-
-int
-w_fileid_take(const char *path, w_fileid &id)
-{
-	assert(path != NULL);
-	struct stat st;
-	if (stat(path, &st) == -1)
-		return -1;
-	id = {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
-	return 0;
-}
-
-bool
-w_fileid_same(const w_fileid &id, const struct stat &st) noexcept
-{
-	return id.dev == st.st_dev && id.ino == st.st_ino && id.size == st.st_size &&
-	    id.mtime.tv_sec == st.st_mtim.tv_sec && id.mtime.tv_nsec == st.st_mtim.tv_nsec &&
-	    id.ctime.tv_sec == st.st_ctim.tv_sec && id.ctime.tv_nsec == st.st_ctim.tv_nsec;
-}
-
-int
-w_fileid_check(int fd, const w_fileid &id)
-{
-	struct stat st;
-	if (!id.known())
-		return 0;
-	if (fstat(fd, &st) == -1)
-		return -1;
-	if (w_fileid_same(id, st) || placed_as(id, st))
-		return 0;
-	errno = ESTALE;
-	return -1;
-}
-
-int
-w_fileid_check(const char *path, const w_fileid &id)
-{
-	assert(path != NULL);
-	struct stat st;
-	if (!id.known())
-		return 0;
-	if (stat(path, &st) == -1)
-		return errno == ENOENT ? (errno = ESTALE, -1) : -1;
-	if (w_fileid_same(id, st) || placed_as(id, st))
-		return 0;
-	errno = ESTALE;
-	return -1;
-}
-
-void
-w_fileid_warn(const char *path)
-{
-	assert(path != NULL);
-	warnx("%s: changed since its tags were read; not written", path);
-}
-
 std::string
 w_write_target(const char *path)
 {
@@ -625,7 +463,7 @@ w_tempfile::create(const std::string &target)
 	// The stream writes through a descriptor of its own, so that the copy
 	// stays open after the stream is closed, until it is in place.
 	int stream_fd = -1;
-	if (fchmod(copy_.fd, st.st_mode & 07777) == -1 || carry_over(src.fd, copy_.fd, copy_.label) == -1 ||
+	if (fchmod(copy_.fd, st.st_mode & 07777) == -1 || w_fileattr_carry(src.fd, copy_.fd, copy_.label) == -1 ||
 	    (stream_fd = fcntl(copy_.fd, F_DUPFD_CLOEXEC, 0)) == -1 ||
 	    (fp_ = fdopen(stream_fd, "w+b")) == nullptr) {
 		const int saved = errno;
@@ -723,7 +561,7 @@ w_safefile_label(const char *name)
 {
 	assert(name != NULL);
 	group.owner++;
-	placed_count = 0;
+	w_fileid_forget_placed();
 	try {
 		group.label = name;
 	} catch (const std::bad_alloc &) {
