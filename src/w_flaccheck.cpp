@@ -38,7 +38,7 @@ looks_like_flac(const meta_reader &in)
 	if (start == 4)
 		return in.headlen() >= 4 && std::memcmp(in.head(), "fLaC", 4) == 0;
 	unsigned char sig[4];
-	return start != -1 && pread_all(in.fd(), sig, 4, start - 4) && std::memcmp(sig, "fLaC", 4) == 0;
+	return start != -1 && w_pread_all(in.fd(), sig, 4, start - 4) && std::memcmp(sig, "fLaC", 4) == 0;
 }
 
 // A block type's name for messages, kept in name (no allocation: init
@@ -70,7 +70,7 @@ warn_unreadable(const char *path, const meta_reader &in, FLAC__Metadata_ChainSta
 	if (at != -1 && fstat(in.fd(), &st) == 0) {
 		for (unsigned n = 1;; n++) {
 			unsigned char h[4];
-			if (!pread_all(in.fd(), h, 4, at)) {
+			if (!w_pread_all(in.fd(), h, 4, at)) {
 				std::snprintf(reason, sizeof reason,
 				    "block %u runs past the end of the file", n);
 				break;

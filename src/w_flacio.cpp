@@ -48,35 +48,6 @@ io_eof(FLAC__IOHandle h)
 
 const FLAC__IOCallbacks io = {io_read, io_write, io_seek, io_tell, io_eof, nullptr};
 
-bool
-pwrite_all(int fd, const void *buf, size_t len, off_t at)
-{
-	const char *p = static_cast<const char *>(buf);
-	while (len > 0) {
-		const ssize_t n = pwrite(fd, p, len, at);
-		if (n == -1 && errno == EINTR)
-			continue;
-		if (n <= 0) {
-			if (n == 0)
-				errno = EIO;
-			return false;
-		}
-		p += n;
-		len -= static_cast<size_t>(n);
-		at += n;
-	}
-	return true;
-}
-
-bool
-pread_all(int fd, void *buf, size_t len, off_t at)
-{
-	ssize_t n;
-	while ((n = pread(fd, buf, len, at)) == -1 && errno == EINTR)
-		;
-	return n == static_cast<ssize_t>(len);
-}
-
 const FLAC__IOCallbacks guarded_io = {guarded_stream::read, guarded_stream::write,
     guarded_stream::seek, guarded_stream::tell, guarded_stream::eof, nullptr};
 const FLAC__IOCallbacks reader_io = {meta_reader::read, nullptr, meta_reader::seek,

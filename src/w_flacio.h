@@ -18,6 +18,7 @@
 
 #include "w_backend.h"
 #include "w_fileid.h"
+#include "w_fileio.h"
 
 namespace w_flac {
 
@@ -32,11 +33,6 @@ using iterator_ptr = std::unique_ptr<FLAC__Metadata_Iterator, iterator_deleter>;
 
 // Through stdio streams (the FLAC__IOHandle is a FILE *): the copy path.
 extern const FLAC__IOCallbacks io;
-
-// Each writes or reads all len bytes at offset at: true, else false with
-// errno set (a short read is false too).
-bool pwrite_all(int fd, const void *buf, size_t len, off_t at);
-bool pread_all(int fd, void *buf, size_t len, off_t at);
 
 /*
  * The in-place rewrite goes through a stream that knows where the audio
@@ -143,7 +139,7 @@ private:
 		if (len_ == 0)
 			return true;
 		const off_t at = static_cast<off_t>(pos_) - static_cast<off_t>(len_);
-		const bool ok = pwrite_all(fd_, buf_, len_, at);
+		const bool ok = w_pwrite_all(fd_, buf_, len_, at);
 		len_ = 0;
 		return ok;
 	}

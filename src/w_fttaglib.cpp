@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "w_fileio.h"
 #include "w_safefile.h"
 #include "w_settings.h"
 #include "w_tlmodule.h"
@@ -224,45 +225,6 @@ changes_of(const wish (&w)[W_TL_NFIELDS], const values &old, w_tlchange (&c)[W_T
 	return any;
 }
 
-// Reads exactly n bytes at offset: true, or false with errno set.
-bool
-pread_all(int fd, unsigned char *buf, std::size_t n, std::uint64_t offset)
-{
-	while (n > 0) {
-		ssize_t got = pread(fd, buf, n, static_cast<off_t>(offset));
-		if (got < 0 && errno == EINTR)
-			continue;
-		if (got <= 0) {
-			if (got == 0)
-				errno = EIO; // the file shrank under us
-			return false;
-		}
-		buf += got;
-		n -= static_cast<std::size_t>(got);
-		offset += static_cast<std::uint64_t>(got);
-	}
-	return true;
-}
-
-bool
-pwrite_all(int fd, const unsigned char *buf, std::size_t n, std::uint64_t offset)
-{
-	while (n > 0) {
-		ssize_t put = pwrite(fd, buf, n, static_cast<off_t>(offset));
-		if (put < 0 && errno == EINTR)
-			continue;
-		if (put <= 0) {
-			if (put == 0)
-				errno = EIO;
-			return false;
-		}
-		buf += put;
-		n -= static_cast<std::size_t>(put);
-		offset += static_cast<std::uint64_t>(put);
-	}
-	return true;
-}
-
 // True when the new file keeps every old byte at its place: only new
 // bytes over old ones, and the same size.
 bool
@@ -309,19 +271,19 @@ write_in_place(const char *path, const w_tlplan &plan, w_fileid &id)
 		if (p.data == nullptr)
 			continue;
 		std::vector<unsigned char> old(p.length);
-		if (!pread_all(plan.fd, old.data(), old.size(), at)) {
+		if (!w_pread_all(plan.fd, old.data(), old.size(), static_cast<off_t>(at))) {
 			ok = false;
 			break;
 		}
 		if (std::memcmp(old.data(), p.data, p.length) == 0)
 			continue; // TagLib rewrote what was there
 		done.push_back({at, std::move(old)});
-		ok = pwrite_all(fd, p.data, p.length, at);
+		ok = w_pwrite_all(fd, p.data, p.length, static_cast<off_t>(at));
 	}
 	int saved = errno;
 	if (!ok) {
 		for (const undo &u : done)
-			(void)pwrite_all(fd, u.old.data(), u.old.size(), u.at);
+			(void)w_pwrite_all(fd, u.old.data(), u.old.size(), static_cast<off_t>(u.at));
 	}
 	// Our own write must not make a later one in this run (after a
 	// rename that was declined) take the file for changed.
@@ -361,7 +323,7 @@ write_copy(const char *path, const w_tlplan &plan, w_fileid &id)
 		}
 		for (std::uint64_t off = 0; off < p.length;) {
 			std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), p.length - off));
-			if (!pread_all(plan.fd, buf.data(), n, p.offset + off) ||
+			if (!w_pread_all(plan.fd, buf.data(), n, static_cast<off_t>(p.offset + off)) ||
 			    std::fwrite(buf.data(), 1, n, out) != n)
 				return -1;
 			off += n;

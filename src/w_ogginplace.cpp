@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "w_fileio.h"
 #include "w_oggfile.h"
 #include "w_oggplan.h"
 
@@ -22,45 +23,6 @@ using namespace w_oggpage;
 constexpr long step = 4096;
 constexpr off_t tail_size = 64 * 1024;
 static_assert(static_cast<std::size_t>(tail_size) >= max_size);
-
-ssize_t
-pread_all(int fd, void *buf, std::size_t len, off_t at)
-{
-	auto *p = static_cast<char *>(buf);
-	std::size_t done = 0;
-	while (done < len) {
-		ssize_t n = pread(fd, p + done, len - done, at + static_cast<off_t>(done));
-		if (n == -1 && errno == EINTR)
-			continue;
-		if (n == -1)
-			return -1;
-		if (n == 0)
-			break;
-		done += static_cast<std::size_t>(n);
-	}
-	return static_cast<ssize_t>(done);
-}
-
-// Writes len bytes at at; done says how many reached the file, on failure
-// too.
-bool
-pwrite_all(int fd, const void *buf, std::size_t len, off_t at, std::size_t &done)
-{
-	const auto *p = static_cast<const char *>(buf);
-	done = 0;
-	while (done < len) {
-		ssize_t n = pwrite(fd, p + done, len - done, at + static_cast<off_t>(done));
-		if (n == -1 && errno == EINTR)
-			continue;
-		if (n <= 0) {
-			if (n == 0)
-				errno = EIO;
-			return false;
-		}
-		done += static_cast<std::size_t>(n);
-	}
-	return true;
-}
 
 // The planned pages are the old ones but for their payload and checksum,
 // and the old ones follow each other from the start of the file.
@@ -90,7 +52,7 @@ ends_cleanly(int fd, off_t size)
 {
 	const off_t from = std::max<off_t>(0, size - tail_size);
 	std::string tail(static_cast<std::size_t>(size - from), '\0');
-	if (pread_all(fd, tail.data(), tail.size(), from) != static_cast<ssize_t>(tail.size()))
+	if (w_pread_upto(fd, tail.data(), tail.size(), from) != static_cast<ssize_t>(tail.size()))
 		return false;
 	bool given = false;
 	w_oggpages pages(
@@ -124,7 +86,7 @@ w_ogginplace_write(int fd, const char *path, w_fileid &id, const w_oggfile_codec
 	off_t pos = 0;
 	w_oggpages pages(
 	    [fd, &pos](char *buf, long len) -> long {
-		    ssize_t n = pread_all(fd, buf, static_cast<std::size_t>(len), pos);
+		    ssize_t n = w_pread_upto(fd, buf, static_cast<std::size_t>(len), pos);
 		    if (n > 0)
 			    pos += n;
 		    return n;
@@ -159,7 +121,7 @@ w_ogginplace_write(int fd, const char *path, w_fileid &id, const w_oggfile_codec
 	std::string now(before.size(), '\0');
 	ssize_t got = -1;
 	if (w_fileid_check(fd, id) == 0) {
-		got = pread_all(fd, now.data(), now.size(), 0);
+		got = w_pread_upto(fd, now.data(), now.size(), 0);
 		if (got != -1 && (static_cast<std::size_t>(got) != now.size() || now != before)) {
 			got = -1;
 			errno = ESTALE;
@@ -177,10 +139,10 @@ w_ogginplace_write(int fd, const char *path, w_fileid &id, const w_oggfile_codec
 	// One system call in the usual case; should it fail part way, the
 	// bytes that did reach the file are put back as they were.
 	std::size_t done = 0;
-	if (after != before && !pwrite_all(fd, after.data(), after.size(), 0, done)) {
+	if (after != before && !w_pwrite_all(fd, after.data(), after.size(), 0, &done)) {
 		int saved = errno;
 		std::size_t undone = 0;
-		bool restored = done == 0 || pwrite_all(fd, before.data(), done, 0, undone);
+		bool restored = done == 0 || w_pwrite_all(fd, before.data(), done, 0, &undone);
 		warnx("%s: %s", path, std::strerror(saved));
 		if (!restored)
 			warnx("%s: its header pages could not be put back as they were", path);
