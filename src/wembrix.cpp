@@ -213,18 +213,12 @@ main(int argc, char *argv[])
 	const char *backup = argc == 0 ? restore_source(q) : nullptr;
 	if (argc == 0 && backup == nullptr)
 		errx(EINVAL, "missing file argument.\nTry `%s -h' for help.", w_getprogname());
-	std::vector<std::string> restored;
-	if (backup != nullptr && w_load_named_files(backup, &restored) == -1) {
+	std::vector<std::string> files;
+	if (backup == nullptr) {
+		files.assign(argv, argv + argc);
+	} else if (w_load_named_files(backup, &files) == -1) {
 		w_actionQ_destroy(q);
 		return 1;
-	}
-	std::vector<const char *> files;
-	if (backup != nullptr) {
-		files.reserve(restored.size());
-		for (const std::string &f : restored)
-			files.push_back(f.c_str());
-	} else {
-		files.assign(argv, argv + argc);
 	}
 	w_load_run_files(files.size());
 
@@ -243,7 +237,8 @@ main(int argc, char *argv[])
 	if (may_write)
 		w_safefile_defer();
 	bool success = true;
-	for (const char *path : files) {
+	for (const std::string &name : files) {
+		const char *path = name.c_str();
 		if (access(path, mode) == -1) {
 			warn("%s", path);
 			success = false;
