@@ -148,6 +148,16 @@ w_tune_save(struct w_tune *tune)
 }
 
 int
+w_tune_commit(struct w_tune *tune)
+{
+	if (w_tune_save(tune) == 0)
+		return 0;
+	if (errno != ESTALE)
+		warnx("%s: could not write tags to the file,", w_tune_path(tune));
+	return -1;
+}
+
+int
 w__tune_reload__(struct w_tune *tune, const char *path)
 {
 	assert(tune != NULL);

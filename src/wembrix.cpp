@@ -267,13 +267,8 @@ main(int argc, char *argv[])
 				break;
 			}
 		}
-		if (ok && may_write && w_tune_save(tune) == -1) {
-			// A file another program changed meanwhile has been named
-			// with what happened; nothing was tried on it.
-			if (errno != ESTALE)
-				warnx("%s: could not write tags to the file,", w_tune_path(tune));
+		if (ok && may_write && w_tune_commit(tune) == -1)
 			ok = false;
-		}
 		w_tune_destroy(tune);
 		success = success && ok;
 	}
