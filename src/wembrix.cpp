@@ -247,16 +247,19 @@ main(int argc, char *argv[])
 		// A file met again (by any name) is read with its new content.
 		w_safefile_settle(path);
 		w_safefile_label(path);
-		errno = 0;
 		struct w_tune *tune = w_tune_new(path);
 		if (tune == nullptr) {
-			if (errno == ENOMEM)
+			switch (errno) {
+			case ENOMEM:
 				err(1, "malloc");
-			// A backend that knew the file but refused it has said why.
-			if (errno == EISDIR)
-				warn("%s", path);
-			else if (errno != EINVAL)
+			case EINVAL: // the backend that knows the file has said why
+				break;
+			case ENOTSUP:
 				warnx("%s: unsupported file format", path);
+				break;
+			default: // what the system says, such as for a directory
+				warn("%s", path);
+			}
 			success = false;
 			continue;
 		}
