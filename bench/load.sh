@@ -18,10 +18,10 @@
 # LIMIT (default 24, for 20 times the files).  Peak memory of both (GNU
 # time).  BENCH_DIR: scratch directory (default under /var/tmp).
 set -eu
+. "$(dirname "$0")/lib.sh"
 
 if [ "${1:-}" = restore ]; then
 	shift
-	. "$(dirname "$0")/lib.sh"
 	bin=$(realpath "${1:-build/wembrix}")
 	small=${SMALL:-1000}
 	large=${LARGE:-20000}
@@ -79,8 +79,8 @@ bin=${1:-build/wembrix}
 [ $# -gt 0 ] && shift
 sizes=${*:-10000 100000 200000}
 
-command -v flac >/dev/null || apt-get install -y flac >/dev/null
-[ -x /usr/bin/time ] || apt-get install -y time >/dev/null
+bench_need flac flac
+[ -x /usr/bin/time ] || bench_need /usr/bin/time time
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/wembrix-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM

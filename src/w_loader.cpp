@@ -75,8 +75,8 @@ stdin_document_set(void)
  * run and kept while the same file is loaded again: reading it for every
  * file would cost time growing with the square of the library's size.  The
  * file stays open, so that its inode cannot be reused for another file
- * (such as the next temporary document of an edit) that would then pass
- * for it; a change to its size or times makes it read anew.
+ * that would then pass for it; a change to its size or times makes it read
+ * anew.
  */
 struct cached_set {
 	w_file_ptr fp;
@@ -137,12 +137,19 @@ apply(struct w_tune *tune, const document_set &set, w_fmtmatch match)
 	return w_tune_set_tags(tune, tlist);
 }
 
+/*
+ * Loads the documents at fmtfile into tune.  The run's own input is kept
+ * for the files after this one; an edit's document (own) serves its tune
+ * once and is read past the cache, so that it never puts out the run's
+ * input, which every later file would then read again.
+ */
 int
-load(struct w_tune *tune, const char *fmtfile, w_fmtmatch match)
+load(struct w_tune *tune, const char *fmtfile, bool own)
 {
 	assert(tune != NULL);
 	assert(fmtfile != NULL);
 
+	const w_fmtmatch match = own ? w_fmtmatch::lone_serves_any : run_match;
 	if (*fmtfile == '\0' || std::strcmp(fmtfile, "-") == 0)
 		return apply(tune, stdin_document_set(), match);
 
@@ -151,7 +158,10 @@ load(struct w_tune *tune, const char *fmtfile, w_fmtmatch match)
 		warn("%s: fopen", fmtfile);
 		return -1;
 	}
-	return apply(tune, file_document_set(w_file_ptr(fp)), match);
+	w_file_ptr file(fp);
+	if (own)
+		return apply(tune, read_document_set(fp), match);
+	return apply(tune, file_document_set(std::move(file)), match);
 }
 
 } // namespace
@@ -165,13 +175,13 @@ w_load_run_files(std::size_t count)
 int
 w_load(struct w_tune *tune, const char *fmtfile)
 {
-	return load(tune, fmtfile, run_match);
+	return load(tune, fmtfile, false);
 }
 
 int
 w_load_own(struct w_tune *tune, const char *fmtfile)
 {
-	return load(tune, fmtfile, w_fmtmatch::lone_serves_any);
+	return load(tune, fmtfile, true);
 }
 
 int

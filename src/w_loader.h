@@ -13,7 +13,8 @@
 // the run's setting says (w_load_run_files).
 int w_load(struct w_tune *tune, const char *fmtfile);
 // Loads the tune's own document, as an edit gives it back: a lone document
-// serves the tune whatever file it names.  0 or -1.
+// serves the tune whatever file it names.  It is read for this tune alone:
+// the run's input stays read for the files after it.  0 or -1.
 int w_load_own(struct w_tune *tune, const char *fmtfile);
 
 // Tells the loader how many files the run works on, once they are known.

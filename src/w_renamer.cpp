@@ -436,11 +436,8 @@ w_rename(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
 	// Pending tag changes go to the file under its old name, and are in
 	// place before anything moves it or waits for an answer (a copy that
 	// fails to get there has been reported by then).
-	if (w_tune_save(tune) == -1) {
-		if (errno != ESTALE) // a changed file has been named already
-			warnx("%s: could not write tags to the file,", w_tune_path(tune));
+	if (w_tune_commit(tune) == -1)
 		return -1;
-	}
 	if (w_safefile_flush() == -1)
 		return -1;
 

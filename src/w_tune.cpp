@@ -13,18 +13,16 @@ int
 w_tune_init(struct w_tune *tune, const char *path)
 {
 	*tune = w_tune{};
-	tune->path = strdup(path);
-	if (tune->path == nullptr)
-		return -1;
 	// A directory is no music file of any format: said as the system says
 	// it, not as a file no backend knows.
 	struct stat st;
 	if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
-		std::free(tune->path);
-		tune->path = nullptr;
 		errno = EISDIR;
 		return -1;
 	}
+	tune->path = strdup(path);
+	if (tune->path == nullptr)
+		return -1;
 
 	// The backends share the first bytes of the file they probe.
 	struct probe_guard {
@@ -33,6 +31,7 @@ w_tune_init(struct w_tune *tune, const char *path)
 		probe_guard(const probe_guard &) = delete;
 		probe_guard &operator=(const probe_guard &) = delete;
 	} guard(tune->path);
+	errno = ENOTSUP;
 	struct w_backend *b;
 	TAILQ_FOREACH(b, w_all_backends(), entries) {
 		if (b->init == nullptr)
@@ -145,6 +144,16 @@ w_tune_save(struct w_tune *tune)
 		return -1;
 	tune->dirty = 0;
 	return 0;
+}
+
+int
+w_tune_commit(struct w_tune *tune)
+{
+	if (w_tune_save(tune) == 0)
+		return 0;
+	if (errno != ESTALE)
+		warnx("%s: could not write tags to the file,", w_tune_path(tune));
+	return -1;
 }
 
 int

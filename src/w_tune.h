@@ -42,6 +42,10 @@ struct w_backend *w_tune_backend(const struct w_tune *tune);
 int w_tune_set_tags(struct w_tune *tune, const struct w_taglist *neo);
 // Writes the tags when dirty: 0, or -1 (still dirty).
 int w_tune_save(struct w_tune *tune);
+// The same, and on failure tells the user that the tags could not be
+// written, unless the file changed since its tags were read: that has been
+// said already, and nothing was tried on it.
+int w_tune_commit(struct w_tune *tune);
 // Re-opens the tune for the file now at path: 0, or -1 (tune is empty).
 int w__tune_reload__(struct w_tune *tune, const char *path);
 // Releases everything without saving; null is allowed.

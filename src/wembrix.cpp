@@ -213,18 +213,12 @@ main(int argc, char *argv[])
 	const char *backup = argc == 0 ? restore_source(q) : nullptr;
 	if (argc == 0 && backup == nullptr)
 		errx(EINVAL, "missing file argument.\nTry `%s -h' for help.", w_getprogname());
-	std::vector<std::string> restored;
-	if (backup != nullptr && w_load_named_files(backup, &restored) == -1) {
+	std::vector<std::string> files;
+	if (backup == nullptr) {
+		files.assign(argv, argv + argc);
+	} else if (w_load_named_files(backup, &files) == -1) {
 		w_actionQ_destroy(q);
 		return 1;
-	}
-	std::vector<const char *> files;
-	if (backup != nullptr) {
-		files.reserve(restored.size());
-		for (const std::string &f : restored)
-			files.push_back(f.c_str());
-	} else {
-		files.assign(argv, argv + argc);
 	}
 	w_load_run_files(files.size());
 
@@ -243,7 +237,8 @@ main(int argc, char *argv[])
 	if (may_write)
 		w_safefile_defer();
 	bool success = true;
-	for (const char *path : files) {
+	for (const std::string &name : files) {
+		const char *path = name.c_str();
 		if (access(path, mode) == -1) {
 			warn("%s", path);
 			success = false;
@@ -252,16 +247,19 @@ main(int argc, char *argv[])
 		// A file met again (by any name) is read with its new content.
 		w_safefile_settle(path);
 		w_safefile_label(path);
-		errno = 0;
 		struct w_tune *tune = w_tune_new(path);
 		if (tune == nullptr) {
-			if (errno == ENOMEM)
+			switch (errno) {
+			case ENOMEM:
 				err(1, "malloc");
-			// A backend that knew the file but refused it has said why.
-			if (errno == EISDIR)
-				warn("%s", path);
-			else if (errno != EINVAL)
+			case EINVAL: // the backend that knows the file has said why
+				break;
+			case ENOTSUP:
 				warnx("%s: unsupported file format", path);
+				break;
+			default: // what the system says, such as for a directory
+				warn("%s", path);
+			}
 			success = false;
 			continue;
 		}
@@ -272,13 +270,8 @@ main(int argc, char *argv[])
 				break;
 			}
 		}
-		if (ok && may_write && w_tune_save(tune) == -1) {
-			// A file another program changed meanwhile has been named
-			// with what happened; nothing was tried on it.
-			if (errno != ESTALE)
-				warnx("%s: could not write tags to the file,", w_tune_path(tune));
+		if (ok && may_write && w_tune_commit(tune) == -1)
 			ok = false;
-		}
 		w_tune_destroy(tune);
 		success = success && ok;
 	}

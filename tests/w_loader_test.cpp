@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "w_format.h"
 #include "w_json.h"
 #include "w_loader.h"
 #include "w_settings.h"
@@ -235,6 +236,51 @@ TEST_F(Loader, ManyDocumentsFileReadAgainWhenItChanges)
 		EXPECT_EQ(w_load(tune.get(), doc.c_str()), 0);
 		EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 		EXPECT_EQ(current(), (tags{{"title", s.title}}));
+	}
+	Fflag = w_yaml_format();
+}
+
+// The JSON format, counting the inputs it reads.
+int json_reads = 0;
+int
+counted_json2docs(FILE *fp, w_fmtdocs *docs, char **errmsg)
+{
+	json_reads++;
+	return w_json_format()->fmt2docs(fp, docs, errmsg);
+}
+
+// An edit's document, loaded between two files of a run, leaves the run's
+// input read: the files after it do not read the whole library again.
+TEST_F(Loader, EditedDocumentLeavesTheRunsInputRead)
+{
+	w_format counted = *w_json_format();
+	counted.fmt2docs = counted_json2docs;
+	Fflag = &counted;
+	const std::string edited = dir / "edited.json";
+	wt::write_file(doc, "{\"file\":\"" + flac + "\",\"tags\":[{\"title\":\"Backup\"}]}\n"
+	    "{\"file\":\"other.flac\",\"tags\":[]}\n");
+	wt::write_file(edited, "{\"file\":\"elsewhere.flac\",\"tags\":[{\"title\":\"Edited\"}]}\n");
+	const struct {
+		const char *name;
+		int (*load)(struct w_tune *, const char *);
+		const std::string &path;
+		const char *title;
+		int reads;
+	} steps[] = {
+	    {"the run's input", w_load, doc, "Backup", 1},
+	    {"the edited document", w_load_own, edited, "Edited", 2},
+	    {"the run's input again", w_load, doc, "Backup", 2},
+	    {"another edit", w_load_own, edited, "Edited", 3},
+	    {"and the run's input once more", w_load, doc, "Backup", 3},
+	};
+	json_reads = 0;
+	for (const auto &s : steps) {
+		SCOPED_TRACE(s.name);
+		testing::internal::CaptureStderr();
+		EXPECT_EQ(s.load(tune.get(), s.path.c_str()), 0);
+		EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+		EXPECT_EQ(current(), (tags{{"title", s.title}}));
+		EXPECT_EQ(json_reads, s.reads);
 	}
 	Fflag = w_yaml_format();
 }
