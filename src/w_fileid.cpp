@@ -41,6 +41,22 @@ placed_as(const w_fileid &id, const struct stat &st) noexcept
 	return false;
 }
 
+w_fileid
+id_of(const struct stat &st) noexcept
+{
+	return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+}
+
+// What the checks conclude once they have the file's status.
+int
+still(const w_fileid &id, const struct stat &st) noexcept
+{
+	if (w_fileid_same(id, st) || placed_as(id, st))
+		return 0;
+	errno = ESTALE;
+	return -1;
+}
+
 } // namespace
 
 int
@@ -49,7 +65,7 @@ w_fileid_take(int fd, w_fileid &id)
 	struct stat st;
 	if (fstat(fd, &st) == -1)
 		return -1;
-	id = {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+	id = id_of(st);
 	return 0;
 }
 
@@ -60,16 +76,14 @@ w_fileid_take(const char *path, w_fileid &id)
 	struct stat st;
 	if (stat(path, &st) == -1)
 		return -1;
-	id = {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+	id = id_of(st);
 	return 0;
 }
 
 bool
 w_fileid_same(const w_fileid &id, const struct stat &st) noexcept
 {
-	return id.dev == st.st_dev && id.ino == st.st_ino && id.size == st.st_size &&
-	    id.mtime.tv_sec == st.st_mtim.tv_sec && id.mtime.tv_nsec == st.st_mtim.tv_nsec &&
-	    id.ctime.tv_sec == st.st_ctim.tv_sec && id.ctime.tv_nsec == st.st_ctim.tv_nsec;
+	return same_id(id, id_of(st));
 }
 
 int
@@ -80,10 +94,7 @@ w_fileid_check(int fd, const w_fileid &id)
 		return 0;
 	if (fstat(fd, &st) == -1)
 		return -1;
-	if (w_fileid_same(id, st) || placed_as(id, st))
-		return 0;
-	errno = ESTALE;
-	return -1;
+	return still(id, st);
 }
 
 int
@@ -95,10 +106,7 @@ w_fileid_check(const char *path, const w_fileid &id)
 		return 0;
 	if (stat(path, &st) == -1)
 		return errno == ENOENT ? (errno = ESTALE, -1) : -1;
-	if (w_fileid_same(id, st) || placed_as(id, st))
-		return 0;
-	errno = ESTALE;
-	return -1;
+	return still(id, st);
 }
 
 void

@@ -234,10 +234,7 @@ public:
 			std::memcpy(out, buf_ + (at - base_), n);
 			return static_cast<ssize_t>(n);
 		}
-		ssize_t got;
-		while ((got = pread(fd_, out, n, at)) == -1 && errno == EINTR)
-			;
-		return got;
+		return w_pread_upto(fd_, out, n, at);
 	}
 
 private:

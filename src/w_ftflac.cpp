@@ -16,6 +16,7 @@
 #include <FLAC/metadata.h>
 
 #include "w_backend.h"
+#include "w_fileio.h"
 #include "w_flaccheck.h"
 #include "w_flacio.h"
 #include "w_safefile.h"
@@ -69,9 +70,7 @@ tail_ok(w_ftflac_data *data, int fd)
 	if (!data->tail_unchecked)
 		return true;
 	unsigned char b[3];
-	ssize_t n;
-	while ((n = pread(fd, b, sizeof b, data->audio - 1)) == -1 && errno == EINTR)
-		;
+	const ssize_t n = w_pread_upto(fd, b, sizeof b, data->audio - 1);
 	data->tail_unchecked = false;
 	return audio_follows(b, n, data->fault, sizeof data->fault);
 }
