@@ -766,6 +766,45 @@ TEST(OggVorbisWrite, ChangedFileIsNotWritten)
 	EXPECT_EQ(wt::run({"vorbiscomment", "-l", f}).out, "artist=X\ntitle=T\n");
 }
 
+// After a write through a copy, the copy as it took the file's name is what
+// the next write expects: another program that rewrites it where it stands
+// meanwhile is caught like any other change.
+TEST(OggVorbisWrite, ChangeAfterItsOwnCopyIsNotWritten)
+{
+	const std::vector<std::pair<const char *, wt::tags>> writes = {
+		{"fits in place", {{"artist", "X"}, {"title", "T"}}},
+		{"needs a copy", {{"artist", std::string(3000, 'x')}}},
+	};
+	for (const auto &[how, tags] : writes) {
+		SCOPED_TRACE(how);
+		wt::tmpdir dir;
+		std::string f = dir / "song.ogg";
+		wt::write_file(f, plain());
+		ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
+		ASSERT_NE(d, nullptr);
+		struct stat read_st, copied_st;
+		ASSERT_EQ(stat(f.c_str(), &read_st), 0);
+		w_taglist_ptr first = wt::to_taglist(new_tags);
+		ASSERT_EQ(w_ftoggvorbis_write(d.get(), first.get()), 0);
+		ASSERT_EQ(stat(f.c_str(), &copied_st), 0);
+		ASSERT_NE(copied_st.st_ino, read_st.st_ino) << "the first write must go through a copy";
+
+		const std::string theirs = wt::read_file(f) + plain(2);
+		wt::write_file(f, theirs);
+		wt::past_change_time(f, copied_st);
+		struct stat st;
+		ASSERT_EQ(stat(f.c_str(), &st), 0);
+		ASSERT_EQ(st.st_ino, copied_st.st_ino) << "rewritten where it stands";
+		w_taglist_ptr l = wt::to_taglist(tags);
+		wt::stderr_capture cap;
+		EXPECT_EQ(w_ftoggvorbis_write(d.get(), l.get()), -1);
+		EXPECT_EQ(wt::messages(cap.text()),
+		    std::vector<std::string>{f + ": changed since its tags were read; not written"});
+		EXPECT_TRUE(wt::read_file(f) == theirs);
+		EXPECT_EQ(dir.list(), std::vector<std::string>{"song.ogg"});
+	}
+}
+
 TEST(OggVorbisWrite, FailsWhenTheFileIsGone)
 {
 	wt::tmpdir dir;
