@@ -23,38 +23,24 @@ constexpr long step = 4096;
 constexpr off_t tail_size = 64 * 1024;
 static_assert(static_cast<std::size_t>(tail_size) >= max_size);
 
-ssize_t
-pread_all(int fd, void *buf, std::size_t len, off_t at)
+// Reads (write false) or writes len bytes of the file on fd from at,
+// through buf; done says how many went, on failure too.  A read stops
+// early at the end of the file; a write that makes no headway fails (EIO).
+bool
+transfer(int fd, char *buf, std::size_t len, off_t at, bool write, std::size_t &done)
 {
-	auto *p = static_cast<char *>(buf);
-	std::size_t done = 0;
+	done = 0;
 	while (done < len) {
-		ssize_t n = pread(fd, p + done, len - done, at + static_cast<off_t>(done));
+		const off_t where = at + static_cast<off_t>(done);
+		ssize_t n = write ? pwrite(fd, buf + done, len - done, where) : pread(fd, buf + done, len - done, where);
 		if (n == -1 && errno == EINTR)
 			continue;
 		if (n == -1)
-			return -1;
-		if (n == 0)
-			break;
-		done += static_cast<std::size_t>(n);
-	}
-	return static_cast<ssize_t>(done);
-}
-
-// Writes len bytes at at; done says how many reached the file, on failure
-// too.
-bool
-pwrite_all(int fd, const void *buf, std::size_t len, off_t at, std::size_t &done)
-{
-	const auto *p = static_cast<const char *>(buf);
-	done = 0;
-	while (done < len) {
-		ssize_t n = pwrite(fd, p + done, len - done, at + static_cast<off_t>(done));
-		if (n == -1 && errno == EINTR)
-			continue;
-		if (n <= 0) {
-			if (n == 0)
-				errno = EIO;
+			return false;
+		if (n == 0) {
+			if (!write)
+				break;
+			errno = EIO;
 			return false;
 		}
 		done += static_cast<std::size_t>(n);
@@ -90,7 +76,8 @@ ends_cleanly(int fd, off_t size)
 {
 	const off_t from = std::max<off_t>(0, size - tail_size);
 	std::string tail(static_cast<std::size_t>(size - from), '\0');
-	if (pread_all(fd, tail.data(), tail.size(), from) != static_cast<ssize_t>(tail.size()))
+	std::size_t got;
+	if (!transfer(fd, tail.data(), tail.size(), from, false, got) || got != tail.size())
 		return false;
 	bool given = false;
 	w_oggpages pages(
@@ -124,10 +111,11 @@ w_ogginplace_write(int fd, const char *path, w_fileid &id, const w_oggfile_codec
 	off_t pos = 0;
 	w_oggpages pages(
 	    [fd, &pos](char *buf, long len) -> long {
-		    ssize_t n = pread_all(fd, buf, static_cast<std::size_t>(len), pos);
-		    if (n > 0)
-			    pos += n;
-		    return n;
+		    std::size_t got;
+		    if (!transfer(fd, buf, static_cast<std::size_t>(len), pos, false, got))
+			    return -1;
+		    pos += static_cast<off_t>(got);
+		    return static_cast<long>(got);
 	    },
 	    step);
 	w_oggheads h;
@@ -157,15 +145,16 @@ w_ogginplace_write(int fd, const char *path, w_fileid &id, const w_oggfile_codec
 	// Just before the write: the file is still the one whose tags were
 	// read, and the pages to be replaced are still as they were parsed.
 	std::string now(before.size(), '\0');
-	ssize_t got = -1;
+	bool same = false;
 	if (w_fileid_check(fd, id) == 0) {
-		got = pread_all(fd, now.data(), now.size(), 0);
-		if (got != -1 && (static_cast<std::size_t>(got) != now.size() || now != before)) {
-			got = -1;
+		std::size_t got;
+		same = transfer(fd, now.data(), now.size(), 0, false, got);
+		if (same && (got != now.size() || now != before)) {
+			same = false;
 			errno = ESTALE;
 		}
 	}
-	if (got == -1) {
+	if (!same) {
 		int saved = errno;
 		if (saved == ESTALE)
 			w_fileid_warn(path);
@@ -177,10 +166,10 @@ w_ogginplace_write(int fd, const char *path, w_fileid &id, const w_oggfile_codec
 	// One system call in the usual case; should it fail part way, the
 	// bytes that did reach the file are put back as they were.
 	std::size_t done = 0;
-	if (after != before && !pwrite_all(fd, after.data(), after.size(), 0, done)) {
+	if (after != before && !transfer(fd, after.data(), after.size(), 0, true, done)) {
 		int saved = errno;
 		std::size_t undone = 0;
-		bool restored = done == 0 || pwrite_all(fd, before.data(), done, 0, undone);
+		bool restored = done == 0 || transfer(fd, before.data(), done, 0, true, undone);
 		warnx("%s: %s", path, std::strerror(saved));
 		if (!restored)
 			warnx("%s: its header pages could not be put back as they were", path);
