@@ -243,18 +243,8 @@ copier::run(const char *path, const std::string &target, w_fileid &id, const w_o
 		if (out_.finish() == 0 && (r = tmp_.commit()) == 0)
 			id = tmp_.identity();
 	}
-	if (r == -1) {
-		// The user learns why, as for a full disk.
-		int saved = errno;
-		if (refused_ != nullptr)
-			warnx("%s: not written: %s", path, refused_);
-		else if (saved == ESTALE)
-			w_fileid_warn(path);
-		else
-			warn("%s", path);
-		errno = saved;
-	}
-	return r;
+	// The user learns why, as for a full disk.
+	return r == -1 ? w_oggfile_fail(path, refused_) : r;
 }
 
 } // namespace

@@ -194,15 +194,8 @@ w_oggfile_write(const char *path, w_fileid &id, const w_oggfile_codec &codec)
 	int fd = open(target.c_str(), O_RDWR | O_CLOEXEC);
 	if (fd != -1) {
 		fd_guard guard(fd);
-		if (w_fileid_check(fd, id) == -1) {
-			int saved = errno;
-			if (saved == ESTALE)
-				w_fileid_warn(path);
-			else
-				warn("%s", path);
-			errno = saved;
-			return -1;
-		}
+		if (w_fileid_check(fd, id) == -1)
+			return w_oggfile_fail(path);
 		int r;
 		try {
 			r = w_ogginplace_write(fd, path, id, codec);
@@ -213,6 +206,21 @@ w_oggfile_write(const char *path, w_fileid &id, const w_oggfile_codec &codec)
 			return r == 1 ? 0 : -1;
 	}
 	return w_oggcopy_write(path, target, id, codec);
+}
+
+int
+w_oggfile_fail(const char *path, const char *refused)
+{
+	assert(path != NULL);
+	const int saved = errno;
+	if (refused != nullptr)
+		warnx("%s: not written: %s", path, refused);
+	else if (saved == ESTALE)
+		w_fileid_warn(path);
+	else
+		warn("%s", path);
+	errno = saved;
+	return -1;
 }
 
 void

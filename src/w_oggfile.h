@@ -69,6 +69,11 @@ std::size_t w_oggfile_padding(std::size_t size);
 // ends (interleaved streams), read and write errors.
 int w_oggfile_write(const char *path, w_fileid &id, const w_oggfile_codec &codec);
 
+// Tells the user why a write of path failed: "PATH: not written: REFUSED"
+// when refused is given, else that the file changed since its tags were
+// read (errno ESTALE) or the reason in errno.  -1, errno as it was.
+int w_oggfile_fail(const char *path, const char *refused = nullptr);
+
 // Tells the user why a file that is plainly the codec's cannot be opened:
 // "PATH: damaged HEADER", "PATH: file ends inside its CODEC headers", or
 // the reason in errno.  Nothing for ok and foreign.
