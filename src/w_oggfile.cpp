@@ -192,10 +192,9 @@ w_oggfile_write(const char *path, w_fileid &id, const w_oggfile_codec &codec)
 	// Opened for writing only to write in place: a file the user may not
 	// write to, in a directory they may, is still written through a copy.
 	int fd = open(target.c_str(), O_RDWR | O_CLOEXEC);
+	// Each way checks that the file is still id just before it writes.
 	if (fd != -1) {
 		fd_guard guard(fd);
-		if (w_fileid_check(fd, id) == -1)
-			return w_oggfile_fail(path);
 		int r;
 		try {
 			r = w_ogginplace_write(fd, path, id, codec);
