@@ -27,7 +27,7 @@ struct w_ftoggopus_data {
 	const char *libid;
 	std::string path;
 	std::vector<std::string> comments; // of the OpusTags packet, as stored
-	w_oggfile_ident ident;
+	w_fileid id; // what the file was when read, or as our last write left it
 };
 
 w_ftoggopus_data *
@@ -188,7 +188,7 @@ w_ftoggopus_init(const char *path)
 				return w_oggfile_probe::damaged;
 			data->comments.assign(tags.comments.begin(), tags.comments.end());
 			return w_oggfile_probe::ok;
-		}, data->ident.id);
+		}, data->id);
 		if (p != w_oggfile_probe::ok) {
 			// A file that is plainly Ogg/Opus but cannot be read says
 			// why; any other file is left to the next backend.
@@ -247,7 +247,7 @@ w_ftoggopus_write(void *opaque, const struct w_taglist *tlist)
 			may_pad = tags.binary.empty();
 			return 0;
 		};
-		return w_oggfile_write(data->path.c_str(), data->ident, codec);
+		return w_oggfile_write(data->path.c_str(), data->id, codec);
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
 		return -1;

@@ -26,7 +26,7 @@ struct w_ftoggvorbis_data {
 	char *path;
 	vorbis_info vi;    // from the identification header of the first stream
 	vorbis_comment vc; // from its comment header
-	w_oggfile_ident ident;
+	w_fileid id;       // what the file was when read, or as our last write left it
 };
 
 w_ftoggvorbis_data *
@@ -115,7 +115,7 @@ w_ftoggvorbis_init(const char *path)
 	if (data == nullptr)
 		return nullptr;
 	data->libid = libid;
-	new (&data->ident) w_oggfile_ident();
+	new (&data->id) w_fileid();
 	data->path = reinterpret_cast<char *>(data + 1);
 	std::memcpy(data->path, path, len);
 	vorbis_info_init(&data->vi);
@@ -129,7 +129,7 @@ w_ftoggvorbis_init(const char *path)
 		p = w_oggfile_headers(data->path, 2, [data, &at](unsigned n, const ogg_packet &op) {
 			at = n;
 			return take_header(n, op, &data->vi, &data->vc);
-		}, data->ident.id);
+		}, data->id);
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
 		p = w_oggfile_probe::failed;
@@ -141,7 +141,6 @@ w_ftoggvorbis_init(const char *path)
 		w_oggfile_warn(path, p, "Ogg/Vorbis", header_names[at]);
 		vorbis_comment_clear(&data->vc);
 		vorbis_info_clear(&data->vi);
-		data->ident.~w_oggfile_ident();
 		std::free(data);
 		errno = saved;
 		return nullptr;
@@ -207,7 +206,7 @@ w_ftoggvorbis_write(void *opaque, const struct w_taglist *tlist)
 			may_pad = true;
 			return 0;
 		};
-		return w_oggfile_write(data->path, data->ident, codec);
+		return w_oggfile_write(data->path, data->id, codec);
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
 		return -1;
@@ -220,6 +219,5 @@ w_ftoggvorbis_clear(void *opaque)
 	w_ftoggvorbis_data *data = checked(opaque);
 	vorbis_comment_clear(&data->vc);
 	vorbis_info_clear(&data->vi);
-	data->ident.~w_oggfile_ident();
 	std::free(data);
 }

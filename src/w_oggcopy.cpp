@@ -44,8 +44,7 @@ public:
 	copier(const copier &) = delete;
 	copier &operator=(const copier &) = delete;
 
-	int run(const char *path, const std::string &target, const w_fileid &id, const w_oggfile_codec &codec,
-	    w_fileid &copy_id);
+	int run(const char *path, const std::string &target, w_fileid &id, const w_oggfile_codec &codec);
 
 private:
 	int set_up(const std::string &target, const w_fileid &id);
@@ -235,42 +234,28 @@ copier::copy_rest()
 }
 
 int
-copier::run(const char *path, const std::string &target, const w_fileid &id, const w_oggfile_codec &codec,
-    w_fileid &copy_id)
+copier::run(const char *path, const std::string &target, w_fileid &id, const w_oggfile_codec &codec)
 {
 	int r = -1;
 	if (set_up(target, id) == 0 && headers(codec) == 0 && copy_rest() == 0) {
 		in_.reset();
-		if (out_.finish() == 0 && fflush(tmp_.stream()) == 0 && w_fileid_take(fileno(tmp_.stream()), copy_id) == 0) {
-			// Flushes the copy to the disk before it takes the
-			// file's name.
-			r = tmp_.commit();
-		}
+		// Flushes the copy to the disk before it takes the file's name.
+		if (out_.finish() == 0 && (r = tmp_.commit()) == 0)
+			id = tmp_.identity();
 	}
-	if (r == -1) {
-		// The user learns why, as for a full disk.
-		int saved = errno;
-		if (refused_ != nullptr)
-			warnx("%s: not written: %s", path, refused_);
-		else if (saved == ESTALE)
-			w_fileid_warn(path);
-		else
-			warn("%s", path);
-		errno = saved;
-	}
-	return r;
+	// The user learns why, as for a full disk.
+	return r == -1 ? w_oggfile_fail(path, refused_) : r;
 }
 
 } // namespace
 
 int
-w_oggcopy_write(const char *path, const std::string &target, const w_fileid &id, const w_oggfile_codec &codec,
-    w_fileid &copy_id)
+w_oggcopy_write(const char *path, const std::string &target, w_fileid &id, const w_oggfile_codec &codec)
 {
 	assert(path != NULL);
 	try {
 		copier c;
-		return c.run(path, target, id, codec, copy_id);
+		return c.run(path, target, id, codec);
 	} catch (const std::bad_alloc &) {
 		warnx("%s: out of memory", path);
 		errno = ENOMEM;

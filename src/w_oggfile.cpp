@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <memory>
 #include <new>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -177,7 +176,7 @@ w_oggfile_padding(std::size_t size)
 }
 
 int
-w_oggfile_write(const char *path, w_oggfile_ident &ident, const w_oggfile_codec &codec)
+w_oggfile_write(const char *path, w_fileid &id, const w_oggfile_codec &codec)
 {
 	assert(path != NULL);
 	assert(codec.headers >= 2);
@@ -190,44 +189,37 @@ w_oggfile_write(const char *path, w_oggfile_ident &ident, const w_oggfile_codec 
 		errno = saved;
 		return -1;
 	}
-	// Once a copy of ours has taken the file's name (its group ended), it
-	// is the file whose tags this run knows.
-	if (ident.copy.known()) {
-		struct stat st;
-		if (stat(target.c_str(), &st) == 0 && st.st_dev == ident.copy.dev && st.st_ino == ident.copy.ino) {
-			(void)w_fileid_take(target.c_str(), ident.id);
-			ident.copy = {};
-		}
-	}
-
 	// Opened for writing only to write in place: a file the user may not
 	// write to, in a directory they may, is still written through a copy.
 	int fd = open(target.c_str(), O_RDWR | O_CLOEXEC);
+	// Each way checks that the file is still id just before it writes.
 	if (fd != -1) {
 		fd_guard guard(fd);
-		if (w_fileid_check(fd, ident.id) == -1) {
-			int saved = errno;
-			if (saved == ESTALE)
-				w_fileid_warn(path);
-			else
-				warn("%s", path);
-			errno = saved;
-			return -1;
-		}
 		int r;
 		try {
-			r = w_ogginplace_write(fd, path, ident.id, codec);
+			r = w_ogginplace_write(fd, path, id, codec);
 		} catch (const std::bad_alloc &) {
 			r = 0; // the copy needs less memory at a time
 		}
 		if (r != 0)
 			return r == 1 ? 0 : -1;
 	}
-	w_fileid copy;
-	if (w_oggcopy_write(path, target, ident.id, codec, copy) == -1)
-		return -1;
-	ident.copy = copy;
-	return 0;
+	return w_oggcopy_write(path, target, id, codec);
+}
+
+int
+w_oggfile_fail(const char *path, const char *refused)
+{
+	assert(path != NULL);
+	const int saved = errno;
+	if (refused != nullptr)
+		warnx("%s: not written: %s", path, refused);
+	else if (saved == ESTALE)
+		w_fileid_warn(path);
+	else
+		warn("%s", path);
+	errno = saved;
+	return -1;
 }
 
 void

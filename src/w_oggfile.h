@@ -59,20 +59,20 @@ struct w_oggfile_codec {
 // 64 KiB.
 std::size_t w_oggfile_padding(std::size_t size);
 
-// What a backend keeps of its file between reading and writing.
-struct w_oggfile_ident {
-	w_fileid id;  // the file as read, or as our last write in place left it
-	w_fileid copy; // a copy of ours that may since have taken its name
-};
-
 // Writes a new comment header into the file at path (a symbolic link: the
 // file it names), in place when the new header fits the old one's room,
-// else through a copy.  Nothing is written unless the file is still
-// ident's.  0, or -1 with the reason told to the user and the file as it
+// else through a copy.  Nothing is written unless the file is still id,
+// which then becomes what the write made of it (the copy, as it takes the
+// file's name: see w_fileid_check).  0, or -1 with the reason told to the user and the file as it
 // was: a header that check refuses, a first stream or a file that ends
 // inside the headers, a page of another stream before the current one
 // ends (interleaved streams), read and write errors.
-int w_oggfile_write(const char *path, w_oggfile_ident &ident, const w_oggfile_codec &codec);
+int w_oggfile_write(const char *path, w_fileid &id, const w_oggfile_codec &codec);
+
+// Tells the user why a write of path failed: "PATH: not written: REFUSED"
+// when refused is given, else that the file changed since its tags were
+// read (errno ESTALE) or the reason in errno.  -1, errno as it was.
+int w_oggfile_fail(const char *path, const char *refused = nullptr);
 
 // Tells the user why a file that is plainly the codec's cannot be opened:
 // "PATH: damaged HEADER", "PATH: file ends inside its CODEC headers", or

@@ -127,15 +127,8 @@ w_ogginplace_write(int fd, const char *path, w_fileid &id, const w_oggfile_codec
 			errno = ESTALE;
 		}
 	}
-	if (got == -1) {
-		int saved = errno;
-		if (saved == ESTALE)
-			w_fileid_warn(path);
-		else
-			warn("%s", path);
-		errno = saved;
-		return -1;
-	}
+	if (got == -1)
+		return w_oggfile_fail(path);
 	// One system call in the usual case; should it fail part way, the
 	// bytes that did reach the file are put back as they were.
 	std::size_t done = 0;

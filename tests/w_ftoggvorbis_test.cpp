@@ -460,58 +460,17 @@ TEST(OggVorbisWrite, KeepsStreamMarksAndGaps)
 	const std::string one = wt::vorbis_bytes(old_comments, o);
 	o.serial = 2;
 	const std::string two = wt::vorbis_bytes({"ARTIST=Second"}, o);
-	const std::vector<wt::ogg_page_copy> pages = wt::ogg_pages(one);
-	ASSERT_GT(pages.size(), 12u);
-	const std::size_t mid = pages.size() / 2;
-
-	std::vector<std::pair<std::string, std::string>> inputs;
-	std::vector<wt::ogg_page_copy> gap = pages;
-	gap.erase(gap.begin() + static_cast<long>(mid));
-	inputs.push_back({"a page missing", wt::join_pages(gap)});
-	inputs.push_back({"the last page repeated after the end", one + pages.back().bytes});
-	std::string early = one;
-	early[pages[mid].offset + 5] = static_cast<char>(early[pages[mid].offset + 5] | 0x04);
-	wt::ogg_fix_checksum(early, pages[mid].offset);
-	inputs.push_back({"the end marked early", early});
-	std::string renumbered = one;
-	wt::ogg_set_pageno(renumbered, pages[mid].offset, pages[mid].pageno + 7);
-	inputs.push_back({"a page number altered", renumbered});
-	std::string chained = one + two;
-	wt::ogg_set_pageno(chained, one.size() + wt::ogg_pages(two)[mid].offset, wt::ogg_pages(two)[mid].pageno + 7);
-	inputs.push_back({"a page number altered in a chained file", chained});
+	ASSERT_GT(wt::ogg_pages(one).size(), 12u);
+	const auto inputs = wt::marks_and_gaps(one, two, true);
 
 	// Tags that keep the number of header pages, and tags that add some.
 	const std::vector<std::pair<const char *, wt::tags>> writes = {
 		{"same header pages", new_tags},
 		{"more header pages", {{"artist", "X"}, {"cover", std::string(140000, 'c')}}},
 	};
-	for (const auto &[name, input] : inputs) {
-		wt::tmpdir dir;
-		std::string ref = dir / "before.ogg";
-		wt::write_file(ref, input);
-		const std::string by_oggdec = wt::decoded("oggdec", ref), by_ffmpeg = wt::decoded("ffmpeg", ref);
-		ASSERT_FALSE(by_oggdec.empty());
-		ASSERT_FALSE(by_ffmpeg.empty());
-		for (const auto &[how, tags] : writes) {
-			SCOPED_TRACE(name + ", " + how);
-			std::string f = dir / "song.ogg";
-			wt::write_file(f, input);
-			ASSERT_EQ(rewrite(f, tags), 0);
-			const std::string out = wt::read_file(f);
-			wt::expect_rewritten(out, input, 3);
-			EXPECT_TRUE(wt::decoded("oggdec", f) == by_oggdec) << "oggdec decodes other audio";
-			EXPECT_TRUE(wt::decoded("ffmpeg", f) == by_ffmpeg) << "ffmpeg decodes other audio";
-			std::vector<int> begun, begin_before;
-			for (const auto &p : wt::ogg_pages(out))
-				if (p.bos)
-					begun.push_back(p.serial);
-			for (const auto &p : wt::ogg_pages(input))
-				if (p.bos)
-					begin_before.push_back(p.serial);
-			EXPECT_EQ(begun, begin_before);
-			EXPECT_EQ(ogginfo_warnings(f), ogginfo_warnings(ref));
-		}
-	}
+	wt::expect_marks_and_gaps_kept(inputs, writes, ".ogg", 3, "oggdec",
+	    [](const std::string &f, const wt::tags &t) { return rewrite(f, t); },
+	    [](const std::string &f, const std::string &ref) { EXPECT_EQ(ogginfo_warnings(f), ogginfo_warnings(ref)); });
 }
 
 // A write whose comment header fits the old one's room goes where the old
@@ -701,19 +660,9 @@ TEST(OggVorbisWrite, ChangedFileIsNotWritten)
 	edited[at + 7] = 'N';
 	wt::ogg_fix_checksum(edited, wt::ogg_pages(edited)[1].offset);
 
-	struct change {
-		const char *name;
-		std::function<void(const std::string &)> apply;
-		std::string result;
-	};
-	const std::vector<change> changes = {
-		{"replaced by another file",
-		    [](const std::string &f) {
-			    wt::write_file(f + ".new", plain(5));
-			    ASSERT_EQ(rename((f + ".new").c_str(), f.c_str()), 0);
-		    },
-		    plain(5)},
-		{"rewritten in place", [&](const std::string &f) { wt::write_file(f, edited); }, edited},
+	const std::vector<wt::file_change> changes = {
+		wt::replaced_by("replaced by another file", plain(5)),
+		wt::rewritten_as("rewritten in place", edited),
 		{"rewritten, its modification time put back",
 		    [&](const std::string &f) {
 			    struct stat st;
@@ -723,33 +672,14 @@ TEST(OggVorbisWrite, ChangedFileIsNotWritten)
 			    ASSERT_EQ(utimensat(AT_FDCWD, f.c_str(), times, 0), 0);
 		    },
 		    edited},
-		{"grown", [&](const std::string &f) { wt::write_file(f, before + plain(2)); }, before + plain(2)},
+		wt::rewritten_as("grown", before + plain(2)),
 	};
 	const std::vector<std::pair<const char *, wt::tags>> writes = {
 		{"fits in place", {{"artist", "X"}, {"title", "T"}}},
 		{"needs a copy", new_tags},
 	};
-	for (const change &c : changes) {
-		for (const auto &[how, tags] : writes) {
-			SCOPED_TRACE(std::string(c.name) + ", " + how);
-			wt::tmpdir dir;
-			std::string f = dir / "song.ogg";
-			wt::write_file(f, before);
-			ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
-			ASSERT_NE(d, nullptr);
-			struct stat read_st;
-			ASSERT_EQ(stat(f.c_str(), &read_st), 0);
-			c.apply(f);
-			wt::past_change_time(f, read_st);
-			w_taglist_ptr l = wt::to_taglist(tags);
-			wt::stderr_capture cap;
-			EXPECT_EQ(w_ftoggvorbis_write(d.get(), l.get()), -1);
-			EXPECT_EQ(wt::messages(cap.text()),
-			    std::vector<std::string>{f + ": changed since its tags were read; not written"});
-			EXPECT_TRUE(wt::read_file(f) == c.result);
-			EXPECT_EQ(dir.list(), std::vector<std::string>{"song.ogg"});
-		}
-	}
+	ASSERT_NO_FATAL_FAILURE(
+	    wt::expect_changed_file_not_written(w_ftoggvorbis_backend(), "song.ogg", before, changes, writes));
 
 	// Its own writes do not count as changes: a second write of the same
 	// tune finds the file as the first one left it.
@@ -764,6 +694,45 @@ TEST(OggVorbisWrite, ChangedFileIsNotWritten)
 		EXPECT_EQ(w_ftoggvorbis_write(d.get(), l.get()), 0);
 	}
 	EXPECT_EQ(wt::run({"vorbiscomment", "-l", f}).out, "artist=X\ntitle=T\n");
+}
+
+// After a write through a copy, the copy as it took the file's name is what
+// the next write expects: another program that rewrites it where it stands
+// meanwhile is caught like any other change.
+TEST(OggVorbisWrite, ChangeAfterItsOwnCopyIsNotWritten)
+{
+	const std::vector<std::pair<const char *, wt::tags>> writes = {
+		{"fits in place", {{"artist", "X"}, {"title", "T"}}},
+		{"needs a copy", {{"artist", std::string(3000, 'x')}}},
+	};
+	for (const auto &[how, tags] : writes) {
+		SCOPED_TRACE(how);
+		wt::tmpdir dir;
+		std::string f = dir / "song.ogg";
+		wt::write_file(f, plain());
+		ogg_ptr d(w_ftoggvorbis_init(f.c_str()));
+		ASSERT_NE(d, nullptr);
+		struct stat read_st, copied_st;
+		ASSERT_EQ(stat(f.c_str(), &read_st), 0);
+		w_taglist_ptr first = wt::to_taglist(new_tags);
+		ASSERT_EQ(w_ftoggvorbis_write(d.get(), first.get()), 0);
+		ASSERT_EQ(stat(f.c_str(), &copied_st), 0);
+		ASSERT_NE(copied_st.st_ino, read_st.st_ino) << "the first write must go through a copy";
+
+		const std::string theirs = wt::read_file(f) + plain(2);
+		wt::write_file(f, theirs);
+		wt::past_change_time(f, copied_st);
+		struct stat st;
+		ASSERT_EQ(stat(f.c_str(), &st), 0);
+		ASSERT_EQ(st.st_ino, copied_st.st_ino) << "rewritten where it stands";
+		w_taglist_ptr l = wt::to_taglist(tags);
+		wt::stderr_capture cap;
+		EXPECT_EQ(w_ftoggvorbis_write(d.get(), l.get()), -1);
+		EXPECT_EQ(wt::messages(cap.text()),
+		    std::vector<std::string>{f + ": changed since its tags were read; not written"});
+		EXPECT_TRUE(wt::read_file(f) == theirs);
+		EXPECT_EQ(dir.list(), std::vector<std::string>{"song.ogg"});
+	}
 }
 
 TEST(OggVorbisWrite, FailsWhenTheFileIsGone)

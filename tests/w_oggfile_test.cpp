@@ -98,9 +98,9 @@ TEST(OggFileWrite, RefusesWhatItCannotCopy)
 		wt::tmpdir dir;
 		std::string f = dir / "song.ogg";
 		wt::write_file(f, c.bytes);
-		w_oggfile_ident ident;
+		w_fileid id;
 		wt::stderr_capture cap;
-		EXPECT_EQ(w_oggfile_write(f.c_str(), ident, vorbis_like(c.comment)), -1);
+		EXPECT_EQ(w_oggfile_write(f.c_str(), id, vorbis_like(c.comment)), -1);
 		EXPECT_EQ(wt::messages(cap.text()), std::vector<std::string>{f + ": " + c.reason});
 		EXPECT_TRUE(wt::read_file(f) == c.bytes);
 		EXPECT_EQ(dir.list(), std::vector<std::string>{"song.ogg"});

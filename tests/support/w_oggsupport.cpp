@@ -5,10 +5,16 @@
 #include <algorithm>
 #include <cmath>
 #include <sstream>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
+#include <sys/stat.h>
 
+#include "w_backend.h"
+#include "w_inprocess.h"
+#include "w_tagsupport.h"
 #include "w_tagtools.h"
 #include "w_testsupport.h"
 #include "w_toolkit.h"
@@ -564,6 +570,112 @@ decoded(const std::string &decoder, const std::string &path)
 	if (r.status != 0 || !exists(out))
 		return {};
 	return read_file(out);
+}
+
+std::vector<std::pair<std::string, std::string>>
+marks_and_gaps(const std::string &one, const std::string &two, bool renumbered)
+{
+	const std::vector<ogg_page_copy> pages = ogg_pages(one), pages2 = ogg_pages(two);
+	const std::size_t mid = pages.size() / 2, mid2 = pages2.size() / 2;
+
+	std::vector<std::pair<std::string, std::string>> inputs;
+	std::vector<ogg_page_copy> gap = pages;
+	gap.erase(gap.begin() + static_cast<long>(mid));
+	inputs.push_back({"a page missing", join_pages(gap)});
+	inputs.push_back({"the last page repeated after the end", one + pages.back().bytes});
+	std::string early = one;
+	early[pages[mid].offset + 5] = static_cast<char>(early[pages[mid].offset + 5] | 0x04);
+	ogg_fix_checksum(early, pages[mid].offset);
+	inputs.push_back({"the end marked early", early});
+	if (renumbered) {
+		std::string altered = one;
+		ogg_set_pageno(altered, pages[mid].offset, pages[mid].pageno + 7);
+		inputs.push_back({"a page number altered", altered});
+	}
+	std::string chained = one + two;
+	ogg_set_pageno(chained, one.size() + pages2[mid2].offset, pages2[mid2].pageno + 7);
+	inputs.push_back({"a page number altered in a chained file", chained});
+	return inputs;
+}
+
+void
+expect_marks_and_gaps_kept(const std::vector<std::pair<std::string, std::string>> &inputs,
+    const std::vector<std::pair<const char *, tags>> &writes, const std::string &ext, std::size_t headers,
+    const std::string &decoder, const std::function<int(const std::string &, const tags &)> &rewrite,
+    const std::function<void(const std::string &, const std::string &)> &also)
+{
+	for (const auto &[name, input] : inputs) {
+		tmpdir dir;
+		std::string ref = dir / ("before" + ext);
+		write_file(ref, input);
+		const std::string by_decoder = decoded(decoder, ref), by_ffmpeg = decoded("ffmpeg", ref);
+		ASSERT_FALSE(by_decoder.empty());
+		ASSERT_FALSE(by_ffmpeg.empty());
+		for (const auto &[how, t] : writes) {
+			SCOPED_TRACE(name + ", " + how);
+			std::string f = dir / ("song" + ext);
+			write_file(f, input);
+			ASSERT_EQ(rewrite(f, t), 0);
+			const std::string out = read_file(f);
+			expect_rewritten(out, input, headers);
+			EXPECT_TRUE(decoded(decoder, f) == by_decoder) << decoder << " decodes other audio";
+			EXPECT_TRUE(decoded("ffmpeg", f) == by_ffmpeg) << "ffmpeg decodes other audio";
+			std::vector<int> begun, begin_before;
+			for (const auto &p : ogg_pages(out))
+				if (p.bos)
+					begun.push_back(p.serial);
+			for (const auto &p : ogg_pages(input))
+				if (p.bos)
+					begin_before.push_back(p.serial);
+			EXPECT_EQ(begun, begin_before);
+			if (also)
+				also(f, ref);
+		}
+	}
+}
+
+file_change
+replaced_by(const std::string &name, const std::string &bytes)
+{
+	return {name,
+	    [bytes](const std::string &f) {
+		    write_file(f + ".new", bytes);
+		    ASSERT_EQ(rename((f + ".new").c_str(), f.c_str()), 0);
+	    },
+	    bytes};
+}
+
+file_change
+rewritten_as(const std::string &name, const std::string &bytes)
+{
+	return {name, [bytes](const std::string &f) { write_file(f, bytes); }, bytes};
+}
+
+void
+expect_changed_file_not_written(struct w_backend *backend, const std::string &name, const std::string &before,
+    const std::vector<file_change> &changes, const std::vector<std::pair<const char *, tags>> &writes)
+{
+	for (const file_change &c : changes) {
+		for (const auto &[how, t] : writes) {
+			SCOPED_TRACE(c.name + ", " + how);
+			tmpdir dir;
+			std::string f = dir / name;
+			write_file(f, before);
+			std::unique_ptr<void, void (*)(void *)> d(backend->init(f.c_str()), backend->clear);
+			ASSERT_NE(d, nullptr);
+			struct stat read_st;
+			ASSERT_EQ(stat(f.c_str(), &read_st), 0);
+			c.apply(f);
+			past_change_time(f, read_st);
+			w_taglist_ptr l = to_taglist(t);
+			stderr_capture cap;
+			EXPECT_EQ(backend->write(d.get(), l.get()), -1);
+			EXPECT_EQ(messages(cap.text()),
+			    std::vector<std::string>{f + ": changed since its tags were read; not written"});
+			EXPECT_TRUE(read_file(f) == c.result);
+			EXPECT_EQ(dir.list(), std::vector<std::string>{name});
+		}
+	}
 }
 
 void

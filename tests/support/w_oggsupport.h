@@ -4,9 +4,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <utility>
 #include <sys/stat.h>
 #include <string>
 #include <vector>
+
+#include "w_testsupport.h"
+
+struct w_backend;
 
 namespace wt {
 
@@ -94,6 +100,46 @@ void ogg_set_pageno(std::string &file, std::size_t offset, std::uint32_t pageno)
 // its begin mark as it was, and the last page ends its stream; no bytes
 // outside pages.  Returns the new comment header.
 std::string expect_rewritten(const std::string &out, const std::string &reference, std::size_t headers);
+
+// Files with their pages' marks and numbers gone wrong, each by name: one
+// (a single stream of many pages) with a page missing, with its last page
+// repeated after the end, with its end marked early and, when renumbered
+// is set, with a page number altered; then one followed by two (a stream
+// of another serial number) with a page number altered in two.
+std::vector<std::pair<std::string, std::string>> marks_and_gaps(const std::string &one, const std::string &two,
+    bool renumbered);
+
+// Writes each of writes (tags, by name) through rewrite to a file (ending
+// in ext) of each input (by name), and checks (gtest) that the result is
+// what expect_rewritten asks of it, that decoder and ffmpeg find the very
+// audio they find in the input, and that the same streams begin in the same
+// order; also, when given, then checks more of the file at its path against
+// the input at its own.
+void expect_marks_and_gaps_kept(const std::vector<std::pair<std::string, std::string>> &inputs,
+    const std::vector<std::pair<const char *, tags>> &writes, const std::string &ext, std::size_t headers,
+    const std::string &decoder, const std::function<int(const std::string &, const tags &)> &rewrite,
+    const std::function<void(const std::string &path, const std::string &input_path)> &also = {});
+
+// What another program does to a file: apply changes the file at its path,
+// which then holds result.
+struct file_change {
+	std::string name;
+	std::function<void(const std::string &path)> apply;
+	std::string result;
+};
+// The file replaced by a new one that holds bytes (renamed over it), or
+// rewritten where it stands to hold them.
+file_change replaced_by(const std::string &name, const std::string &bytes);
+file_change rewritten_as(const std::string &name, const std::string &bytes);
+
+// For each change and each write (tags, by name): a file called name, alone
+// in a directory of its own, holds before and is opened by backend; the
+// change comes, and the file's change time moves past the one it was read
+// with.  Checks (gtest) that the write then fails, tells only that the file
+// changed since its tags were read, and leaves the file as the change left
+// it, alone in its directory.
+void expect_changed_file_not_written(struct w_backend *backend, const std::string &name, const std::string &before,
+    const std::vector<file_change> &changes, const std::vector<std::pair<const char *, tags>> &writes);
 
 // What the checker tool (ogginfo, opusinfo) finds wrong in the file at
 // path that it does not find in the bytes of reference too, one line each:
