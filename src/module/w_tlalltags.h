@@ -32,7 +32,7 @@ using fieldset = std::vector<field>;
 // ---- The field table (w_tlfields.cpp) ----
 
 // Where a name lives in each kind of tag.
-struct field_spec {
+struct field_entry {
 	const char *name;
 	// ID3v2: a frame id; "TXXX:description" or "UFID:owner" for those
 	// frames; TRCK and TPOS hold a number and a total.
@@ -43,13 +43,13 @@ struct field_spec {
 	const char *info;
 };
 
-extern const field_spec field_table[];
+extern const field_entry field_table[];
 extern const std::size_t field_table_size;
 
 std::string lower(const std::string &s);
 
 // The entry of the table for name (lower case), null for none.
-const field_spec *find_spec(const std::string &name);
+const field_entry *find_entry(const std::string &name);
 
 // The name a key of a tag list stands for: lower-cased, and year and track
 // taken as date and tracknumber.
@@ -60,7 +60,7 @@ std::string canonical_name(const std::string &key);
 // its text lower-cased; "" for an item named after a field the tag keeps
 // in an item of its own, or after nothing, which is left alone.
 // item_of gives the entry's item in this kind of tag.
-std::string described_name(const std::string &text, const char *const field_spec::*item_of);
+std::string described_name(const std::string &text, const char *const field_entry::*item_of);
 
 // Appends value to the field name, which is added at the end if new.
 void add_value(fieldset &fs, const std::string &name, const std::string &value);

@@ -48,7 +48,7 @@ group_of(const std::string &id, const ID3v2::Frame *frame, unsigned v)
 		return "originaldate";
 	if (id == "TXXX") {
 		auto *t = dynamic_cast<const ID3v2::UserTextIdentificationFrame *>(frame);
-		return t != nullptr ? described_name(utf8(t->description()), &field_spec::id3) : "";
+		return t != nullptr ? described_name(utf8(t->description()), &field_entry::id3) : "";
 	}
 	if (id == "COMM") {
 		auto *c = dynamic_cast<const ID3v2::CommentsFrame *>(frame);

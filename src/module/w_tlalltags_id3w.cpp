@@ -107,12 +107,12 @@ render_group(const std::string &group, const fieldset &wished, unsigned v, const
 		frames.push_back(std::make_unique<ID3v2::UniqueFileIdentifierFrame>(
 		    musicbrainz_owner, ByteVector(vs[0].data(), static_cast<unsigned int>(vs[0].size()))));
 	} else {
-		const field_spec *spec = find_spec(group);
-		if (spec != nullptr && std::strlen(spec->id3) == 4) {
-			text_frame(spec->id3, list(vs));
+		const field_entry *entry = find_entry(group);
+		if (entry != nullptr && std::strlen(entry->id3) == 4) {
+			text_frame(entry->id3, list(vs));
 		} else {
 			std::string desc = !hint.description.empty() ? hint.description
-			    : spec != nullptr			     ? std::string(spec->id3 + 5)
+			    : entry != nullptr			     ? std::string(entry->id3 + 5)
 								     : group;
 			frames.push_back(std::make_unique<ID3v2::UserTextIdentificationFrame>(
 			    text(desc), list(vs), String::Latin1));

@@ -44,7 +44,7 @@ group_of(const std::string &key, const TagLib::MP4::Item &item)
 		// Only text: other freeform items hold data of their own.
 		if (item.toStringList().isEmpty())
 			return "";
-		return described_name(key.substr(sizeof(freeform) - 1), &field_spec::mp4);
+		return described_name(key.substr(sizeof(freeform) - 1), &field_entry::mp4);
 	}
 	for (std::size_t i = 0; i < field_table_size; i++) {
 		if (key == field_table[i].mp4)
@@ -188,9 +188,9 @@ mp4_render(TagLib::File *file, const fieldset &wished, const std::vector<std::st
 		StringList values;
 		for (const std::string &v : f->values)
 			values.append(String(v, String::UTF8));
-		const field_spec *spec = find_spec(g);
+		const field_entry *entry = find_entry(g);
 		std::string key = spelling.count(g) > 0 ? spelling[g]
-		    : spec != nullptr		       ? std::string(spec->mp4)
+		    : entry != nullptr		       ? std::string(entry->mp4)
 						       : freeform + g;
 		tag->setItem(String(key, String::Latin1), TagLib::MP4::Item(values));
 	}
@@ -217,7 +217,7 @@ mp4_item_group(const std::string &name, const std::string &atom)
 		const std::size_t data = atom.find("data", 8);
 		if (data == std::string::npos || data + 8 > atom.size() || atom.compare(data + 5, 3, std::string("\0\0\x01", 3)) != 0)
 			return "";
-		return described_name(key.substr(sizeof(freeform) - 1), &field_spec::mp4);
+		return described_name(key.substr(sizeof(freeform) - 1), &field_entry::mp4);
 	}
 	for (std::size_t i = 0; i < field_table_size; i++) {
 		if (key == field_table[i].mp4)

@@ -16,7 +16,7 @@ namespace w_tl {
 
 #define FF "----:com.apple.iTunes:"
 
-const field_spec field_table[] = {
+const field_entry field_table[] = {
 	{"title", "TIT2", "\251nam", "INAM"},
 	{"artist", "TPE1", "\251ART", "IART"},
 	{"album", "TALB", "\251alb", "IPRD"},
@@ -88,12 +88,12 @@ lower(const std::string &s)
 	return out;
 }
 
-const field_spec *
-find_spec(const std::string &name)
+const field_entry *
+find_entry(const std::string &name)
 {
 	// Every frame and item of every file read is looked up here.
-	static const std::unordered_map<std::string, const field_spec *> by_name = [] {
-		std::unordered_map<std::string, const field_spec *> m;
+	static const std::unordered_map<std::string, const field_entry *> by_name = [] {
+		std::unordered_map<std::string, const field_entry *> m;
 		for (std::size_t i = 0; i < field_table_size; i++)
 			m.emplace(field_table[i].name, &field_table[i]);
 		return m;
@@ -132,14 +132,14 @@ user_item(const char *item)
 } // namespace
 
 std::string
-described_name(const std::string &text, const char *const field_spec::*item_of)
+described_name(const std::string &text, const char *const field_entry::*item_of)
 {
 	const std::string l = lower(text);
 	if (l.empty())
 		return "";
 	// The user-defined items of the table, lower-cased, for each kind of tag.
 	using spellings = std::unordered_map<std::string, const char *>;
-	auto spellings_of = [](const char *const field_spec::*of) {
+	auto spellings_of = [](const char *const field_entry::*of) {
 		spellings m;
 		for (std::size_t i = 0; i < field_table_size; i++) {
 			if (const char *spelled = user_item(field_table[i].*of))
@@ -147,19 +147,19 @@ described_name(const std::string &text, const char *const field_spec::*item_of)
 		}
 		return m;
 	};
-	static const spellings id3 = spellings_of(&field_spec::id3);
-	static const spellings mp4 = spellings_of(&field_spec::mp4);
+	static const spellings id3 = spellings_of(&field_entry::id3);
+	static const spellings mp4 = spellings_of(&field_entry::mp4);
 	static const spellings none;
-	const spellings &known = item_of == &field_spec::id3 ? id3 : item_of == &field_spec::mp4 ? mp4 : none;
+	const spellings &known = item_of == &field_entry::id3 ? id3 : item_of == &field_entry::mp4 ? mp4 : none;
 	if (auto it = known.find(l); it != known.end())
 		return it->second;
 	const std::string name = canonical_name(l);
-	const field_spec *spec = find_spec(name);
-	if (spec == nullptr)
+	const field_entry *entry = find_entry(name);
+	if (entry == nullptr)
 		return l;
 	// Named after a field of the table: the same field when the tag keeps
 	// it in a user-defined item too, else an item of its own, left alone.
-	return user_item(spec->*item_of) != nullptr ? name : "";
+	return user_item(entry->*item_of) != nullptr ? name : "";
 }
 
 void
@@ -190,8 +190,8 @@ table_order(fieldset &fs)
 	std::vector<std::pair<std::size_t, field>> ranked;
 	ranked.reserve(fs.size());
 	for (field &f : fs) {
-		const field_spec *spec = find_spec(f.name);
-		ranked.emplace_back(spec != nullptr ? static_cast<std::size_t>(spec - field_table) : field_table_size,
+		const field_entry *entry = find_entry(f.name);
+		ranked.emplace_back(entry != nullptr ? static_cast<std::size_t>(entry - field_table) : field_table_size,
 		    std::move(f));
 	}
 	std::stable_sort(ranked.begin(), ranked.end(),
