@@ -383,6 +383,58 @@ write_plan(const char *path, const w_tlplan &plan, w_fileid &id)
 	return fits_in_place(plan) ? write_in_place(path, plan, id) : write_copy(path, plan, id);
 }
 
+// Warns of a write to path that failed, errno kept: a file another
+// program changed meanwhile is told apart.
+void
+warn_write(const char *path)
+{
+	const int saved = errno;
+	if (saved == ESTALE)
+		w_fileid_warn(path);
+	else
+		warn("%s", path);
+	errno = saved;
+}
+
+// A file is rendered once: a write takes the handle the last read used,
+// or opens the file afresh.  Null, with a warning, when it cannot.
+tlfile_ptr
+take_file(w_fttaglib_data *data)
+{
+	tlfile_ptr file(data->file != nullptr ? data->file : module()->open(data->path));
+	data->file = nullptr;
+	if (!file)
+		warn("%s", data->path);
+	return file;
+}
+
+// Warns why the module would not render the file.
+void
+warn_render(const char *path, const char *why)
+{
+	if (why[0] != '\0')
+		warnx("%s: %s", path, why);
+	else
+		warn("%s", path);
+}
+
+// Writes the plan into the file: 0, or -1 with a warning.
+int
+land(w_fttaglib_data *data, const w_tlplan &plan)
+{
+	try {
+		if (write_plan(data->path, plan, data->id) == -1) {
+			warn_write(data->path);
+			return -1;
+		}
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		warn("%s", data->path);
+		return -1;
+	}
+	return 0;
+}
+
 // ---- --all-tags: every field, under the names FLAC uses ----
 //
 // For the files the module's mode covers (ID3v2 and MP4 tags) the fields
@@ -421,13 +473,9 @@ read_all(w_tlfile *file, w_taglist **out)
 std::optional<int>
 write_all(w_fttaglib_data *data, const struct w_taglist *tlist)
 {
-	const w_tlmodule *m = module();
-	tlfile_ptr file(data->file != nullptr ? data->file : m->open(data->path));
-	data->file = nullptr;
-	if (!file) {
-		warn("%s", data->path);
+	tlfile_ptr file = take_file(data);
+	if (!file)
 		return -1;
-	}
 	std::vector<w_tlpair> pairs;
 	try {
 		struct w_tag *t;
@@ -440,36 +488,16 @@ write_all(w_fttaglib_data *data, const struct w_taglist *tlist)
 	}
 	w_tlplan plan{};
 	char why[512];
-	int r = m->alltags->render(file.get(), pairs.data(), pairs.size(), &plan, why, sizeof(why));
+	int r = module()->alltags->render(file.get(), pairs.data(), pairs.size(), &plan, why, sizeof(why));
 	if (r == -1 && errno == ENOTSUP) {
 		data->file = file.release();
 		return std::nullopt;
 	}
 	if (r == -1) {
-		if (why[0] != '\0')
-			warnx("%s: %s", data->path, why);
-		else
-			warn("%s", data->path);
+		warn_render(data->path, why);
 		return -1;
 	}
-	if (r == 0)
-		return 0;
-	try {
-		if (write_plan(data->path, plan, data->id) == -1) {
-			const int saved = errno;
-			if (saved == ESTALE)
-				w_fileid_warn(data->path);
-			else
-				warn("%s", data->path);
-			errno = saved;
-			return -1;
-		}
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-		warn("%s", data->path);
-		return -1;
-	}
-	return 0;
+	return r == 0 ? 0 : land(data, plan);
 }
 
 } // namespace
@@ -571,12 +599,7 @@ w_fttaglib_write(void *opaque, const struct w_taglist *tlist)
 	// A file another program changed meanwhile is not even planned for:
 	// what its new tag would lose is no longer the question.
 	if (w_fileid_check(data->path, data->id) == -1) {
-		const int saved = errno;
-		if (saved == ESTALE)
-			w_fileid_warn(data->path);
-		else
-			warn("%s", data->path);
-		errno = saved;
+		warn_write(data->path);
 		return -1;
 	}
 	if (alltagsflag) {
@@ -587,15 +610,10 @@ w_fttaglib_write(void *opaque, const struct w_taglist *tlist)
 	wish w[W_TL_NFIELDS];
 	wishes_of(tlist, w);
 
-	// A file is rendered once: the write takes the handle the last read
-	// used, or opens the file afresh.
 	const w_tlmodule *m = module();
-	tlfile_ptr file(data->file != nullptr ? data->file : m->open(data->path));
-	data->file = nullptr;
-	if (!file) {
-		warn("%s", data->path);
+	tlfile_ptr file = take_file(data);
+	if (!file)
 		return -1;
-	}
 	values old;
 	if (m->read(file.get(), &old) == -1) {
 		warn("%s", data->path);
@@ -608,28 +626,10 @@ w_fttaglib_write(void *opaque, const struct w_taglist *tlist)
 	w_tlplan plan{};
 	char why[256];
 	if (m->render(file.get(), changes, &plan, why, sizeof(why)) == -1) {
-		if (why[0] != '\0')
-			warnx("%s: %s", data->path, why);
-		else
-			warn("%s", data->path);
+		warn_render(data->path, why);
 		return -1;
 	}
-	try {
-		if (write_plan(data->path, plan, data->id) == -1) {
-			const int saved = errno;
-			if (saved == ESTALE)
-				w_fileid_warn(data->path);
-			else
-				warn("%s", data->path);
-			errno = saved;
-			return -1;
-		}
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-		warn("%s", data->path);
-		return -1;
-	}
-	return 0;
+	return land(data, plan);
 }
 
 void
