@@ -62,6 +62,9 @@ std::string canonical_name(const std::string &key);
 // item_of gives the entry's item in this kind of tag.
 std::string described_name(const std::string &text, const char *const field_entry::*item_of);
 
+// The field a name is written in: a total goes with its number.
+std::string group_of_name(const std::string &name);
+
 // Appends value to the field name, which is added at the end if new.
 void add_value(fieldset &fs, const std::string &name, const std::string &value);
 

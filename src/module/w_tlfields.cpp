@@ -162,6 +162,16 @@ described_name(const std::string &text, const char *const field_entry::*item_of)
 	return user_item(entry->*item_of) != nullptr ? name : "";
 }
 
+std::string
+group_of_name(const std::string &name)
+{
+	if (name == "tracktotal")
+		return "tracknumber";
+	if (name == "disctotal")
+		return "discnumber";
+	return name;
+}
+
 void
 add_value(fieldset &fs, const std::string &name, const std::string &value)
 {
