@@ -286,17 +286,26 @@ fits_in_place(const w_tlplan &plan)
 int
 write_in_place(const char *path, const w_tlplan &plan, w_fileid &id)
 {
-	int fd = open(path, O_WRONLY | O_CLOEXEC);
+	// Closed on every way out, a thrown bad_alloc included; the close
+	// that ends a write is checked below.
+	struct fd_holder {
+		int fd;
+		~fd_holder()
+		{
+			if (fd != -1) {
+				const int saved = errno;
+				close(fd);
+				errno = saved;
+			}
+		}
+	} held{open(path, O_WRONLY | O_CLOEXEC)};
+	const int fd = held.fd;
 	if (fd == -1)
 		return -1;
 	// Through the descriptor that writes: the name must still lead to
 	// the file TagLib read, unchanged.
-	if (w_fileid_check(fd, id) == -1) {
-		const int saved = errno;
-		close(fd);
-		errno = saved;
+	if (w_fileid_check(fd, id) == -1)
 		return -1;
-	}
 	struct undo {
 		std::uint64_t at;
 		std::vector<unsigned char> old;
@@ -308,14 +317,22 @@ write_in_place(const char *path, const w_tlplan &plan, w_fileid &id)
 		const w_tlpiece &p = plan.pieces[i];
 		if (p.data == nullptr)
 			continue;
-		std::vector<unsigned char> old(p.length);
-		if (!pread_all(plan.fd, old.data(), old.size(), at)) {
+		// Memory running out half way is a failed write like any other:
+		// what was written already is put back.
+		try {
+			std::vector<unsigned char> old(p.length);
+			if (!pread_all(plan.fd, old.data(), old.size(), at)) {
+				ok = false;
+				break;
+			}
+			if (std::memcmp(old.data(), p.data, p.length) == 0)
+				continue; // TagLib rewrote what was there
+			done.push_back({at, std::move(old)});
+		} catch (const std::bad_alloc &) {
+			errno = ENOMEM;
 			ok = false;
 			break;
 		}
-		if (std::memcmp(old.data(), p.data, p.length) == 0)
-			continue; // TagLib rewrote what was there
-		done.push_back({at, std::move(old)});
 		ok = pwrite_all(fd, p.data, p.length, at);
 	}
 	int saved = errno;
@@ -329,6 +346,7 @@ write_in_place(const char *path, const w_tlplan &plan, w_fileid &id)
 		ok = false;
 		saved = errno;
 	}
+	held.fd = -1;
 	if (close(fd) == -1 && ok) {
 		ok = false;
 		saved = errno;
