@@ -248,17 +248,26 @@ fits_in_place(const w_tlplan &plan)
 int
 write_in_place(const char *path, const w_tlplan &plan, w_fileid &id)
 {
-	int fd = open(path, O_WRONLY | O_CLOEXEC);
+	// Closed on every way out, a thrown bad_alloc included; the close
+	// that ends a write is checked below.
+	struct fd_holder {
+		int fd;
+		~fd_holder()
+		{
+			if (fd != -1) {
+				const int saved = errno;
+				close(fd);
+				errno = saved;
+			}
+		}
+	} held{open(path, O_WRONLY | O_CLOEXEC)};
+	const int fd = held.fd;
 	if (fd == -1)
 		return -1;
 	// Through the descriptor that writes: the name must still lead to
 	// the file TagLib read, unchanged.
-	if (w_fileid_check(fd, id) == -1) {
-		const int saved = errno;
-		close(fd);
-		errno = saved;
+	if (w_fileid_check(fd, id) == -1)
 		return -1;
-	}
 	struct undo {
 		std::uint64_t at;
 		std::vector<unsigned char> old;
@@ -270,14 +279,22 @@ write_in_place(const char *path, const w_tlplan &plan, w_fileid &id)
 		const w_tlpiece &p = plan.pieces[i];
 		if (p.data == nullptr)
 			continue;
-		std::vector<unsigned char> old(p.length);
-		if (!w_pread_all(plan.fd, old.data(), old.size(), static_cast<off_t>(at))) {
+		// Memory running out half way is a failed write like any other:
+		// what was written already is put back.
+		try {
+			std::vector<unsigned char> old(p.length);
+			if (!w_pread_all(plan.fd, old.data(), old.size(), static_cast<off_t>(at))) {
+				ok = false;
+				break;
+			}
+			if (std::memcmp(old.data(), p.data, p.length) == 0)
+				continue; // TagLib rewrote what was there
+			done.push_back({at, std::move(old)});
+		} catch (const std::bad_alloc &) {
+			errno = ENOMEM;
 			ok = false;
 			break;
 		}
-		if (std::memcmp(old.data(), p.data, p.length) == 0)
-			continue; // TagLib rewrote what was there
-		done.push_back({at, std::move(old)});
 		ok = w_pwrite_all(fd, p.data, p.length, static_cast<off_t>(at));
 	}
 	int saved = errno;
@@ -291,6 +308,7 @@ write_in_place(const char *path, const w_tlplan &plan, w_fileid &id)
 		ok = false;
 		saved = errno;
 	}
+	held.fd = -1;
 	if (close(fd) == -1 && ok) {
 		ok = false;
 		saved = errno;
@@ -345,6 +363,58 @@ write_plan(const char *path, const w_tlplan &plan, w_fileid &id)
 	return fits_in_place(plan) ? write_in_place(path, plan, id) : write_copy(path, plan, id);
 }
 
+// Warns of a write to path that failed, errno kept: a file another
+// program changed meanwhile is told apart.
+void
+warn_write(const char *path)
+{
+	const int saved = errno;
+	if (saved == ESTALE)
+		w_fileid_warn(path);
+	else
+		warn("%s", path);
+	errno = saved;
+}
+
+// A file is rendered once: a write takes the handle the last read used,
+// or opens the file afresh.  Null, with a warning, when it cannot.
+tlfile_ptr
+take_file(w_fttaglib_data *data)
+{
+	tlfile_ptr file(data->file != nullptr ? data->file : module()->open(data->path));
+	data->file = nullptr;
+	if (!file)
+		warn("%s", data->path);
+	return file;
+}
+
+// Warns why the module would not render the file.
+void
+warn_render(const char *path, const char *why)
+{
+	if (why[0] != '\0')
+		warnx("%s: %s", path, why);
+	else
+		warn("%s", path);
+}
+
+// Writes the plan into the file: 0, or -1 with a warning.
+int
+land(w_fttaglib_data *data, const w_tlplan &plan)
+{
+	try {
+		if (write_plan(data->path, plan, data->id) == -1) {
+			warn_write(data->path);
+			return -1;
+		}
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		warn("%s", data->path);
+		return -1;
+	}
+	return 0;
+}
+
 // ---- --all-tags: every field, under the names FLAC uses ----
 //
 // For the files the module's mode covers (ID3v2 and MP4 tags) the fields
@@ -383,13 +453,9 @@ read_all(w_tlfile *file, w_taglist **out)
 std::optional<int>
 write_all(w_fttaglib_data *data, const struct w_taglist *tlist)
 {
-	const w_tlmodule *m = module();
-	tlfile_ptr file(data->file != nullptr ? data->file : m->open(data->path));
-	data->file = nullptr;
-	if (!file) {
-		warn("%s", data->path);
+	tlfile_ptr file = take_file(data);
+	if (!file)
 		return -1;
-	}
 	std::vector<w_tlpair> pairs;
 	try {
 		struct w_tag *t;
@@ -402,36 +468,16 @@ write_all(w_fttaglib_data *data, const struct w_taglist *tlist)
 	}
 	w_tlplan plan{};
 	char why[512];
-	int r = m->alltags->render(file.get(), pairs.data(), pairs.size(), &plan, why, sizeof(why));
+	int r = module()->alltags->render(file.get(), pairs.data(), pairs.size(), &plan, why, sizeof(why));
 	if (r == -1 && errno == ENOTSUP) {
 		data->file = file.release();
 		return std::nullopt;
 	}
 	if (r == -1) {
-		if (why[0] != '\0')
-			warnx("%s: %s", data->path, why);
-		else
-			warn("%s", data->path);
+		warn_render(data->path, why);
 		return -1;
 	}
-	if (r == 0)
-		return 0;
-	try {
-		if (write_plan(data->path, plan, data->id) == -1) {
-			const int saved = errno;
-			if (saved == ESTALE)
-				w_fileid_warn(data->path);
-			else
-				warn("%s", data->path);
-			errno = saved;
-			return -1;
-		}
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-		warn("%s", data->path);
-		return -1;
-	}
-	return 0;
+	return r == 0 ? 0 : land(data, plan);
 }
 
 } // namespace
@@ -533,12 +579,7 @@ w_fttaglib_write(void *opaque, const struct w_taglist *tlist)
 	// A file another program changed meanwhile is not even planned for:
 	// what its new tag would lose is no longer the question.
 	if (w_fileid_check(data->path, data->id) == -1) {
-		const int saved = errno;
-		if (saved == ESTALE)
-			w_fileid_warn(data->path);
-		else
-			warn("%s", data->path);
-		errno = saved;
+		warn_write(data->path);
 		return -1;
 	}
 	if (alltagsflag) {
@@ -549,15 +590,10 @@ w_fttaglib_write(void *opaque, const struct w_taglist *tlist)
 	wish w[W_TL_NFIELDS];
 	wishes_of(tlist, w);
 
-	// A file is rendered once: the write takes the handle the last read
-	// used, or opens the file afresh.
 	const w_tlmodule *m = module();
-	tlfile_ptr file(data->file != nullptr ? data->file : m->open(data->path));
-	data->file = nullptr;
-	if (!file) {
-		warn("%s", data->path);
+	tlfile_ptr file = take_file(data);
+	if (!file)
 		return -1;
-	}
 	values old;
 	if (m->read(file.get(), &old) == -1) {
 		warn("%s", data->path);
@@ -570,28 +606,10 @@ w_fttaglib_write(void *opaque, const struct w_taglist *tlist)
 	w_tlplan plan{};
 	char why[256];
 	if (m->render(file.get(), changes, &plan, why, sizeof(why)) == -1) {
-		if (why[0] != '\0')
-			warnx("%s: %s", data->path, why);
-		else
-			warn("%s", data->path);
+		warn_render(data->path, why);
 		return -1;
 	}
-	try {
-		if (write_plan(data->path, plan, data->id) == -1) {
-			const int saved = errno;
-			if (saved == ESTALE)
-				w_fileid_warn(data->path);
-			else
-				warn("%s", data->path);
-			errno = saved;
-			return -1;
-		}
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-		warn("%s", data->path);
-		return -1;
-	}
-	return 0;
+	return land(data, plan);
 }
 
 void

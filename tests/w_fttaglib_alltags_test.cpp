@@ -14,15 +14,7 @@
 
 namespace {
 
-wt::run_result
-python(const std::string &script, const std::vector<std::string> &args)
-{
-	std::vector<std::string> argv = {"/usr/bin/python3", "-c", script};
-	argv.insert(argv.end(), args.begin(), args.end());
-	wt::run_result r = wt::run(argv);
-	EXPECT_EQ(r.status, 0) << "python3-mutagen: " << r.err;
-	return r;
-}
+using wt::python;
 
 // Every frame or item as mutagen sees it: the whole frame (encoding and
 // all), and its values alone.
@@ -230,7 +222,7 @@ const char every_field[] = "---\n"
 			   "- my thing: y\n"
 			   "\n";
 
-const wt::run_options utf8 = {std::nullopt, {{"LC_ALL", "C.UTF-8"}}, ""};
+using wt::utf8;
 
 wt::run_result
 all_tags(std::vector<std::string> args, const wt::run_options &opt = utf8)

@@ -16,17 +16,8 @@
 
 namespace {
 
-const wt::run_options utf8 = {std::nullopt, {{"LC_ALL", "C.UTF-8"}}, ""};
-
-wt::run_result
-python(const std::string &script, const std::vector<std::string> &args)
-{
-	std::vector<std::string> argv = {"/usr/bin/python3", "-c", script};
-	argv.insert(argv.end(), args.begin(), args.end());
-	wt::run_result r = wt::run(argv);
-	EXPECT_EQ(r.status, 0) << "python3: " << r.err;
-	return r;
-}
+using wt::python;
+using wt::utf8;
 
 // Builds the file named by its kind from a plain one: ID3v2 tags byte by
 // byte (with flags, unsynchronisation, compression, odd encodings), WAV

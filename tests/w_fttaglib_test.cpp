@@ -20,7 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const wt::run_options utf8 = {std::nullopt, {{"LC_ALL", "C.UTF-8"}}, ""};
+using wt::utf8;
 
 
 // One file opened by the backend, released on every path.

@@ -29,18 +29,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const wt::run_options utf8 = {std::nullopt, {{"LC_ALL", "C.UTF-8"}}, ""};
-
-// mutagen, the independent reader and writer of these tests.
-wt::run_result
-python(const std::string &script, const std::vector<std::string> &args)
-{
-	std::vector<std::string> argv = {"/usr/bin/python3", "-c", script};
-	argv.insert(argv.end(), args.begin(), args.end());
-	wt::run_result r = wt::run(argv);
-	EXPECT_EQ(r.status, 0) << "python3-mutagen: " << r.err;
-	return r;
-}
+using wt::python;
+using wt::utf8;
 
 // Every frame or item of the file as mutagen sees it (ID3v2 without any
 // translation between versions), and the fields of an ID3v1 tag as raw

@@ -49,7 +49,7 @@ extern const std::size_t field_table_size;
 std::string lower(const std::string &s);
 
 // The entry of the table for name (lower case), null for none.
-const field_entry *table_entry(const std::string &name);
+const field_entry *find_entry(const std::string &name);
 
 // The name a key of a tag list stands for: lower-cased, and year and track
 // taken as date and tracknumber.
@@ -61,6 +61,9 @@ std::string canonical_name(const std::string &key);
 // in an item of its own, or after nothing, which is left alone.
 // item_of gives the entry's item in this kind of tag.
 std::string described_name(const std::string &text, const char *const field_entry::*item_of);
+
+// The field a name is written in: a total goes with its number.
+std::string group_of_name(const std::string &name);
 
 // Appends value to the field name, which is added at the end if new.
 void add_value(fieldset &fs, const std::string &name, const std::string &value);

@@ -73,16 +73,6 @@ group_of(const std::string &id, const ID3v2::Frame *frame, unsigned v)
 	return it != by_id.end() ? it->second : "";
 }
 
-std::string
-group_of_name(const std::string &name)
-{
-	if (name == "tracktotal")
-		return "tracknumber";
-	if (name == "disctotal")
-		return "discnumber";
-	return name;
-}
-
 unsigned
 tag_version(const host &h)
 {

@@ -53,9 +53,6 @@ struct host {
 // tag (TagLib gives a version 2.3 date frame the id of version 2.4).
 std::string group_of(const std::string &id, const ID3v2::Frame *frame, unsigned v);
 
-// The field a name is written in: a total goes with its number.
-std::string group_of_name(const std::string &name);
-
 // The major version of the file's ID3v2 tag; 4, that of a new tag, when it
 // has none.
 unsigned tag_version(const host &h);

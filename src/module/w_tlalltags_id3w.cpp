@@ -107,7 +107,7 @@ render_group(const std::string &group, const fieldset &wished, unsigned v, const
 		frames.push_back(std::make_unique<ID3v2::UniqueFileIdentifierFrame>(
 		    musicbrainz_owner, ByteVector(vs[0].data(), static_cast<unsigned int>(vs[0].size()))));
 	} else {
-		const field_entry *entry = table_entry(group);
+		const field_entry *entry = find_entry(group);
 		if (entry != nullptr && std::strlen(entry->id3) == 4) {
 			text_frame(entry->id3, list(vs));
 		} else {

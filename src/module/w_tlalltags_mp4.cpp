@@ -35,6 +35,17 @@ tag_of(TagLib::File *file)
 	return mp4 != nullptr ? mp4->tag() : nullptr;
 }
 
+// The field of the table whose MP4 item is key, "" for none.
+std::string
+table_group(const std::string &key)
+{
+	for (std::size_t i = 0; i < field_table_size; i++) {
+		if (key == field_table[i].mp4)
+			return field_table[i].name;
+	}
+	return "";
+}
+
 // The field (the first name of the table it holds) an item belongs to, ""
 // for an item outside the table.
 std::string
@@ -46,21 +57,7 @@ group_of(const std::string &key, const TagLib::MP4::Item &item)
 			return "";
 		return described_name(key.substr(sizeof(freeform) - 1), &field_entry::mp4);
 	}
-	for (std::size_t i = 0; i < field_table_size; i++) {
-		if (key == field_table[i].mp4)
-			return field_table[i].name;
-	}
-	return "";
-}
-
-std::string
-group_of_name(const std::string &name)
-{
-	if (name == "tracktotal")
-		return "tracknumber";
-	if (name == "disctotal")
-		return "discnumber";
-	return name;
+	return table_group(key);
 }
 
 bool
@@ -188,7 +185,7 @@ mp4_render(TagLib::File *file, const fieldset &wished, const std::vector<std::st
 		StringList values;
 		for (const std::string &v : f->values)
 			values.append(String(v, String::UTF8));
-		const field_entry *entry = table_entry(g);
+		const field_entry *entry = find_entry(g);
 		std::string key = spelling.count(g) > 0 ? spelling[g]
 		    : entry != nullptr		       ? std::string(entry->mp4)
 						       : freeform + g;
@@ -219,11 +216,7 @@ mp4_item_group(const std::string &name, const std::string &atom)
 			return "";
 		return described_name(key.substr(sizeof(freeform) - 1), &field_entry::mp4);
 	}
-	for (std::size_t i = 0; i < field_table_size; i++) {
-		if (key == field_table[i].mp4)
-			return field_table[i].name;
-	}
-	return "";
+	return table_group(key);
 }
 
 } // namespace w_tl

@@ -89,7 +89,7 @@ lower(const std::string &s)
 }
 
 const field_entry *
-table_entry(const std::string &name)
+find_entry(const std::string &name)
 {
 	// Every frame and item of every file read is looked up here.
 	static const std::unordered_map<std::string, const field_entry *> by_name = [] {
@@ -154,12 +154,22 @@ described_name(const std::string &text, const char *const field_entry::*item_of)
 	if (auto it = known.find(l); it != known.end())
 		return it->second;
 	const std::string name = canonical_name(l);
-	const field_entry *entry = table_entry(name);
+	const field_entry *entry = find_entry(name);
 	if (entry == nullptr)
 		return l;
 	// Named after a field of the table: the same field when the tag keeps
 	// it in a user-defined item too, else an item of its own, left alone.
 	return user_item(entry->*item_of) != nullptr ? name : "";
+}
+
+std::string
+group_of_name(const std::string &name)
+{
+	if (name == "tracktotal")
+		return "tracknumber";
+	if (name == "disctotal")
+		return "discnumber";
+	return name;
 }
 
 void
@@ -190,7 +200,7 @@ table_order(fieldset &fs)
 	std::vector<std::pair<std::size_t, field>> ranked;
 	ranked.reserve(fs.size());
 	for (field &f : fs) {
-		const field_entry *entry = table_entry(f.name);
+		const field_entry *entry = find_entry(f.name);
 		ranked.emplace_back(entry != nullptr ? static_cast<std::size_t>(entry - field_table) : field_table_size,
 		    std::move(f));
 	}

@@ -101,17 +101,9 @@ zeros_from(const std::string &d, std::size_t pos)
 bool
 id3v2_body_whole(std::string d, unsigned v, bool unsync, bool extended, bool footer)
 {
-	if (unsync && v <= 3) {
-		// Whole-tag unsynchronisation: every 0xFF 0x00 stands for 0xFF.
-		std::string out;
-		out.reserve(d.size());
-		for (std::size_t i = 0; i < d.size(); i++) {
-			out.push_back(d[i]);
-			if (static_cast<unsigned char>(d[i]) == 0xff && i + 1 < d.size() && d[i + 1] == '\0')
-				i++;
-		}
-		d.swap(out);
-	}
+	// Whole-tag unsynchronisation: every 0xFF 0x00 stands for 0xFF.
+	if (unsync && v <= 3)
+		d = unsync_decode(d);
 	const auto *b = reinterpret_cast<const unsigned char *>(d.data());
 	std::size_t pos = 0;
 	std::size_t len = d.size();

@@ -64,6 +64,24 @@ id3v2_version(TagLib::ID3v2::Tag *tag)
 
 // ---- The operations ----
 
+// Runs an operation so that no exception leaves the module: what it
+// returns, or -1 with errno saying what it threw.
+template <typename F>
+int
+guarded(F &&op)
+{
+	try {
+		return op();
+	} catch (const io_error &e) {
+		errno = e.err;
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+	} catch (...) {
+		errno = EIO;
+	}
+	return -1;
+}
+
 void
 set_why(char *why, std::size_t whylen, const char *text)
 {
@@ -127,7 +145,7 @@ int
 tl_read(struct w_tlfile *f, struct w_tlvalues *values)
 {
 	*values = w_tlvalues{};
-	try {
+	const int r = guarded([&] {
 		fields got;
 		read_fields(f->ref->file(), &got);
 		for (int i = 0; i < W_TL_NFIELDS; i++) {
@@ -139,11 +157,9 @@ tl_read(struct w_tlfile *f, struct w_tlvalues *values)
 				throw std::bad_alloc();
 		}
 		return 0;
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-	} catch (...) {
-		errno = EIO;
-	}
+	});
+	if (r == 0)
+		return 0;
 	for (char *&t : values->text) {
 		std::free(t);
 		t = nullptr;
@@ -433,7 +449,7 @@ tl_render(struct w_tlfile *f, const struct w_tlchange *changes, struct w_tlplan 
 		return -1;
 	}
 	f->rendered = true;
-	try {
+	return guarded([&] {
 		TagLib::File *file = f->ref->file();
 		TagLib::ID3v2::Tag *id3v2 = id3v2_of(file);
 		if (id3v2 != nullptr && !id3v2_whole(*file, id3v2)) {
@@ -517,14 +533,7 @@ tl_render(struct w_tlfile *f, const struct w_tlchange *changes, struct w_tlplan 
 			return -1;
 		}
 		return 0;
-	} catch (const io_error &e) {
-		errno = e.err;
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-	} catch (...) {
-		errno = EIO;
-	}
-	return -1;
+	});
 }
 
 void
@@ -538,14 +547,7 @@ tl_close(struct w_tlfile *f)
 int
 tl_read_all(struct w_tlfile *f, struct w_tlpair **pairs, std::size_t *count)
 {
-	try {
-		return alltags_read(f->ref->file(), pairs, count);
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-	} catch (...) {
-		errno = EIO;
-	}
-	return -1;
+	return guarded([&] { return alltags_read(f->ref->file(), pairs, count); });
 }
 
 int
@@ -563,16 +565,7 @@ tl_render_all(struct w_tlfile *f, const struct w_tlpair *pairs, std::size_t coun
 		return -1;
 	}
 	f->rendered = true;
-	try {
-		return alltags_render(file, *f->stream, pairs, count, plan, why, whylen);
-	} catch (const io_error &e) {
-		errno = e.err;
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-	} catch (...) {
-		errno = EIO;
-	}
-	return -1;
+	return guarded([&] { return alltags_render(file, *f->stream, pairs, count, plan, why, whylen); });
 }
 
 const struct w_tlalltags alltags = {

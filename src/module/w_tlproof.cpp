@@ -1,5 +1,4 @@
 #include "w_tlproof.h"
-#include "w_tlproof_parts.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,6 +7,7 @@
 #include <unistd.h>
 
 #include "w_tlframes.h"
+#include "w_tlproofcore.h"
 
 namespace w_tl {
 
@@ -93,7 +93,33 @@ file_view::same(std::uint64_t a, const file_view &other, std::uint64_t b, std::u
 	return true;
 }
 
-// ---- ID3v2, in an MPEG file or a RIFF chunk ----
+// ---- Items, and what a write may do to them ----
+
+// Every old item outside the changed fields must be among the new ones,
+// and a new item belongs to one of the fields, whose values are checked
+// once the new file is read back.
+void
+compare(const std::vector<tag_item> &old, const std::vector<tag_item> &neo, const item_rule &rule, verdict *v)
+{
+	std::multimap<std::string, std::size_t> left;
+	for (std::size_t i = 0; i < neo.size(); i++)
+		left.emplace(std::string(neo[i].kind) + '\0' + neo[i].bytes, i);
+	for (const tag_item &it : old) {
+		auto found = left.find(std::string(it.kind) + '\0' + it.bytes);
+		if (found != left.end()) {
+			left.erase(found);
+			continue;
+		}
+		if (!rule.may_lose(it))
+			v->lose(it.kind, it.name);
+	}
+	for (const auto &[key, i] : left) {
+		if (!rule.may_add(neo[i]))
+			v->fail(std::string("would add ") + neo[i].kind + " " + neo[i].name);
+	}
+}
+
+// ---- ID3v2 ----
 
 // The tag whose header is at the start of head, its whole size from the
 // header (0: no tag there).
@@ -120,30 +146,6 @@ id3v2_items(const std::string &tag, std::vector<tag_item> *out)
 		out->push_back({"frames", it.id, bytes + it.data, it.field});
 	}
 	return true;
-}
-
-// Every old item outside the changed fields must be among the new ones,
-// and a new item belongs to one of the fields, whose values are checked
-// once the new file is read back.
-void
-compare(const std::vector<tag_item> &old, const std::vector<tag_item> &neo, const item_rule &rule, verdict *v)
-{
-	std::multimap<std::string, std::size_t> left;
-	for (std::size_t i = 0; i < neo.size(); i++)
-		left.emplace(std::string(neo[i].kind) + '\0' + neo[i].bytes, i);
-	for (const tag_item &it : old) {
-		auto found = left.find(std::string(it.kind) + '\0' + it.bytes);
-		if (found != left.end()) {
-			left.erase(found);
-			continue;
-		}
-		if (!rule.may_lose(it))
-			v->lose(it.kind, it.name);
-	}
-	for (const auto &[key, i] : left) {
-		if (!rule.may_add(neo[i]))
-			v->fail(std::string("would add ") + neo[i].kind + " " + neo[i].name);
-	}
 }
 
 namespace {

@@ -1,12 +1,12 @@
-// The proof on an MP4 file: its ilst items, every other atom, and where the chunk offsets point.
-#include "w_tlproof_parts.h"
+#include "w_tlproofcore.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <map>
+#include <cstdint>
+#include <iterator>
+#include <string>
+#include <vector>
 
-#include "w_tlframes.h"
+#include "w_tlmodule.h"
 
 namespace w_tl {
 

@@ -1,12 +1,12 @@
-// The proof on an MPEG file: its ID3v2 tag, APE items and ID3v1 fields, and the frames between.
-#include "w_tlproof_parts.h"
+#include "w_tlproofcore.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <map>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
-#include "w_tlframes.h"
+#include "w_tlmodule.h"
 
 namespace w_tl {
 

@@ -1,12 +1,11 @@
-// The proof on a RIFF/WAVE or FORM/AIFF file: its chunks, the INFO and ID3 ones item by item.
-#include "w_tlproof_parts.h"
+#include "w_tlproofcore.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <map>
+#include <cstdint>
+#include <string>
+#include <vector>
 
-#include "w_tlframes.h"
+#include "w_tlmodule.h"
 
 namespace w_tl {
 

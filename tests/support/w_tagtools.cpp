@@ -11,6 +11,18 @@
 
 namespace wt {
 
+const run_options utf8 = {std::nullopt, {{"LC_ALL", "C.UTF-8"}}, ""};
+
+run_result
+python(const std::string &script, const std::vector<std::string> &args)
+{
+	std::vector<std::string> argv = {"/usr/bin/python3", "-c", script};
+	argv.insert(argv.end(), args.begin(), args.end());
+	run_result r = run(argv);
+	EXPECT_EQ(r.status, 0) << "python3: " << r.err;
+	return r;
+}
+
 namespace {
 
 void

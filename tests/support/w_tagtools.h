@@ -6,7 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "w_testsupport.h"
+
 namespace wt {
+
+// The environment of a run in a UTF-8 locale.
+extern const run_options utf8;
+
+// Runs a Python 3 script (mutagen is the independent reader and writer of
+// the TagLib tests) with args; a status other than 0 fails the test.
+run_result python(const std::string &script, const std::vector<std::string> &args);
 
 // A short mono 16-bit PCM WAV file (a sine tone), written directly.
 void make_wav(const std::string &path, unsigned samples = 4000);

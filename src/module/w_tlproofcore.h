@@ -1,7 +1,7 @@
 /*
- * What the container walkers of the proof share: the byte order helpers,
- * the verdict they fill in, and the comparison of tag items.  Each
- * container has a file of its own (w_tlproof_mpeg, _riff, _mp4).
+ * What the proofs of the three layouts share: the numbers in their
+ * headers, the verdict they build, the comparison of two files' items, and
+ * the items of an ID3v2 tag, which an MPEG file and a RIFF chunk both hold.
  */
 #pragma once
 
@@ -69,14 +69,15 @@ struct verdict {
 // Every old item outside the changed fields must be among the new ones,
 // and a new item belongs to one of the fields, whose values are checked
 // once the new file is read back.
-// The size of the ID3v2 tag whose header starts head, from that header
-// (0: no tag there); the frames of a whole tag as items (false: it cannot
-// be read whole).
-std::uint64_t id3v2_size(const std::string &head);
-bool id3v2_items(const std::string &tag, std::vector<tag_item> *out);
-
 void compare(const std::vector<tag_item> &old, const std::vector<tag_item> &neo, const item_rule &rule, verdict *v);
 
+// The tag whose header is at the start of head, its whole size from the
+// header (0: no tag there).
+std::uint64_t id3v2_size(const std::string &head);
+
+bool id3v2_items(const std::string &tag, std::vector<tag_item> *out);
+
+// The proof of each layout, into *v.  They throw io_error.
 void prove_mpeg(const file_view &old, const file_view &neo, const item_rule &rule, verdict *v);
 void prove_riff(const file_view &old, const file_view &neo, const item_rule &rule, verdict *v);
 void prove_mp4(const file_view &old, const file_view &neo, const item_rule &rule, verdict *v);
