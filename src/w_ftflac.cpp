@@ -10,6 +10,9 @@
 #include <fcntl.h>
 #include <memory>
 #include <new>
+#include <optional>
+#include <string_view>
+#include <vector>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -311,6 +314,26 @@ w_ftflac_write(void *opaque, const struct w_taglist *tlist)
 		return -1;
 	}
 
+	FLAC__StreamMetadata_VorbisComment *vc = &data->vc->data.vorbis_comment;
+	std::vector<std::string_view> was;
+	try {
+		was.reserve(vc->num_comments);
+		for (FLAC__uint32 i = 0; i < vc->num_comments; i++)
+			was.emplace_back(reinterpret_cast<const char *>(vc->comments[i].entry), vc->comments[i].length);
+		if (w_vcomment_same(tlist, was))
+			return 0;
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
+	std::optional<w_vcomment_names> names;
+	try {
+		names.emplace(was);
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
+
 	/*
 	 * libFLAC recounts the whole block's length whenever one comment is
 	 * added or removed, which makes a big list quadratic.  The entries are
@@ -323,7 +346,6 @@ w_ftflac_write(void *opaque, const struct w_taglist *tlist)
 	    std::calloc(tlist->count + 1, sizeof *made.v));
 	if (made.v == nullptr)
 		return -1;
-	FLAC__StreamMetadata_VorbisComment *vc = &data->vc->data.vorbis_comment;
 	const uint32_t lenlen = FLAC__STREAM_METADATA_VORBIS_COMMENT_ENTRY_LENGTH_LEN / 8;
 	uint64_t length = lenlen + vc->vendor_string.length +
 	    FLAC__STREAM_METADATA_VORBIS_COMMENT_NUM_COMMENTS_LEN / 8;
@@ -331,7 +353,7 @@ w_ftflac_write(void *opaque, const struct w_taglist *tlist)
 	W_TAGLIST_FOREACH(tag, tlist) {
 		FLAC__StreamMetadata_VorbisComment_Entry &entry = made.v[made.n];
 		errno = 0;
-		if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, tag->key,
+		if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, names->name(tag),
 			tag->val)) {
 			// The names were checked: the value is not UTF-8 (or memory
 			// ran out).

@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <ogg/ogg.h>
 #include <vorbis/codec.h>
@@ -72,14 +73,14 @@ is_setup_header(const ogg_packet &op)
 // The comment header that holds the tags of tlist, in list order.  The
 // file's own vendor string gives way to the library's.
 int
-make_header(const struct w_taglist *tlist, std::string &packet)
+make_header(const struct w_taglist *tlist, const w_vcomment_names &names, std::string &packet)
 {
 	vorbis_comment vc;
 	vorbis_comment_init(&vc);
 	std::unique_ptr<vorbis_comment, comment_clear> vc_guard(&vc);
 	struct w_tag *tag;
 	W_TAGLIST_FOREACH(tag, tlist)
-		vorbis_comment_add_tag(&vc, tag->key, tag->val);
+		vorbis_comment_add_tag(&vc, names.name(tag), tag->val);
 	ogg_packet op;
 	if (vorbis_commentheader_out(&vc, &op) != 0)
 		return -1;
@@ -171,8 +172,14 @@ w_ftoggvorbis_write(void *opaque, const struct w_taglist *tlist)
 	if (w_vcomment_check(tlist) == -1)
 		return -1;
 	try {
+		std::vector<std::string_view> was;
+		for (int i = 0; i < data->vc.comments; i++)
+			was.emplace_back(data->vc.user_comments[i], static_cast<std::size_t>(data->vc.comment_lengths[i]));
+		if (w_vcomment_same(tlist, was))
+			return 0;
+		const w_vcomment_names names(was);
 		std::string header;
-		if (make_header(tlist, header) == -1)
+		if (make_header(tlist, names, header) == -1)
 			return -1;
 		// The identification and comment headers are checked, the
 		// comment header it replaces too.  The setup header goes back
@@ -206,7 +213,15 @@ w_ftoggvorbis_write(void *opaque, const struct w_taglist *tlist)
 			may_pad = true;
 			return 0;
 		};
-		return w_oggfile_write(data->path, data->id, codec);
+		if (w_oggfile_write(data->path, data->id, codec) == -1)
+			return -1;
+		// The comments the file now holds, for the next write to compare.
+		vorbis_comment_clear(&data->vc);
+		vorbis_comment_init(&data->vc);
+		struct w_tag *tag;
+		W_TAGLIST_FOREACH(tag, tlist)
+			vorbis_comment_add_tag(&data->vc, names.name(tag), tag->val);
+		return 0;
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
 		return -1;

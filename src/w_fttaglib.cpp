@@ -115,6 +115,18 @@ const field fields[W_TL_NFIELDS] = {
 	{"comment", nullptr},
 };
 
+// The names a document made from another file, or in the complete model,
+// gives the fields: a date or a track number is the same field as a year
+// or a track, and a track total goes with the track.
+const struct {
+	const char *key;
+	int field;
+} other_names[] = {
+	{"date", W_TL_YEAR},
+	{"tracknumber", W_TL_TRACK},
+	{"tracktotal", W_TL_TRACK},
+};
+
 int
 find_field(const char *key)
 {
@@ -122,7 +134,20 @@ find_field(const char *key)
 		if (w_tag_keycmp(key, fields[i].key) == 0)
 			return i;
 	}
+	for (const auto &o : other_names) {
+		if (w_tag_keycmp(key, o.key) == 0)
+			return o.field;
+	}
 	return -1;
+}
+
+// JSON is our own format, so it holds every field: a JSON document shows
+// and takes the complete model of a file whatever the options, so that a
+// backup restores whole.  --all-tags selects it for YAML and the actions.
+bool
+complete_model()
+{
+	return alltagsflag || (Fflag != nullptr && std::strcmp(Fflag->fileext, "json") == 0);
 }
 
 bool
@@ -165,32 +190,88 @@ parse_number(const char *key, const char *val, unsigned long max, unsigned int *
 // What the list asks of one field.
 struct wish {
 	bool named = false;           // some tag names the field
+	bool refused = false;         // some value of it was refused
 	int accepted = 0;             // values taken (refused ones are not)
 	const char *text = nullptr;   // the last one taken
 	unsigned int number = 0;
+	const char *total = nullptr;  // a track's total, digits, when named
 };
 
-// Reads through the list once: unsupported keys and refused numbers are
-// warned about and skipped; of several values for one field the last is
-// kept, and said so.
-void
-wishes_of(const struct w_taglist *tlist, wish (&w)[W_TL_NFIELDS])
+// The number a document from another file gives a date or a track number:
+// the year of a date ("2019-06-21"), the number of "3/12" (whose total is
+// put in *total).  Other values are taken as they are.
+std::string
+number_text(const char *key, const char *val, std::string *total)
 {
+	std::string v = val;
+	if (w_tag_keycmp(key, "date") == 0) {
+		if (v.size() > 4 && v[4] == '-' && v.find_first_not_of("0123456789") == 4)
+			v.resize(4);
+	} else if (w_tag_keycmp(key, "tracknumber") == 0 || w_tag_keycmp(key, "track") == 0) {
+		const std::size_t slash = v.find('/');
+		if (slash != std::string::npos) {
+			*total = v.substr(slash + 1);
+			v.resize(slash);
+		}
+	}
+	return v;
+}
+
+// Reads through the list once: unsupported keys and refused numbers are
+// warned about and skipped, an unsupported key once for the file; of
+// several values for one field the last is kept, and said so.
+void
+wishes_of(const char *path, const struct w_taglist *tlist, wish (&w)[W_TL_NFIELDS],
+    std::vector<std::string> &texts)
+{
+	std::vector<const char *> warned;
+	texts.reserve(2 * tlist->count); // the texts below point into it
 	struct w_tag *t;
 	W_TAGLIST_FOREACH(t, tlist) {
 		int i = find_field(t->key);
 		if (i == -1) {
-			warnx("unsupported tag for TagLib backend: %s", t->key);
+			bool again = false;
+			for (const char *k : warned)
+				again = again || std::strcmp(k, t->key) == 0;
+			if (!again) {
+				warnx("%s: unsupported tag for TagLib backend: %s", path, t->key);
+				warned.push_back(t->key);
+			}
+			continue;
+		}
+		if (w_tag_keycmp(t->key, "tracktotal") == 0) {
+			// Kept with the track; a total that is no number is refused.
+			unsigned int n;
+			if (t->val[0] != '\0' && !parse_number(t->key, t->val, 9999, &n))
+				continue;
+			w[i].total = t->val;
 			continue;
 		}
 		w[i].named = true;
+		const char *val = t->val;
 		if (fields[i].format != nullptr) {
-			// A year is read back from its first four digits only.
-			const unsigned long max = i == W_TL_YEAR ? 9999 : UINT32_MAX;
-			if (!parse_number(t->key, t->val, max, &w[i].number))
+			std::string total;
+			texts.push_back(number_text(t->key, t->val, &total));
+			val = texts.back().c_str();
+			if (!total.empty()) {
+				texts.push_back(total);
+				w[i].total = texts.back().c_str();
+			}
+			// Shown from 1 to 9999: another number would not read back,
+			// and 0 would take the field, and a track's total, away.
+			unsigned int n;
+			if (!parse_number(t->key, val, 9999, &n)) {
+				w[i].refused = true;
 				continue;
+			}
+			if (n == 0) {
+				warnx("invalid unsigned int argument for %s: %s (out of range)", t->key, val);
+				w[i].refused = true;
+				continue;
+			}
+			w[i].number = n;
 		}
-		w[i].text = t->val;
+		w[i].text = val;
 		w[i].accepted++;
 	}
 	for (int i = 0; i < W_TL_NFIELDS; i++) {
@@ -211,9 +292,14 @@ changes_of(const wish (&w)[W_TL_NFIELDS], const values &old, w_tlchange (&c)[W_T
 			unsigned int was = old.number[i];
 			if (w[i].accepted > 0)
 				c[i].set = w[i].number != was;
-			else if (!w[i].named)
+			else if (!w[i].named && !w[i].refused)
 				c[i].set = shown(was); // what print showed is gone
 			c[i].number = w[i].accepted > 0 ? w[i].number : 0;
+			if (i == W_TL_TRACK && w[i].accepted > 0 && w[i].total != nullptr) {
+				// The total rides in the text of the track's change.
+				c[i].text = w[i].total;
+				c[i].set = true;
+			}
 		} else {
 			const char *was = old.text[i] != nullptr ? old.text[i] : "";
 			const char *now = w[i].accepted > 0 ? w[i].text : "";
@@ -440,7 +526,7 @@ read_all(w_tlfile *file, w_taglist **out)
 	if (!tlist)
 		return true;
 	for (std::size_t i = 0; i < count; i++) {
-		if (w_taglist_insert(tlist.get(), got.pairs[i].key, got.pairs[i].value) == -1)
+		if (w_taglist_insert_spelled(tlist.get(), got.pairs[i].key, got.pairs[i].value) == -1)
 			return true;
 	}
 	*out = tlist.release();
@@ -460,7 +546,7 @@ write_all(w_fttaglib_data *data, const struct w_taglist *tlist)
 	try {
 		struct w_tag *t;
 		W_TAGLIST_FOREACH(t, tlist)
-			pairs.push_back({t->key, t->val});
+			pairs.push_back({t->spelled, t->val});
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
 		warn("%s", data->path);
@@ -540,7 +626,7 @@ w_fttaglib_read(void *opaque)
 			return nullptr;
 		data->id = id;
 	}
-	if (alltagsflag) {
+	if (complete_model()) {
 		w_taglist *all = nullptr;
 		if (read_all(data->file, &all))
 			return all;
@@ -582,13 +668,20 @@ w_fttaglib_write(void *opaque, const struct w_taglist *tlist)
 		warn_write(data->path);
 		return -1;
 	}
-	if (alltagsflag) {
+	if (complete_model()) {
 		if (std::optional<int> r = write_all(data, tlist))
 			return *r;
 	}
 
 	wish w[W_TL_NFIELDS];
-	wishes_of(tlist, w);
+	std::vector<std::string> texts;
+	try {
+		wishes_of(data->path, tlist, w, texts);
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		warn("%s", data->path);
+		return -1;
+	}
 
 	const w_tlmodule *m = module();
 	tlfile_ptr file = take_file(data);

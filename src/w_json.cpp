@@ -142,7 +142,7 @@ w_tags2json(const struct w_taglist *tlist, const char *path)
 	}
 	struct w_tag *tag;
 	W_TAGLIST_FOREACH(tag, tlist) {
-		std::size_t k = string_size(tag->key, tag->keylen);
+		std::size_t k = string_size(tag->spelled, tag->keylen);
 		if (k == not_utf8) {
 			warnx("%s: a tag name is not valid UTF-8, cannot write it as JSON", what);
 			errno = EILSEQ;
@@ -173,7 +173,7 @@ w_tags2json(const struct w_taglist *tlist, const char *path)
 		if (tag != w_taglist_first(tlist))
 			*out++ = ',';
 		*out++ = '{';
-		out = put_string(out, tag->key, tag->keylen);
+		out = put_string(out, tag->spelled, tag->keylen);
 		*out++ = ':';
 		out = put_string(out, tag->val, tag->vallen);
 		*out++ = '}';
@@ -259,7 +259,7 @@ public:
 		case state::tag_value:
 			if (val.find('\0') != string_t::npos)
 				return fail("a tag value cannot hold a NUL character");
-			if (w_taglist_insert(docs_.back().tlist.get(), key_.c_str(), val.c_str()) == -1)
+			if (w_taglist_insert_spelled(docs_.back().tlist.get(), key_.c_str(), val.c_str()) == -1)
 				throw std::bad_alloc();
 			state_ = state::tag_end;
 			return true;

@@ -45,6 +45,20 @@ w_taglist_insert_len(struct w_taglist *tlist, const char *key, std::size_t keyle
 	return 0;
 }
 
+int
+w_taglist_insert_spelled(struct w_taglist *tlist, const char *key, const char *val)
+{
+	assert(tlist != NULL);
+	assert(key != NULL);
+	assert(val != NULL);
+
+	struct w_tag *tag = w_tag_new_spelled(key, std::strlen(key), val, std::strlen(val));
+	if (tag == nullptr)
+		return -1;
+	w_taglist_link_tail(tlist, tag);
+	return 0;
+}
+
 struct w_taglist *
 w_taglist_clone(const struct w_taglist *tlist)
 {

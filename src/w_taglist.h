@@ -25,6 +25,8 @@ int w_taglist_insert(struct w_taglist *tlist, const char *key, const char *val);
 // The same from counted bytes without NUL (see w_tag_new_len).
 int w_taglist_insert_len(struct w_taglist *tlist, const char *key, std::size_t keylen,
     const char *val, std::size_t vallen);
+// The same keeping the key's spelling (see w_tag_new_spelled).
+int w_taglist_insert_spelled(struct w_taglist *tlist, const char *key, const char *val);
 // A deep copy, or null; a null tlist gives null.
 struct w_taglist *w_taglist_clone(const struct w_taglist *tlist);
 // Copies of the tags whose key matches key, in order; null only on ENOMEM.

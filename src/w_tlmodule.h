@@ -43,7 +43,8 @@ struct w_tlvalues {
 };
 
 /* One field to change: text (UTF-8, "" clears) or number (0 clears).
- * Fields whose set is 0 are not touched at all. */
+ * Fields whose set is 0 are not touched at all.  The track's text, when
+ * not null, is its new total (digits); null keeps the old one. */
 struct w_tlchange {
 	int set;
 	const char *text;

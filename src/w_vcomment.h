@@ -11,7 +11,12 @@
 #include "w_contract.h"
 
 #include <cstddef>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
+struct w_tag;
 struct w_taglist;
 
 // Appends the tag held in the len bytes at entry to tlist: 0, or -1.  An
@@ -28,3 +33,21 @@ bool w_vcomment_keyok(const char *key);
 // "invalid vorbis comment name: %s" with the first bad key escaped, and
 // returns -1 with errno EINVAL.  Called before a writer touches any file.
 int w_vcomment_check(const struct w_taglist *tlist);
+
+// Whether tlist holds the comments already in the file, the entries
+// ("NAME=value"): names compared without regard to case, values byte for
+// byte, in the same order.  Such a write would change nothing, and is not
+// made: the file, its time of change included, stays as it is.
+bool w_vcomment_same(const struct w_taglist *tlist, const std::vector<std::string_view> &entries);
+
+// The names a write gives its comments: a name the file already holds, in
+// any case, keeps the file's spelling (TITLE stays TITLE); a new one is
+// written as its key.
+class w_vcomment_names {
+public:
+	explicit w_vcomment_names(const std::vector<std::string_view> &entries);
+	const char *name(const struct w_tag *tag) const;
+
+private:
+	std::unordered_map<std::string, std::string> spelled_;
+};

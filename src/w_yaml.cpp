@@ -54,7 +54,7 @@ tags_are_utf8(const struct w_taglist *tlist, const char *path)
 	const char *what = path != nullptr ? path : "tags";
 	struct w_tag *tag;
 	W_TAGLIST_FOREACH(tag, tlist) {
-		if (!w_utf8_valid(tag->key, tag->keylen)) {
+		if (!w_utf8_valid(tag->spelled, tag->keylen)) {
 			warnx("%s: a tag name is not valid UTF-8, cannot write it as YAML", what);
 			return false;
 		}
@@ -112,7 +112,7 @@ w_yaml_emit(const struct w_taglist *tlist, w_sbuf &sb)
 		    ? YAML_LITERAL_SCALAR_STYLE : YAML_PLAIN_SCALAR_STYLE;
 		ok = emit(yaml_mapping_start_event_initialize(&event, nullptr, ystr(YAML_MAP_TAG), 1,
 			 YAML_BLOCK_MAPPING_STYLE)) &&
-		    scalar(tag->key, tag->keylen, YAML_PLAIN_SCALAR_STYLE) &&
+		    scalar(tag->spelled, tag->keylen, YAML_PLAIN_SCALAR_STYLE) &&
 		    scalar(tag->val, tag->vallen, style) &&
 		    emit(yaml_mapping_end_event_initialize(&event));
 	}
@@ -298,7 +298,7 @@ w_yaml_parse_scalar_value(struct w_yaml_fsm *FSM, const yaml_event_t *e)
 		return fsm_error(FSM, "expected %s (value), got %s", "YAML_SCALAR_EVENT",
 		    event_name(e));
 	char *val = scalar_copy(e);
-	if (w_taglist_insert(FSM->tlist, FSM->key, val) == -1)
+	if (w_taglist_insert_spelled(FSM->tlist, FSM->key, val) == -1)
 		err(1, "malloc");
 	std::free(val);
 	std::free(FSM->key);

@@ -42,7 +42,7 @@ w_yaml_plain_doc(const struct w_taglist *tlist, w_sbuf &sb)
 	struct w_tag *tag;
 	W_TAGLIST_FOREACH(tag, tlist) {
 		// "- key: value" must fit on one line to be left unfolded.
-		if (!is_plain(tag->key, tag->keylen) || !is_plain(tag->val, tag->vallen) ||
+		if (!is_plain(tag->spelled, tag->keylen) || !is_plain(tag->val, tag->vallen) ||
 		    tag->keylen + tag->vallen + 4 > line_width)
 			return false;
 		size += tag->keylen + tag->vallen + 5;
@@ -55,7 +55,7 @@ w_yaml_plain_doc(const struct w_taglist *tlist, w_sbuf &sb)
 	sb.cat("---\n");
 	W_TAGLIST_FOREACH(tag, tlist) {
 		sb.cat("- ");
-		sb.bcat(tag->key, tag->keylen);
+		sb.bcat(tag->spelled, tag->keylen);
 		sb.cat(": ");
 		sb.bcat(tag->val, tag->vallen);
 		sb.putc('\n');

@@ -286,9 +286,10 @@ total_of(const TagLib::String &text)
 	return slash >= 0 ? text.substr(static_cast<unsigned int>(slash)).to8Bit(true) : "";
 }
 
-// A new track number keeps the total the old one had; 0 takes both away.
+// A new track number keeps the total the old one had, unless total (its
+// digits) gives a new one; 0 takes both away.
 void
-set_track(TagLib::File *file, unsigned int n)
+set_track(TagLib::File *file, unsigned int n, const char *total)
 {
 	TagLib::ID3v2::Tag *v2 = id3v2_to_save(file);
 	auto *mp4 = dynamic_cast<TagLib::MP4::Tag *>(file->tag());
@@ -312,6 +313,13 @@ set_track(TagLib::File *file, unsigned int n)
 	file->tag()->setTrack(n);
 	if (n == 0)
 		return;
+	if (total != nullptr && total[0] != '\0') {
+		const std::string t = std::string("/") + total;
+		v2_total = v2 != nullptr ? t : "";
+		ape_total = ape != nullptr ? t : "";
+		xiph_total = xiph != nullptr ? t : "";
+		mp4_total = mp4 != nullptr ? std::atoi(total) : 0;
+	}
 	const TagLib::String number = TagLib::String::number(static_cast<int>(n));
 	if (!v2_total.empty() && !v2->frameList("TRCK").isEmpty())
 		v2->frameList("TRCK").front()->setText(number + TagLib::String(v2_total, TagLib::String::UTF8));
@@ -499,7 +507,7 @@ tl_render(struct w_tlfile *f, const struct w_tlchange *changes, struct w_tlplan 
 			case W_TL_ARTIST: tag->setArtist(s); break;
 			case W_TL_YEAR: tag->setYear(c.number); break;
 			case W_TL_ALBUM: tag->setAlbum(s); break;
-			case W_TL_TRACK: set_track(file, c.number); break;
+			case W_TL_TRACK: set_track(file, c.number, c.text); break;
 			case W_TL_GENRE: tag->setGenre(s); break;
 			case W_TL_COMMENT: set_comment(file, s); break;
 			default: break;
