@@ -49,10 +49,12 @@ wished_fields(const w_tlpair *pairs, std::size_t count)
 	for (std::size_t i = 0; i < count; i++) {
 		const std::string name = canonical_name(pairs[i].key);
 		fieldset &fs = name != lower(pairs[i].key) ? aliased : named;
+		// A name keeps the spelling the document gives it.
+		const std::string spelled = &fs == &named && pairs[i].key != name ? pairs[i].key : "";
 		if (find_field(named, name) == nullptr)
-			named.push_back({name, {}}); // the field's place
+			named.push_back({name, {}, spelled}); // the field's place
 		if (find_field(fs, name) == nullptr && &fs == &aliased)
-			aliased.push_back({name, {}});
+			aliased.push_back({name, {}, ""});
 		if (pairs[i].value[0] != '\0')
 			add_value(fs, name, pairs[i].value);
 	}
@@ -95,7 +97,7 @@ alltags_read(TagLib::File *file, w_tlpair **pairs, std::size_t *count)
 	for (const field &f : fs) {
 		n += f.values.size();
 		for (const std::string &v : f.values)
-			bytes += f.name.size() + 1 + v.size() + 1;
+			bytes += f.shown().size() + 1 + v.size() + 1;
 	}
 	auto *block = static_cast<char *>(std::malloc(n * sizeof(w_tlpair) + bytes + 1));
 	if (block == nullptr)
@@ -106,8 +108,8 @@ alltags_read(TagLib::File *file, w_tlpair **pairs, std::size_t *count)
 	for (const field &f : fs) {
 		for (const std::string &v : f.values) {
 			out[i].key = text;
-			std::memcpy(text, f.name.c_str(), f.name.size() + 1);
-			text += f.name.size() + 1;
+			std::memcpy(text, f.shown().c_str(), f.shown().size() + 1);
+			text += f.shown().size() + 1;
 			out[i].value = text;
 			std::memcpy(text, v.c_str(), v.size() + 1);
 			text += v.size() + 1;

@@ -20,10 +20,15 @@
 namespace w_tl {
 
 // One field: a name of the table (or of a user-defined item) and its
-// values, in order.
+// values, in order.  name is lower case, as fields are matched; spelled is
+// the name as the file or the document spells it, where that matters (a
+// user-defined item, a comment's language), else empty.
 struct field {
 	std::string name;
 	std::vector<std::string> values;
+	std::string spelled;
+
+	const std::string &shown() const { return spelled.empty() ? name : spelled; }
 };
 
 // Fields with distinct names, in order.
@@ -65,8 +70,20 @@ std::string described_name(const std::string &text, const char *const field_entr
 // The field a name is written in: a total goes with its number.
 std::string group_of_name(const std::string &name);
 
-// Appends value to the field name, which is added at the end if new.
-void add_value(fieldset &fs, const std::string &name, const std::string &value);
+// Appends value to the field name, which is added at the end if new,
+// spelled as given.
+void add_value(fieldset &fs, const std::string &name, const std::string &value,
+    const std::string &spelled = "");
+
+// The field a comment or lyrics frame without description stands for:
+// base ("comment", "lyrics") in English, else base:language, spelled as
+// the frame spells it in *spelled; "" for a language that is no three
+// printable characters.
+std::string language_name(const std::string &base, const std::string &language, std::string *spelled);
+
+// The language of such a field's name as spelled (base:language), "eng"
+// for the plain name.
+std::string language_of(const std::string &spelled);
 
 // The field called name, null for none.
 const field *find_field(const fieldset &fs, const std::string &name);

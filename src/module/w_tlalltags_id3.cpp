@@ -40,6 +40,27 @@ text(const std::string &s)
 }
 
 std::string
+bytes(const ByteVector &b)
+{
+	return std::string(b.data(), b.size());
+}
+
+std::string
+spelling_of(const std::string &group, const ID3v2::Frame *frame)
+{
+	std::string spelled;
+	if (auto *c = dynamic_cast<const ID3v2::CommentsFrame *>(frame))
+		language_name("comment", bytes(c->language()), &spelled);
+	else if (auto *l = dynamic_cast<const ID3v2::UnsynchronizedLyricsFrame *>(frame))
+		language_name("lyrics", bytes(l->language()), &spelled);
+	else if (auto *t = dynamic_cast<const ID3v2::UserTextIdentificationFrame *>(frame)) {
+		if (find_entry(group) == nullptr)
+			spelled = utf8(t->description());
+	}
+	return spelled;
+}
+
+std::string
 group_of(const std::string &id, const ID3v2::Frame *frame, unsigned v)
 {
 	if (v <= 3 && (id == "TYER" || id == "TDAT" || id == "TIME" || id == "TRDA"))
@@ -50,13 +71,16 @@ group_of(const std::string &id, const ID3v2::Frame *frame, unsigned v)
 		auto *t = dynamic_cast<const ID3v2::UserTextIdentificationFrame *>(frame);
 		return t != nullptr ? described_name(utf8(t->description()), &field_entry::id3) : "";
 	}
+	std::string spelled;
 	if (id == "COMM") {
 		auto *c = dynamic_cast<const ID3v2::CommentsFrame *>(frame);
-		return c != nullptr && c->description().isEmpty() ? "comment" : "";
+		return c != nullptr && c->description().isEmpty() ? language_name("comment", bytes(c->language()), &spelled)
+								  : "";
 	}
 	if (id == "USLT") {
 		auto *l = dynamic_cast<const ID3v2::UnsynchronizedLyricsFrame *>(frame);
-		return l != nullptr && l->description().isEmpty() ? "lyrics" : "";
+		return l != nullptr && l->description().isEmpty() ? language_name("lyrics", bytes(l->language()), &spelled)
+								  : "";
 	}
 	if (id == "UFID") {
 		auto *u = dynamic_cast<const ID3v2::UniqueFileIdentifierFrame *>(frame);
@@ -120,26 +144,14 @@ split_nul(const std::string &s)
 	}
 }
 
-// A genre given as the number of an ID3v1 genre, as TagLib shows it.
-std::string
-genre_text(const String &s)
-{
-	const std::string t = utf8(s);
-	if (all_digits(t) && t.size() <= 3) {
-		String name = TagLib::ID3v1::genre(std::stoi(t));
-		if (!name.isEmpty())
-			return utf8(name);
-	}
-	return t;
-}
-
 // Adds what one frame of the field group holds.
 void
 add_frame_values(fieldset &fs, const std::string &group, const std::string &id, const ID3v2::Frame *frame)
 {
+	const std::string spelled = spelling_of(group, frame);
 	auto add = [&](const std::string &name, const std::string &value) {
 		if (!value.empty())
-			add_value(fs, name, value);
+			add_value(fs, name, value, name == group ? spelled : "");
 	};
 	if (auto *c = dynamic_cast<const ID3v2::CommentsFrame *>(frame)) {
 		for (const std::string &v : split_nul(utf8(c->text())))
@@ -176,7 +188,9 @@ add_frame_values(fieldset &fs, const std::string &group, const std::string &id, 
 			if (slash != std::string::npos)
 				add(group == "tracknumber" ? "tracktotal" : "disctotal", v.substr(slash + 1));
 		} else {
-			add(group, id == "TCON" ? genre_text(s) : utf8(s));
+			// A genre is what the frame holds: a number stays a
+			// number, so that it is written back as it was.
+			add(group, utf8(s));
 		}
 	}
 }

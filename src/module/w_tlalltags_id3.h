@@ -23,6 +23,11 @@ extern const char musicbrainz_owner[];
 
 std::string utf8(const TagLib::String &s);
 TagLib::String text(const std::string &s);
+std::string bytes(const TagLib::ByteVector &b);
+
+// How the field group of frame is spelled where that matters (see
+// struct field): a comment's language, a user-defined frame's own name.
+std::string spelling_of(const std::string &group, const ID3v2::Frame *frame);
 
 // The kinds of file whose tag is ID3v2.
 struct host {

@@ -44,8 +44,41 @@ struct frame_access : ID3v2::Frame {
 // What the frames of one field hold already, to be kept by its new frames.
 struct hints {
 	std::string description; // a user-defined frame's spelling
-	ByteVector language;     // a comment's or lyrics' language
+	std::string id;          // the id of the field's first frame
 };
+
+// The name before the colon of comment:deu, the name itself otherwise.
+std::string
+base_of(const std::string &group)
+{
+	for (const char *base : {"comment", "lyrics"}) {
+		const std::size_t n = std::strlen(base);
+		if (group.compare(0, n, base) == 0 && (group.size() == n || group[n] == ':'))
+			return base;
+	}
+	return group;
+}
+
+bool
+has_upper(const std::string &s)
+{
+	return std::any_of(s.begin(), s.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+}
+
+// Whether a version 2.3 date can be held in TYER, TDAT and TIME: YYYY,
+// YYYY-MM-DD or YYYY-MM-DDTHH:MM, as TagLib reads them back.
+bool
+v23_date(const std::string &v)
+{
+	auto digits = [&](std::size_t at, std::size_t n) { return all_digits(v.substr(at, n)) && v.size() >= at + n; };
+	if (v.size() == 4)
+		return digits(0, 4);
+	if (v.size() != 10 && v.size() != 16)
+		return false;
+	if (!(digits(0, 4) && v[4] == '-' && digits(5, 2) && v[7] == '-' && digits(8, 2)))
+		return false;
+	return v.size() == 10 || (v[10] == 'T' && digits(11, 2) && v[13] == ':' && digits(14, 2));
+}
 
 // The frames of the field group holding the wished values, in tag version v.
 std::string
@@ -67,7 +100,10 @@ render_group(const std::string &group, const fieldset &wished, unsigned v, const
 			s += (i > 0 ? std::string(1, '\0') : "") + vs[i];
 		return s;
 	};
-	const ByteVector language = hint.language.size() == 3 ? hint.language : ByteVector("eng");
+	const field *own = find_field(wished, group);
+	const std::string lang = language_of(own != nullptr ? own->shown() : group);
+	const ByteVector language(lang.data(), static_cast<unsigned int>(lang.size()));
+	const std::string base = base_of(group);
 
 	std::vector<std::unique_ptr<ID3v2::Frame>> frames;
 	auto text_frame = [&](const char *id, const StringList &l) {
@@ -86,19 +122,21 @@ render_group(const std::string &group, const fieldset &wished, unsigned v, const
 		text_frame(group == "tracknumber" ? "TRCK" : "TPOS", StringList(text(t)));
 	} else if (vs.empty()) {
 		return "";
-	} else if (group == "date" && v == 3) {
-		// Checked: YYYY or YYYY-MM-DD.
+	} else if (group == "date" && v == 3 && hint.id != "TDRC" && v23_date(vs[0])) {
 		text_frame("TYER", StringList(text(vs[0].substr(0, 4))));
-		if (vs[0].size() == 10)
+		if (vs[0].size() >= 10)
 			text_frame("TDAT", StringList(text(vs[0].substr(8, 2) + vs[0].substr(5, 2))));
-	} else if (group == "originaldate" && v == 3) {
+		if (vs[0].size() == 16)
+			text_frame("TIME", StringList(text(vs[0].substr(11, 2) + vs[0].substr(14, 2))));
+	} else if (group == "originaldate" && v == 3 && hint.id != "TDOR" && vs[0].size() == 4 &&
+	    all_digits(vs[0])) {
 		text_frame("TORY", StringList(text(vs[0])));
-	} else if (group == "comment") {
+	} else if (base == "comment") {
 		auto f = std::make_unique<ID3v2::CommentsFrame>(String::Latin1);
 		f->setLanguage(language);
 		f->setText(text(joined(vs)));
 		frames.push_back(std::move(f));
-	} else if (group == "lyrics") {
+	} else if (base == "lyrics") {
 		auto f = std::make_unique<ID3v2::UnsynchronizedLyricsFrame>(String::Latin1);
 		f->setLanguage(language);
 		f->setText(text(vs[0]));
@@ -111,9 +149,13 @@ render_group(const std::string &group, const fieldset &wished, unsigned v, const
 		if (entry != nullptr && std::strlen(entry->id3) == 4) {
 			text_frame(entry->id3, list(vs));
 		} else {
-			std::string desc = !hint.description.empty() ? hint.description
-			    : entry != nullptr			     ? std::string(entry->id3 + 5)
-								     : group;
+			// A name the document spells keeps its spelling; in lower
+			// case it may be the one the field had.
+			std::string desc = entry == nullptr && own != nullptr && has_upper(own->shown()) ? own->shown()
+			    : !hint.description.empty()							? hint.description
+			    : entry != nullptr ? std::string(entry->id3 + 5)
+			    : own != nullptr   ? own->shown()
+					       : group;
 			frames.push_back(std::make_unique<ID3v2::UserTextIdentificationFrame>(
 			    text(desc), list(vs), String::Latin1));
 		}
@@ -222,7 +264,7 @@ id3_check(TagLib::File *file, fieldset &wished)
 		if (n.empty())
 			return "cannot hold a tag without a name";
 		const bool single = n == "tracknumber" || n == "tracktotal" || n == "discnumber" ||
-		    n == "disctotal" || n == "lyrics" || n == "musicbrainz_trackid" ||
+		    n == "disctotal" || base_of(n) == "lyrics" || n == "musicbrainz_trackid" ||
 		    (v == 3 && (n == "date" || n == "originaldate"));
 		if (single && f.values.size() > 1)
 			return "cannot hold more than one " + n;
@@ -230,13 +272,6 @@ id3_check(TagLib::File *file, fieldset &wished)
 		if ((n == "tracknumber" || n == "tracktotal" || n == "discnumber" || n == "disctotal") &&
 		    val.find('/') != std::string::npos)
 			return "cannot hold " + n + "=" + val + " (a total has a name of its own)";
-		if (v == 3 && n == "date" &&
-		    !(all_digits(val) && val.size() == 4) &&
-		    !(val.size() == 10 && all_digits(val.substr(0, 4)) && val[4] == '-' &&
-			all_digits(val.substr(5, 2)) && val[7] == '-' && all_digits(val.substr(8, 2))))
-			return "ID3v2.3 cannot hold date=" + val + " (only YYYY or YYYY-MM-DD)";
-		if (v == 3 && n == "originaldate" && !(all_digits(val) && val.size() == 4))
-			return "ID3v2.3 cannot hold originaldate=" + val + " (only YYYY)";
 	}
 	return "";
 }
@@ -324,12 +359,9 @@ id3_render(TagLib::File *file, plan_stream &stream, const fieldset &wished,
 			if (g.empty() || hint.count(g) > 0)
 				continue;
 			hints &hg = hint[g];
+			hg.id = id;
 			if (auto *t = dynamic_cast<const ID3v2::UserTextIdentificationFrame *>(frame.get()))
 				hg.description = utf8(t->description());
-			if (auto *c = dynamic_cast<const ID3v2::CommentsFrame *>(frame.get()))
-				hg.language = c->language();
-			if (auto *l = dynamic_cast<const ID3v2::UnsynchronizedLyricsFrame *>(frame.get()))
-				hg.language = l->language();
 		}
 	}
 

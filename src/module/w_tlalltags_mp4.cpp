@@ -6,6 +6,8 @@
  */
 #include "w_tlalltags.h"
 
+#include <algorithm>
+#include <map>
 #include <set>
 
 #include <taglib/mp4file.h>
@@ -21,11 +23,26 @@ using TagLib::StringList;
 
 const char freeform[] = "----:com.apple.iTunes:";
 
-// An item key as the bytes of the atom's name.
+bool
+is_freeform(const std::string &key)
+{
+	return key.compare(0, sizeof(freeform) - 1, freeform) == 0;
+}
+
+// An item key as the bytes of the atom's name; the name of a freeform item
+// is UTF-8 text.
 std::string
 key_bytes(const String &key)
 {
-	return key.to8Bit(false);
+	const std::string atom = key.to8Bit(false);
+	return atom.compare(0, 4, "----") == 0 ? key.to8Bit(true) : atom;
+}
+
+// The key of TagLib's item map for key_bytes.
+String
+key_string(const std::string &key)
+{
+	return String(key, key.compare(0, 4, "----") == 0 ? String::UTF8 : String::Latin1);
 }
 
 TagLib::MP4::Tag *
@@ -97,6 +114,9 @@ mp4_read(TagLib::File *file)
 		const std::string group = group_of(key, item);
 		if (group.empty())
 			continue;
+		// A user-defined item is shown under its own spelling.
+		const std::string spelled =
+		    is_freeform(key) && find_entry(group) == nullptr ? key.substr(sizeof(freeform) - 1) : "";
 		if (key == "trkn" || key == "disk") {
 			const TagLib::MP4::Item::IntPair p = item.toIntPair();
 			add(group, p.first > 0 ? std::to_string(p.first) : "");
@@ -106,8 +126,10 @@ mp4_read(TagLib::File *file)
 		} else if (key == "cpil") {
 			add(group, item.toBool() ? "1" : "0");
 		} else {
-			for (const String &s : item.toStringList())
-				add(group, s.to8Bit(true));
+			for (const String &s : item.toStringList()) {
+				if (!s.isEmpty())
+					add_value(fs, group, s.to8Bit(true), spelled);
+			}
 		}
 	}
 	return fs;
@@ -186,10 +208,15 @@ mp4_render(TagLib::File *file, const fieldset &wished, const std::vector<std::st
 		for (const std::string &v : f->values)
 			values.append(String(v, String::UTF8));
 		const field_entry *entry = find_entry(g);
-		std::string key = spelling.count(g) > 0 ? spelling[g]
-		    : entry != nullptr		       ? std::string(entry->mp4)
-						       : freeform + g;
-		tag->setItem(String(key, String::Latin1), TagLib::MP4::Item(values));
+		// A name the document spells keeps its spelling; in lower case it
+		// may be the one the item had.
+		const bool spelled = entry == nullptr && std::any_of(f->shown().begin(), f->shown().end(),
+								    [](char c) { return c >= 'A' && c <= 'Z'; });
+		std::string key = spelled		? freeform + f->shown()
+		    : spelling.count(g) > 0		? spelling[g]
+		    : entry != nullptr			? std::string(entry->mp4)
+							: freeform + f->shown();
+		tag->setItem(key_string(key), TagLib::MP4::Item(values));
 	}
 	if (!file->save())
 		return "TagLib could not save the tags";
@@ -201,7 +228,7 @@ mp4_item_group(const std::string &name, const std::string &atom)
 {
 	// The proof names items in UTF-8; the table has their bytes.
 	std::string key;
-	for (std::size_t i = 0; i < name.size(); i++) {
+	for (std::size_t i = 0; i < name.size() && !is_freeform(name); i++) {
 		if (name.compare(i, 2, "\xc2\xa9") == 0) {
 			key.push_back('\xa9');
 			i++;
@@ -209,7 +236,9 @@ mp4_item_group(const std::string &name, const std::string &atom)
 			key.push_back(name[i]);
 		}
 	}
-	if (key.compare(0, sizeof(freeform) - 1, freeform) == 0) {
+	if (is_freeform(name))
+		key = name;
+	if (is_freeform(key)) {
 		// Text only: a data atom of type 1 (UTF-8).
 		const std::size_t data = atom.find("data", 8);
 		if (data == std::string::npos || data + 8 > atom.size() || atom.compare(data + 5, 3, std::string("\0\0\x01", 3)) != 0)

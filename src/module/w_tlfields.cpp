@@ -71,6 +71,25 @@ const field_entry field_table[] = {
 	{"replaygain_track_peak", "TXXX:REPLAYGAIN_TRACK_PEAK", FF "replaygain_track_peak", nullptr},
 	{"replaygain_album_gain", "TXXX:REPLAYGAIN_ALBUM_GAIN", FF "replaygain_album_gain", nullptr},
 	{"replaygain_album_peak", "TXXX:REPLAYGAIN_ALBUM_PEAK", FF "replaygain_album_peak", nullptr},
+	// The spellings MusicBrainz Picard's tag mapping gives these names.
+	{"artists", "TXXX:ARTISTS", FF "ARTISTS", nullptr},
+	{"barcode", "TXXX:BARCODE", FF "BARCODE", nullptr},
+	{"catalognumber", "TXXX:CATALOGNUMBER", FF "CATALOGNUMBER", nullptr},
+	{"asin", "TXXX:ASIN", FF "ASIN", nullptr},
+	{"script", "TXXX:SCRIPT", FF "SCRIPT", nullptr},
+	{"license", "TXXX:LICENSE", FF "LICENSE", nullptr},
+	{"writer", "TXXX:Writer", FF "Writer", nullptr},
+	{"originalalbum", "TOAL", FF "ORIGINALALBUM", nullptr},
+	{"originalartist", "TOPE", FF "ORIGINALARTIST", nullptr},
+	{"key", "TKEY", FF "initialkey", nullptr},
+	{"acoustid_id", "TXXX:Acoustid Id", FF "Acoustid Id", nullptr},
+	{"acoustid_fingerprint", "TXXX:Acoustid Fingerprint", FF "Acoustid Fingerprint", nullptr},
+	{"musicip_puid", "TXXX:MusicIP PUID", FF "MusicIP PUID", nullptr},
+	{"musicbrainz_originalalbumid", "TXXX:MusicBrainz Original Album Id",
+	    FF "MusicBrainz Original Album Id", nullptr},
+	{"musicbrainz_originalartistid", "TXXX:MusicBrainz Original Artist Id",
+	    FF "MusicBrainz Original Artist Id", nullptr},
+	{"musicbrainz_trmid", "TXXX:MusicBrainz TRM Id", FF "MusicBrainz TRM Id", nullptr},
 };
 
 #undef FF
@@ -110,6 +129,11 @@ canonical_name(const std::string &key)
 		return "date";
 	if (name == "track")
 		return "tracknumber";
+	// The names some FLAC taggers give the totals.
+	if (name == "totaltracks")
+		return "tracktotal";
+	if (name == "totaldiscs")
+		return "disctotal";
 	return name;
 }
 
@@ -173,7 +197,7 @@ group_of_name(const std::string &name)
 }
 
 void
-add_value(fieldset &fs, const std::string &name, const std::string &value)
+add_value(fieldset &fs, const std::string &name, const std::string &value, const std::string &spelled)
 {
 	for (field &f : fs) {
 		if (f.name == name) {
@@ -181,7 +205,30 @@ add_value(fieldset &fs, const std::string &name, const std::string &value)
 			return;
 		}
 	}
-	fs.push_back({name, {value}});
+	fs.push_back({name, {value}, spelled == name ? std::string() : spelled});
+}
+
+std::string
+language_name(const std::string &base, const std::string &language, std::string *spelled)
+{
+	spelled->clear();
+	if (language.size() != 3)
+		return "";
+	for (char c : language) {
+		if (c <= ' ' || c > '~' || c == ':')
+			return "";
+	}
+	if (language == "eng")
+		return base;
+	*spelled = base + ":" + language;
+	return lower(*spelled);
+}
+
+std::string
+language_of(const std::string &spelled)
+{
+	const std::size_t colon = spelled.find(':');
+	return colon != std::string::npos ? spelled.substr(colon + 1) : "eng";
 }
 
 const field *
@@ -200,7 +247,9 @@ table_order(fieldset &fs)
 	std::vector<std::pair<std::size_t, field>> ranked;
 	ranked.reserve(fs.size());
 	for (field &f : fs) {
-		const field_entry *entry = find_entry(f.name);
+		// A comment in another language comes after the English one.
+		const bool language = f.name.rfind("comment:", 0) == 0 || f.name.rfind("lyrics:", 0) == 0;
+		const field_entry *entry = find_entry(language ? f.name.substr(0, f.name.find(':')) : f.name);
 		ranked.emplace_back(entry != nullptr ? static_cast<std::size_t>(entry - field_table) : field_table_size,
 		    std::move(f));
 	}
