@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <memory>
 #include <new>
-#include <optional>
 #include <string_view>
 #include <vector>
 #include <string>
@@ -326,13 +325,6 @@ w_ftflac_write(void *opaque, const struct w_taglist *tlist)
 		errno = ENOMEM;
 		return -1;
 	}
-	std::optional<w_vcomment_names> names;
-	try {
-		names.emplace(was);
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-		return -1;
-	}
 
 	/*
 	 * libFLAC recounts the whole block's length whenever one comment is
@@ -353,7 +345,7 @@ w_ftflac_write(void *opaque, const struct w_taglist *tlist)
 	W_TAGLIST_FOREACH(tag, tlist) {
 		FLAC__StreamMetadata_VorbisComment_Entry &entry = made.v[made.n];
 		errno = 0;
-		if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, names->name(tag),
+		if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, tag->key,
 			tag->val)) {
 			// The names were checked: the value is not UTF-8 (or memory
 			// ran out).

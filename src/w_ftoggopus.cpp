@@ -133,8 +133,7 @@ parse_tags(std::string_view p, opus_tags &tags)
 // The OpusTags packet that holds the tags of tlist in list order, with the
 // file's own vendor string and binary data.
 void
-make_tags(const opus_tags &old, const struct w_taglist *tlist, const w_vcomment_names &names,
-    std::string &packet)
+make_tags(const opus_tags &old, const struct w_taglist *tlist, std::string &packet)
 {
 	std::size_t size = 8 + 4 + old.vendor.size() + 4 + old.binary.size();
 	const struct w_tag *tag;
@@ -148,7 +147,7 @@ make_tags(const opus_tags &old, const struct w_taglist *tlist, const w_vcomment_
 	put_le32(packet, tlist->count);
 	W_TAGLIST_FOREACH(tag, tlist) {
 		put_le32(packet, tag->keylen + 1 + tag->vallen);
-		packet.append(names.name(tag), tag->keylen);
+		packet.append(tag->key, tag->keylen);
 		packet += '=';
 		packet.append(tag->val, tag->vallen);
 	}
@@ -231,7 +230,6 @@ w_ftoggopus_write(void *opaque, const struct w_taglist *tlist)
 		const std::vector<std::string_view> was(data->comments.begin(), data->comments.end());
 		if (w_vcomment_same(tlist, was))
 			return 0;
-		const w_vcomment_names names(was);
 		w_oggfile_codec codec;
 		codec.headers = 2;
 		codec.check = [](unsigned n, const ogg_packet &op) {
@@ -242,13 +240,13 @@ w_ftoggopus_write(void *opaque, const struct w_taglist *tlist)
 		};
 		// Binary data after the comments stays, and then nothing may
 		// follow it; anything else there is padding, made anew.
-		codec.comment = [tlist, &names](const std::string &old, std::string &packet, bool &may_pad) {
+		codec.comment = [tlist](const std::string &old, std::string &packet, bool &may_pad) {
 			opus_tags tags;
 			if (!parse_tags(old, tags)) {
 				errno = EINVAL;
 				return -1;
 			}
-			make_tags(tags, tlist, names, packet);
+			make_tags(tags, tlist, packet);
 			may_pad = tags.binary.empty();
 			return 0;
 		};
@@ -258,7 +256,7 @@ w_ftoggopus_write(void *opaque, const struct w_taglist *tlist)
 		std::vector<std::string> now;
 		const struct w_tag *tag;
 		W_TAGLIST_FOREACH(tag, tlist)
-			now.push_back(std::string(names.name(tag)) + '=' + tag->val);
+			now.push_back(std::string(tag->key) + '=' + tag->val);
 		data->comments = std::move(now);
 		return 0;
 	} catch (const std::bad_alloc &) {

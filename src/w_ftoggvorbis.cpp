@@ -73,14 +73,14 @@ is_setup_header(const ogg_packet &op)
 // The comment header that holds the tags of tlist, in list order.  The
 // file's own vendor string gives way to the library's.
 int
-make_header(const struct w_taglist *tlist, const w_vcomment_names &names, std::string &packet)
+make_header(const struct w_taglist *tlist, std::string &packet)
 {
 	vorbis_comment vc;
 	vorbis_comment_init(&vc);
 	std::unique_ptr<vorbis_comment, comment_clear> vc_guard(&vc);
 	struct w_tag *tag;
 	W_TAGLIST_FOREACH(tag, tlist)
-		vorbis_comment_add_tag(&vc, names.name(tag), tag->val);
+		vorbis_comment_add_tag(&vc, tag->key, tag->val);
 	ogg_packet op;
 	if (vorbis_commentheader_out(&vc, &op) != 0)
 		return -1;
@@ -177,9 +177,8 @@ w_ftoggvorbis_write(void *opaque, const struct w_taglist *tlist)
 			was.emplace_back(data->vc.user_comments[i], static_cast<std::size_t>(data->vc.comment_lengths[i]));
 		if (w_vcomment_same(tlist, was))
 			return 0;
-		const w_vcomment_names names(was);
 		std::string header;
-		if (make_header(tlist, names, header) == -1)
+		if (make_header(tlist, header) == -1)
 			return -1;
 		// The identification and comment headers are checked, the
 		// comment header it replaces too.  The setup header goes back
@@ -220,7 +219,7 @@ w_ftoggvorbis_write(void *opaque, const struct w_taglist *tlist)
 		vorbis_comment_init(&data->vc);
 		struct w_tag *tag;
 		W_TAGLIST_FOREACH(tag, tlist)
-			vorbis_comment_add_tag(&data->vc, names.name(tag), tag->val);
+			vorbis_comment_add_tag(&data->vc, tag->key, tag->val);
 		return 0;
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;

@@ -67,20 +67,6 @@ w_vcomment_check(const struct w_taglist *tlist)
 	return 0;
 }
 
-namespace {
-
-// The name of an entry, lower-cased as a tag's key is.
-std::string
-lowered_name(std::string_view entry, std::string_view *name)
-{
-	*name = entry.substr(0, std::min(entry.find('='), entry.size()));
-	std::string low(name->size(), '\0');
-	w_lowercpy(low.data(), name->data(), name->size());
-	return low;
-}
-
-} // namespace
-
 bool
 w_vcomment_same(const struct w_taglist *tlist, const std::vector<std::string_view> &entries)
 {
@@ -97,23 +83,4 @@ w_vcomment_same(const struct w_taglist *tlist, const std::vector<std::string_vie
 			return false;
 	}
 	return true;
-}
-
-w_vcomment_names::w_vcomment_names(const std::vector<std::string_view> &entries)
-{
-	for (std::string_view e : entries) {
-		std::string_view name;
-		std::string low = lowered_name(e, &name);
-		if (std::string_view(low) != name)
-			spelled_.emplace(std::move(low), std::string(name));
-	}
-}
-
-const char *
-w_vcomment_names::name(const struct w_tag *tag) const
-{
-	if (spelled_.empty())
-		return tag->key;
-	auto it = spelled_.find(tag->key);
-	return it != spelled_.end() ? it->second.c_str() : tag->key;
 }

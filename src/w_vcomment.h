@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 struct w_tag;
@@ -39,15 +38,3 @@ int w_vcomment_check(const struct w_taglist *tlist);
 // byte, in the same order.  Such a write would change nothing, and is not
 // made: the file, its time of change included, stays as it is.
 bool w_vcomment_same(const struct w_taglist *tlist, const std::vector<std::string_view> &entries);
-
-// The names a write gives its comments: a name the file already holds, in
-// any case, keeps the file's spelling (TITLE stays TITLE); a new one is
-// written as its key.
-class w_vcomment_names {
-public:
-	explicit w_vcomment_names(const std::vector<std::string_view> &entries);
-	const char *name(const struct w_tag *tag) const;
-
-private:
-	std::unordered_map<std::string, std::string> spelled_;
-};

@@ -121,8 +121,12 @@ TEST(Flac, DuplicatesAndOrderSurvive)
 	ASSERT_NE(f.data, nullptr);
 	pairs tags = read_tags(f.data);
 	EXPECT_EQ(tags, (pairs{{"artist", "A"}, {"title", "T"}, {"artist", "B"}, {"comment", "x=y"}}));
+	// The same tags, names compared without regard to case: nothing to
+	// write, and the file keeps its own spelling.
 	ASSERT_EQ(write_tags(f.data, tags), 0);
-	EXPECT_EQ(wt::metaflac_tags(path), (lines{"artist=A", "title=T", "artist=B", "comment=x=y"}));
+	EXPECT_EQ(wt::metaflac_tags(path), (lines{"ARTIST=A", "Title=T", "ARTIST=B", "comment=x=y"}));
+	ASSERT_EQ(write_tags(f.data, {{"artist", "A"}, {"title", "T"}, {"artist", "B"}, {"comment", "x=y"}, {"x", "1"}}), 0);
+	EXPECT_EQ(wt::metaflac_tags(path), (lines{"artist=A", "title=T", "artist=B", "comment=x=y", "x=1"}));
 	// A second write through the same data works from the updated chain.
 	ASSERT_EQ(write_tags(f.data, {{"title", "again"}}), 0);
 	EXPECT_EQ(wt::metaflac_tags(path), (lines{"title=again"}));
@@ -703,6 +707,12 @@ TEST(Flac, EntriesComeBackByteForByte)
 		got.push_back(k + "=" + v);
 	EXPECT_EQ(got, expected);
 
+	// Written back unchanged, the tags change nothing, so nothing is
+	// written; with one more, every entry is written again, lower-cased.
+	ASSERT_EQ(write_tags(f.data, tags), 0);
+	EXPECT_TRUE(wt::read_file(path) == before) << "an unchanged list was written";
+	tags.push_back({"more", "1"});
+	expected.push_back("more=1");
 	ASSERT_EQ(write_tags(f.data, tags), 0);
 	const std::string after = wt::read_file(path);
 	EXPECT_EQ(comment_entries(after), expected);

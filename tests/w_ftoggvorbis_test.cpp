@@ -281,6 +281,9 @@ TEST(OggVorbisInit, ReadsNoFurtherThanTheComments)
 	w_taglist_ptr l(w_ftoggvorbis_read(d.get()));
 	ASSERT_NE(l, nullptr);
 	EXPECT_EQ(wt::to_tags(l.get()), (wt::tags{{"title", "Kept"}}));
+	// The same tags are no write at all; other ones are refused.
+	EXPECT_EQ(w_ftoggvorbis_write(d.get(), l.get()), 0);
+	ASSERT_EQ(w_taglist_insert(l.get(), "artist", "New"), 0);
 	EXPECT_EQ(w_ftoggvorbis_write(d.get(), l.get()), -1);
 	EXPECT_TRUE(wt::read_file(f) == bytes) << "file changed";
 	EXPECT_EQ(dir.list(), (std::vector<std::string>{"setup.ogg"}));

@@ -331,6 +331,21 @@ set_track(TagLib::File *file, unsigned int n, const char *total)
 		mp4->setItem("trkn", TagLib::MP4::Item(static_cast<int>(n), mp4_total));
 }
 
+// TagLib takes an ID3v1 tag away once its fields are all empty; the file
+// keeps it, empty, so that the fields set later go there again.
+void
+keep_id3v1(plan_stream &stream)
+{
+	const long length = stream.length();
+	if (length >= 128) {
+		stream.seek(length - 128, TagLib::IOStream::Beginning);
+		if (stream.readBlock(3) == "TAG")
+			return;
+	}
+	TagLib::ID3v1::Tag empty;
+	stream.insert(empty.render(), static_cast<unsigned long>(length), 0);
+}
+
 // The frames TagLib holds a field in, once it has read the tag.
 bool
 frame_of_field(TagLib::ID3v2::Frame *frame, int field)
@@ -492,6 +507,7 @@ tl_render(struct w_tlfile *f, const struct w_tlchange *changes, struct w_tlplan 
 			if (!mp3->hasID3v2Tag() && mp3->hasID3v1Tag())
 				TagLib::Tag::duplicate(mp3->ID3v1Tag(), mp3->ID3v2Tag(true), false);
 		}
+		const bool had_id3v1 = mp3 != nullptr && mp3->hasID3v1Tag();
 		ready_frames(file, changes);
 		TagLib::Tag *tag = f->ref->tag();
 		for (int i = 0; i < W_TL_NFIELDS; i++) {
@@ -520,6 +536,8 @@ tl_render(struct w_tlfile *f, const struct w_tlchange *changes, struct w_tlplan 
 			errno = EINVAL;
 			return -1;
 		}
+		if (had_id3v1)
+			keep_id3v1(*f->stream);
 		bool changed[W_TL_NFIELDS];
 		for (int i = 0; i < W_TL_NFIELDS; i++)
 			changed[i] = changes[i].set;
