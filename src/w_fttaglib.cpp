@@ -207,7 +207,7 @@ number_text(const char *key, const char *val, std::string *total)
 	if (w_tag_keycmp(key, "date") == 0) {
 		if (v.size() > 4 && v[4] == '-' && v.find_first_not_of("0123456789") == 4)
 			v.resize(4);
-	} else if (w_tag_keycmp(key, "tracknumber") == 0 || w_tag_keycmp(key, "track") == 0) {
+	} else if (w_tag_keycmp(key, "tracknumber") == 0) {
 		const std::size_t slash = v.find('/');
 		if (slash != std::string::npos) {
 			*total = v.substr(slash + 1);

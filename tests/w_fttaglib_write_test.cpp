@@ -286,9 +286,14 @@ TEST(TagLibWrite, OnlyWhatChangesIsWritten)
 					EXPECT_NE(after[k.genre[0]].find("Bop"), std::string::npos);
 				}
 			} else {
+				// The ID3v1 tag stays, every field of it empty.
 				for (auto it = expected.begin(); it != expected.end();) {
-					bool gone = k.cleared.count(it->first) || it->first.rfind("v1:", 0) == 0;
-					it = gone ? expected.erase(it) : std::next(it);
+					if (it->first.rfind("v1:", 0) == 0) {
+						it->second = it->first == "v1:genre" ? "255" : it->first == "v1:track" ? "0" : "";
+						++it;
+						continue;
+					}
+					it = k.cleared.count(it->first) ? expected.erase(it) : std::next(it);
 				}
 			}
 			EXPECT_EQ(after, expected);

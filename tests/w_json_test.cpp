@@ -424,6 +424,7 @@ TEST_F(JsonLibrary, ADocumentServesOnlyItsFileWhenTheRunNamesSeveral)
 	auto one = run({"-F", "json", "print", "a.flac"});
 	ASSERT_EQ(one.status, 0) << one.err;
 	wt::write_file(dir / "a.jsonl", one.out);
+	const std::string a = wt::read_file(dir / "a.flac");
 	const std::string b = wt::read_file(dir / "b.flac");
 
 	for (const char *from : {"file", "standard input"}) {
@@ -432,7 +433,8 @@ TEST_F(JsonLibrary, ADocumentServesOnlyItsFileWhenTheRunNamesSeveral)
 						     : run({"-F", "json", "load:-", "a.flac", "b.flac"}, one.out);
 		EXPECT_EQ(r.status, 1);
 		EXPECT_EQ(r.err, "wembrix: b.flac: no tag document names this file\n");
-		EXPECT_EQ(wt::metaflac_tags(dir / "a.flac"), a_tags);
+		// a.flac gets its own tags back: nothing to write.
+		EXPECT_TRUE(wt::read_file(dir / "a.flac") == a) << "a.flac rewritten";
 		EXPECT_TRUE(wt::read_file(dir / "b.flac") == b) << "b.flac changed";
 	}
 
