@@ -176,6 +176,7 @@ alltags_render(TagLib::File *file, plan_stream &stream, const w_tlpair *pairs, s
 		return -1;
 	}
 	stream.plan(plan);
+	const unsigned version = id3 ? id3_version(file) : 0;
 
 	// The proof every TagLib write passes: walked raw, the new file keeps
 	// every item of the old one outside the fields written, and the audio.
@@ -184,7 +185,7 @@ alltags_render(TagLib::File *file, plan_stream &stream, const w_tlpair *pairs, s
 		std::string group;
 		if (kind == "frames") {
 			const std::size_t skip = it.name.size() + 2; // id and flags
-			group = id3_frame_group(it.name, it.bytes.size() >= skip ? it.bytes.substr(skip) : "");
+			group = id3_frame_group(it.name, it.bytes.size() >= skip ? it.bytes.substr(skip) : "", version);
 		} else if (kind == "items") {
 			group = mp4_item_group(it.name, it.bytes);
 		} else if (kind == "ID3v1 fields") {

@@ -127,7 +127,14 @@ std::string mp4_render(TagLib::File *file, const fieldset &wished,
 
 // The field a frame or item stands for, from its bytes as the proof of a
 // write walks them ("" for none).
-std::string id3_frame_group(const std::string &id, const std::string &data);
+std::string id3_frame_group(const std::string &id, const std::string &data, unsigned v);
+// The major version of the file's ID3v2 tag (4 for a new one).
+unsigned id3_version(TagLib::File *file);
+
+// Folds the names of the date frames only version 2.3 tags keep apart
+// (date:tdrc, originaldate:tdor) into the plain names, for a tag that
+// keeps every date in one frame.
+void fold_date_frames(fieldset &wished);
 std::string mp4_item_group(const std::string &name, const std::string &atom);
 
 // ---- The operations of the mode (w_tlalltags.cpp) ----

@@ -20,6 +20,9 @@
 #include <taglib/uniquefileidentifierframe.h>
 #include <taglib/unsynchronizedlyricsframe.h>
 
+#include "w_tlfixup.h"
+#include "w_tlframes.h"
+
 namespace w_tl::id3 {
 
 using TagLib::ByteVector;
@@ -49,6 +52,8 @@ std::string
 spelling_of(const std::string &group, const ID3v2::Frame *frame)
 {
 	std::string spelled;
+	if (group == "date:tdrc" || group == "originaldate:tdor")
+		return group.substr(0, group.find(':') + 1) + "TD" + (group[0] == 'd' ? "RC" : "OR");
 	if (auto *c = dynamic_cast<const ID3v2::CommentsFrame *>(frame))
 		language_name("comment", bytes(c->language()), &spelled);
 	else if (auto *l = dynamic_cast<const ID3v2::UnsynchronizedLyricsFrame *>(frame))
@@ -67,6 +72,12 @@ group_of(const std::string &id, const ID3v2::Frame *frame, unsigned v)
 		return "date";
 	if (v <= 3 && id == "TORY")
 		return "originaldate";
+	// Frames version 2.3 does not know, as scripts leave them there, are
+	// fields of their own: written back, they stay what they were.
+	if (v <= 3 && id == "TDRC")
+		return "date:tdrc";
+	if (v <= 3 && id == "TDOR")
+		return "originaldate:tdor";
 	if (id == "TXXX") {
 		auto *t = dynamic_cast<const ID3v2::UserTextIdentificationFrame *>(frame);
 		return t != nullptr ? described_name(utf8(t->description()), &field_entry::id3) : "";
@@ -228,6 +239,76 @@ read_fallback(const host &h, fieldset &fs)
 }
 
 
+// The date TYER, TDAT and TIME of a version 2.3 tag hold, as TagLib reads
+// them: YYYY, then -MM-DD when TDAT holds DDMM, then THH:MM when TIME
+// holds HHMM.
+std::string
+v23_date(const std::string &year, const std::string &day, const std::string &time)
+{
+	std::string d = year;
+	if (day.size() == 4 && all_digits(day)) {
+		d += "-" + day.substr(2, 2) + "-" + day.substr(0, 2);
+		if (time.size() == 4 && all_digits(time))
+			d += "T" + time.substr(0, 2) + ":" + time.substr(2, 2);
+	}
+	return d;
+}
+
+// The bytes of the file's ID3v2 tag, "" when it cannot be found whole.
+std::string
+tag_bytes(TagLib::File *file, const host &h)
+{
+	if (h.mp3 != nullptr) {
+		const std::uint64_t size = leading_id3v2_size(*file);
+		file->seek(0);
+		ByteVector b = file->readBlock(static_cast<unsigned long>(size));
+		return b.size() == size ? std::string(b.data(), b.size()) : "";
+	}
+	bool big_endian = false;
+	id3_chunk chunk;
+	if (!find_id3_chunk(*file, &big_endian, &chunk) || chunk.name.empty())
+		return "";
+	return chunk_tag(*file, chunk);
+}
+
+// The fields of a version 2.3 tag from its frames as they stand in the
+// file: TagLib gives TYER the id TDRC, and so cannot tell it from a TDRC
+// frame.  False when the tag cannot be walked so, and TagLib's frame list
+// is read instead.
+bool
+read_v23(TagLib::File *file, const host &h, fieldset &fs)
+{
+	id3_tag parsed;
+	const std::string raw = tag_bytes(file, h);
+	if (raw.empty() || !id3v2_parse(raw, &parsed) || parsed.version != 3)
+		return false;
+	std::string day, time;
+	for (const id3_item &it : parsed.items) {
+		if ((it.flags & 0x00e0) != 0 || it.itunes)
+			return false; // compressed, encrypted or grouped
+		if (it.id == "TDAT" || it.id == "TIME") {
+			const std::unique_ptr<ID3v2::Frame> f = parse_plain(it.id, it.data);
+			(it.id == "TDAT" ? day : time) = f != nullptr ? utf8(f->toString()) : "";
+		}
+	}
+	for (const id3_item &it : parsed.items) {
+		if (it.id.size() != 4)
+			continue;
+		const std::unique_ptr<ID3v2::Frame> frame = parse_plain(it.id, it.data);
+		const std::string group = group_of(it.id, frame.get(), 3);
+		if (group.empty() || frame == nullptr)
+			continue;
+		if (it.id == "TYER") {
+			const std::string year = utf8(frame->toString());
+			if (!year.empty())
+				add_value(fs, "date", v23_date(year, day, time));
+			continue;
+		}
+		add_frame_values(fs, group, it.id, frame.get());
+	}
+	return true;
+}
+
 } // namespace
 
 bool
@@ -247,9 +328,13 @@ id3_read(TagLib::File *file)
 		return fs;
 	}
 	const unsigned v = tag->header()->majorVersion();
+	if (v == 3 && read_v23(file, h, fs))
+		return fs;
+	fs.clear();
 	for (const ID3v2::Frame *frame : tag->frameList()) {
 		const std::string id(frame->frameID().data(), frame->frameID().size());
-		const std::string group = group_of(id, frame, v);
+		// TagLib has given version 2.3's date frames the ids of 2.4.
+		const std::string group = group_of(id, frame, id == "TDRC" || id == "TDOR" ? 4 : v);
 		if (!group.empty())
 			add_frame_values(fs, group, id, frame);
 	}
@@ -257,11 +342,16 @@ id3_read(TagLib::File *file)
 }
 
 
-std::string
-id3_frame_group(const std::string &id, const std::string &data)
+unsigned
+id3_version(TagLib::File *file)
 {
-	// Version 2.3's date frames are known by their ids.
-	return id.size() == 4 ? group_of(id, parse_plain(id, data).get(), 3) : "";
+	return tag_version(host(file));
+}
+
+std::string
+id3_frame_group(const std::string &id, const std::string &data, unsigned v)
+{
+	return id.size() == 4 ? group_of(id, parse_plain(id, data).get(), v) : "";
 }
 
 

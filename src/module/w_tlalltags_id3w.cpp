@@ -44,7 +44,6 @@ struct frame_access : ID3v2::Frame {
 // What the frames of one field hold already, to be kept by its new frames.
 struct hints {
 	std::string description; // a user-defined frame's spelling
-	std::string id;          // the id of the field's first frame
 };
 
 // The name before the colon of comment:deu, the name itself otherwise.
@@ -122,14 +121,16 @@ render_group(const std::string &group, const fieldset &wished, unsigned v, const
 		text_frame(group == "tracknumber" ? "TRCK" : "TPOS", StringList(text(t)));
 	} else if (vs.empty()) {
 		return "";
-	} else if (group == "date" && v == 3 && hint.id != "TDRC" && v23_date(vs[0])) {
+	} else if (group == "date:tdrc" || group == "originaldate:tdor") {
+		text_frame(group[0] == 'd' ? "TDRC" : "TDOR", list(vs));
+	} else if (group == "date" && v == 3) {
+		// Checked: it is one of the forms TYER, TDAT and TIME hold.
 		text_frame("TYER", StringList(text(vs[0].substr(0, 4))));
 		if (vs[0].size() >= 10)
 			text_frame("TDAT", StringList(text(vs[0].substr(8, 2) + vs[0].substr(5, 2))));
 		if (vs[0].size() == 16)
 			text_frame("TIME", StringList(text(vs[0].substr(11, 2) + vs[0].substr(14, 2))));
-	} else if (group == "originaldate" && v == 3 && hint.id != "TDOR" && vs[0].size() == 4 &&
-	    all_digits(vs[0])) {
+	} else if (group == "originaldate" && v == 3) {
 		text_frame("TORY", StringList(text(vs[0])));
 	} else if (base == "comment") {
 		auto f = std::make_unique<ID3v2::CommentsFrame>(String::Latin1);
@@ -259,13 +260,28 @@ std::string
 id3_check(TagLib::File *file, fieldset &wished)
 {
 	const unsigned v = tag_version(host(file));
+	if (v == 3) {
+		// A date TYER, TDAT and TIME cannot hold (or an original date
+		// TORY cannot) goes into the frame of version 2.4, which readers
+		// of version 2.3 read too.
+		for (field &f : wished) {
+			if ((f.name == "date" && !v23_date(f.values[0])) ||
+			    (f.name == "originaldate" && !(f.values[0].size() == 4 && all_digits(f.values[0])))) {
+				if (find_field(wished, f.name + (f.name == "date" ? ":tdrc" : ":tdor")) != nullptr)
+					return "cannot hold " + f.name + "=" + f.values[0] + " beside the frame of version 2.4";
+				f.name += f.name == "date" ? ":tdrc" : ":tdor";
+			}
+		}
+	} else {
+		fold_date_frames(wished);
+	}
 	for (const field &f : wished) {
 		const std::string &n = f.name;
 		if (n.empty())
 			return "cannot hold a tag without a name";
 		const bool single = n == "tracknumber" || n == "tracktotal" || n == "discnumber" ||
 		    n == "disctotal" || base_of(n) == "lyrics" || n == "musicbrainz_trackid" ||
-		    (v == 3 && (n == "date" || n == "originaldate"));
+		    (v == 3 && (n == "date" || n == "originaldate" || n == "date:tdrc" || n == "originaldate:tdor"));
 		if (single && f.values.size() > 1)
 			return "cannot hold more than one " + n;
 		const std::string &val = f.values[0];
@@ -359,7 +375,6 @@ id3_render(TagLib::File *file, plan_stream &stream, const fieldset &wished,
 			if (g.empty() || hint.count(g) > 0)
 				continue;
 			hints &hg = hint[g];
-			hg.id = id;
 			if (auto *t = dynamic_cast<const ID3v2::UserTextIdentificationFrame *>(frame.get()))
 				hg.description = utf8(t->description());
 		}

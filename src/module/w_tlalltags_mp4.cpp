@@ -138,6 +138,7 @@ mp4_read(TagLib::File *file)
 std::string
 mp4_check(TagLib::File *, fieldset &wished)
 {
+	fold_date_frames(wished);
 	for (field &f : wished) {
 		if (f.name.empty())
 			return "cannot hold a tag without a name";

@@ -67,10 +67,10 @@ const field_entry field_table[] = {
 	{"releasetype", "TXXX:MusicBrainz Album Type", FF "MusicBrainz Album Type", nullptr},
 	{"releasecountry", "TXXX:MusicBrainz Album Release Country",
 	    FF "MusicBrainz Album Release Country", nullptr},
-	{"replaygain_track_gain", "TXXX:REPLAYGAIN_TRACK_GAIN", FF "replaygain_track_gain", nullptr},
-	{"replaygain_track_peak", "TXXX:REPLAYGAIN_TRACK_PEAK", FF "replaygain_track_peak", nullptr},
-	{"replaygain_album_gain", "TXXX:REPLAYGAIN_ALBUM_GAIN", FF "replaygain_album_gain", nullptr},
-	{"replaygain_album_peak", "TXXX:REPLAYGAIN_ALBUM_PEAK", FF "replaygain_album_peak", nullptr},
+	{"replaygain_track_gain", "TXXX:REPLAYGAIN_TRACK_GAIN", FF "REPLAYGAIN_TRACK_GAIN", nullptr},
+	{"replaygain_track_peak", "TXXX:REPLAYGAIN_TRACK_PEAK", FF "REPLAYGAIN_TRACK_PEAK", nullptr},
+	{"replaygain_album_gain", "TXXX:REPLAYGAIN_ALBUM_GAIN", FF "REPLAYGAIN_ALBUM_GAIN", nullptr},
+	{"replaygain_album_peak", "TXXX:REPLAYGAIN_ALBUM_PEAK", FF "REPLAYGAIN_ALBUM_PEAK", nullptr},
 	// The spellings MusicBrainz Picard's tag mapping gives these names.
 	{"artists", "TXXX:ARTISTS", FF "ARTISTS", nullptr},
 	{"barcode", "TXXX:BARCODE", FF "BARCODE", nullptr},
@@ -224,6 +224,23 @@ language_name(const std::string &base, const std::string &language, std::string 
 	return lower(*spelled);
 }
 
+void
+fold_date_frames(fieldset &wished)
+{
+	for (const char *name : {"date:tdrc", "originaldate:tdor"}) {
+		const std::string plain = std::string(name).substr(0, std::strlen(name) - 5);
+		for (std::size_t i = 0; i < wished.size(); i++) {
+			if (wished[i].name != name)
+				continue;
+			field moved = std::move(wished[i]);
+			wished.erase(wished.begin() + static_cast<std::ptrdiff_t>(i));
+			for (const std::string &v : moved.values)
+				add_value(wished, plain, v);
+			break;
+		}
+	}
+}
+
 std::string
 language_of(const std::string &spelled)
 {
@@ -248,10 +265,12 @@ table_order(fieldset &fs)
 	ranked.reserve(fs.size());
 	for (field &f : fs) {
 		// A comment in another language comes after the English one.
-		const bool language = f.name.rfind("comment:", 0) == 0 || f.name.rfind("lyrics:", 0) == 0;
+		bool language = false;
+		for (const char *base : {"comment:", "lyrics:", "date:", "originaldate:"})
+			language = language || f.name.rfind(base, 0) == 0;
 		const field_entry *entry = find_entry(language ? f.name.substr(0, f.name.find(':')) : f.name);
-		ranked.emplace_back(entry != nullptr ? static_cast<std::size_t>(entry - field_table) : field_table_size,
-		    std::move(f));
+		const std::size_t at = entry != nullptr ? static_cast<std::size_t>(entry - field_table) : field_table_size;
+		ranked.emplace_back(2 * at + (language ? 1 : 0), std::move(f));
 	}
 	std::stable_sort(ranked.begin(), ranked.end(),
 	    [](const auto &a, const auto &b) { return a.first < b.first; });
