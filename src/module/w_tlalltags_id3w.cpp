@@ -18,6 +18,7 @@
 #include <map>
 
 #include <taglib/commentsframe.h>
+#include <taglib/id3v1genres.h>
 #include <taglib/id3v1tag.h>
 #include <taglib/textidentificationframe.h>
 #include <taglib/uniquefileidentifierframe.h>
@@ -240,7 +241,10 @@ mirror_id3v1(TagLib::MPEG::File *mp3, plan_stream &stream, const fieldset &wishe
 		else if (n == "tracknumber")
 			t->setTrack(number(v) <= 255 ? number(v) : 0);
 		else if (n == "genre")
-			t->setGenre(text(v));
+			// Version 2.3 taggers join several genres with a slash.
+			t->setGenre(text(TagLib::ID3v1::genreIndex(text(v)) == 255 && v.find('/') != std::string::npos
+				? v.substr(0, v.find('/'))
+				: v));
 		else
 			t->setComment(text(v));
 	}
