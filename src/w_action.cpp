@@ -58,7 +58,7 @@ tag_from_arg(const char *arg, const char *missing)
 	char *key = strndup(arg, static_cast<std::size_t>(eq - arg));
 	if (key == nullptr)
 		return nullptr;
-	struct w_tag *tag = w_tag_new_spelled(key, std::strlen(key), eq + 1, std::strlen(eq + 1));
+	struct w_tag *tag = w_tag_new(key, eq + 1);
 	std::free(key);
 	return tag;
 }

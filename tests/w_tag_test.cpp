@@ -17,6 +17,27 @@ TEST(Tag, KeyIsLowerCasedValueIsKept)
 	w_tag_free(t);
 }
 
+// A tag made from a document keeps its key's spelling beside the key, and
+// its copies keep it too; any other tag spells its key lower-cased.
+TEST(Tag, SpellingIsKeptWhereAsked)
+{
+	struct w_tag *t = w_tag_new_spelled("Acoustid Id", 11, "x", 1);
+	ASSERT_NE(t, nullptr);
+	EXPECT_STREQ(t->key, "acoustid id");
+	EXPECT_STREQ(t->spelled, "Acoustid Id");
+	struct w_tag *d = w_tag_dup(t);
+	ASSERT_NE(d, nullptr);
+	EXPECT_STREQ(d->key, "acoustid id");
+	EXPECT_STREQ(d->spelled, "Acoustid Id");
+	EXPECT_STREQ(d->val, "x");
+	struct w_tag *plain = w_tag_new("Acoustid Id", "x");
+	ASSERT_NE(plain, nullptr);
+	EXPECT_EQ(plain->spelled, plain->key);
+	w_tag_free(plain);
+	w_tag_free(d);
+	w_tag_free(t);
+}
+
 TEST(Tag, BytesAbove0x7FAreNeverChanged)
 {
 	std::setlocale(LC_ALL, "C.UTF-8");

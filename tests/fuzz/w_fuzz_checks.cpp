@@ -999,6 +999,8 @@ flac(const std::uint8_t *data, std::size_t size)
 	if (!written)
 		return;
 	const std::string &after = *written;
+	if (want == to_pairs(read.get()) && after != before)
+		fail("flac: a write of the tags the file holds changed the file");
 	if (!in.ok)
 		fail("flac: wrote into a file whose metadata blocks do not add up");
 	const flac_layout out = parse_flac(after);
@@ -1065,6 +1067,12 @@ ogg_target(const ogg_codec &codec, const std::uint8_t *data, std::size_t size)
 	if (!written)
 		return std::nullopt;
 	const std::string &after = *written;
+	// The tags the file holds already are no write at all.
+	if (want == to_pairs(read.get())) {
+		if (after != before)
+			fail("%s: a write of the tags the file holds changed the file", what);
+		return after;
+	}
 
 	const ogg_copy in = split_ogg(before), out = split_ogg(after);
 	// A copy leaves out bytes that form no page; a write in place, which
