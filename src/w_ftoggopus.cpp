@@ -230,7 +230,7 @@ w_ftoggopus_write(void *opaque, const struct w_taglist *tlist)
 		const std::vector<std::string_view> was(data->comments.begin(), data->comments.end());
 		if (w_vcomment_same(tlist, was))
 			return 0;
-		w_oggfile_codec codec;
+		w_oggplan_codec codec;
 		codec.headers = 2;
 		codec.check = [](unsigned n, const ogg_packet &op) {
 			opus_tags tags;

@@ -190,7 +190,7 @@ w_ftoggvorbis_write(void *opaque, const struct w_taglist *tlist)
 		vorbis_comment vc;
 		vorbis_comment_init(&vc);
 		std::unique_ptr<vorbis_comment, comment_clear> vc_guard(&vc);
-		w_oggfile_codec codec;
+		w_oggplan_codec codec;
 		codec.headers = 3;
 		codec.check = [&vi, &vc](unsigned n, const ogg_packet &op) {
 			if (n == 2)

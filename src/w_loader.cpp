@@ -5,8 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
+#include <map>
 #include <memory>
 #include <new>
+#include <optional>
+#include <set>
+#include <utility>
 #include <sys/stat.h>
 
 #include "w_settings.h"
@@ -25,6 +29,10 @@ struct document_set {
 	w_fmtinput in;
 	w_cstr_ptr errmsg;
 	bool ok = false;
+	// The documents by the file each names, known by its device and
+	// inode, so that one file named two ways takes no document by either
+	// name: built when first needed.
+	mutable std::optional<std::map<std::pair<dev_t, ino_t>, w_fmtinput::names>> by_inode;
 };
 
 document_set
@@ -119,6 +127,54 @@ file_document_set(w_file_ptr fp)
 // How the files of this run take their documents; see w_load_run_files.
 w_fmtmatch run_match = w_fmtmatch::lone_serves_any;
 
+// The documents naming the file st is, by any name.
+const w_fmtinput::names &
+naming(const document_set &set, const struct stat &st)
+{
+	if (!set.by_inode) {
+		auto &index = set.by_inode.emplace();
+		for (std::size_t i = 0; i < set.in.docs.size(); i++) {
+			struct stat named;
+			const w_fmtdoc &doc = set.in.docs[i];
+			if (!doc.named || stat(doc.file.c_str(), &named) == -1)
+				continue;
+			w_fmtinput::names &n = index[{named.st_dev, named.st_ino}];
+			if (n.first == w_fmtinput::none)
+				n.first = i;
+			else if (n.second == w_fmtinput::none)
+				n.second = i;
+		}
+	}
+	static const w_fmtinput::names nothing;
+	auto it = set.by_inode->find({st.st_dev, st.st_ino});
+	return it != set.by_inode->end() ? it->second : nothing;
+}
+
+/*
+ * The tags for the music file at path.  Where documents name their files,
+ * the file's own is the one that names it by any name (a.ogg, ./a.ogg and
+ * sub/../a.ogg are one file), and two that name it fail it.  The input's
+ * other rules are those of w_fmtinput_find.
+ */
+const struct w_taglist *
+find_document(const document_set &set, const char *path, w_fmtmatch match, char **errmsg)
+{
+	const w_fmtinput &in = set.in;
+	struct stat st;
+	if (in.unnamed == w_fmtinput::none && (in.docs.size() > 1 || match == w_fmtmatch::by_name) &&
+	    stat(path, &st) == 0) {
+		const w_fmtinput::names &n = naming(set, st);
+		if (n.second != w_fmtinput::none) {
+			w_xasprintf(errmsg, "%s: more than one tag document names this file (lines %zu and %zu)",
+			    w_escape(path, std::strlen(path)).c_str(), in.docs[n.first].line, in.docs[n.second].line);
+			return nullptr;
+		}
+		if (n.first != w_fmtinput::none)
+			return in.docs[n.first].tlist.get();
+	}
+	return w_fmtinput_find(&in, path, match, errmsg);
+}
+
 int
 apply(struct w_tune *tune, const document_set &set, w_fmtmatch match)
 {
@@ -128,7 +184,7 @@ apply(struct w_tune *tune, const document_set &set, w_fmtmatch match)
 		return -1;
 	}
 	char *errmsg = nullptr;
-	const struct w_taglist *tlist = w_fmtinput_find(&set.in, w_tune_path(tune), match, &errmsg);
+	const struct w_taglist *tlist = find_document(set, w_tune_path(tune), match, &errmsg);
 	if (tlist == nullptr) {
 		warnx("%s", errmsg);
 		std::free(errmsg);
@@ -216,12 +272,16 @@ w_load_named_files(const char *backup, std::vector<std::string> *files)
 	try {
 		files->clear();
 		files->reserve(in.by_file.size());
-		// Each file once, where it is first named; its load then finds
-		// any other document naming it and fails.
+		// Each file once, where it is first named by any name; its load
+		// then finds any other document naming it and fails.
+		std::set<std::pair<dev_t, ino_t>> listed;
 		for (std::size_t i = 0; i < in.docs.size(); i++) {
 			const w_fmtdoc &doc = in.docs[i];
-			if (in.by_file.at(doc.file).first == i)
-				files->push_back(doc.file);
+			struct stat st;
+			if (in.by_file.at(doc.file).first != i ||
+			    (stat(doc.file.c_str(), &st) == 0 && !listed.insert({st.st_dev, st.st_ino}).second))
+				continue;
+			files->push_back(doc.file);
 		}
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;

@@ -9,7 +9,6 @@
 #include <memory>
 #include <vector>
 
-#include "w_oggfile.h"
 #include "w_oggplan.h"
 #include "w_sbuf.h"
 #include "w_toolkit.h"
@@ -44,11 +43,11 @@ public:
 	copier(const copier &) = delete;
 	copier &operator=(const copier &) = delete;
 
-	int run(const char *path, const std::string &target, w_fileid &id, const w_oggfile_codec &codec);
+	int run(const char *path, const std::string &target, w_fileid &id, const w_oggplan_codec &codec);
 
 private:
 	int set_up(const std::string &target, const w_fileid &id);
-	int headers(const w_oggfile_codec &codec);
+	int headers(const w_oggplan_codec &codec);
 	int copy_rest();
 	void hold(const unsigned char *page, std::size_t size);
 	void release();
@@ -160,7 +159,7 @@ copier::release()
 }
 
 int
-copier::headers(const w_oggfile_codec &codec)
+copier::headers(const w_oggplan_codec &codec)
 {
 	w_oggheads h;
 	if (w_oggheads_read(*pages_, codec.headers, codec.check, h) == -1) {
@@ -173,7 +172,7 @@ copier::headers(const w_oggfile_codec &codec)
 		return -1;
 	// Room for the next edit to go in place.
 	if (may_pad)
-		comment.append(w_oggfile_padding(comment.size()), '\0');
+		comment.append(w_oggplan_padding(comment.size()), '\0');
 	std::vector<std::string> planned;
 	if (w_oggplan_pages(h, comment, planned, delta_) == -1)
 		return -1;
@@ -234,7 +233,7 @@ copier::copy_rest()
 }
 
 int
-copier::run(const char *path, const std::string &target, w_fileid &id, const w_oggfile_codec &codec)
+copier::run(const char *path, const std::string &target, w_fileid &id, const w_oggplan_codec &codec)
 {
 	int r = -1;
 	if (set_up(target, id) == 0 && headers(codec) == 0 && copy_rest() == 0) {
@@ -244,13 +243,13 @@ copier::run(const char *path, const std::string &target, w_fileid &id, const w_o
 			id = tmp_.identity();
 	}
 	// The user learns why, as for a full disk.
-	return r == -1 ? w_oggfile_fail(path, refused_) : r;
+	return r == -1 ? w_oggplan_fail(path, refused_) : r;
 }
 
 } // namespace
 
 int
-w_oggcopy_write(const char *path, const std::string &target, w_fileid &id, const w_oggfile_codec &codec)
+w_oggcopy_write(const char *path, const std::string &target, w_fileid &id, const w_oggplan_codec &codec)
 {
 	assert(path != NULL);
 	try {

@@ -15,12 +15,12 @@
 
 #include <string>
 
+#include "w_oggplan.h"
 #include "w_safefile.h"
 
-struct w_oggfile_codec;
 
 // Rewrites the file target (which the user calls path) through a copy that
 // takes its name only when complete, and only while the file is still id.
 // 0, or -1 with the reason told to the user.  On success, id becomes the
 // copy as committed, which is the file from then on (see w_fileid_check).
-int w_oggcopy_write(const char *path, const std::string &target, w_fileid &id, const w_oggfile_codec &codec);
+int w_oggcopy_write(const char *path, const std::string &target, w_fileid &id, const w_oggplan_codec &codec);

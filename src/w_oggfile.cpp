@@ -101,8 +101,25 @@ w_oggfile_headers(const char *path, unsigned count, const w_oggfile_check &check
 	std::size_t scanned = 0;
 	unsigned n = 0;
 	// Once the first packet is the codec's, every failure is reported as
-	// the codec's file gone wrong.
-	auto fault = [&n](probe p) { return n == 0 ? probe::foreign : p; };
+	// the codec's file gone wrong.  So is one before, when the first page
+	// begins with the codec's first header: a decoder takes no stream
+	// from the file, but it is plainly the codec's, and is told why.
+	std::string first_body;
+	bool first_numbered = true; // the first page is numbered 0
+	auto codecs = [&] {
+		ogg_packet op{};
+		op.packet = reinterpret_cast<unsigned char *>(first_body.data());
+		op.bytes = static_cast<long>(first_body.size());
+		op.b_o_s = 1;
+		return !first_body.empty() && check(0, op) != probe::foreign;
+	};
+	auto fault = [&](probe p) {
+		if (n > 0)
+			return p;
+		if (!codecs())
+			return probe::foreign;
+		return first_numbered ? p : probe::misnumbered;
+	};
 	while (n < count) {
 		ogg_page og;
 		int r = ogg_sync_pageout(&oy, &og);
@@ -125,11 +142,11 @@ w_oggfile_headers(const char *path, unsigned count, const w_oggfile_check &check
 				if (!in) {
 					in.reset(std::fopen(path, "rbe"));
 					if (!in || fseeko(in.get(), static_cast<off_t>(head_len), SEEK_SET) != 0)
-						return fault(probe::failed);
+						return n == 0 ? probe::foreign : probe::failed;
 				}
 				got = std::fread(room, 1, step, in.get());
 				if (std::ferror(in.get()))
-					return fault(probe::failed);
+					return n == 0 ? probe::foreign : probe::failed;
 			}
 			if (got == 0) {
 				if (!os_guard)
@@ -141,9 +158,12 @@ w_oggfile_headers(const char *path, unsigned count, const w_oggfile_check &check
 			continue;
 		}
 		if (!os_guard) {
+			first_body.assign(reinterpret_cast<const char *>(og.body),
+			    static_cast<std::size_t>(std::min<long>(og.body_len, 4096)));
+			first_numbered = ogg_page_pageno(&og) == 0;
 			// The first page begins the first logical stream.
 			if (!ogg_page_bos(&og))
-				return probe::foreign;
+				return codecs() ? probe::unbegun : probe::foreign;
 			if (ogg_stream_init(&os, ogg_page_serialno(&og)) != 0) {
 				errno = ENOMEM;
 				return probe::failed;
@@ -169,14 +189,8 @@ w_oggfile_headers(const char *path, unsigned count, const w_oggfile_check &check
 	return probe::ok;
 }
 
-std::size_t
-w_oggfile_padding(std::size_t size)
-{
-	return std::min<std::size_t>(1024 + size / 100, 64 * 1024);
-}
-
 int
-w_oggfile_write(const char *path, w_fileid &id, const w_oggfile_codec &codec)
+w_oggfile_write(const char *path, w_fileid &id, const w_oggplan_codec &codec)
 {
 	assert(path != NULL);
 	assert(codec.headers >= 2);
@@ -207,21 +221,6 @@ w_oggfile_write(const char *path, w_fileid &id, const w_oggfile_codec &codec)
 	return w_oggcopy_write(path, target, id, codec);
 }
 
-int
-w_oggfile_fail(const char *path, const char *refused)
-{
-	assert(path != NULL);
-	const int saved = errno;
-	if (refused != nullptr)
-		warnx("%s: not written: %s", path, refused);
-	else if (saved == ESTALE)
-		w_fileid_warn(path);
-	else
-		warn("%s", path);
-	errno = saved;
-	return -1;
-}
-
 void
 w_oggfile_warn(const char *path, w_oggfile_probe p, const char *codec, const char *header)
 {
@@ -235,6 +234,12 @@ w_oggfile_warn(const char *path, w_oggfile_probe p, const char *codec, const cha
 		break;
 	case w_oggfile_probe::truncated:
 		warnx("%s: file ends inside its %s headers", path, codec);
+		break;
+	case w_oggfile_probe::unbegun:
+		warnx("%s: first page lacks the begin-of-stream flag", path);
+		break;
+	case w_oggfile_probe::misnumbered:
+		warnx("%s: first page is numbered as if pages before it were missing", path);
 		break;
 	case w_oggfile_probe::failed:
 		warn("%s", path);

@@ -31,6 +31,8 @@ enum class w_oggfile_probe {
 	foreign,   // not this codec's stream (or not Ogg at all)
 	damaged,   // this codec's stream, but the packet is not sound
 	truncated, // the file ends before the headers do
+	unbegun,   // the codec's first header, on a page that begins no stream
+	misnumbered, // the codec's first header, on a page numbered past 0
 	failed,    // the file could not be read; errno says why
 };
 
@@ -43,22 +45,6 @@ using w_oggfile_check = std::function<w_oggfile_probe(unsigned n, const ogg_pack
 // what went wrong.  id gets what the file was when it was read.
 w_oggfile_probe w_oggfile_headers(const char *path, unsigned count, const w_oggfile_check &check, w_fileid &id);
 
-// What a write needs to know of the codec.
-struct w_oggfile_codec {
-	unsigned headers = 0; // header packets at the start of a stream, 2 or more
-	// Whether header packet n of the file is sound (see w_oggheads_check).
-	w_oggheads_check check;
-	// The new comment header made from the old one, without padding; 0,
-	// or -1 with errno set.  may_pad says whether bytes the readers skip
-	// may follow it (the codec's padding, zero bytes).
-	std::function<int(const std::string &old, std::string &packet, bool &may_pad)> comment;
-};
-
-// The padding a copy leaves after a comment header of size bytes, so that
-// the next edit goes in place: 1024 bytes and 1% of the header, at most
-// 64 KiB.
-std::size_t w_oggfile_padding(std::size_t size);
-
 // Writes a new comment header into the file at path (a symbolic link: the
 // file it names), in place when the new header fits the old one's room,
 // else through a copy.  Nothing is written unless the file is still id,
@@ -67,16 +53,13 @@ std::size_t w_oggfile_padding(std::size_t size);
 // was: a header that check refuses, a first stream or a file that ends
 // inside the headers, a page of another stream before the current one
 // ends (interleaved streams), read and write errors.
-int w_oggfile_write(const char *path, w_fileid &id, const w_oggfile_codec &codec);
-
-// Tells the user why a write of path failed: "PATH: not written: REFUSED"
-// when refused is given, else that the file changed since its tags were
-// read (errno ESTALE) or the reason in errno.  -1, errno as it was.
-int w_oggfile_fail(const char *path, const char *refused = nullptr);
+int w_oggfile_write(const char *path, w_fileid &id, const w_oggplan_codec &codec);
 
 // Tells the user why a file that is plainly the codec's cannot be opened:
-// "PATH: damaged HEADER", "PATH: file ends inside its CODEC headers", or
-// the reason in errno.  Nothing for ok and foreign.
+// "PATH: damaged HEADER", "PATH: file ends inside its CODEC headers",
+// "PATH: first page lacks the begin-of-stream flag", "PATH: first page is
+// numbered as if pages before it were missing", or the reason in errno.
+// Nothing for ok and foreign.
 void w_oggfile_warn(const char *path, w_oggfile_probe p, const char *codec, const char *header);
 
 struct w_taglist;

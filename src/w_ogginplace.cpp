@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "w_fileio.h"
-#include "w_oggfile.h"
 #include "w_oggplan.h"
 
 namespace {
@@ -78,7 +77,7 @@ ends_cleanly(int fd, off_t size)
 } // namespace
 
 int
-w_ogginplace_write(int fd, const char *path, w_fileid &id, const w_oggfile_codec &codec)
+w_ogginplace_write(int fd, const char *path, w_fileid &id, const w_oggplan_codec &codec)
 {
 	assert(fd >= 0);
 	assert(path != NULL);
@@ -128,7 +127,7 @@ w_ogginplace_write(int fd, const char *path, w_fileid &id, const w_oggfile_codec
 		}
 	}
 	if (got == -1)
-		return w_oggfile_fail(path);
+		return w_oggplan_fail(path);
 	// One system call in the usual case; should it fail part way, the
 	// bytes that did reach the file are put back as they were.
 	std::size_t done = 0;

@@ -13,9 +13,9 @@
 
 #include "w_contract.h"
 
+#include "w_oggplan.h"
 #include "w_safefile.h"
 
-struct w_oggfile_codec;
 
 // Writes the new headers into the file open for reading and writing on fd,
 // which the user calls path, and which must still be id.  1 when they went
@@ -23,4 +23,4 @@ struct w_oggfile_codec;
 // not qualify or cannot be looked at (nothing written), -1 when it changed
 // since id was taken or the write failed: told to the user, and the old
 // bytes put back.
-int w_ogginplace_write(int fd, const char *path, w_fileid &id, const w_oggfile_codec &codec);
+int w_ogginplace_write(int fd, const char *path, w_fileid &id, const w_oggplan_codec &codec);

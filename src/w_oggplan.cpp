@@ -1,8 +1,12 @@
 #include "w_oggplan.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <err.h>
 #include <memory>
+
+#include "w_fileid.h"
 
 namespace {
 
@@ -201,4 +205,25 @@ w_oggplan_pages(const w_oggheads &h, const std::string &comment, std::vector<std
 	}
 	delta = static_cast<std::int64_t>(pages.size()) - h.next_page;
 	return 0;
+}
+
+std::size_t
+w_oggplan_padding(std::size_t size)
+{
+	return std::min<std::size_t>(1024 + size / 100, 64 * 1024);
+}
+
+int
+w_oggplan_fail(const char *path, const char *refused)
+{
+	assert(path != NULL);
+	const int saved = errno;
+	if (refused != nullptr)
+		warnx("%s: not written: %s", path, refused);
+	else if (saved == ESTALE)
+		w_fileid_warn(path);
+	else
+		warn("%s", path);
+	errno = saved;
+	return -1;
 }

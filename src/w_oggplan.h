@@ -4,7 +4,10 @@
  *
  * Both ways of writing (a copy of the whole file, or the header pages
  * replaced where they stand) read the headers and plan the new pages here,
- * so that a write in place gives the very pages a copy would.
+ * so that a write in place gives the very pages a copy would; they share
+ * what they know of the codec and how a failure is told from here too.
+ * Both sit above this, and w_oggfile, which chooses between them, above
+ * them.
  */
 #pragma once
 
@@ -101,3 +104,24 @@ int w_oggheads_read(w_oggpages &in, unsigned count, const w_oggheads_check &chec
 // moves by delta.  0, or -1 with errno ENOMEM.
 int w_oggplan_pages(const w_oggheads &h, const std::string &comment, std::vector<std::string> &pages,
     std::int64_t &delta);
+
+// What a write needs to know of the codec.
+struct w_oggplan_codec {
+	unsigned headers = 0; // header packets at the start of a stream, 2 or more
+	// Whether header packet n of the file is sound (see w_oggheads_check).
+	w_oggheads_check check;
+	// The new comment header made from the old one, without padding; 0,
+	// or -1 with errno set.  may_pad says whether bytes the readers skip
+	// may follow it (the codec's padding, zero bytes).
+	std::function<int(const std::string &old, std::string &packet, bool &may_pad)> comment;
+};
+
+// The padding a copy leaves after a comment header of size bytes, so that
+// the next edit goes in place: 1024 bytes and 1% of the header, at most
+// 64 KiB.
+std::size_t w_oggplan_padding(std::size_t size);
+
+// Tells the user why a write of path failed: "PATH: not written: REFUSED"
+// when refused is given, else that the file changed since its tags were
+// read (errno ESTALE) or the reason in errno.  -1, errno as it was.
+int w_oggplan_fail(const char *path, const char *refused = nullptr);

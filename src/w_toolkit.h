@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "w_utf8.h"
+
 // The name the program was run under (last component of argv[0]).
 const char *w_getprogname(void);
 
@@ -26,17 +28,6 @@ char *w_iconv_loc2utf8(const char *str);
 // asprintf that ends the program with "vasprintf" when it cannot format.
 void w_xasprintf(char **out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
-// True when the len bytes at s are well-formed UTF-8.
-bool w_utf8_valid(const char *s, unsigned long len);
-
-// The len bytes at s made safe to show on one line: well-formed UTF-8 other
-// than control characters stays as it is; a backslash becomes \\, NUL, tab,
-// newline and carriage return become \0, \t, \n and \r, and every byte of
-// any other control character (C0, DEL, C1), of a line or paragraph
-// separator (U+2028, U+2029), of U+FFFE or U+FFFF, or that is not part of
-// well-formed UTF-8 becomes \xHH.  The result is always valid UTF-8 on a
-// single line, and a YAML reader takes it whole in a comment.
-std::string w_escape(const char *s, std::size_t len);
 
 // Owners for what C interfaces hand out: malloc'ed text and stdio streams.
 struct w_free_deleter {

@@ -4,22 +4,58 @@
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
+
+/*
+ * Only a regular file is a music file: a FIFO with no writer, which the
+ * backends would open and wait on for ever, a device or a socket is
+ * refused before any backend opens it.  The name is looked at first,
+ * without opening anything, then the file through a descriptor opened
+ * without waiting, in case the name changed in between.  A directory is
+ * said as the system says it.
+ */
+int
+kind_of(const struct stat &st, const char *path)
+{
+	if (S_ISDIR(st.st_mode)) {
+		errno = EISDIR;
+		return -1;
+	}
+	if (!S_ISREG(st.st_mode)) {
+		warnx("%s: not a regular file", path);
+		errno = EINVAL;
+		return -1;
+	}
+	return 0;
+}
+
+int
+regular_file(const char *path)
+{
+	struct stat st;
+	if (stat(path, &st) == -1 || kind_of(st, path) == -1)
+		return -1;
+	const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+	if (fd == -1)
+		return -1;
+	const int r = fstat(fd, &st);
+	const int saved = errno;
+	close(fd);
+	errno = saved;
+	return r == -1 ? -1 : kind_of(st, path);
+}
 
 // The probe shared by opening and re-opening.
 int
 w_tune_init(struct w_tune *tune, const char *path)
 {
 	*tune = w_tune{};
-	// A directory is no music file of any format: said as the system says
-	// it, not as a file no backend knows.
-	struct stat st;
-	if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
-		errno = EISDIR;
+	if (regular_file(path) == -1)
 		return -1;
-	}
 	tune->path = strdup(path);
 	if (tune->path == nullptr)
 		return -1;

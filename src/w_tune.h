@@ -21,9 +21,10 @@ struct w_tune {
 };
 
 // A tune opened by the first backend that accepts path, or null with errno:
-// ENOMEM when memory ran out, EISDIR for a directory, EINVAL when the
-// backend whose format the file announces refused it (it has said why),
-// ENOTSUP when no backend knows the file.
+// ENOMEM when memory ran out, EISDIR for a directory, EINVAL when the file
+// is no regular file ("PATH: not a regular file" said) or the backend
+// whose format the file announces refused it (it has said why), ENOTSUP
+// when no backend knows the file, or why the file could not be opened.
 struct w_tune *w_tune_new(const char *path);
 // A copy of the tags that the caller destroys, or null.
 struct w_taglist *w_tune_tags(struct w_tune *tune);

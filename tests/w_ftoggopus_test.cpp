@@ -164,6 +164,14 @@ TEST(OggOpusInit, TurnsAwayWhatItCannotRead)
 	lying[8 + 4 + 1 + 0] = 3; // three comments claimed, one held
 	std::string running = wt::opus_tags_packet("v", {"A=1"});
 	running[8 + 4 + 1 + 4] = 50; // a comment longer than the packet
+	// The identification header on a page that does not begin a stream;
+	// alone, it is the 47 bytes of a file found by fuzzing.
+	std::string unbegun = base;
+	unbegun[5] = 0;
+	wt::ogg_fix_checksum(unbegun, 0);
+	const std::string unbegun_alone = unbegun.substr(0, wt::ogg_pages(base)[1].offset);
+	std::string misnumbered = base;
+	wt::ogg_set_pageno(misnumbered, 0, 7);
 
 	struct init_case {
 		const char *name;
@@ -181,6 +189,9 @@ TEST(OggOpusInit, TurnsAwayWhatItCannotRead)
 		    "damaged Opus identification header"},
 		{"cut inside the comment header", base.substr(0, wt::ogg_pages(base)[1].offset + 30),
 		    "file ends inside its Ogg/Opus headers"},
+		{"first page without its begin mark", unbegun, "first page lacks the begin-of-stream flag"},
+		{"nothing but that page", unbegun_alone, "first page lacks the begin-of-stream flag"},
+		{"first page numbered 7", misnumbered, "first page is numbered as if pages before it were missing"},
 	};
 	for (const init_case &c : cases) {
 		EXPECT_EQ(wt::init_refusal(w_ftoggopus_init, w_ftoggopus_clear, c.bytes), c.warning.empty() ? "" : "PROG: PATH: " + c.warning + "\n")

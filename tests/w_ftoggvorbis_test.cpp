@@ -225,6 +225,12 @@ TEST(OggVorbisInit, TurnsAwayWhatItCannotRead)
 	lying.comment_packet = short_packet;
 
 	const std::string opus_head = std::string("OggS\0\x02", 6) + std::string(20, '\0');
+	// The identification header on a page that does not begin a stream.
+	std::string unbegun = base;
+	unbegun[5] = 0;
+	wt::ogg_fix_checksum(unbegun, 0);
+	std::string misnumbered = base;
+	wt::ogg_set_pageno(misnumbered, 0, 7);
 	struct init_case {
 		const char *name;
 		std::string bytes;
@@ -239,6 +245,9 @@ TEST(OggVorbisInit, TurnsAwayWhatItCannotRead)
 		{"damaged comment header", damaged_comment, "damaged Vorbis comment header"},
 		{"more comments claimed than held", wt::vorbis_bytes({}, lying), "damaged Vorbis comment header"},
 		{"Ogg, but not Vorbis", opus_head, ""},
+		{"first page without its begin mark", unbegun, "first page lacks the begin-of-stream flag"},
+		{"nothing but that page", unbegun.substr(0, pages[1].offset), "first page lacks the begin-of-stream flag"},
+		{"first page numbered 7", misnumbered, "first page is numbered as if pages before it were missing"},
 	};
 	for (const init_case &c : cases) {
 		EXPECT_EQ(wt::init_refusal(w_ftoggvorbis_init, w_ftoggvorbis_clear, c.bytes), c.warning.empty() ? "" : "PROG: PATH: " + c.warning + "\n")

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
@@ -372,6 +374,29 @@ TEST_F(JsonLibrary, BackupRestoresEveryFileItsOwnTags)
 	}
 }
 
+// A backup that names one file three ways fails that file; it is listed
+// once, and the others are restored.  A FIFO it names is refused at once.
+TEST_F(JsonLibrary, OneFileNamedSeveralWays)
+{
+	ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+	ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0644), 0);
+	wt::write_file(dir / "backup.jsonl",
+	    "{\"file\":\"a.flac\",\"tags\":[{\"title\":\"one\"}]}\n"
+	    "{\"file\":\"./a.flac\",\"tags\":[{\"title\":\"two\"}]}\n"
+	    "{\"file\":\"sub/../a.flac\",\"tags\":[{\"title\":\"three\"}]}\n"
+	    "{\"file\":\"pipe\",\"tags\":[{\"title\":\"piped\"}]}\n"
+	    "{\"file\":\"b.flac\",\"tags\":[{\"title\":\"B\"}]}\n");
+	const std::string a = wt::read_file(dir / "a.flac");
+	wt::run_options opt;
+	opt.cwd = dir.path();
+	const auto r = wt::run({"timeout", "60", WEMBRIX_BIN, "-F", "json", "load:backup.jsonl"}, opt);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "wembrix: a.flac: more than one tag document names this file (lines 1 and 2)\n"
+			 "wembrix: pipe: not a regular file\n");
+	EXPECT_TRUE(wt::read_file(dir / "a.flac") == a);
+	EXPECT_EQ(wt::metaflac_tags(dir / "b.flac"), (lines{"title=B"}));
+}
+
 TEST_F(JsonLibrary, AFileWithoutItsOwnDocumentIsLeftAlone)
 {
 	wt::write_file(dir / "backup.jsonl",
@@ -381,11 +406,11 @@ TEST_F(JsonLibrary, AFileWithoutItsOwnDocumentIsLeftAlone)
 	wt::make_flac(dir / "d.flac", {"TITLE=D"});
 	const std::string b = wt::read_file(dir / "b.flac"), c = wt::read_file(dir / "c.ogg"),
 			  d = wt::read_file(dir / "d.flac");
+	// ./a.flac is the file a.flac: the document naming it serves it.
 	auto r = run({"-F", "json", "load:backup.jsonl", "b.flac", "c.ogg", "./a.flac", "a.flac"});
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.err, "wembrix: b.flac: more than one tag document names this file (lines 2 and 3)\n"
-			 "wembrix: c.ogg: no tag document names this file\n"
-			 "wembrix: ./a.flac: no tag document names this file\n");
+			 "wembrix: c.ogg: no tag document names this file\n");
 	EXPECT_EQ(wt::metaflac_tags(dir / "a.flac"), (lines{"title=New A"}));
 	EXPECT_TRUE(wt::read_file(dir / "b.flac") == b);
 	EXPECT_TRUE(wt::read_file(dir / "c.ogg") == c);

@@ -14,10 +14,10 @@ namespace {
 
 // Vorbis as far as the writer needs to know it: three headers of the
 // right kinds; the new comment header is comment, with room after it.
-w_oggfile_codec
+w_oggplan_codec
 vorbis_like(const std::string &comment)
 {
-	w_oggfile_codec codec;
+	w_oggplan_codec codec;
 	codec.headers = 3;
 	codec.check = [](unsigned n, const ogg_packet &op) {
 		static const char kinds[] = {1, 3, 5};

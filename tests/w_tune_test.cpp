@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <utility>
 
 #include "w_backend.h"
 #include "w_fakebackend.h"
@@ -232,6 +238,47 @@ TEST(Tune, ProbeReadsOnWhereTheSharedBytesEnd)
 			}
 		EXPECT_EQ(titles, 1u);
 	}
+}
+
+// Every file a run fails is said, naming it: among them files that plainly
+// are of a backend's format but cannot be opened, and anything that is no
+// regular file, which is refused before any backend opens it (a FIFO with
+// no writer would hang the run).
+TEST(Tune, EveryRefusedFileIsSaid)
+{
+	wt::tmpdir dir;
+	std::string vorbis = wt::vorbis_bytes({"TITLE=T"});
+	vorbis[5] = 0; // the first page begins no stream
+	wt::ogg_fix_checksum(vorbis, 0);
+	wt::write_file(dir / "a.ogg", vorbis);
+	std::string opus = wt::opus_bytes({"TITLE=T"});
+	opus[5] = 0;
+	wt::ogg_fix_checksum(opus, 0);
+	wt::write_file(dir / "a.opus", opus.substr(0, wt::ogg_pages(opus)[1].offset));
+	ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+	const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+	struct sockaddr_un addr {};
+	addr.sun_family = AF_UNIX;
+	std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", (dir / "socket").c_str());
+	ASSERT_EQ(bind(sock, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr), 0);
+	const std::pair<std::string, std::string> files[] = {
+	    {dir / "a.ogg", "first page lacks the begin-of-stream flag"},
+	    {dir / "a.opus", "first page lacks the begin-of-stream flag"},
+	    {dir / "fifo", "not a regular file"},
+	    {dir / "socket", "not a regular file"},
+	    {"/dev/null", "not a regular file"},
+	    {dir.path(), "Is a directory"},
+	};
+	for (const auto &[path, said] : files) {
+		for (const char *action : {"backend", "print", "set:title=x"}) {
+			SCOPED_TRACE(path + " " + action);
+			const wt::run_result r = wt::run({"timeout", "60", WEMBRIX_BIN, action, path});
+			EXPECT_EQ(r.status, 1);
+			EXPECT_EQ(r.out, "");
+			EXPECT_EQ(r.err, "wembrix: " + path + ": " + said + "\n");
+		}
+	}
+	close(sock);
 }
 
 TEST(BackendRegistry, OrderedAndBuiltOnce)

@@ -15,6 +15,7 @@
 #include <taglib/fileref.h>
 #include <taglib/mpegfile.h>
 
+#include "w_tlfixup.h"
 #include "w_tlproof.h"
 
 namespace w_tl {
@@ -141,6 +142,8 @@ alltags_render(TagLib::File *file, plan_stream &stream, const w_tlpair *pairs, s
 	std::set<std::string> touched;
 	refusal = id3 ? id3_render(file, stream, wished, changed, &touched)
 		      : mp4_render(file, wished, changed, &touched);
+	if (!id3 && refusal.empty() && !keep_mp4_pointers(stream, &refusal))
+		refusal = "rewriting the tag " + refusal;
 	if (refusal.empty() && stream.error() != 0) {
 		errno = stream.error();
 		return -1;

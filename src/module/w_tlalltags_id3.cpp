@@ -7,6 +7,7 @@
 #include "w_tlalltags.h"
 #include "w_tlalltags_id3.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <unordered_map>
 
@@ -112,7 +113,7 @@ unsigned
 tag_version(const host &h)
 {
 	ID3v2::Tag *tag = h.tag();
-	return tag != nullptr ? tag->header()->majorVersion() : 4;
+	return tag != nullptr ? std::max(3u, tag->header()->majorVersion()) : 4;
 }
 
 std::unique_ptr<ID3v2::Frame>

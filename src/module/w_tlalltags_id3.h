@@ -58,8 +58,8 @@ struct host {
 // tag (TagLib gives a version 2.3 date frame the id of version 2.4).
 std::string group_of(const std::string &id, const ID3v2::Frame *frame, unsigned v);
 
-// The major version of the file's ID3v2 tag; 4, that of a new tag, when it
-// has none.
+// The major version the file's ID3v2 tag is written in: its own, 3 for a
+// tag of version 2.2; 4, that of a new tag, when it has none.
 unsigned tag_version(const host &h);
 
 // A frame of the given id and data (its flags undone) as TagLib parses a

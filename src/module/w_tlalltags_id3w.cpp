@@ -190,11 +190,14 @@ make_tag(const std::string &head, const std::string &body, std::uint64_t old_siz
 	return out;
 }
 
-// Why the old tag cannot be rebuilt frame by frame, "" when it can.
+// Why the old tag cannot be rebuilt frame by frame, "" when it can; for a
+// tag of version 2.2, the frame it cannot convert, if one.
 std::string
-unkeepable(const std::string &old_tag)
+unkeepable(const std::string &old_tag, const std::string &refused = "")
 {
 	const auto *b = reinterpret_cast<const unsigned char *>(old_tag.data());
+	if (b[3] == 2)
+		return id3v22_refusal(refused);
 	if (b[3] != 3 && b[3] != 4)
 		return "its ID3v2." + std::to_string(b[3]) + " tag cannot be rewritten without losing frames";
 	if (b[5] & 0x80)
@@ -223,38 +226,38 @@ mirror_id3v1(TagLib::MPEG::File *mp3, plan_stream &stream, const fieldset &wishe
 			n++;
 		return n > 0 ? static_cast<unsigned>(std::stoul(s.substr(0, n))) : 0u;
 	};
+	bool changed[W_TL_NFIELDS] = {};
+	const std::pair<const char *, int> basic[] = {{"title", W_TL_TITLE}, {"artist", W_TL_ARTIST},
+	    {"album", W_TL_ALBUM}, {"date", W_TL_YEAR}, {"tracknumber", W_TL_TRACK}, {"genre", W_TL_GENRE},
+	    {"comment", W_TL_COMMENT}};
 	bool any = false;
-	for (const char *name : {"title", "artist", "album", "date", "tracknumber", "genre", "comment"}) {
+	for (const auto &[name, field] : basic) {
 		if (groups.count(name) == 0)
 			continue;
-		any = true;
+		any = changed[field] = true;
 		const std::string v = first(name);
-		const std::string n = name;
-		if (n == "title")
-			t->setTitle(text(v));
-		else if (n == "artist")
-			t->setArtist(text(v));
-		else if (n == "album")
-			t->setAlbum(text(v));
-		else if (n == "date")
-			t->setYear(number(v));
-		else if (n == "tracknumber")
-			t->setTrack(number(v) <= 255 ? number(v) : 0);
-		else if (n == "genre")
+		switch (field) {
+		case W_TL_TITLE: t->setTitle(text(v)); break;
+		case W_TL_ARTIST: t->setArtist(text(v)); break;
+		case W_TL_ALBUM: t->setAlbum(text(v)); break;
+		case W_TL_YEAR: t->setYear(number(v)); break;
+		case W_TL_TRACK: t->setTrack(number(v) <= 255 ? number(v) : 0); break;
+		case W_TL_GENRE:
 			// Version 2.3 taggers join several genres with a slash.
 			t->setGenre(text(TagLib::ID3v1::genreIndex(text(v)) == 255 && v.find('/') != std::string::npos
 				? v.substr(0, v.find('/'))
 				: v));
-		else
-			t->setComment(text(v));
+			break;
+		default: t->setComment(text(v)); break;
+		}
 	}
-	if (!any)
+	// The fields it does not change keep their bytes.
+	const std::string old = trailing_id3v1(stream);
+	if (!any || old.empty())
 		return;
-	const long length = stream.length();
-	stream.seek(length - 128, TagLib::IOStream::Beginning);
-	if (length < 128 || !stream.readBlock(3).startsWith("TAG"))
-		return;
-	stream.insert(t->render(), static_cast<unsigned long>(length - 128), 128);
+	const ByteVector neo = t->render();
+	const std::string out = keep_id3v1_fields(old, std::string(neo.data(), neo.size()), changed);
+	stream.insert(ByteVector(out.data(), 128), static_cast<unsigned long>(stream.length() - 128), 128);
 }
 
 
@@ -327,6 +330,13 @@ id3_render(TagLib::File *file, plan_stream &stream, const fieldset &wished,
 		return "its ID3v2 tag cannot be found where it can be rewritten";
 	if (had_tag && !id3v2_whole(*file, h.tag()))
 		return "TagLib could not read the whole ID3v2 tag; rewriting it would lose frames";
+	// Version 2.2 is written as 2.3, frame for frame.
+	if (old_tag.size() >= 10 && old_tag[3] == 2) {
+		std::string converted, refused;
+		if (!id3v22_to_23(old_tag, &converted, &refused))
+			return unkeepable(old_tag, refused);
+		old_tag = converted;
+	}
 
 	// The old frames, each to be kept as it is: the tag must be one whose
 	// frames can be copied into a new tag of the same header.

@@ -114,6 +114,62 @@ keep_unchanged_frames(TagLib::File &file, plan_stream &stream, const std::string
 }
 
 /*
+ * TagLib renders an ID3v1 tag from the fields it read, which it took
+ * without their trailing blanks, and as version 1.1 whatever the tag was:
+ * every field it did not change keeps its old bytes here instead.
+ */
+std::string
+keep_id3v1_fields(const std::string &old, const std::string &neo, const bool changed[W_TL_NFIELDS])
+{
+	if (old.size() != 128 || neo.size() != 128)
+		return neo;
+	std::string out = old;
+	const struct {
+		int field;
+		std::size_t at, len;
+	} spans[] = {{W_TL_TITLE, 3, 30}, {W_TL_ARTIST, 33, 30}, {W_TL_ALBUM, 63, 30}, {W_TL_YEAR, 93, 4},
+	    {W_TL_GENRE, 127, 1}};
+	for (const auto &s : spans) {
+		if (changed[s.field])
+			out.replace(s.at, s.len, neo, s.at, s.len);
+	}
+	const bool old_track = old[125] == '\0' && old[126] != '\0';
+	if (changed[W_TL_COMMENT]) {
+		out.replace(97, 28, neo, 97, 28);
+		if (!old_track)
+			out[125] = out[126] = '\0';
+	}
+	if (changed[W_TL_TRACK]) {
+		if (neo[126] != '\0')
+			out[125] = '\0';
+		if (neo[126] != '\0' || old_track)
+			out[126] = neo[126];
+	}
+	return out;
+}
+
+std::string
+trailing_id3v1(TagLib::IOStream &stream)
+{
+	const long length = stream.length();
+	if (length < 128)
+		return "";
+	stream.seek(length - 128, TagLib::IOStream::Beginning);
+	const ByteVector b = stream.readBlock(128);
+	return b.size() == 128 && b.startsWith("TAG") ? std::string(b.data(), b.size()) : "";
+}
+
+void
+keep_id3v1(plan_stream &stream, const std::string &old, const bool changed[W_TL_NFIELDS])
+{
+	const std::string neo = trailing_id3v1(stream);
+	if (old.empty() || neo.empty())
+		return;
+	const std::string out = keep_id3v1_fields(old, neo, changed);
+	stream.insert(ByteVector(out.data(), 128), static_cast<unsigned long>(stream.length() - 128), 128);
+}
+
+/*
  * WAV and AIFF files keep their ID3v2 tag in a chunk of the RIFF or FORM
  * container ("id3 " or "ID3 "), which TagLib removes and writes anew on
  * save.  The tag in it is rebuilt as a leading one is, and the chunk and
@@ -180,7 +236,7 @@ chunk_tag(TagLib::File &file, const id3_chunk &chunk)
 // False, with nothing done, when it cannot.
 bool
 keep_unchanged_chunk_frames(TagLib::File &file, plan_stream &stream, const std::string &old_tag,
-    const std::string &old_name, const bool changed[W_TL_NFIELDS])
+    const id3_chunk &old_chunk, const bool changed[W_TL_NFIELDS])
 {
 	bool big_endian = false;
 	id3_chunk chunk;
@@ -194,23 +250,28 @@ keep_unchanged_chunk_frames(TagLib::File &file, plan_stream &stream, const std::
 		return false;
 	if (out.empty() && chunk.name.empty())
 		return true;
+	// TagLib takes the chunk out and adds it at the end: it goes back
+	// where it was, after the same chunks as before.
 	const auto length = static_cast<std::uint64_t>(file.length());
-	const std::uint64_t at = chunk.name.empty() ? length : chunk.pos;
 	const std::uint64_t replace = chunk.name.empty() ? 0 : 8 + std::uint64_t{chunk.size} + (chunk.size & 1);
-	if (at + replace > length)
+	if (chunk.pos + replace > length || old_chunk.pos > (chunk.name.empty() ? length : chunk.pos))
 		return false;
 	ByteVector block;
 	if (!out.empty()) {
-		block = ByteVector(old_name.data(), 4);
+		block = ByteVector(old_chunk.name.data(), 4);
 		block.append(ByteVector::fromUInt(static_cast<unsigned int>(out.size()), big_endian));
 		block.append(ByteVector(out.data(), static_cast<unsigned int>(out.size())));
 		if (out.size() & 1)
 			block.append('\0');
 	}
-	const std::uint64_t container = length - replace + block.size() - 8;
+	// The container's size as TagLib left it, less the chunk it wrote.
+	file.seek(4);
+	const std::uint64_t container = std::uint64_t{file.readBlock(4).toUInt(big_endian)} - replace + block.size();
 	if (container > 0xffffffffu)
 		return false;
-	stream.insert(block, static_cast<unsigned long>(at), static_cast<unsigned long>(replace));
+	if (replace > 0)
+		stream.removeBlock(static_cast<unsigned long>(chunk.pos), static_cast<unsigned long>(replace));
+	stream.insert(block, static_cast<unsigned long>(old_chunk.pos), 0);
 	stream.insert(ByteVector::fromUInt(static_cast<unsigned int>(container), big_endian), 4, 4);
 	return true;
 }

@@ -12,6 +12,7 @@
 #include <taglib/tfile.h>
 
 #include "w_tlmodule.h"
+#include "w_tlproof.h"
 #include "w_tlstream.h"
 
 namespace w_tl {
@@ -32,6 +33,19 @@ void keep_id3v2_size(TagLib::File &file, plan_stream &stream, std::uint64_t old_
 bool keep_unchanged_frames(TagLib::File &file, plan_stream &stream, const std::string &old_tag,
     const bool changed[W_TL_NFIELDS]);
 
+// The ID3v1 tag neo (128 bytes, as TagLib renders one) made of old, the
+// file's ID3v1 tag before the save, with only the fields in changed taken
+// from neo: TagLib renders every field anew, blanks and all.  A track
+// number takes the last two bytes of a comment of version 1.0.
+std::string keep_id3v1_fields(const std::string &old, const std::string &neo, const bool changed[W_TL_NFIELDS]);
+
+// The ID3v1 tag at the end of the stream (128 bytes), "" when none.
+std::string trailing_id3v1(TagLib::IOStream &stream);
+
+// Puts keep_id3v1_fields of old and the ID3v1 tag now at the end of the
+// stream in its place; nothing when either is not there.
+void keep_id3v1(plan_stream &stream, const std::string &old, const bool changed[W_TL_NFIELDS]);
+
 // Where a file's ID3v2 chunk is: its header's offset, the size its header
 // gives, and its name.
 struct id3_chunk {
@@ -49,9 +63,20 @@ bool find_id3_chunk(TagLib::File &file, bool *big_endian, id3_chunk *chunk);
 std::string chunk_tag(TagLib::File &file, const id3_chunk &chunk);
 
 // Rebuilds the tag of the ID3v2 chunk TagLib saved from old_tag, the tag of
-// the file's chunk (named old_name) before the save, keeping that name.
-// False, with nothing done, when it cannot.
+// the file's chunk (old_chunk) before the save, keeping that name and that
+// place.  False, with nothing done, when it cannot.
 bool keep_unchanged_chunk_frames(TagLib::File &file, plan_stream &stream, const std::string &old_tag,
-    const std::string &old_name, const bool changed[W_TL_NFIELDS]);
+    const id3_chunk &old_chunk, const bool changed[W_TL_NFIELDS]);
+
+// Gives each string of an ASF file's content description, but those of the
+// changed fields, what the old file stored, once TagLib has saved.
+void keep_asf_description(plan_stream &stream, const basic_change &change);
+
+// Points every place an MP4 file points to within itself (chunk offsets,
+// fragment base offsets, the fragment index, segment indexes, auxiliary
+// information) where it pointed in the old file, once TagLib has moved
+// the atoms after moov.  False, with why, when a number cannot hold its
+// new place.
+bool keep_mp4_pointers(plan_stream &stream, std::string *why);
 
 } // namespace w_tl

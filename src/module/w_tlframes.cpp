@@ -1,5 +1,7 @@
 #include "w_tlframes.h"
 
+#include "w_utf8.h"
+
 #include <algorithm>
 
 namespace w_tl {
@@ -275,6 +277,7 @@ id3v2_parse(const std::string &tag, id3_tag *out)
 	if (!walk_frames(body, v, pos, len, &frames, &end) || !zeros_from(body.substr(0, len), end))
 		return false;
 	const std::size_t hsize = v < 3 ? 6 : 10;
+	int comments = 0;
 	for (const raw_frame &fr : frames) {
 		id3_item it;
 		it.itunes = fr.itunes;
@@ -289,6 +292,7 @@ id3v2_parse(const std::string &tag, id3_tag *out)
 			it.flags &= ~0x0002u; // how a frame is carried, not what it holds
 		}
 		it.field = item_field(it, v);
+		it.secondary = it.field == W_TL_COMMENT && comments++ > 0;
 		out->items.push_back(std::move(it));
 	}
 	return true;
@@ -313,6 +317,124 @@ unsync_frame(const std::string &raw)
 
 } // namespace
 
+/*
+ * Version 2.2 names its frames with three characters; every standard one
+ * but two has a frame of the same meaning and the same contents in version
+ * 2.3 (ID3v2.3, appendix: the frames of 2.2 and 2.3 side by side).  CRM
+ * (an encrypted frame of 2.2 alone) and LNK (whose contents name frames
+ * by their 2.2 ids) have none; a picture names its image format where 2.3
+ * has a MIME type.
+ */
+namespace {
+
+const char *
+id_v23(const std::string &id)
+{
+	static const char *const table[][2] = {{"BUF", "RBUF"}, {"CNT", "PCNT"}, {"COM", "COMM"},
+	    {"CRA", "AENC"}, {"ETC", "ETCO"}, {"EQU", "EQUA"}, {"GEO", "GEOB"}, {"IPL", "IPLS"},
+	    {"MCI", "MCDI"}, {"MLL", "MLLT"}, {"PIC", "APIC"}, {"POP", "POPM"}, {"REV", "RVRB"},
+	    {"RVA", "RVAD"}, {"SLT", "SYLT"}, {"STC", "SYTC"}, {"TAL", "TALB"}, {"TBP", "TBPM"},
+	    {"TCM", "TCOM"}, {"TCO", "TCON"}, {"TCR", "TCOP"}, {"TDA", "TDAT"}, {"TDY", "TDLY"},
+	    {"TEN", "TENC"}, {"TFT", "TFLT"}, {"TIM", "TIME"}, {"TKE", "TKEY"}, {"TLA", "TLAN"},
+	    {"TLE", "TLEN"}, {"TMT", "TMED"}, {"TOA", "TOPE"}, {"TOF", "TOFN"}, {"TOL", "TOLY"},
+	    {"TOR", "TORY"}, {"TOT", "TOAL"}, {"TP1", "TPE1"}, {"TP2", "TPE2"}, {"TP3", "TPE3"},
+	    {"TP4", "TPE4"}, {"TPA", "TPOS"}, {"TPB", "TPUB"}, {"TRC", "TSRC"}, {"TRD", "TRDA"},
+	    {"TRK", "TRCK"}, {"TSI", "TSIZ"}, {"TSS", "TSSE"}, {"TT1", "TIT1"}, {"TT2", "TIT2"},
+	    {"TT3", "TIT3"}, {"TXT", "TEXT"}, {"TXX", "TXXX"}, {"TYE", "TYER"}, {"UFI", "UFID"},
+	    {"ULT", "USLT"}, {"WAF", "WOAF"}, {"WAR", "WOAR"}, {"WAS", "WOAS"}, {"WCM", "WCOM"},
+	    {"WCP", "WCOP"}, {"WPB", "WPUB"}, {"WXX", "WXXX"}};
+	for (const auto &row : table) {
+		if (id == row[0])
+			return row[1];
+	}
+	return nullptr;
+}
+
+// The contents of an APIC frame for those of a PIC frame: the image
+// format (three characters) becomes a MIME type.
+bool
+picture_v23(const std::string &data, std::string *out)
+{
+	if (data.size() < 5)
+		return false;
+	std::string format = data.substr(1, 3);
+	format.erase(format.find_last_not_of(std::string(" \0", 2)) + 1);
+	std::string mime;
+	if (format == "-->") {
+		mime = format; // the picture is a link
+	} else if (!format.empty() && std::all_of(format.begin(), format.end(), [](char c) {
+			   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+		   })) {
+		for (char &c : format)
+			c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+		mime = "image/" + (format == "jpg" ? std::string("jpeg") : format);
+	} else {
+		return false;
+	}
+	*out = data.substr(0, 1) + mime + std::string(1, '\0') + data.substr(4);
+	return true;
+}
+
+} // namespace
+
+std::string
+id3v22_refusal(const std::string &refused)
+{
+	if (refused.empty())
+		return "its ID3v2.2 tag cannot be written as version 2.3 without losing what it holds";
+	return "its ID3v2.2 tag holds a frame " + w_escape(refused.data(), refused.size()) +
+	    " that version 2.3 has no counterpart for; rewriting it would lose it";
+}
+
+bool
+id3v22_to_23(const std::string &tag, std::string *out, std::string *refused)
+{
+	const auto *h = reinterpret_cast<const unsigned char *>(tag.data());
+	// Of the flags of 2.2, unsynchronisation means the same in 2.3;
+	// compression has no counterpart.
+	if (tag.size() < 10 || tag.compare(0, 3, "ID3") != 0 || h[3] != 2 || (h[5] & 0x7f) != 0)
+		return false;
+	std::string body = tag.substr(10);
+	const bool unsync = (h[5] & 0x80) != 0;
+	if (unsync)
+		body = unsync_decode(body);
+	std::vector<raw_frame> frames;
+	std::size_t end;
+	if (!walk_frames(body, 2, 0, body.size(), &frames, &end) || !zeros_from(body, end))
+		return false;
+	std::string neo;
+	for (const raw_frame &fr : frames) {
+		const std::string id = body.substr(fr.pos, 3);
+		const char *id23 = id_v23(id);
+		std::string data = body.substr(fr.pos + 6, fr.size - 6);
+		if (id23 == nullptr || (id == "PIC" && !picture_v23(data, &data))) {
+			if (refused != nullptr)
+				*refused = id;
+			return false;
+		}
+		const auto n = static_cast<std::uint32_t>(data.size());
+		neo += std::string(id23) + static_cast<char>(n >> 24) + static_cast<char>((n >> 16) & 0xff) +
+		    static_cast<char>((n >> 8) & 0xff) + static_cast<char>(n & 0xff) + std::string(2, '\0') + data;
+	}
+	// Version 2.3 unsynchronises the whole tag after its header, as 2.2.
+	if (unsync)
+		neo = unsync_encode(neo);
+	// The tag's size when the frames fit it, else the padding it had.
+	const std::uint64_t held = (unsync ? unsync_encode(body.substr(0, end)) : body.substr(0, end)).size();
+	const std::uint64_t padding = tag.size() - 10 - std::min<std::uint64_t>(held, tag.size() - 10);
+	std::uint64_t size = 10 + neo.size();
+	size = size <= tag.size() ? tag.size() : size + padding;
+	if (size - 10 >= (std::uint64_t{1} << 28))
+		return false;
+	*out = std::string("ID3\x03\0", 5) + static_cast<char>(h[5]);
+	const auto n = static_cast<std::uint32_t>(size - 10);
+	for (int shift = 21; shift >= 0; shift -= 7)
+		out->push_back(static_cast<char>((n >> shift) & 0x7f));
+	*out += neo;
+	out->resize(static_cast<std::size_t>(size), '\0');
+	return true;
+}
+
 // Rebuilds neo, the ID3v2 tag TagLib saved (empty when it saved none), from
 // old_tag, the file's tag before the save, so that only the fields in
 // changed are TagLib's.  *out is the new tag, empty when none is left.
@@ -336,14 +458,18 @@ rebuild_tag(const std::string &old_tag, const std::string &neo, const bool chang
 	std::string fresh[W_TL_NFIELDS];
 	std::size_t rendered_end = 10;
 	for (const id3_item &it : new_parsed.items) {
-		if (it.field >= 0 && changed[it.field])
+		if (it.field >= 0 && changed[it.field] && !it.secondary)
 			fresh[it.field] += unsync && v == 4 ? unsync_frame(it.raw) : it.raw;
 		rendered_end += it.raw.size();
 	}
 	std::string body;
 	bool placed[W_TL_NFIELDS] = {};
 	for (const id3_item &it : old_parsed.items) {
-		if (it.field < 0 || !changed[it.field]) {
+		// The comment field is the first comment without a description;
+		// the others stay as they are while it is set, and go with it
+		// when it is cleared.
+		const bool kept_beside = it.secondary && !fresh[it.field].empty();
+		if (it.field < 0 || !changed[it.field] || kept_beside) {
 			body += it.raw;
 		} else if (!placed[it.field]) {
 			body += fresh[it.field];

@@ -54,6 +54,7 @@ struct id3_item {
 	std::string raw;     // the frame as the tag body holds it, header included
 	bool itunes = false; // a 2.2 id padded with a NUL in a 2.3 tag
 	int field = -1;      // the basic field it stands for, -1 for none
+	bool secondary = false; // a comment without description after the first
 };
 
 struct id3_tag {
@@ -71,6 +72,15 @@ int item_field(const id3_item &it, unsigned v);
 // after undoing unsynchronisation.  False when they cannot be walked to
 // the end or something but zeros follows them.
 bool id3v2_parse(const std::string &tag, id3_tag *out);
+
+// The version 2.3 tag a version 2.2 tag (whole, header included) stands
+// for: each frame under the id of the same meaning, a picture's image
+// format made a MIME type, the header's flags and the padding kept.  False
+// when a frame has no such counterpart (its id in *refused, if given), or
+// the tag cannot be walked or is compressed: nothing is guessed.
+bool id3v22_to_23(const std::string &tag, std::string *out, std::string *refused = nullptr);
+// Why a version 2.2 tag is not written, from what id3v22_to_23 refused.
+std::string id3v22_refusal(const std::string &refused);
 
 // Rebuilds neo, the ID3v2 tag TagLib saved (empty when it saved none), from
 // old_tag, the file's tag before the save, so that only the fields in

@@ -29,6 +29,7 @@
 #include <taglib/id3v2header.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/apetag.h>
+#include <taglib/asffile.h>
 #include <taglib/mp4file.h>
 #include <taglib/mpegfile.h>
 #include <taglib/textidentificationframe.h>
@@ -56,10 +57,12 @@ namespace {
 
 using namespace w_tl;
 
+// The version a tag is saved in: its own, and 2.3 for a tag of version
+// 2.2, which is no longer written.
 TagLib::ID3v2::Version
 id3v2_version(TagLib::ID3v2::Tag *tag)
 {
-	return tag != nullptr && tag->header()->majorVersion() == 3 ? TagLib::ID3v2::v3 : TagLib::ID3v2::v4;
+	return tag != nullptr && tag->header()->majorVersion() <= 3 ? TagLib::ID3v2::v3 : TagLib::ID3v2::v4;
 }
 
 // ---- The operations ----
@@ -101,7 +104,7 @@ tl_open(const char *path)
 				if (fd != -1)
 					close(fd);
 			}
-		} guard{open(path, O_RDONLY | O_CLOEXEC)};
+		} guard{open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)}; // no wait on a FIFO
 		if (guard.fd == -1)
 			return nullptr;
 		struct stat st;
@@ -181,21 +184,12 @@ save(TagLib::File *file)
 		return mp3->save(tags, TagLib::File::StripNone, id3v2_version(mp3->ID3v2Tag()),
 		    TagLib::File::DoNotDuplicate);
 	}
-	if (auto *wav = dynamic_cast<TagLib::RIFF::WAV::File *>(file)) {
-		int tags = 0;
-		if (wav->hasID3v2Tag())
-			tags |= TagLib::RIFF::WAV::File::ID3v2;
-		if (wav->hasInfoTag())
-			tags |= TagLib::RIFF::WAV::File::Info;
-		// TagLib reads the fields of a WAV file from its ID3v2 tag alone:
-		// fields set on a file with only an INFO chunk go there too.
-		if (!wav->ID3v2Tag()->isEmpty())
-			tags |= TagLib::RIFF::WAV::File::ID3v2;
-		if (tags == 0)
-			tags = TagLib::RIFF::WAV::File::AllTags;
-		return wav->save(static_cast<TagLib::RIFF::WAV::File::TagTypes>(tags),
-		    TagLib::File::StripNone, id3v2_version(wav->ID3v2Tag()));
-	}
+	// TagLib reads the fields of a WAV file from its ID3v2 tag alone, and
+	// would render its INFO chunks anew from what it understood of them:
+	// they stay as they are, as the --all-tags mode leaves them.
+	if (auto *wav = dynamic_cast<TagLib::RIFF::WAV::File *>(file))
+		return wav->save(TagLib::RIFF::WAV::File::ID3v2, TagLib::File::StripNone,
+		    id3v2_version(wav->ID3v2Tag()));
 	if (auto *aiff = dynamic_cast<TagLib::RIFF::AIFF::File *>(file))
 		return aiff->save(id3v2_version(aiff->tag()));
 	return file->save();
@@ -334,7 +328,7 @@ set_track(TagLib::File *file, unsigned int n, const char *total)
 // TagLib takes an ID3v1 tag away once its fields are all empty; the file
 // keeps it, empty, so that the fields set later go there again.
 void
-keep_id3v1(plan_stream &stream)
+keep_empty_id3v1(plan_stream &stream)
 {
 	const long length = stream.length();
 	if (length >= 128) {
@@ -438,14 +432,14 @@ const char *const field_names[W_TL_NFIELDS] = {"title", "artist", "year", "album
  * Empty when the write may land, else what it would lose.
  */
 std::string
-prove(struct w_tlfile *f, const w_tlplan &plan, const fields &want, const bool changed[W_TL_NFIELDS],
+prove(struct w_tlfile *f, const w_tlplan &plan, const fields &want, const basic_change &change,
     const std::vector<tag_item> &old_items)
 {
 	const file_view old(plan.fd, plan.old_size), neo(plan);
 	layout how;
 	const bool raw = layout_of(f->ref->file(), &how);
 	if (raw) {
-		std::string lost = prove_raw(how, old, neo, changed);
+		std::string lost = prove_raw(how, old, neo, change);
 		if (!lost.empty())
 			return lost;
 	}
@@ -459,7 +453,39 @@ prove(struct w_tlfile *f, const w_tlplan &plan, const fields &want, const bool c
 		if (!reads_as(i, got, want))
 			return std::string("would not keep the ") + field_names[i] + " as asked";
 	}
-	return raw ? "" : compare_items(old_items, taglib_items(ref.file()), changed);
+	return raw ? "" : prove_listed(old, neo, old_items, taglib_items(ref.file()), change);
+}
+
+// The ID3v2 tag a write starts from: the leading one of an MP3 file, or
+// that of a WAV or AIFF file's ID3 chunk (old_chunk), as the version it
+// is saved in.  False, with why set, when it cannot be.
+bool
+old_id3v2(TagLib::File *file, std::string *old_tag, id3_chunk *old_chunk, std::string *why)
+{
+	auto *mp3 = dynamic_cast<TagLib::MPEG::File *>(file);
+	if (mp3 != nullptr) {
+		const std::uint64_t size = leading_id3v2_size(*file);
+		if (size > 0) {
+			file->seek(0);
+			ByteVector b = file->readBlock(static_cast<unsigned long>(size));
+			if (b.size() == size)
+				old_tag->assign(b.data(), b.size());
+		}
+	} else if (id3v2_of(file) != nullptr) {
+		bool big_endian = false;
+		if (find_id3_chunk(*file, &big_endian, old_chunk) && !old_chunk->name.empty())
+			*old_tag = chunk_tag(*file, *old_chunk);
+	}
+	if (old_tag->size() < 10 || (*old_tag)[3] != 2)
+		return true;
+	// Version 2.2 is written as 2.3, frame for frame.
+	std::string converted, refused;
+	if (id3v22_to_23(*old_tag, &converted, &refused)) {
+		*old_tag = converted;
+		return true;
+	}
+	*why = id3v22_refusal(refused);
+	return false;
 }
 
 int
@@ -473,34 +499,27 @@ tl_render(struct w_tlfile *f, const struct w_tlchange *changes, struct w_tlplan 
 	}
 	f->rendered = true;
 	return guarded([&] {
-		TagLib::File *file = f->ref->file();
-		TagLib::ID3v2::Tag *id3v2 = id3v2_of(file);
-		if (id3v2 != nullptr && !id3v2_whole(*file, id3v2)) {
-			set_why(why, whylen, "TagLib could not read the whole ID3v2 tag; rewriting it would lose frames");
+		auto refuse = [&](const std::string &text) {
+			set_why(why, whylen, text.c_str());
 			errno = EINVAL;
 			return -1;
-		}
+		};
+		TagLib::File *file = f->ref->file();
+		TagLib::ID3v2::Tag *id3v2 = id3v2_of(file);
+		if (id3v2 != nullptr && !id3v2_whole(*file, id3v2))
+			return refuse("TagLib could not read the whole ID3v2 tag; rewriting it would lose frames");
 		fields want;
 		read_fields(file, &want);
 		layout how;
 		const std::vector<tag_item> old_items = layout_of(file, &how) ? std::vector<tag_item>{}
 										: taglib_items(file);
 		auto *mp3 = dynamic_cast<TagLib::MPEG::File *>(file);
-		const std::uint64_t id3v2_size = mp3 != nullptr ? leading_id3v2_size(*file) : 0;
-		std::string old_tag;
-		if (id3v2_size > 0) {
-			file->seek(0);
-			ByteVector b = file->readBlock(static_cast<unsigned long>(id3v2_size));
-			if (b.size() == id3v2_size)
-				old_tag.assign(b.data(), b.size());
-		}
-		// The tag of a WAV or AIFF file's ID3v2 chunk.
+		std::string old_tag, refusal;
 		id3_chunk old_chunk;
-		bool big_endian = false;
-		const bool riff = mp3 == nullptr && id3v2 != nullptr &&
-		    find_id3_chunk(*file, &big_endian, &old_chunk) && !old_chunk.name.empty();
-		if (riff)
-			old_tag = chunk_tag(*file, old_chunk);
+		if (!old_id3v2(file, &old_tag, &old_chunk, &refusal))
+			return refuse(refusal + "; not written");
+		const std::uint64_t id3v2_size = mp3 != nullptr ? leading_id3v2_size(*file) : 0;
+		const std::string old_id3v1 = mp3 != nullptr && mp3->hasID3v1Tag() ? trailing_id3v1(*f->stream) : "";
 		if (mp3 != nullptr) {
 			// A new ID3v2 tag starts with what the ID3v1 tag holds, as the
 			// fields read showed both.
@@ -510,6 +529,7 @@ tl_render(struct w_tlfile *f, const struct w_tlchange *changes, struct w_tlplan 
 		const bool had_id3v1 = mp3 != nullptr && mp3->hasID3v1Tag();
 		ready_frames(file, changes);
 		TagLib::Tag *tag = f->ref->tag();
+		basic_change change;
 		for (int i = 0; i < W_TL_NFIELDS; i++) {
 			const w_tlchange &c = changes[i];
 			if (!c.set)
@@ -518,6 +538,8 @@ tl_render(struct w_tlfile *f, const struct w_tlchange *changes, struct w_tlplan 
 			if (c.text != nullptr)
 				want.text[i] = c.text;
 			want.number[i] = c.number;
+			change.changed[i] = true;
+			change.cleared[i] = i == W_TL_YEAR || i == W_TL_TRACK ? c.number == 0 : s.isEmpty();
 			switch (i) {
 			case W_TL_TITLE: tag->setTitle(s); break;
 			case W_TL_ARTIST: tag->setArtist(s); break;
@@ -531,33 +553,29 @@ tl_render(struct w_tlfile *f, const struct w_tlchange *changes, struct w_tlplan 
 		}
 		if (changes[W_TL_YEAR].set)
 			pad_id3v2_year(file, changes[W_TL_YEAR].number);
-		if (!save(file)) {
-			set_why(why, whylen, "TagLib could not save the tags");
-			errno = EINVAL;
-			return -1;
-		}
+		if (!save(file))
+			return refuse("TagLib could not save the tags");
 		if (had_id3v1)
-			keep_id3v1(*f->stream);
-		bool changed[W_TL_NFIELDS];
-		for (int i = 0; i < W_TL_NFIELDS; i++)
-			changed[i] = changes[i].set;
+			keep_empty_id3v1(*f->stream);
 		if (mp3 != nullptr) {
-			if (!keep_unchanged_frames(*file, *f->stream, old_tag, changed))
+			if (!keep_unchanged_frames(*file, *f->stream, old_tag, change.changed))
 				keep_id3v2_size(*file, *f->stream, id3v2_size);
-		} else if (riff) {
-			keep_unchanged_chunk_frames(*file, *f->stream, old_tag, old_chunk.name, changed);
+			keep_id3v1(*f->stream, old_id3v1, change.changed);
+		} else if (!old_chunk.name.empty()) {
+			keep_unchanged_chunk_frames(*file, *f->stream, old_tag, old_chunk, change.changed);
 		}
+		if (dynamic_cast<TagLib::MP4::File *>(file) != nullptr && !keep_mp4_pointers(*f->stream, &refusal))
+			return refuse("rewriting the tag " + refusal + "; not written");
+		if (dynamic_cast<TagLib::ASF::File *>(file) != nullptr)
+			keep_asf_description(*f->stream, change);
 		if (f->stream->error() != 0) {
 			errno = f->stream->error();
 			return -1;
 		}
 		f->stream->plan(plan);
-		const std::string lost = prove(f, *plan, want, changed, old_items);
-		if (!lost.empty()) {
-			set_why(why, whylen, ("rewriting the tag " + lost + "; not written").c_str());
-			errno = EINVAL;
-			return -1;
-		}
+		const std::string lost = prove(f, *plan, want, change, old_items);
+		if (!lost.empty())
+			return refuse("rewriting the tag " + lost + "; not written");
 		return 0;
 	});
 }

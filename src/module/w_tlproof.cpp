@@ -8,6 +8,7 @@
 
 #include "w_tlframes.h"
 #include "w_tlproofcore.h"
+#include "w_utf8.h"
 
 namespace w_tl {
 
@@ -95,27 +96,43 @@ file_view::same(std::uint64_t a, const file_view &other, std::uint64_t b, std::u
 
 // ---- Items, and what a write may do to them ----
 
+std::string
+escaped(const std::string &name)
+{
+	return w_escape(name.data(), name.size());
+}
+
 // Every old item outside the changed fields must be among the new ones,
 // and a new item belongs to one of the fields, whose values are checked
 // once the new file is read back.
 void
 compare(const std::vector<tag_item> &old, const std::vector<tag_item> &neo, const item_rule &rule, verdict *v)
 {
+	// Each old item is matched with the first equal new one left.
 	std::multimap<std::string, std::size_t> left;
 	for (std::size_t i = 0; i < neo.size(); i++)
 		left.emplace(std::string(neo[i].kind) + '\0' + neo[i].bytes, i);
+	// The values of one name keep their order: where the last one kept
+	// of each name went.
+	std::map<std::string, std::size_t> last;
 	for (const tag_item &it : old) {
-		auto found = left.find(std::string(it.kind) + '\0' + it.bytes);
-		if (found != left.end()) {
-			left.erase(found);
+		auto found = left.lower_bound(std::string(it.kind) + '\0' + it.bytes);
+		if (found == left.end() || found->first != std::string(it.kind) + '\0' + it.bytes) {
+			if (!rule.may_lose(it))
+				v->lose(it.kind, it.name);
 			continue;
 		}
-		if (!rule.may_lose(it))
-			v->lose(it.kind, it.name);
+		const std::size_t at = found->second;
+		left.erase(found);
+		const std::string name = std::string(it.kind) + '\0' + it.name;
+		auto before = last.find(name);
+		if (before != last.end() && before->second > at)
+			v->fail(std::string("would reorder the ") + it.kind + " " + escaped(it.name));
+		last[name] = at;
 	}
 	for (const auto &[key, i] : left) {
 		if (!rule.may_add(neo[i]))
-			v->fail(std::string("would add ") + neo[i].kind + " " + neo[i].name);
+			v->fail(std::string("would add ") + neo[i].kind + " " + escaped(neo[i].name));
 	}
 }
 
@@ -143,7 +160,7 @@ id3v2_items(const std::string &tag, std::vector<tag_item> *out)
 		std::string bytes = it.id;
 		bytes.push_back(static_cast<char>(it.flags >> 8));
 		bytes.push_back(static_cast<char>(it.flags & 0xff));
-		out->push_back({"frames", it.id, bytes + it.data, it.field});
+		out->push_back({"frames", it.id, bytes + it.data, it.field, it.secondary});
 	}
 	return true;
 }
@@ -153,19 +170,27 @@ namespace {
 // The basic fields' rule: an item of a changed field may go, and a new
 // item must belong to one of the fields.
 item_rule
-basic_rule(const bool changed[W_TL_NFIELDS])
+basic_rule(const basic_change &change)
 {
-	return {[changed](const tag_item &it) { return it.field >= 0 && changed[it.field]; },
+	return {[&change](const tag_item &it) {
+			return it.field >= 0 && change.changed[it.field] && (!it.secondary || change.cleared[it.field]);
+		},
 	    [](const tag_item &it) { return it.field >= 0; }};
 }
 
 } // namespace
 
 std::string
-compare_items(const std::vector<tag_item> &old, const std::vector<tag_item> &neo, const bool changed[W_TL_NFIELDS])
+prove_listed(const file_view &old, const file_view &neo, const std::vector<tag_item> &old_items,
+    const std::vector<tag_item> &new_items, const basic_change &change)
 {
+	// The values of the fields are checked once the new file is read
+	// back; that holds for the changed fields alone.
+	item_rule rule = basic_rule(change);
+	rule.may_add = [&change](const tag_item &it) { return it.field >= 0 && change.changed[it.field]; };
 	verdict v;
-	compare(old, neo, basic_rule(changed), &v);
+	compare(old_items, new_items, rule, &v);
+	prove_asf(old, neo, change, &v);
 	return v.text();
 }
 
@@ -182,9 +207,9 @@ prove_raw(layout how, const file_view &old, const file_view &neo, const item_rul
 }
 
 std::string
-prove_raw(layout how, const file_view &old, const file_view &neo, const bool changed[W_TL_NFIELDS])
+prove_raw(layout how, const file_view &old, const file_view &neo, const basic_change &change)
 {
-	return prove_raw(how, old, neo, basic_rule(changed));
+	return prove_raw(how, old, neo, basic_rule(change));
 }
 
 } // namespace w_tl

@@ -55,14 +55,25 @@ struct tag_item {
 	std::string name;  // for the message
 	std::string bytes; // what must be equal
 	int field;         // the basic field it belongs to, -1 for none
+	// A comment without description after the first: not the comment
+	// field while it is set, and gone with it when it is cleared.
+	bool secondary = false;
 };
 
-// Empty when every old item outside the changed fields is among the new
-// ones, and every new item not among the old ones belongs to one of the
-// basic fields; else what would be lost ("would lose frames RVAD, TSIZ")
-// or added.
-std::string compare_items(const std::vector<tag_item> &old, const std::vector<tag_item> &neo,
-    const bool changed[W_TL_NFIELDS]);
+// What a write of the basic fields does: the fields it changes, and those
+// of them it clears.
+struct basic_change {
+	bool changed[W_TL_NFIELDS] = {};
+	bool cleared[W_TL_NFIELDS] = {};
+};
+
+// The proof of a file whose tags no walker of ours reads raw, from the
+// items TagLib lists of the old file and of the new one: empty when every
+// old item outside the changed fields is there, in its order among those
+// of its name, and no item of another field appears; else what the write
+// would lose ("would lose properties COMPOSER") or do.  Throws io_error.
+std::string prove_listed(const file_view &old, const file_view &neo, const std::vector<tag_item> &old_items,
+    const std::vector<tag_item> &new_items, const basic_change &change);
 
 // How the file keeps its tags and its audio.
 enum class layout {
@@ -73,8 +84,7 @@ enum class layout {
 
 // Empty when neo keeps all of old outside the changed fields, else what it
 // would lose ("would lose frames RVAD, TSIZ").  Throws io_error.
-std::string prove_raw(layout how, const file_view &old, const file_view &neo,
-    const bool changed[W_TL_NFIELDS]);
+std::string prove_raw(layout how, const file_view &old, const file_view &neo, const basic_change &change);
 
 // For a write of other fields than the basic ones (--all-tags): which old
 // items it may take away, and which new ones it may add; every other item

@@ -97,6 +97,27 @@ info_items(const std::string &d, std::vector<tag_item> *out)
 	}
 }
 
+// The chunks in their order, each tag chunk by its kind.
+std::vector<std::string>
+chunk_order(const file_view &f, const std::vector<chunk> &cs)
+{
+	std::vector<std::string> out;
+	for (const chunk &c : cs)
+		out.push_back(c.name == "ID3 " || c.name == "id3 " ? "ID3" : is_info(f, c) ? "INFO" : c.name);
+	return out;
+}
+
+// Drops from order the tag chunks of a kind that other does not hold: a
+// write may add a tag, or take one away.
+void
+drop_tags_alone(std::vector<std::string> *order, const std::vector<std::string> &other)
+{
+	for (const char *kind : {"ID3", "INFO"}) {
+		if (std::find(other.begin(), other.end(), kind) == other.end())
+			order->erase(std::remove(order->begin(), order->end(), kind), order->end());
+	}
+}
+
 } // namespace
 
 void
@@ -143,6 +164,18 @@ prove_riff(const file_view &old, const file_view &neo, const item_rule &rule, ve
 	}
 	if (new_others.size() > old_others.size())
 		return v->fail("would add the chunk '" + new_others[old_others.size()].name + "'");
+	std::vector<std::string> old_order = chunk_order(old, oc), new_order = chunk_order(neo, nc);
+	drop_tags_alone(&old_order, new_order);
+	drop_tags_alone(&new_order, old_order);
+	if (old_order != new_order)
+		return v->fail("would change the order of the chunks");
+	// The container's size keeps its relation to the file's: what it
+	// leaves out (or claims beyond the end) stays.
+	const std::string oh = old.read(4, 4), nh = neo.read(4, 4);
+	const std::uint64_t old_size = old_be ? be32(oh, 0) : le32(oh, 0);
+	const std::uint64_t new_size = new_be ? be32(nh, 0) : le32(nh, 0);
+	if (new_size + old.size() != old_size + neo.size())
+		return v->fail("would leave a container size that does not fit the file");
 	// Bytes after the last chunk stay too.
 	const std::uint64_t tail = old.size() - old_rest;
 	if (neo.size() - new_rest != tail || !old.same(old_rest, neo, new_rest, tail))

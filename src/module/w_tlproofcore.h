@@ -31,6 +31,9 @@ le32(const std::string &s, std::size_t at)
 
 // ---- Items, and what a write may do to them ----
 
+// A name from a tag as messages show it: escaped as paths are.
+std::string escaped(const std::string &name);
+
 // Where the proof stands: what would be lost, or what else is wrong.
 struct verdict {
 	std::vector<std::pair<const char *, std::vector<std::string>>> lost;
@@ -43,8 +46,9 @@ struct verdict {
 			lost.emplace_back(kind, std::vector<std::string>{});
 			it = lost.end() - 1;
 		}
-		if (std::find(it->second.begin(), it->second.end(), name) == it->second.end())
-			it->second.push_back(name);
+		const std::string shown = escaped(name);
+		if (std::find(it->second.begin(), it->second.end(), shown) == it->second.end())
+			it->second.push_back(shown);
 	}
 	void fail(const std::string &why)
 	{
@@ -77,9 +81,27 @@ std::uint64_t id3v2_size(const std::string &head);
 
 bool id3v2_items(const std::string &tag, std::vector<tag_item> *out);
 
+// The header of an ASF file and its content description: five strings,
+// each as stored (UTF-16 with its terminator), or not stored at all.
+struct asf_description {
+	std::uint64_t header_size = 0;
+	std::uint32_t objects = 0;
+	std::uint64_t pos = 0, size = 0; // of the object; size 0 when none
+	bool present[5] = {};
+	std::string text[5];
+	std::uint64_t properties = 0; // where the file properties are, 0 if nowhere
+	std::uint64_t file_size = 0;  // the file's size, as they state it
+};
+// The basic field each of the five strings is, -1 for none.
+extern const int asf_fields[5];
+// False when f is no ASF file, or its header objects do not add up.
+bool asf_header(const file_view &f, asf_description *d);
+
 // The proof of each layout, into *v.  They throw io_error.
 void prove_mpeg(const file_view &old, const file_view &neo, const item_rule &rule, verdict *v);
 void prove_riff(const file_view &old, const file_view &neo, const item_rule &rule, verdict *v);
 void prove_mp4(const file_view &old, const file_view &neo, const item_rule &rule, verdict *v);
+// The content description of an ASF file, which TagLib does not list.
+void prove_asf(const file_view &old, const file_view &neo, const basic_change &change, verdict *v);
 
 } // namespace w_tl

@@ -246,6 +246,30 @@ read_bytes(const std::string &path)
 	return out;
 }
 
+// What fn printed on standard error, which it still gets to see: the
+// bytes go through a scratch file and are put out again.
+template <typename F>
+std::string
+stderr_of(F &&fn)
+{
+	std::fflush(stderr);
+	w_file_ptr tmp(std::tmpfile());
+	const int saved = dup(2);
+	if (!tmp || saved == -1 || dup2(fileno(tmp.get()), 2) == -1)
+		fail("cannot catch standard error");
+	fn();
+	std::fflush(stderr);
+	dup2(saved, 2);
+	close(saved);
+	std::rewind(tmp.get());
+	std::string said;
+	char buf[4096];
+	for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, tmp.get())) > 0;)
+		said.append(buf, n);
+	std::fputs(said.c_str(), stderr);
+	return said;
+}
+
 // The list a write is asked to store: chosen by the input's length, so that
 // every input tries one of them and the fuzzer reaches them all.
 pairs
@@ -1036,7 +1060,14 @@ ogg_target(const ogg_codec &codec, const std::uint8_t *data, std::size_t size)
 	const scratch_file music("in.ogg", before);
 
 	struct w_backend *backend = codec.backend();
-	std::unique_ptr<void, void (*)(void *)> file(backend->init(music.path()), backend->clear);
+	void *opened = nullptr;
+	const std::string said = stderr_of([&] { opened = backend->init(music.path()); });
+	std::unique_ptr<void, void (*)(void *)> file(opened, backend->clear);
+	// A file that plainly is the codec's is never refused in silence:
+	// the tune would fail it, and no later backend take it.
+	if (!file && w_backend_claims(backend, music.path()) &&
+	    said.find(std::string(music.path()) + ": ") == std::string::npos)
+		fail("%s: a file that begins as %s does was refused without a word", what, what);
 	if (!file)
 		return std::nullopt;
 	w_taglist_ptr read(backend->read(file.get()));

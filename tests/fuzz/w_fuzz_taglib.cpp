@@ -1,8 +1,11 @@
 /*
  * The TagLib write path, differentially: the input describes an MP3, WAV
  * or AIFF file with a random ID3v2.3 or 2.4 tag (random frames, flags,
- * encodings, padding, unsynchronisation, sometimes an ID3v1 tag, sometimes
- * bytes flipped) and one change of one field.  The TagLib module either
+ * encodings, padding, unsynchronisation, sometimes an ID3v1 tag, an APE or
+ * Lyrics3 tag or a lone APE footer at the end of an MP3 file, sometimes
+ * bytes flipped) and one change of one field; or, after "FILE", it is a
+ * whole music file as collections of odd files hold them, whose artist is
+ * set.  The TagLib module either
  * refuses the change or plans a new file in which a reader of our own,
  * sharing nothing with the module, finds every frame of the other fields
  * and the audio as they were, and the field reads back as asked.
@@ -16,6 +19,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <strings.h>
 #include <unistd.h>
 #include <vector>
 
@@ -202,6 +206,58 @@ make_file(input &in, kind k)
 	return "RIFF" + le(static_cast<std::uint32_t>(body.size()), 4) + body;
 }
 
+std::string
+le32(std::uint32_t v)
+{
+	return le(v, 4);
+}
+
+std::string
+ape_footer(const std::string &version, std::uint32_t size, std::uint32_t count, std::uint32_t flags)
+{
+	return "APETAGEX" + version + le32(size) + le32(count) + le32(flags) + std::string(8, '\0');
+}
+
+// Tags at the end of an MP3 file, before its ID3v1 tag: an APE tag whose
+// items fill its size, a Lyrics3 tag, or a lone APE footer that claims as
+// many bytes as the input says.  Inputs that end before this add none.
+void
+add_trailing_tags(input &in, std::string &f)
+{
+	const unsigned what = in.below(4);
+	if (what == 0)
+		return;
+	static const char *const keys[] = {"Title", "Artist", "Album", "Year", "Track", "Genre", "Comment",
+	    "MP3GAIN_MINMAX", "Lyricist"};
+	std::string t;
+	if (what == 1) {
+		std::string items;
+		const unsigned count = in.below(3) + 1;
+		for (unsigned i = 0; i < count; i++) {
+			const std::string value = in.text(in.below(8));
+			items += le32(static_cast<std::uint32_t>(value.size())) + le32(0) +
+			    keys[in.below(sizeof(keys) / sizeof(keys[0]))] + '\0' + value;
+		}
+		const auto size = static_cast<std::uint32_t>(items.size() + 32);
+		const bool header = in.one_in(2);
+		if (header)
+			t = ape_footer(le32(2000), size, count, 0xa0000000u);
+		t += items + ape_footer(le32(2000), size, count, header ? 0x80000000u : 0);
+	} else if (what == 2) {
+		auto sized = [](const std::string &id, const std::string &data) {
+			const std::string n = std::to_string(data.size());
+			return id + std::string(5 - n.size(), '0') + n + data;
+		};
+		const std::string body = "LYRICSBEGIN" + sized("IND", "11") + sized("LYR", in.text(in.below(20)));
+		const std::string n = std::to_string(body.size());
+		t = body + std::string(6 - n.size(), '0') + n + "LYRICS200";
+	} else {
+		t = ape_footer(in.bytes(4), in.below(2048), in.below(3), 0);
+	}
+	const bool v1 = f.size() >= 128 && f.compare(f.size() - 128, 3, "TAG") == 0;
+	f.insert(v1 ? f.size() - 128 : f.size(), t);
+}
+
 // ---- The reader of our own ----
 
 struct frame {
@@ -276,6 +332,15 @@ frames_of(const std::string &tag, std::vector<frame> *out, unsigned *version)
 }
 
 std::uint32_t
+le32_at(const std::string &d, std::size_t at)
+{
+	std::uint32_t v = 0;
+	for (std::size_t i = 4; i-- > 0;)
+		v = v << 8 | static_cast<unsigned char>(d[at + i]);
+	return v;
+}
+
+std::uint32_t
 size_of(const std::string &d, std::size_t at, bool synchsafe)
 {
 	std::uint32_t v = 0;
@@ -284,18 +349,69 @@ size_of(const std::string &d, std::size_t at, bool synchsafe)
 	return v;
 }
 
+// An APE item: its key, flags and value.
+using ape_item = std::pair<std::string, std::string>;
+
+// The tags at the end of an MP3 file, before end: ID3v1 aside, the APE tags
+// whose items fill exactly their size (their items into *apes) and Lyrics3
+// tags; where the first of them starts.
+std::size_t
+trailing_start(const std::string &d, std::size_t floor, std::size_t end, std::vector<ape_item> *apes)
+{
+	for (;;) {
+		if (end >= floor + 32 && d.compare(end - 32, 8, "APETAGEX") == 0) {
+			const std::uint32_t size = le32_at(d, end - 20), count = le32_at(d, end - 16);
+			const bool header = (le32_at(d, end - 12) & 0x80000000u) != 0;
+			if (size >= 32 && size + (header ? 32u : 0u) <= end - floor) {
+				std::size_t pos = end - size;
+				std::vector<ape_item> items;
+				for (std::uint32_t i = 0; i < count && pos + 8 <= end - 32; i++) {
+					const std::uint32_t n = le32_at(d, pos);
+					const std::size_t nul = d.find('\0', pos + 8);
+					if (nul >= end - 32 || n > end - 32 - nul - 1)
+						break;
+					items.emplace_back(d.substr(pos + 4, 4) + d.substr(pos + 8, nul - pos - 8),
+					    d.substr(nul + 1, n));
+					pos = nul + 1 + n;
+				}
+				if (items.size() == count && pos == end - 32) {
+					apes->insert(apes->end(), items.begin(), items.end());
+					end -= size + (header ? 32 : 0);
+					continue;
+				}
+			}
+		}
+		if (end >= floor + 15 + 11 && d.compare(end - 9, 9, "LYRICS200") == 0) {
+			const std::string digits = d.substr(end - 15, 6);
+			if (digits.find_first_not_of("0123456789") == std::string::npos) {
+				const std::size_t n = std::stoul(digits);
+				if (n <= end - 15 - floor && d.compare(end - 15 - n, 11, "LYRICSBEGIN") == 0) {
+					end -= 15 + n;
+					continue;
+				}
+			}
+		}
+		return end;
+	}
+}
+
 // The tags and the audio of a file as this reader finds them; false when
 // it cannot tell.
 bool
-parts_of(const std::string &d, kind k, std::vector<std::string> *tags, std::string *audio)
+parts_of(const std::string &d, kind k, std::vector<std::string> *tags, std::vector<ape_item> *apes,
+    std::string *audio)
 {
 	tags->clear();
+	apes->clear();
 	if (k == mp3) {
 		std::size_t start = 0;
 		if (d.compare(0, 3, "ID3") == 0) {
 			if (d.size() < 10)
 				return false;
 			start = 10 + std::size_t{size_of(d, 6, true)};
+			// A footer only where there is one.
+			if (d[3] == 4 && (d[5] & 0x10) != 0 && d.compare(start, 3, "3DI") == 0)
+				start += 10;
 			if (start > d.size())
 				return false;
 			tags->push_back(d.substr(0, start));
@@ -303,6 +419,7 @@ parts_of(const std::string &d, kind k, std::vector<std::string> *tags, std::stri
 		std::size_t end = d.size();
 		if (end >= start + 128 && d.compare(end - 128, 3, "TAG") == 0)
 			end -= 128;
+		end = trailing_start(d, start, end, apes);
 		*audio = d.substr(start, end - start);
 		return true;
 	}
@@ -396,16 +513,28 @@ void
 taglib(const std::uint8_t *data, std::size_t size)
 {
 	input in{data, size};
-	const kind k = static_cast<kind>(in.below(3));
-	std::string before = make_file(in, k);
-	for (unsigned flips = in.one_in(4) ? in.below(4) + 1 : 0; flips > 0; flips--)
-		before[in.below(static_cast<unsigned>(before.size()))] ^= static_cast<char>(in.byte() | 1);
-	// The change: one field, set or cleared.
-	const int field = static_cast<int>(in.below(W_TL_NFIELDS));
+	kind k;
+	std::string before;
+	int field = W_TL_ARTIST;
+	std::string text = "X";
+	unsigned value = 0;
+	if (size >= 4 && std::memcmp(data, "FILE", 4) == 0) {
+		before.assign(reinterpret_cast<const char *>(data) + 4, size - 4);
+		k = before.compare(0, 4, "RIFF") == 0 ? wav : before.compare(0, 4, "FORM") == 0 ? aiff : mp3;
+	} else {
+		k = static_cast<kind>(in.below(3));
+		before = make_file(in, k);
+		for (unsigned flips = in.one_in(4) ? in.below(4) + 1 : 0; flips > 0; flips--)
+			before[in.below(static_cast<unsigned>(before.size()))] ^= static_cast<char>(in.byte() | 1);
+		// The change: one field, set or cleared.
+		field = static_cast<int>(in.below(W_TL_NFIELDS));
+		// A genre of digits reads back as the ID3v1 genre of that number.
+		text = in.one_in(4) ? "" : (field == W_TL_GENRE ? "g" : "") + in.text(in.below(12) + 1);
+		value = in.one_in(4) ? 0 : in.below(2100);
+		if (k == mp3)
+			add_trailing_tags(in, before);
+	}
 	const bool number = field == W_TL_YEAR || field == W_TL_TRACK;
-	// A genre of digits reads back as the ID3v1 genre of that number.
-	const std::string text = in.one_in(4) ? "" : (field == W_TL_GENRE ? "g" : "") + in.text(in.below(12) + 1);
-	const unsigned value = in.one_in(4) ? 0 : in.below(2100);
 
 	const char *base = std::getenv("TMPDIR");
 	static const std::string dir = std::string(base != nullptr && *base != '\0' ? base : "/tmp");
@@ -437,14 +566,26 @@ taglib(const std::uint8_t *data, std::size_t size)
 	}
 	const std::string after = planned(plan);
 
-	// Every frame of another field, and the audio, are still there.
+	// Every frame and APE item of another field, and the audio, are
+	// still there.
 	std::vector<std::string> old_tags, new_tags;
+	std::vector<ape_item> old_apes, new_apes;
 	std::string old_audio, new_audio;
-	if (parts_of(before, k, &old_tags, &old_audio)) {
-		if (!parts_of(after, k, &new_tags, &new_audio))
+	if (parts_of(before, k, &old_tags, &old_apes, &old_audio)) {
+		if (!parts_of(after, k, &new_tags, &new_apes, &new_audio))
 			fail("the new file cannot be walked");
 		if (new_audio != old_audio)
-			fail("the audio changed");
+			fail("the audio changed (%zu bytes, %zu before)", new_audio.size(), old_audio.size());
+		static const char *const ape_keys[W_TL_NFIELDS] = {"TITLE", "ARTIST", "YEAR", "ALBUM", "TRACK",
+		    "GENRE", "COMMENT"};
+		for (const ape_item &it : old_apes) {
+			if (strcasecmp(it.first.c_str() + 4, ape_keys[field]) == 0)
+				continue;
+			auto kept = std::find(new_apes.begin(), new_apes.end(), it);
+			if (kept == new_apes.end())
+				fail("APE item %s lost", it.first.c_str() + 4);
+			new_apes.erase(kept);
+		}
 		std::vector<frame> kept;
 		for (const std::string &t : new_tags) {
 			std::vector<frame> fs;
