@@ -39,6 +39,9 @@ struct probe_state {
 	const char *path = nullptr; // the path being probed, or null
 	unsigned char head[w_backend_probe_size];
 	std::size_t len = 0;
+	int fd = -1; // lent by the tune, owned here until taken
+	struct stat st = {};
+	bool writable = false;
 };
 
 probe_state probe;
@@ -53,7 +56,7 @@ public:
 	}
 	~claim_reader()
 	{
-		if (fd_ >= 0)
+		if (fd_ >= 0 && owned_)
 			close(fd_);
 	}
 	claim_reader(const claim_reader &) = delete;
@@ -73,8 +76,13 @@ public:
 			std::memcpy(buf, head_ + offset, n);
 			return n;
 		}
-		if (fd_ == -1)
-			fd_ = open(path_, O_RDONLY | O_CLOEXEC);
+		if (fd_ == -1) {
+			fd_ = w_backend_probe_fd(path_);
+			if (fd_ == -1) {
+				fd_ = open(path_, O_RDONLY | O_CLOEXEC);
+				owned_ = true;
+			}
+		}
 		std::size_t got = 0;
 		while (fd_ >= 0 && got < n) {
 			ssize_t r = pread(fd_, static_cast<char *>(buf) + got, n - got,
@@ -91,6 +99,7 @@ private:
 	const unsigned char *head_ = nullptr;
 	std::size_t len_ = 0;
 	int fd_ = -1;
+	bool owned_ = false; // not the probe's
 };
 
 // "fLaC" at the start, or right after an ID3v2 tag.
@@ -194,6 +203,19 @@ w_backend_probe_end(void)
 {
 	probe.path = nullptr;
 	probe.len = 0;
+	if (probe.fd != -1)
+		close(probe.fd);
+	probe.fd = -1;
+}
+
+void
+w_backend_probe_lend(int fd, const struct stat &st, bool writable)
+{
+	assert(probe.path != NULL);
+	assert(probe.fd == -1);
+	probe.fd = fd;
+	probe.st = st;
+	probe.writable = writable;
 }
 
 namespace {
@@ -224,4 +246,25 @@ w_backend_probe_head(const char *path, const unsigned char **bytes)
 		return 0;
 	*bytes = probe.head;
 	return probe.len;
+}
+
+int
+w_backend_probe_fd(const char *path, struct stat *st, bool *writable)
+{
+	if (!probing(path) || probe.fd == -1)
+		return -1;
+	if (st != nullptr)
+		*st = probe.st;
+	if (writable != nullptr)
+		*writable = probe.writable;
+	return probe.fd;
+}
+
+int
+w_backend_probe_take(const char *path)
+{
+	const int fd = w_backend_probe_fd(path);
+	if (fd != -1)
+		probe.fd = -1;
+	return fd;
 }
