@@ -53,6 +53,9 @@ public:
 	explicit claim_reader(const char *path) : path_(path)
 	{
 		len_ = w_backend_probe_head(path, &head_);
+		struct stat st;
+		whole_ = len_ > 0 && w_backend_probe_fd(path, &st) != -1 &&
+		    static_cast<off_t>(len_) == st.st_size;
 	}
 	~claim_reader()
 	{
@@ -72,10 +75,13 @@ public:
 	std::size_t read_some(void *buf, std::size_t n, off_t offset)
 	{
 		if (offset >= 0 && static_cast<std::size_t>(offset) <= len_ &&
-		    n <= len_ - static_cast<std::size_t>(offset)) {
+		    (whole_ || n <= len_ - static_cast<std::size_t>(offset))) {
+			n = std::min(n, len_ - static_cast<std::size_t>(offset));
 			std::memcpy(buf, head_ + offset, n);
 			return n;
 		}
+		if (whole_)
+			return 0; // beyond the end of the file
 		if (fd_ == -1) {
 			fd_ = w_backend_probe_fd(path_);
 			if (fd_ == -1) {
@@ -100,6 +106,7 @@ private:
 	std::size_t len_ = 0;
 	int fd_ = -1;
 	bool owned_ = false; // not the probe's
+	bool whole_ = false; // head_ holds the whole file, as the probe opened it
 };
 
 // "fLaC" at the start, or right after an ID3v2 tag.
