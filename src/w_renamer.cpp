@@ -16,6 +16,7 @@
 
 #include "w_basename.h"
 #include "w_dirname.h"
+#include "w_journal.h"
 #include "w_safefile.h"
 #include "w_sbuf.h"
 #include "w_settings.h"
@@ -576,7 +577,8 @@ w_rename(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
 	// Pending tag changes go to the file under its old name, and are in
 	// place before anything moves it or waits for an answer (a copy that
 	// fails to get there has been reported by then).
-	if (!nflag && (w_tune_commit(tune) == -1 || w_safefile_flush() == -1))
+	if (!nflag && (w_journal_touch(tune, true) == -1 || w_tune_commit(tune) == -1 ||
+	    w_safefile_flush() == -1))
 		return -1;
 
 	const char *opath = w_tune_path(tune);
@@ -627,7 +629,7 @@ w_rename(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
 		return w_rename_safe(opath, npath.get());
 	if (!w_yesno(question.get()))
 		return 0;
-	if (w_rename_safe(opath, npath.get()) == -1)
+	if (w_journal_moving(npath.get()) == -1 || w_rename_safe(opath, npath.get()) == -1)
 		return -1;
 	if (w__tune_reload__(tune, npath.get()) == -1) {
 		warnx("%s: renamed, but cannot be opened again", npath.get());
