@@ -6,6 +6,7 @@
 #include <cstring>
 #include <err.h>
 #include <fstream>
+#include <map>
 #include <new>
 #include <string>
 #include <sys/stat.h>
@@ -140,8 +141,13 @@ same_id(const w_fileid &a, const w_fileid &b)
 	    a.ctime.tv_sec == b.ctime.tv_sec && a.ctime.tv_nsec == b.ctime.tv_nsec;
 }
 
+// The files this undo has restored already, as it left them: a file the
+// run wrote twice is, after its later entry, as the run left it the first
+// time, but with an identity of ours.
+using restored_files = std::map<std::string, w_fileid>;
+
 int
-restore(const entry &e)
+restore(const entry &e, restored_files &restored)
 {
 	const std::string old_path = e.old.at("file").get<std::string>();
 	const bool done = !e.now.is_null();
@@ -157,7 +163,8 @@ restore(const entry &e)
 		warn("%s: not restored", p);
 		return -1;
 	}
-	if (done && !same_id(id, e.id)) {
+	const auto ours = restored.find(path);
+	if (done && !same_id(id, e.id) && (ours == restored.end() || !same_id(id, ours->second))) {
 		warnx("%s: changed since the run wrote it; left as it is", p);
 		return -1;
 	}
@@ -188,6 +195,8 @@ restore(const entry &e)
 	}
 	if (w_tune_set_tags(tune.get(), old.get()) == -1 || w_tune_commit(tune.get()) == -1)
 		return -1;
+	if (w_fileid_take(old_path.c_str(), id) == 0)
+		restored[old_path] = id;
 	return 0;
 }
 
@@ -205,9 +214,10 @@ w_undo(const char *journal)
 		// Directories a rename made are made again where they are gone.
 		pflag = 1;
 		int ret = 0;
+		restored_files restored;
 		for (auto e = entries.rbegin(); e != entries.rend(); ++e) {
 			try {
-				if (restore(*e) == -1)
+				if (restore(*e, restored) == -1)
 					ret = -1;
 			} catch (const json::exception &ex) {
 				warnx("%s: line %zu: %s", journal, e->line, ex.what());
