@@ -1200,7 +1200,14 @@ rename(const std::uint8_t *data, std::size_t size)
 	const std::string &pattern = f[0];
 	tokenQ_ptr q(w_rename_parse(pattern.c_str()));
 	if (!q) {
-		if (pattern.find("%{") == std::string::npos)
+		// A brace opens after '%' or after '%' and a width ('%02{').
+		bool opens = false;
+		for (std::size_t at = pattern.find('%'); !opens && at != std::string::npos;
+		     at = pattern.find('%', at + 1)) {
+			const std::size_t brace = pattern.find_first_not_of("0123456789", at + 1);
+			opens = brace != std::string::npos && pattern[brace] == '{';
+		}
+		if (!opens)
 			fail("rename: refused %s, which opens no brace", shown(pattern).c_str());
 		return;
 	}
