@@ -35,7 +35,7 @@ _wembrix()
 		options)
 			case $w in
 			--) part=actions ;;
-			-*F) ((i++)) ;; # -F takes the next word
+			-*F | --journal | --undo) ((i++)) ;; # these take the next word
 			-?*) ;;
 			*)
 				part=actions
@@ -59,8 +59,13 @@ _wembrix()
 		COMPREPLY=($(compgen -W "yml json" -- "$cur"))
 		return
 	fi
+	if [[ $part == options ]] && ((cword > 1)) &&
+		[[ ${words[cword - 1]} == --journal || ${words[cword - 1]} == --undo ]]; then
+		_wembrix_files "$cur"
+		return
+	fi
 	if [[ $part == options && $cur == -* ]]; then
-		COMPREPLY=($(compgen -W "-h -p -F -Y -N --help --version --all-tags" -- "$cur"))
+		COMPREPLY=($(compgen -W "-h -n -p -r -F -Y -N --help --version --all-tags --dry-run --journal --undo" -- "$cur"))
 		return
 	fi
 	if [[ $part == files ]]; then

@@ -41,7 +41,8 @@ struct w_format {
 	TAILQ_ENTRY(w_format) entries;
 	// For a format whose input may hold the documents of several files
 	// (null for the others): reads every document from fp into *docs and
-	// returns 0, or returns -1 with *errmsg set.
+	// returns 0, or returns -1 with *errmsg set; the message does not name
+	// the input, which its caller puts before it.
 	int (*fmt2docs)(FILE *fp, w_fmtdocs *docs, char **errmsg) = nullptr;
 };
 

@@ -477,7 +477,7 @@ read_documents(FILE *fp, w_fmtdocs &docs, char **errmsg)
 {
 	std::string text;
 	if (!slurp(fp, text)) {
-		w_xasprintf(errmsg, "w_json2tags: read error: %s", std::strerror(errno));
+		w_xasprintf(errmsg, "read error: %s", std::strerror(errno));
 		return -1;
 	}
 	const char *const begin = text.data();
@@ -488,7 +488,7 @@ read_documents(FILE *fp, w_fmtdocs &docs, char **errmsg)
 	position_counter position(text);
 	auto report = [&](const char *at, const std::string &what) {
 		auto [line, column] = position.at(at);
-		w_xasprintf(errmsg, "w_json2tags: line %zu, column %zu: %s", line, column, what.c_str());
+		w_xasprintf(errmsg, "line %zu, column %zu: %s", line, column, what.c_str());
 		return -1;
 	};
 
@@ -528,7 +528,7 @@ w_json2docs(FILE *fp, w_fmtdocs *docs, char **errmsg)
 	try {
 		ret = read_documents(fp, *docs, &msg);
 	} catch (const std::bad_alloc &) {
-		w_xasprintf(&msg, "w_json2tags: out of memory");
+		w_xasprintf(&msg, "out of memory");
 		ret = -1;
 	}
 	if (ret == -1) {
@@ -553,9 +553,9 @@ w_json2tags(FILE *fp, char **errmsg)
 	if (docs.size() == 1)
 		return docs[0].tlist.release();
 	if (docs.empty())
-		w_xasprintf(&msg, "w_json2tags: the input holds no tag document");
+		w_xasprintf(&msg, "the input holds no tag document");
 	else
-		w_xasprintf(&msg, "w_json2tags: the input holds %zu tag documents, not one", docs.size());
+		w_xasprintf(&msg, "the input holds %zu tag documents, not one", docs.size());
 	if (errmsg != nullptr)
 		*errmsg = msg;
 	else

@@ -35,8 +35,10 @@ struct document_set {
 	mutable std::optional<std::map<std::pair<dev_t, ino_t>, w_fmtinput::names>> by_inode;
 };
 
+// The documents of fp, read from the input called name.  A format that
+// reads whole libraries leaves its messages to name the input.
 document_set
-read_document_set(FILE *fp)
+read_document_set(FILE *fp, const char *name)
 {
 	document_set set;
 	char *errmsg = nullptr;
@@ -58,6 +60,12 @@ read_document_set(FILE *fp)
 		if (errmsg == nullptr)
 			w_xasprintf(&errmsg, "%s", std::strerror(ENOMEM));
 	}
+	if (!set.ok && errmsg != nullptr && Fflag->fmt2docs != nullptr) {
+		char *named = nullptr;
+		w_xasprintf(&named, "%s: %s", w_escape(name, std::strlen(name)).c_str(), errmsg);
+		std::free(errmsg);
+		errmsg = named;
+	}
 	if (!set.ok)
 		set.errmsg.reset(errmsg);
 	return set;
@@ -74,7 +82,7 @@ read_document_set(FILE *fp)
 const document_set &
 stdin_document_set(void)
 {
-	static const document_set set = read_document_set(stdin);
+	static const document_set set = read_document_set(stdin, "stdin");
 	return set;
 }
 
@@ -101,9 +109,9 @@ same_file(const struct stat &a, const struct stat &b)
 	    a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-// The documents of the file open at fp, which this takes over.
+// The documents of the file open at fp, called name, which this takes over.
 const document_set &
-file_document_set(w_file_ptr fp)
+file_document_set(w_file_ptr fp, const char *name)
 {
 	static cached_set cache;
 	struct stat st;
@@ -111,7 +119,7 @@ file_document_set(w_file_ptr fp)
 	if (keep && cache.fp != nullptr && Fflag == cache.format && same_file(st, cache.st))
 		return cache.set;
 	cache = cached_set{};
-	cache.set = read_document_set(fp.get());
+	cache.set = read_document_set(fp.get(), name);
 	if (keep) {
 		cache.fp = std::move(fp);
 		cache.st = st;
@@ -216,8 +224,8 @@ load(struct w_tune *tune, const char *fmtfile, bool own)
 	}
 	w_file_ptr file(fp);
 	if (own)
-		return apply(tune, read_document_set(fp), match);
-	return apply(tune, file_document_set(std::move(file)), match);
+		return apply(tune, read_document_set(fp, fmtfile), match);
+	return apply(tune, file_document_set(std::move(file), fmtfile), match);
 }
 
 } // namespace
@@ -253,7 +261,7 @@ w_load_named_files(const char *backup, std::vector<std::string> *files)
 		return -1;
 	}
 	// Read through the cache, so that the files' loads find it read.
-	const document_set &set = file_document_set(w_file_ptr(fp));
+	const document_set &set = file_document_set(w_file_ptr(fp), backup);
 	if (!set.ok) {
 		if (set.errmsg != nullptr)
 			warnx("%s", set.errmsg.get());

@@ -8,12 +8,15 @@
 #include <err.h>
 #include <fcntl.h>
 #include <memory>
+#include <new>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "w_basename.h"
 #include "w_dirname.h"
+#include "w_journal.h"
 #include "w_safefile.h"
 #include "w_sbuf.h"
 #include "w_settings.h"
@@ -27,23 +30,87 @@ struct tokenQ_deleter {
 };
 using tokenQ_ptr = std::unique_ptr<struct w_rename_tokenQ, tokenQ_deleter>;
 
-// Appends a token holding the collected text, then empties the buffer.
+// Appends a token holding the collected text, then empties the buffer.  A
+// tag token gets width; written is the whole plain name when the buffer
+// holds its part after the width.
 int
-append_token(struct w_rename_tokenQ *q, w_sbuf &sb, int is_tag)
+append_token(struct w_rename_tokenQ *q, w_sbuf &sb, int is_tag, unsigned width = 0,
+    const std::string *written = nullptr)
 {
 	if (sb.finish() == -1)
 		return -1;
 	const std::size_t len = sb.len();
+	const std::size_t wlen = written != nullptr ? written->size() + 1 : 0;
 	auto *token = static_cast<struct w_rename_token *>(
-	    std::malloc(sizeof(struct w_rename_token) + len + 1));
+	    std::malloc(sizeof(struct w_rename_token) + len + 1 + wlen));
 	if (token == nullptr)
 		return -1;
 	token->is_tag = is_tag;
 	token->value = reinterpret_cast<char *>(token + 1);
 	std::memcpy(token->value, sb.data(), len + 1);
+	token->width = width;
+	token->written = nullptr;
+	if (written != nullptr) {
+		token->written = token->value + len + 1;
+		std::memcpy(token->written, written->c_str(), wlen);
+	}
 	TAILQ_INSERT_TAIL(q, token, entries);
 	sb.clear();
 	return 0;
+}
+
+// Widths beyond this are no widths: the digits stay part of the name.
+constexpr unsigned max_width = 255;
+
+// The width that leads a plain name ("02" of "02track"), or 0 when the
+// name does not start with one followed by more of the name.
+unsigned
+leading_width(const char *name, std::size_t len, std::size_t *digits)
+{
+	std::size_t n = 0;
+	unsigned width = 0;
+	while (n < len && name[n] >= '0' && name[n] <= '9') {
+		width = width * 10 + static_cast<unsigned>(name[n] - '0');
+		if (width > max_width)
+			return 0;
+		n++;
+	}
+	if (n == 0 || n == len || width == 0)
+		return 0;
+	*digits = n;
+	return width;
+}
+
+// Ends a plain tag name: '%02track' is the tag track padded to 2 (unless
+// the file has a tag "02track"), '%track' and '%2' the tags they name.
+int
+append_plain(struct w_rename_tokenQ *q, w_sbuf &sb)
+{
+	std::size_t digits = 0;
+	const unsigned width = leading_width(sb.data(), sb.len(), &digits);
+	if (width == 0)
+		return append_token(q, sb, 1);
+	const std::string written(sb.data(), sb.len());
+	sb.clear();
+	sb.bcat(written.data() + digits, written.size() - digits);
+	return append_token(q, sb, 1, width, &written);
+}
+
+// A width then a braced name ('%02{album artist}'): the digits read so far
+// are all the plain name holds.
+unsigned
+braced_width(const w_sbuf &sb)
+{
+	if (sb.len() == 0 || sb.len() > 3)
+		return 0;
+	unsigned width = 0;
+	for (std::size_t i = 0; i < sb.len(); i++) {
+		const char c = sb.data()[i];
+		if (c < '0' || c > '9')
+			return 0;
+		width = width * 10 + static_cast<unsigned>(c - '0');
+	}
+	return width <= max_width ? width : 0;
 }
 
 // Bytes of a plain '%name': alphanumerics of the locale, never a byte with
@@ -69,6 +136,7 @@ w_rename_parse(const char *pattern)
 	tokenQ_ptr q(raw);
 
 	enum { LITERAL, PLAIN, BRACED } mode = LITERAL;
+	unsigned width = 0; // of the braced name being read
 	w_sbuf sb;
 	const char *p = pattern;
 	while (*p != '\0') {
@@ -98,10 +166,16 @@ w_rename_parse(const char *pattern)
 				sb.putc(*p++);
 				break;
 			}
+			if (*p == '{' && (width = braced_width(sb)) != 0) {
+				sb.clear();
+				mode = BRACED;
+				p++;
+				break;
+			}
 			// The byte that ends the name is read again as literal text.
 			if (sb.len() == 0)
 				warnx("empty tag in rename pattern");
-			if (append_token(q.get(), sb, 1) == -1)
+			if (append_plain(q.get(), sb) == -1)
 				return nullptr;
 			mode = LITERAL;
 			break;
@@ -113,8 +187,9 @@ w_rename_parse(const char *pattern)
 			} else if (*p == '}') {
 				if (sb.len() == 0)
 					warnx("empty tag in rename pattern");
-				if (append_token(q.get(), sb, 1) == -1)
+				if (append_token(q.get(), sb, 1, width) == -1)
 					return nullptr;
+				width = 0;
 				mode = LITERAL;
 				p++;
 			} else {
@@ -132,7 +207,7 @@ w_rename_parse(const char *pattern)
 	case PLAIN:
 		if (sb.len() == 0)
 			warnx("empty tag at the end of the rename pattern");
-		if (append_token(q.get(), sb, 1) == -1)
+		if (append_plain(q.get(), sb) == -1)
 			return nullptr;
 		break;
 	case BRACED:
@@ -155,40 +230,77 @@ w_rename_tokenQ_destroy(struct w_rename_tokenQ *q)
 	std::free(q);
 }
 
-char *
-w_rename_eval(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
-{
-	assert(tune != NULL);
-	assert(pattern != NULL);
+namespace {
 
+// A numeric value ("3", or "3/12" with its total) as its number padded
+// with zeros to width ("03"); any other value stays as it is.
+int
+pad(w_cstr_ptr &value, unsigned width)
+{
+	const char *v = value.get();
+	const std::size_t digits = std::strspn(v, "0123456789");
+	if (digits == 0 || (v[digits] != '\0' && v[digits] != '/'))
+		return 0;
+	std::string padded(digits < width ? width - digits : 0, '0');
+	padded.append(v, digits);
+	char *copy = strdup(padded.c_str());
+	if (copy == nullptr)
+		return -1;
+	value.reset(copy);
+	return 0;
+}
+
+char *
+eval(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
+{
 	w_sbuf sb;
 	w_taglist_ptr tags(w_tune_tags(tune));
 	if (tags == nullptr)
 		return nullptr;
 
+	std::set<std::string> missing; // the names already said to be missing
 	const struct w_rename_token *token;
 	TAILQ_FOREACH(token, pattern, entries) {
 		if (!token->is_tag) {
 			sb.cat(token->value);
 			continue;
 		}
-		w_taglist_ptr found(w_taglist_find_all(tags.get(), token->value));
+		const char *name = token->value;
+		unsigned width = token->width;
+		w_taglist_ptr found;
+		// '%02track' keeps naming a tag "02track" the file has.
+		if (token->written != nullptr) {
+			found.reset(w_taglist_find_all(tags.get(), token->written));
+			if (found == nullptr)
+				return nullptr;
+			if (found->count > 0) {
+				name = token->written;
+				width = 0;
+			}
+		}
+		if (name == token->value)
+			found.reset(w_taglist_find_all(tags.get(), name));
 		if (found == nullptr)
 			return nullptr;
 		if (found->count == 0) {
-			sb.cat(token->value);
+			// An empty name has been warned about by the parser.
+			if (*name != '\0' && missing.insert(name).second)
+				warnx("%s: no `%s' tag; the rename pattern uses its name", w_tune_path(tune),
+				    name);
+			sb.cat(name);
 			continue;
 		}
 		w_cstr_ptr joined(w_taglist_join(found.get(), " + "));
 		if (joined == nullptr)
 			return nullptr;
 		if (found->count > 1)
-			warnx("%s: has many `%s' tags, joined with `+'", w_tune_path(tune), token->value);
+			warnx("%s: has many `%s' tags, joined with `+'", w_tune_path(tune), name);
+		if (width != 0 && pad(joined, width) == -1)
+			return nullptr;
 		// A value must not lead the file into other directories.
 		char *slash = std::strchr(joined.get(), '/');
 		if (slash != nullptr) {
-			warnx("%s: tag `%s' has / in value, replacing by `-'", w_tune_path(tune),
-			    token->value);
+			warnx("%s: tag `%s' has / in value, replacing by `-'", w_tune_path(tune), name);
 			for (; slash != nullptr; slash = std::strchr(slash + 1, '/'))
 				*slash = '-';
 		}
@@ -202,6 +314,22 @@ w_rename_eval(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
 	if (sb.finish() == -1)
 		return nullptr;
 	return sb.dup();
+}
+
+} // namespace
+
+char *
+w_rename_eval(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
+{
+	assert(tune != NULL);
+	assert(pattern != NULL);
+
+	try {
+		return eval(tune, pattern);
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return nullptr;
+	}
 }
 
 int
@@ -360,6 +488,14 @@ same_entry(const char *opath, const char *npath)
 	    a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// What a preview (-n) says instead of moving the file.
+int
+preview(const char *opath, const char *npath)
+{
+	std::printf("would rename `%s' to `%s'\n", opath, npath);
+	return 0;
+}
+
 } // namespace
 
 int
@@ -385,7 +521,7 @@ w_rename_safe(const char *opath, const char *npath)
 
 	struct stat sb;
 	if (std::strcmp(odir, ndir) != 0) {
-		if (pflag) {
+		if (pflag && !nflag) {
 			w_cstr_ptr copy(strdup(ndir));
 			if (copy == nullptr)
 				return -1;
@@ -393,6 +529,9 @@ w_rename_safe(const char *opath, const char *npath)
 				return -1;
 		}
 		if (stat(ndir, &sb) == -1) {
+			// A preview with -p: the directories would be made.
+			if (errno == ENOENT && pflag && nflag)
+				return preview(opath, npath);
 			if (errno == ENOENT && !pflag)
 				warn("`%s' (forgot -p ?)", ndir);
 			else
@@ -411,6 +550,8 @@ w_rename_safe(const char *opath, const char *npath)
 		warn("%s", npath);
 		return -1;
 	}
+	if (nflag)
+		return preview(opath, npath);
 	// The check above tells the user early; the move itself refuses to
 	// replace anything that appeared since (or a dangling symbolic link,
 	// which stat does not see).
@@ -436,9 +577,8 @@ w_rename(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
 	// Pending tag changes go to the file under its old name, and are in
 	// place before anything moves it or waits for an answer (a copy that
 	// fails to get there has been reported by then).
-	if (w_tune_commit(tune) == -1)
-		return -1;
-	if (w_safefile_flush() == -1)
+	if (!nflag && (w_journal_touch(tune, true) == -1 || w_tune_commit(tune) == -1 ||
+	    w_safefile_flush() == -1))
 		return -1;
 
 	const char *opath = w_tune_path(tune);
@@ -470,7 +610,9 @@ w_rename(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
 		return -1;
 	}
 	char *raw = nullptr;
-	int n = no_dir ? asprintf(&raw, "%s.%s", name.get(), ext.get())
+	// A name from the root ('/music/%artist/...') is not put in the
+	// file's directory.
+	int n = no_dir || name.get()[0] == '/' ? asprintf(&raw, "%s.%s", name.get(), ext.get())
 		       : asprintf(&raw, "%s/%s.%s", dir, name.get(), ext.get());
 	if (n == -1)
 		return -1;
@@ -482,9 +624,12 @@ w_rename(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
 	// Already there: nothing to ask, nothing to move.
 	if (std::strcmp(npath.get(), opath) == 0 || same_entry(opath, npath.get()))
 		return 0;
+	// A preview asks nothing: it says what it would do.
+	if (nflag)
+		return w_rename_safe(opath, npath.get());
 	if (!w_yesno(question.get()))
 		return 0;
-	if (w_rename_safe(opath, npath.get()) == -1)
+	if (w_journal_moving(npath.get()) == -1 || w_rename_safe(opath, npath.get()) == -1)
 		return -1;
 	if (w__tune_reload__(tune, npath.get()) == -1) {
 		warnx("%s: renamed, but cannot be opened again", npath.get());

@@ -16,9 +16,16 @@
 
 struct w_rename_token {
 	int is_tag;  // 0: literal text, 1: a tag name
-	char *value; // escapes resolved; a tag name without '%' and braces
+	char *value; // escapes resolved; a tag name without '%', width and braces
+	// A tag's width: a numeric value is padded with zeros to it ('%02track',
+	// '%02{track}'); 0 for none.
+	unsigned width;
+	// For '%02track', the name as written ("02track"): a tag of that name,
+	// if the file has one, is taken as it always was, unpadded.  Else null.
+	char *written;
 	TAILQ_ENTRY(w_rename_token) entries;
-	// value points here: one allocation holds the token and its text.
+	// value and written point here: one allocation holds the token and its
+	// text.
 };
 
 TAILQ_HEAD(w_rename_tokenQ, w_rename_token);

@@ -5,3 +5,4 @@ int pflag = 0;
 int Yflag = 0;
 int Nflag = 0;
 int alltagsflag = 0;
+int nflag = 0;

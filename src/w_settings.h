@@ -15,3 +15,6 @@ extern int Nflag;                    // answer no to every question (-N)
 // Every field of MP3, M4A and WAV files, under the names FLAC uses
 // (--all-tags); FLAC and Ogg files carry every comment anyway.
 extern int alltagsflag;
+// Preview (-n): every action runs as in a real run, but no file is
+// written, moved or made; what would change is shown.
+extern int nflag;

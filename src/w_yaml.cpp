@@ -108,11 +108,17 @@ w_yaml_emit(const struct w_taglist *tlist, w_sbuf &sb)
 		YAML_BLOCK_SEQUENCE_STYLE));
 	struct w_tag *tag;
 	for (tag = w_taglist_first(tlist); ok && tag != nullptr; tag = w_taglist_next(tag)) {
+		// Text another reader would take for a number, a boolean or a
+		// null is quoted, so that every reader takes it as text.
 		yaml_scalar_style_t style = std::memchr(tag->val, '\n', tag->vallen) != nullptr
-		    ? YAML_LITERAL_SCALAR_STYLE : YAML_PLAIN_SCALAR_STYLE;
+		    ? YAML_LITERAL_SCALAR_STYLE
+		    : w_yaml_plain_resolves(tag->val, tag->vallen) ? YAML_SINGLE_QUOTED_SCALAR_STYLE
+		    : YAML_PLAIN_SCALAR_STYLE;
+		yaml_scalar_style_t keystyle = w_yaml_plain_resolves(tag->spelled, tag->keylen)
+		    ? YAML_SINGLE_QUOTED_SCALAR_STYLE : YAML_PLAIN_SCALAR_STYLE;
 		ok = emit(yaml_mapping_start_event_initialize(&event, nullptr, ystr(YAML_MAP_TAG), 1,
 			 YAML_BLOCK_MAPPING_STYLE)) &&
-		    scalar(tag->spelled, tag->keylen, YAML_PLAIN_SCALAR_STYLE) &&
+		    scalar(tag->spelled, tag->keylen, keystyle) &&
 		    scalar(tag->val, tag->vallen, style) &&
 		    emit(yaml_mapping_end_event_initialize(&event));
 	}

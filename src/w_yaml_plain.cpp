@@ -1,6 +1,8 @@
 #include "w_yaml_plain.h"
 
 #include <cstddef>
+#include <cstring>
+#include <regex>
 
 namespace {
 
@@ -31,7 +33,57 @@ is_plain(const char *s, std::size_t len)
 	return true;
 }
 
+// A plain-safe text as the emitter writes it: single-quoted when another
+// reader would take it for something else (it holds no quote to double).
+void
+scalar(w_sbuf &sb, const char *s, std::size_t len)
+{
+	if (w_yaml_plain_resolves(s, len)) {
+		sb.putc('\'');
+		sb.bcat(s, len);
+		sb.putc('\'');
+	} else {
+		sb.bcat(s, len);
+	}
+}
+
+// The plain scalars that resolve to another type, for the YAML 1.1 types
+// (null, bool, int with octal, binary and base 60, float, timestamp, merge,
+// value) and the YAML 1.2 core schema (whose ints and floats take forms
+// 1.1 does not, such as 09 and 1e3).
+const std::regex &
+typed_plain(void)
+{
+	static const std::regex re(
+	    "~|null|Null|NULL"
+	    "|yes|Yes|YES|no|No|NO|true|True|TRUE|false|False|FALSE|on|On|ON|off|Off|OFF"
+	    "|[-+]?0b[01_]+|[-+]?0[0-7_]+|[-+]?(0|[1-9][0-9_]*)|[-+]?0x[0-9a-fA-F_]+"
+	    "|[-+]?[1-9][0-9_]*(:[0-5]?[0-9])+"
+	    "|[-+]?[0-9]+|0o[0-7]+"
+	    "|[-+]?[0-9][0-9_]*\\.[0-9_]*([eE][-+][0-9]+)?|\\.[0-9][0-9_]*([eE][-+][0-9]+)?"
+	    "|[-+]?[0-9][0-9_]*(:[0-5]?[0-9])+\\.[0-9_]*"
+	    "|[-+]?(\\.[0-9]+|[0-9]+(\\.[0-9]*)?)([eE][-+]?[0-9]+)?"
+	    "|[-+]?\\.(inf|Inf|INF)|\\.(nan|NaN|NAN)"
+	    "|[0-9]{4}-[0-9]{2}-[0-9]{2}"
+	    "|[0-9]{4}-[0-9]{1,2}-[0-9]{1,2}([Tt]|[ \\t]+)[0-9]{1,2}:[0-9]{2}:[0-9]{2}(\\.[0-9]*)?"
+	    "([ \\t]*(Z|[-+][0-9]{1,2}(:[0-9]{2})?))?"
+	    "|<<|=",
+	    std::regex::ECMAScript | std::regex::optimize);
+	return re;
+}
+
 } // namespace
+
+bool
+w_yaml_plain_resolves(const char *s, std::size_t len)
+{
+	if (len == 0)
+		return true;
+	// Every typed form starts with one of these; most text does not.
+	if (std::memchr("~nNtTfFyYoO0123456789+-.<=", s[0], 27) == nullptr)
+		return false;
+	return std::regex_match(s, s + len, typed_plain());
+}
 
 bool
 w_yaml_plain_doc(const struct w_taglist *tlist, w_sbuf &sb)
@@ -42,10 +94,14 @@ w_yaml_plain_doc(const struct w_taglist *tlist, w_sbuf &sb)
 	struct w_tag *tag;
 	W_TAGLIST_FOREACH(tag, tlist) {
 		// "- key: value" must fit on one line to be left unfolded.
-		if (!is_plain(tag->spelled, tag->keylen) || !is_plain(tag->val, tag->vallen) ||
-		    tag->keylen + tag->vallen + 4 > line_width)
+		if (!is_plain(tag->spelled, tag->keylen) || !is_plain(tag->val, tag->vallen))
 			return false;
-		size += tag->keylen + tag->vallen + 5;
+		const std::size_t width = tag->keylen + tag->vallen + 4 +
+		    (w_yaml_plain_resolves(tag->spelled, tag->keylen) ? 2 : 0) +
+		    (w_yaml_plain_resolves(tag->val, tag->vallen) ? 2 : 0);
+		if (width > line_width)
+			return false;
+		size += width + 1;
 	}
 	if (tlist->count == 0) {
 		sb.cat("--- []\n");
@@ -55,9 +111,9 @@ w_yaml_plain_doc(const struct w_taglist *tlist, w_sbuf &sb)
 	sb.cat("---\n");
 	W_TAGLIST_FOREACH(tag, tlist) {
 		sb.cat("- ");
-		sb.bcat(tag->spelled, tag->keylen);
+		scalar(sb, tag->spelled, tag->keylen);
 		sb.cat(": ");
-		sb.bcat(tag->val, tag->vallen);
+		scalar(sb, tag->val, tag->vallen);
 		sb.putc('\n');
 	}
 	return true;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <err.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -21,19 +22,28 @@
 #include "w_action.h"
 #include "w_backend.h"
 #include "w_format.h"
+#include "w_journal.h"
 #include "w_loader.h"
+#include "w_preview.h"
 #include "w_safefile.h"
 #include "w_settings.h"
 #include "w_toolkit.h"
 #include "w_tune.h"
+#include "w_undo.h"
+#include "w_walk.h"
 
 namespace {
 
 // The version comes from the build, which takes it from the project.
 const char version[] = WEMBRIX_VERSION;
 
+// -r: a directory argument stands for the files of its tree.
+int rflag;
+
+// The usage; asked for by name (--help), it also lists the options the
+// short help of -h leaves out, so that the text of -h stays as it is.
 void
-print_usage(FILE *fp)
+print_usage(FILE *fp, bool all = false)
 {
 	const char *prog = w_getprogname();
 	std::fprintf(fp, "wembrix v%s\n\n", version);
@@ -44,8 +54,17 @@ print_usage(FILE *fp)
 	    "  -p     create destination directories if needed (used by rename)\n"
 	    "  -F fmt use the fmt format for print, edit and load actions (see Formats)\n"
 	    "  -Y     answer yes to all questions\n"
-	    "  -N     answer no  to all questions\n"
-	    "\n"
+	    "  -N     answer no  to all questions\n", fp);
+	if (all)
+		std::fputs("  -n     preview: run every action, write nothing, show what would change\n"
+		    "  -r     walk the directories named for their music files, depth first\n"
+		    "  --all-tags    every field of MP3, M4A and WAV files, under FLAC's names\n"
+		    "  --dry-run     the same as -n\n"
+		    "  --journal FILE  record what the run changes in FILE, a new file, to undo it\n"
+		    "  --undo FILE   undo the run recorded in the journal FILE\n"
+		    "  --help        show this help on standard output\n"
+		    "  --version     print the version\n", fp);
+	std::fputs("\n"
 	    "Actions:\n"
 	    "  print            print tags (default action)\n"
 	    "  backend          print the backend used (see Backend)\n"
@@ -109,6 +128,80 @@ restore_source(const struct w_actionQ *q)
 	return path;
 }
 
+// What every file of the run is given, and how the run went so far.
+struct run {
+	struct w_actionQ *q;
+	bool may_write; // some action may change a file
+	bool success = true;
+};
+
+/*
+ * Runs the actions on the file at path.  A file met in a directory walk
+ * (-r) that no backend opens is passed over without a word: covers,
+ * playlists and logs live beside the music.
+ */
+void
+run_file(struct run &r, const char *path, bool walked)
+{
+	// A file met again (by any name) is read with its new content.
+	w_safefile_settle(path);
+	w_safefile_label(path);
+	struct w_tune *tune = w_tune_new(path);
+	if (tune == nullptr) {
+		switch (errno) {
+		case ENOMEM:
+			err(1, "malloc");
+		case EINVAL: // the backend that knows the file has said why
+			break;
+		case ENOTSUP:
+			if (walked)
+				return;
+			warnx("%s: unsupported file format", path);
+			break;
+		default: // what the system says, such as for a directory
+			warn("%s", path);
+		}
+		r.success = false;
+		return;
+	}
+	// A preview compares the tags the file has with those it would get.
+	w_taglist_ptr old(nflag ? w_tune_tags(tune) : nullptr);
+	if (w_journal_active() && w_journal_begin(tune) == -1) {
+		w_tune_destroy(tune);
+		r.success = false;
+		return;
+	}
+	bool ok = true;
+	struct w_action *action;
+	TAILQ_FOREACH(action, r.q, entries) {
+		if (action->apply(action, tune) != 0) {
+			ok = false;
+			break;
+		}
+	}
+	if (ok && nflag && r.may_write) {
+		const struct w_taglist *neo = w_tune_cached_tags(tune);
+		if (old == nullptr || neo == nullptr ||
+		    w_preview_tags(stdout, w_tune_path(tune), old.get(), neo) == -1)
+			ok = false;
+	} else if (ok && r.may_write &&
+	    (w_journal_touch(tune, false) == -1 || w_tune_commit(tune) == -1)) {
+		ok = false;
+	}
+	// Where the file is and what it is now, even after a failure: a
+	// rename may have moved it.
+	if (w_journal_end(tune) == -1)
+		ok = false;
+	w_tune_destroy(tune);
+	r.success = r.success && ok;
+}
+
+void
+visit_walked(const char *path, void *arg)
+{
+	run_file(*static_cast<struct run *>(arg), path, true);
+}
+
 [[noreturn]] void
 try_help(void)
 {
@@ -124,23 +217,27 @@ main(int argc, char *argv[])
 	errno = 0;
 	Fflag = TAILQ_FIRST(w_all_formats());
 
+	const char *journal = nullptr, *undo = nullptr;
 	int ch;
 	opterr = 0; // our own diagnostics, in the program's message form
 	// '+': stop at the first argument that is not an option.
 	// The two long options every command is expected to know (the usage
 	// goes to standard output when asked for by name), and --all-tags,
 	// which the usage of -h leaves out so that its text stays as it is.
-	enum { OPT_HELP = 256, OPT_VERSION, OPT_ALL_TAGS };
+	enum { OPT_HELP = 256, OPT_VERSION, OPT_ALL_TAGS, OPT_DRY_RUN, OPT_JOURNAL, OPT_UNDO };
 	static const struct option longopts[] = {
 	    {"help", no_argument, nullptr, OPT_HELP},
 	    {"version", no_argument, nullptr, OPT_VERSION},
 	    {"all-tags", no_argument, nullptr, OPT_ALL_TAGS},
+	    {"dry-run", no_argument, nullptr, OPT_DRY_RUN},
+	    {"journal", required_argument, nullptr, OPT_JOURNAL},
+	    {"undo", required_argument, nullptr, OPT_UNDO},
 	    {nullptr, 0, nullptr, 0},
 	};
-	while ((ch = getopt_long(argc, argv, "+hpF:NY", longopts, nullptr)) != -1) {
+	while ((ch = getopt_long(argc, argv, "+hnpF:NYr", longopts, nullptr)) != -1) {
 		switch (ch) {
 		case OPT_HELP:
-			print_usage(stdout);
+			print_usage(stdout, true);
 			std::exit(flush_stdout());
 		case OPT_VERSION:
 			std::printf("wembrix %s\n", version);
@@ -152,6 +249,19 @@ main(int argc, char *argv[])
 			usage(0);
 		case 'p':
 			pflag = 1;
+			break;
+		case 'r':
+			rflag = 1;
+			break;
+		case 'n':
+		case OPT_DRY_RUN:
+			nflag = 1;
+			break;
+		case OPT_JOURNAL:
+			journal = optarg;
+			break;
+		case OPT_UNDO:
+			undo = optarg;
 			break;
 		case 'F': {
 			const struct w_format *found = nullptr;
@@ -183,7 +293,8 @@ main(int argc, char *argv[])
 			Nflag = 1;
 			break;
 		default:
-			if (optopt == OPT_HELP || optopt == OPT_VERSION || optopt == OPT_ALL_TAGS) {
+			if (optopt == OPT_HELP || optopt == OPT_VERSION || optopt == OPT_ALL_TAGS ||
+			    optopt == OPT_DRY_RUN) {
 				const char *opt = argv[optind - 1];
 				warnx("option '%.*s' doesn't allow an argument",
 				    static_cast<int>(std::strcspn(opt, "=")), opt);
@@ -191,6 +302,10 @@ main(int argc, char *argv[])
 			}
 			if (optopt == 0) {
 				warnx("unrecognized option '%s'", argv[optind - 1]);
+				try_help();
+			}
+			if (optopt == OPT_JOURNAL || optopt == OPT_UNDO) {
+				warnx("option '%s' requires an argument", argv[optind - 1]);
 				try_help();
 			}
 			if (optopt == 'F')
@@ -202,6 +317,19 @@ main(int argc, char *argv[])
 	}
 	argc -= optind;
 	argv += optind;
+
+	// An undo is a run of its own: the journal says what to do.
+	if (undo != nullptr) {
+		if (argc != 0 || journal != nullptr || nflag)
+			errx(EINVAL, "--undo takes no other action, journal or file.\nTry `%s -h' for help.",
+			    w_getprogname());
+		const int undone = w_undo(undo);
+		(void)w_safefile_flush();
+		return undone == 0 && w_safefile_failures() == 0 ? 0 : 1;
+	}
+	if (journal != nullptr && nflag)
+		errx(EINVAL, "a preview (-n) writes nothing to undo: no --journal with it.\nTry `%s -h' for help.",
+		    w_getprogname());
 
 	struct w_actionQ *q = w_actionQ_new(&argc, &argv);
 	if (q == nullptr) {
@@ -235,47 +363,32 @@ main(int argc, char *argv[])
 	// write it: a file that may not be written is refused at once.
 	w_tune_open_writable(writes_file != 0);
 
-	// The copies of rewritten files are flushed to the disk in groups.
-	if (may_write)
+	// The copies of rewritten files are flushed to the disk in groups;
+	// not with a journal, which records each file as it is once written.
+	if (journal != nullptr && w_journal_create(journal) == -1) {
+		w_actionQ_destroy(q);
+		return 1;
+	}
+	if (may_write && journal == nullptr)
 		w_safefile_defer();
-	bool success = true;
+	struct run r{q, may_write != 0};
 	for (const std::string &name : files) {
 		const char *path = name.c_str();
-		// A file met again (by any name) is read with its new content.
-		w_safefile_settle(path);
-		w_safefile_label(path);
-		struct w_tune *tune = w_tune_new(path);
-		if (tune == nullptr) {
-			switch (errno) {
-			case ENOMEM:
-				err(1, "malloc");
-			case EINVAL: // the backend that knows the file has said why
-				break;
-			case ENOTSUP:
-				warnx("%s: unsupported file format", path);
-				break;
-			default: // what the system says, such as for a directory
-				warn("%s", path);
-			}
-			success = false;
+		struct stat st;
+		if (rflag && stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
+			if (w_walk(path, visit_walked, &r) == -1)
+				r.success = false;
 			continue;
 		}
-		bool ok = true;
-		TAILQ_FOREACH(action, q, entries) {
-			if (action->apply(action, tune) != 0) {
-				ok = false;
-				break;
-			}
-		}
-		if (ok && may_write && w_tune_commit(tune) == -1)
-			ok = false;
-		w_tune_destroy(tune);
-		success = success && ok;
+		run_file(r, path, false);
 	}
+	bool success = r.success;
 	// Copies that failed after their save was counted done were reported
 	// when their group ended.
 	(void)w_safefile_flush();
 	success = success && w_safefile_failures() == 0;
+	if (w_journal_close() == -1)
+		success = false;
 	w_actionQ_destroy(q);
 
 	if (flush_stdout() != 0)

@@ -79,7 +79,8 @@ files='a.flac|b.ogg|disc1|notes.txt|with space.flac'
 actions='add:|backend|clear:|edit|load:|print|rename:|set:'
 
 # Options, and the formats after -F.
-check 'wembrix -' '--all-tags|--help|--version|-F|-N|-Y|-h|-p'
+check 'wembrix -' '--all-tags|--dry-run|--help|--journal|--undo|--version|-F|-N|-Y|-h|-n|-p|-r'
+check 'wembrix --undo no' 'notes.txt'
 check 'wembrix --h' '--help'
 check 'wembrix --a' '--all-tags'
 check 'wembrix --all-tags -F json set:bp' 'bpm='

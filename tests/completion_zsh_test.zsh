@@ -39,6 +39,7 @@ check() {
 
 check 'wembrix --vers' 'wembrix --version '
 check 'wembrix --al' 'wembrix --all-tags '
+check 'wembrix --dr' 'wembrix --dry-run '
 check 'wembrix --all-tags set:musicbrainz_al' 'wembrix --all-tags set:musicbrainz_albumid='
 check 'wembrix -F j' 'wembrix -F json '
 check 'wembrix -Y -F json pri' 'wembrix -Y -F json print '

@@ -383,7 +383,7 @@ TEST(OggOpusProgram, ShowsAndChangesEveryComment)
 	r = wt::wembrix({f});
 	EXPECT_EQ(r.status, 0) << r.err;
 	EXPECT_EQ(r.out, "# " + f + "\n---\n- encoder: opusenc from opus-tools 0.2\n- artist: Old\n"
-			  "- albumartist: Band\n- composer: C\n- discnumber: 2\n- lyrics: la la\n"
+			  "- albumartist: Band\n- composer: C\n- discnumber: '2'\n- lyrics: la la\n"
 			  "- artist: Twice\n- encoder_options: --serial 1\n\n");
 
 	r = wt::wembrix({"set:albumartist=X", "clear:lyrics", "add:genre=Rock", f});

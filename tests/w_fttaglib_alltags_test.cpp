@@ -206,16 +206,16 @@ const char every_field[] = "---\n"
 			   "- artist: Q-Tip\n"
 			   "- album: Récord\n"
 			   "- albumartist: VA\n"
-			   "- date: 2001-05-01\n"
-			   "- tracknumber: 3\n"
-			   "- tracktotal: 12\n"
-			   "- discnumber: 1\n"
-			   "- disctotal: 2\n"
+			   "- date: '2001-05-01'\n"
+			   "- tracknumber: '3'\n"
+			   "- tracktotal: '12'\n"
+			   "- discnumber: '1'\n"
+			   "- disctotal: '2'\n"
 			   "- composer: Composer\n"
 			   "- genre: Latin\n"
 			   "- comment: main comment\n"
-			   "- bpm: 120\n"
-			   "- compilation: 1\n"
+			   "- bpm: '120'\n"
+			   "- compilation: '1'\n"
 			   "- musicbrainz_trackid: track-id\n"
 			   "- musicbrainz_albumid: album-id\n"
 			   "- My Thing: x\n"
@@ -426,7 +426,7 @@ TEST(AllTags, YearAndTrackAreOtherNamesOfDateAndTracknumber)
 	dump d = items(path);
 	EXPECT_EQ(d["TDRC"].values, "1999");
 	EXPECT_EQ(d["TRCK"].values, "07");
-	EXPECT_EQ(all_tags({path}).out, "# " + path + "\n---\n- title: T\n- date: 1999\n- tracknumber: 07\n\n");
+	EXPECT_EQ(all_tags({path}).out, "# " + path + "\n---\n- title: T\n- date: '1999'\n- tracknumber: '07'\n\n");
 }
 
 // A value the format cannot hold fails the file, and nothing is written.
@@ -534,7 +534,7 @@ open(p, 'wb').write(bytes(d))
 		SCOPED_TRACE(path);
 		const std::string md5 = audio_md5(path);
 		EXPECT_EQ(all_tags({path}).out,
-		    "# " + path + "\n---\n- title: Old\n- artist: Band\n- date: 1999\n- tracknumber: 4\n\n");
+		    "# " + path + "\n---\n- title: Old\n- artist: Band\n- date: '1999'\n- tracknumber: '4'\n\n");
 		wt::run_result r = all_tags({"set:albumartist=VA", path});
 		ASSERT_EQ(r.status, 0) << r.err;
 		dump d = items(path);
@@ -559,12 +559,12 @@ TEST(AllTags, WithoutTheOptionNothingChanges)
 
 	wt::run_result r = wt::wembrix({mp3}, utf8);
 	EXPECT_EQ(r.out, "# " + mp3 +
-			     "\n---\n- title: Song\n- artist: Beastie Boys Q-Tip\n- year: 2001\n- album: Récord\n"
-			     "- track: 03\n- genre: Latin\n- comment: main comment\n\n");
+			     "\n---\n- title: Song\n- artist: Beastie Boys Q-Tip\n- year: '2001'\n- album: Récord\n"
+			     "- track: '03'\n- genre: Latin\n- comment: main comment\n\n");
 	r = wt::wembrix({m4a}, utf8);
 	EXPECT_EQ(r.out, "# " + m4a +
-			     "\n---\n- title: Song\n- artist: Beastie Boys, Q-Tip\n- year: 2001\n- album: Récord\n"
-			     "- track: 03\n- genre: Latin\n- comment: main comment\n\n");
+			     "\n---\n- title: Song\n- artist: Beastie Boys, Q-Tip\n- year: '2001'\n- album: Récord\n"
+			     "- track: '03'\n- genre: Latin\n- comment: main comment\n\n");
 	const std::string bytes = wt::read_file(mp3);
 	r = wt::wembrix({"set:albumartist=X", mp3}, utf8);
 	EXPECT_EQ(r.status, 0);

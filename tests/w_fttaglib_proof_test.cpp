@@ -160,12 +160,12 @@ TEST(TagLibProof, FieldsReadBackAsAsked)
 		std::string frame; // a frame mid3v2 lists afterwards ("" for none)
 	} cases[] = {
 	    // A 2.3 tag holding the 2.4 date frame: that frame is the year.
-	    {"tdrc-2.3", ".mp3", {"set:year=2020"}, "- title: Song\n- year: 2020\n", "TYER=2020"},
+	    {"tdrc-2.3", ".mp3", {"set:year=2020"}, "- title: Song\n- year: '2020'\n", "TYER=2020"},
 	    {"tdrc-2.3", ".mp3", {"clear:year"}, "- title: Song\n", ""},
 	    // A new track number keeps the total; clearing takes both.
-	    {"total-2.3", ".mp3", {"set:track=5"}, "- title: Song\n- track: 05\n", "TRCK=5/12"},
+	    {"total-2.3", ".mp3", {"set:track=5"}, "- title: Song\n- track: '05'\n", "TRCK=5/12"},
 	    {"total-2.3", ".mp3", {"clear:track"}, "- title: Song\n", ""},
-	    {"m4a-total", ".m4a", {"set:track=5"}, "- title: Song\n- track: 05\n", ""},
+	    {"m4a-total", ".m4a", {"set:track=5"}, "- title: Song\n- track: '05'\n", ""},
 	    // A described comment is not the comment field.
 	    {"described-2.3", ".mp3", {}, "- title: Song\n", "COMM=note=eng=described"},
 	    {"described-2.3", ".mp3", {"clear:comment"}, "- title: Song\n", "COMM=note=eng=described"},
@@ -240,7 +240,7 @@ TEST(TagLibProof, RefusalsSayWhatWouldBeLost)
 		if (c.message.empty()) {
 			EXPECT_EQ(r.status, 0);
 			EXPECT_EQ(r.err, "wembrix: invalid unsigned int argument for year: 12345 (too large)\n");
-			EXPECT_EQ(wt::wembrix({f}).out, "# " + f + "\n---\n- title: Song\n- year: 1999\n\n");
+			EXPECT_EQ(wt::wembrix({f}).out, "# " + f + "\n---\n- title: Song\n- year: '1999'\n\n");
 			continue;
 		}
 		EXPECT_EQ(r.status, 1);

@@ -303,7 +303,7 @@ TEST(TagLibBackend, PrintSetPrintThroughTheProgram)
 	wt::run_result r = wt::wembrix({"backend", "print", f}, utf8);
 	ASSERT_EQ(r.status, 0) << r.err;
 	EXPECT_EQ(r.out, "TagLib " + f + "\n# " + f +
-			     "\n---\n- title: Old\n- track: 02\n- comment: gone soon\n\n");
+			     "\n---\n- title: Old\n- track: '02'\n- comment: gone soon\n\n");
 
 	r = wt::wembrix({"set:title=Héllo wörld ✓", "set:artist=Ørjan Ñandú", "add:album=日本語",
 			    "clear:comment", "set:year=3", f},
@@ -314,8 +314,8 @@ TEST(TagLibBackend, PrintSetPrintThroughTheProgram)
 	r = wt::wembrix({f}, utf8);
 	ASSERT_EQ(r.status, 0) << r.err;
 	EXPECT_EQ(r.out, "# " + f +
-			     "\n---\n- title: Héllo wörld ✓\n- artist: Ørjan Ñandú\n- year: 0003\n"
-			     "- album: 日本語\n- track: 02\n\n");
+			     "\n---\n- title: Héllo wörld ✓\n- artist: Ørjan Ñandú\n- year: '0003'\n"
+			     "- album: 日本語\n- track: '02'\n\n");
 
 	auto ex = wt::exiftool_tags(f, {"ID3v2_3:all"});
 	EXPECT_EQ(ex["Title"], "Héllo wörld ✓");

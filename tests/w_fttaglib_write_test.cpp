@@ -311,8 +311,8 @@ TEST(TagLibWrite, PrintShowsWhatWasKept)
 	ASSERT_EQ(r.status, 0) << r.err;
 	r = wt::wembrix({f}, utf8);
 	EXPECT_EQ(r.out, "# " + f +
-			     "\n---\n- title: Song\n- artist: New\n- year: 2001\n- album: Record\n"
-			     "- track: 01\n- genre: Latin\n- comment: main comment\n\n");
+			     "\n---\n- title: Song\n- artist: New\n- year: '2001'\n- album: Record\n"
+			     "- track: '01'\n- genre: Latin\n- comment: main comment\n\n");
 	wt::run_result id3 = wt::run({"mid3v2", "-l", f});
 	EXPECT_NE(id3.out.find("TRCK=1/12"), std::string::npos) << id3.out;
 	EXPECT_NE(id3.out.find("COMM=note=eng=second comment"), std::string::npos) << id3.out;

@@ -98,51 +98,51 @@ TEST(JsonReader, DocumentsAndTheirResults)
 	    {"escapes", R"([{"c":"\u00e9\ud83c\udfb5\n\"\\\/"}])",
 		tags{{"c", "\xc3\xa9\xf0\x9f\x8e\xb5\n\"\\/"}}},
 
-	    {"empty input", "", "w_json2tags: the input holds no tag document"},
-	    {"only blanks", " \n\t\n", "w_json2tags: the input holds no tag document"},
-	    {"two documents", "[]\n[]\n", "w_json2tags: the input holds 2 tag documents, not one"},
+	    {"empty input", "", "the input holds no tag document"},
+	    {"only blanks", " \n\t\n", "the input holds no tag document"},
+	    {"two documents", "[]\n[]\n", "the input holds 2 tag documents, not one"},
 	    {"two named documents", "{\"file\":\"a\",\"tags\":[]}\n{\"file\":\"b\",\"tags\":[]}",
-		"w_json2tags: the input holds 2 tag documents, not one"},
+		"the input holds 2 tag documents, not one"},
 	    {"cut short", "{\"tags\":[{\"a\":\"1\"}",
-		"w_json2tags: line 1, column 19: syntax error while parsing array - unexpected end of "
+		"line 1, column 19: syntax error while parsing array - unexpected end of "
 		"input; expected ']'"},
 	    {"not JSON", "\n\n  {x}",
-		"w_json2tags: line 3, column 4: syntax error while parsing object key - invalid literal; "
+		"line 3, column 4: syntax error while parsing object key - invalid literal; "
 		"last read: '{x'; expected string literal"},
 	    {"trailing text", "[] junk",
-		"w_json2tags: line 1, column 4: syntax error while parsing value - invalid literal; last read: 'j'"},
+		"line 1, column 4: syntax error while parsing value - invalid literal; last read: 'j'"},
 	    {"bytes that are not UTF-8, shown escaped", "[{\"a\":\"caf\xe9\"}]",
-		"w_json2tags: line 1, column 12: syntax error while parsing value - invalid string: "
+		"line 1, column 12: syntax error while parsing value - invalid string: "
 		"ill-formed UTF-8 byte; last read: '\"caf\\xe9\"'"},
 	    {"a number for a value", "{\"tags\":[\n{\"year\":2004}]}",
-		"w_json2tags: line 2, column 13: the value of a tag is a string, not a number"},
+		"line 2, column 13: the value of a tag is a string, not a number"},
 	    {"null for a value", "[{\"a\":null}]",
-		"w_json2tags: line 1, column 10: the value of a tag is a string, not null"},
+		"line 1, column 10: the value of a tag is a string, not null"},
 	    {"a list for a value", "[{\"a\":[]}]",
-		"w_json2tags: line 1, column 7: the value of a tag is a string, not a list"},
+		"line 1, column 7: the value of a tag is a string, not a list"},
 	    {"two pairs in a tag", "[{\"a\":\"1\",\"b\":\"2\"}]",
-		"w_json2tags: line 1, column 13: a tag is an object with exactly one member"},
-	    {"an empty tag", "[{}]", "w_json2tags: line 1, column 3: a tag is an object with exactly one member"},
+		"line 1, column 13: a tag is an object with exactly one member"},
+	    {"an empty tag", "[{}]", "line 1, column 3: a tag is an object with exactly one member"},
 	    {"a string for a tag", "[\"a=b\"]",
-		"w_json2tags: line 1, column 6: a tag is an object with one member, not a string"},
+		"line 1, column 6: a tag is an object with one member, not a string"},
 	    {"a string for a document", "\"a\"",
-		"w_json2tags: line 1, column 3: a tag document is an object or a list, not a string"},
+		"line 1, column 3: a tag document is an object or a list, not a string"},
 	    {"no tags member", "{\"file\":\"a.flac\"}",
-		"w_json2tags: line 1, column 17: the tag document has no \"tags\" member"},
+		"line 1, column 17: the tag document has no \"tags\" member"},
 	    {"a misspelt member", "{\"tag\":[]}",
-		"w_json2tags: line 1, column 6: unknown member \"tag\": a tag document holds \"file\" and \"tags\""},
+		"line 1, column 6: unknown member \"tag\": a tag document holds \"file\" and \"tags\""},
 	    {"tags given twice", "{\"tags\":[],\"tags\":[]}",
-		"w_json2tags: line 1, column 17: the member \"tags\" is given twice"},
+		"line 1, column 17: the member \"tags\" is given twice"},
 	    {"tags not a list", "{\"tags\":{\"a\":\"b\"}}",
-		"w_json2tags: line 1, column 9: \"tags\" is a list, not an object"},
+		"line 1, column 9: \"tags\" is a list, not an object"},
 	    {"file not a string", "{\"file\":1,\"tags\":[]}",
-		"w_json2tags: line 1, column 10: \"file\" is a string, not a number"},
+		"line 1, column 10: \"file\" is a string, not a number"},
 	    {"NUL in a value", "[{\"a\":\"x\\u0000y\"}]",
-		"w_json2tags: line 1, column 16: a tag value cannot hold a NUL character"},
+		"line 1, column 16: a tag value cannot hold a NUL character"},
 	    {"NUL in a name", "[{\"a\\u0000\":\"x\"}]",
-		"w_json2tags: line 1, column 11: a tag name cannot hold a NUL character"},
+		"line 1, column 11: a tag name cannot hold a NUL character"},
 	    {"lone surrogate", "[{\"a\":\"\\ud800\"}]",
-		"w_json2tags: line 1, column 14: syntax error while parsing value - invalid string: "
+		"line 1, column 14: syntax error while parsing value - invalid string: "
 		"surrogate U+D800..U+DBFF must be followed by U+DC00..U+DFFF; last read: '\"\\ud800\"'"},
 	};
 	for (const auto &c : cases) {
@@ -419,8 +419,15 @@ TEST_F(JsonLibrary, AFileWithoutItsOwnDocumentIsLeftAlone)
 	wt::write_file(dir / "broken.jsonl", "{\"file\":\"d.flac\",\"tags\":[]}\n{\"file\":\"a.flac\",\"tags\":[{]}\n");
 	r = run({"-F", "json", "load:broken.jsonl", "d.flac"});
 	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.err, "wembrix: w_json2tags: line 2, column 27: syntax error while parsing object key - "
+	EXPECT_EQ(r.err, "wembrix: broken.jsonl: line 2, column 27: syntax error while parsing object key - "
 			 "unexpected ']'; expected string literal\n");
+	EXPECT_TRUE(wt::read_file(dir / "d.flac") == d);
+	// Standard input is named as such, once per file it fails.
+	r = run({"-F", "json", "load:-", "d.flac", "b.flac"}, "[{\"a\":1}]");
+	EXPECT_EQ(r.status, 1);
+	const std::string msg = "wembrix: stdin: line 1, column 8: the value of a tag is a string, "
+				"not a number\n";
+	EXPECT_EQ(r.err, msg + msg);
 	EXPECT_TRUE(wt::read_file(dir / "d.flac") == d);
 }
 

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cerrno>
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <sys/stat.h>
@@ -26,17 +27,26 @@ namespace {
 struct token {
 	bool tag;
 	std::string value;
+	unsigned width = 0;
+	std::string written; // the whole plain name, when it has a width
 	bool operator==(const token &) const = default;
 };
 
 std::ostream &
 operator<<(std::ostream &os, const token &t)
 {
-	return os << (t.tag ? "tag `" : "text `") << t.value << "'";
+	os << (t.tag ? "tag `" : "text `") << t.value << "'";
+	if (t.width != 0)
+		os << " width " << t.width << " written `" << t.written << "'";
+	return os;
 }
 
-token tag(std::string v) { return {true, std::move(v)}; }
-token text(std::string v) { return {false, std::move(v)}; }
+token tag(std::string v) { return {true, std::move(v), 0, ""}; }
+token text(std::string v) { return {false, std::move(v), 0, ""}; }
+token padded(std::string v, unsigned width, std::string written = "")
+{
+	return {true, std::move(v), width, std::move(written)};
+}
 
 std::vector<token>
 tokens_of(const w_rename_tokenQ *q)
@@ -44,7 +54,8 @@ tokens_of(const w_rename_tokenQ *q)
 	std::vector<token> out;
 	const w_rename_token *t;
 	TAILQ_FOREACH(t, q, entries)
-		out.push_back({t->is_tag != 0, t->value});
+		out.push_back({t->is_tag != 0, t->value, t->width,
+		    t->written != nullptr ? t->written : ""});
 	return out;
 }
 
@@ -84,6 +95,20 @@ TEST(RenamePattern, ParsesIntoTokens)
 	    {"% x", {tag(""), text(" x")}, {empty_tag}},
 	    {"%%", {tag(""), tag("")}, {empty_tag, empty_tag_at_end}},
 	    {"", {}, {}},
+	    // Widths before a name: plain, braced, or none where digits are
+	    // the whole name, are zero, or make no width we accept.
+	    {"%02tracknumber - %title", {padded("tracknumber", 2, "02tracknumber"), text(" - "),
+		tag("title")}, {}},
+	    {"%3track", {padded("track", 3, "3track")}, {}},
+	    {"%02{album artist}", {padded("album artist", 2)}, {}},
+	    {"%02", {tag("02")}, {}},
+	    {"%2 x", {tag("2"), text(" x")}, {}},
+	    {"%0track", {tag("0track")}, {}},
+	    {"%0{x}", {tag("0"), text("{x}")}, {}},
+	    {"%256track", {tag("256track")}, {}},
+	    {"%1000{x}", {tag("1000"), text("{x}")}, {}},
+	    {"%{02track}", {tag("02track")}, {}},
+	    {"%a2{x}", {tag("a2"), text("{x}")}, {}},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.pattern);
@@ -174,8 +199,8 @@ TEST(RenameEval, BuildsTheNameFromTags)
 	    // Both warnings, the slash one once for all the values.
 	    {{"ARTIST=/A/", "artist=B//C"}, "%artist", "-A- + B--C", {many, slash}},
 	    // An absent tag stands for its own name, as written.
-	    {{"TITLE=T"}, "%album", "album", {}},
-	    {{"TITLE=T"}, "%ALBUM", "ALBUM", {}},
+	    {{"TITLE=T"}, "%album", "album", {"%s: no `album' tag; the rename pattern uses its name"}},
+	    {{"TITLE=T"}, "%ALBUM", "ALBUM", {"%s: no `ALBUM' tag; the rename pattern uses its name"}},
 	    {{"ALBUM=X"}, "%ALBUM", "X", {}},
 	    {{"ALBUM ARTIST=Various"}, "%{album artist} [%{Album Artist}]", "Various [Various]", {}},
 	    {{"TRACK=07", "TITLE=T"}, "%track_no %title", "07_no T", {}},
@@ -188,6 +213,28 @@ TEST(RenameEval, BuildsTheNameFromTags)
 	    {{"TITLE=" + k1024}, "%title", k1024.c_str(), {}},
 	    {{"TITLE=" + k1024}, "%title.", nullptr,
 		{"w_rename_eval result is too long (>MAXPATHLEN)"}},
+	    // Widths pad a number, with or without its total, and nothing else.
+	    {{"TRACKNUMBER=3"}, "%02tracknumber", "03", {}},
+	    {{"TRACKNUMBER=3/12"}, "%02tracknumber", "03", {}},
+	    {{"TRACKNUMBER=3/12"}, "%02{tracknumber}", "03", {}},
+	    {{"TRACKNUMBER=3/12"}, "%tracknumber", "3-12",
+		{"%s: tag `tracknumber' has / in value, replacing by `-'"}},
+	    {{"TRACKNUMBER=123"}, "%02tracknumber", "123", {}},
+	    {{"TRACKNUMBER=007"}, "%2tracknumber", "007", {}},
+	    {{"TRACKNUMBER=3"}, "%3{tracknumber}", "003", {}},
+	    {{"TRACKNUMBER=A3"}, "%02tracknumber", "A3", {}},
+	    {{"TRACKNUMBER=3a"}, "%02tracknumber", "3a", {}},
+	    {{"TRACKNUMBER=3", "TRACKNUMBER=4"}, "%02tracknumber", "3 + 4",
+		{"%s: has many `tracknumber' tags, joined with `+'"}},
+	    // A tag named with its digits is taken as it always was.
+	    {{"02TRACKNUMBER=x", "TRACKNUMBER=3"}, "%02tracknumber", "x", {}},
+	    // A missing tag warns once, then stands for its name.
+	    {{"TITLE=T"}, "%02tracknumber %title", "tracknumber T",
+		{"%s: no `tracknumber' tag; the rename pattern uses its name"}},
+	    {{"TITLE=T"}, "%albumartist/%album/%albumartist",
+		"albumartist/album/albumartist",
+		{"%s: no `albumartist' tag; the rename pattern uses its name",
+		    "%s: no `album' tag; the rename pattern uses its name"}},
 	};
 	wt::tmpdir dir;
 	int n = 0;
@@ -370,6 +417,35 @@ TEST_F(RenameFile, MakesDirectoriesWithP)
 	EXPECT_EQ(wt::metaflac_tags(dir / "music/Artist/Title.flac"),
 	    (std::vector<std::string>{"ARTIST=Artist", "TITLE=Title"}));
 	EXPECT_FALSE(wt::exists(dir / "music/song.flac"));
+}
+
+// A pattern from the root puts the file into a library wherever it was,
+// as relative or absolute path, and never joins the two.
+TEST_F(RenameFile, PatternFromTheRootIsAbsolute)
+{
+	const std::string lib = dir / "lib";
+	const struct {
+		const char *name;
+		std::string file;
+	} cases[] = {
+	    {"relative file", "music/song.flac"},
+	    {"absolute file", dir / "music/song.flac"},
+	    {"file without directory", "song.flac"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		wt::make_flac(dir / "music/song.flac", {"ARTIST=Artist", "TITLE=Title", "TRACKNUMBER=3/12"});
+		const std::string bytes = wt::read_file(dir / "music/song.flac");
+		auto r = wt::wembrix({"-p", "-Y", "rename:" + lib + "/%artist/%02tracknumber %title", c.file},
+		    {.input = "", .env = {}, .cwd = c.file == "song.flac" ? dir / "music" : dir.path()});
+		const std::string moved = lib + "/Artist/03 Title.flac";
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(r.out, "rename `" + c.file + "' to `" + moved + "'? [y/n] yes\n");
+		EXPECT_EQ(wt::read_file(moved), bytes);
+		EXPECT_FALSE(wt::exists(dir / "music/song.flac"));
+		ASSERT_EQ(std::rename(moved.c_str(), (dir / "music/song.flac").c_str()), 0);
+	}
 }
 
 TEST_F(RenameFile, MissingDirectoryWithoutP)

@@ -299,13 +299,13 @@ TEST(RoundTrip, PrintShowsWhatTheFileHolds)
 		f.make(dir / f.name);
 	auto shown = [&](const char *file) { return wt::wembrix({"--all-tags", "print", file}, in(dir.path())).out; };
 	EXPECT_EQ(shown("v23-date-time.mp3"), "# v23-date-time.mp3\n---\n- title: Song\n- date: 2019-03-01T12:30\n"
-					      "- tracknumber: 3\n- tracktotal: 12\n- originaldate:TDOR: 2019-06-21\n\n");
+					      "- tracknumber: '3'\n- tracktotal: '12'\n- originaldate:TDOR: '2019-06-21'\n\n");
 	EXPECT_EQ(shown("comments.mp3"), "# comments.mp3\n---\n- comment: English\n- comment:XXX: Unknown\n"
 					 "- comment:deu: Deutsch\n- lyrics:fra: Paroles\n\n");
-	EXPECT_EQ(shown("genre.mp3"), "# genre.mp3\n---\n- title: x\n- genre: 27\n\n");
-	EXPECT_EQ(shown("names.mp3"), "# names.mp3\n---\n- artists: A\n- artists: B\n- barcode: 123\n"
+	EXPECT_EQ(shown("genre.mp3"), "# genre.mp3\n---\n- title: x\n- genre: '27'\n\n");
+	EXPECT_EQ(shown("names.mp3"), "# names.mp3\n---\n- artists: A\n- artists: B\n- barcode: '123'\n"
 				      "- acoustid_id: ac\n- Own Name: own\n- Größe: groß\n\n");
-	EXPECT_EQ(shown("names.m4a"), "# names.m4a\n---\n- tracknumber: 3\n- tracktotal: 12\n- genre: Rock\n"
+	EXPECT_EQ(shown("names.m4a"), "# names.m4a\n---\n- tracknumber: '3'\n- tracktotal: '12'\n- genre: Rock\n"
 				      "- genre: Pop\n- artists: A\n- artists: B\n"
 				      "- Größe: groß\n- Own Name: own\n\n");
 }
@@ -352,7 +352,7 @@ TEST(RoundTrip, SevenFieldsTakeAFlacDocument)
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.err, "wembrix: b.mp3: unsupported tag for TagLib backend: albumartist\n");
 	EXPECT_EQ(wt::wembrix({"print", "b.mp3"}, in(dir.path())).out,
-	    "# b.mp3\n---\n- title: Song\n- year: 2019\n- track: 03\n- genre: Rock\n\n");
+	    "# b.mp3\n---\n- title: Song\n- year: '2019'\n- track: '03'\n- genre: Rock\n\n");
 	const std::string seen = rt::seen(dir.path(), {"b.mp3"}).at("b.mp3");
 	EXPECT_NE(seen.find(R"(\"id\": \"TRCK\", \"text\": [\"3/12\"])"), std::string::npos) << seen;
 

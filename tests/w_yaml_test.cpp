@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
@@ -42,16 +43,19 @@ TEST(YamlWriter, ExactDocuments)
 	    {"no tags: empty flow sequence", {}, "/music/a.flac", "# /music/a.flac\n--- []\n"},
 	    {"no path: no comment line", {{"title", "x"}}, nullptr, "---\n- title: x\n"},
 	    {"path written byte for byte", {}, "/m/it's: #1.flac", "# /m/it's: #1.flac\n--- []\n"},
-	    {"duplicates kept in order", {{"a", "1"}, {"b", "2"}, {"a", "3"}}, nullptr,
-		"---\n- a: 1\n- b: 2\n- a: 3\n"},
+	    {"duplicates kept in order", {{"a", "x1"}, {"b", "x2"}, {"a", "x3"}}, nullptr,
+		"---\n- a: x1\n- b: x2\n- a: x3\n"},
 	    {"line feed: literal style", {{"comment", "line one\nline two"}}, nullptr,
 		"---\n- comment: |-\n    line one\n    line two\n"},
 	    {"leading blank quoted", {{"y", " lead"}}, nullptr, "---\n- y: ' lead'\n"},
 	    {"': ' quoted", {{"y", "a: b"}}, nullptr, "---\n- y: 'a: b'\n"},
 	    {"leading '#' quoted", {{"y", "#x"}}, nullptr, "---\n- y: '#x'\n"},
 	    {"empty key quoted", {{"", "v"}}, nullptr, "---\n- '': v\n"},
-	    {"yes, 2004, null stay plain", {{"a", "yes"}, {"b", "2004"}, {"c", "null"}}, nullptr,
-		"---\n- a: yes\n- b: 2004\n- c: null\n"},
+	    {"yes, 2004, null quoted", {{"a", "yes"}, {"b", "2004"}, {"c", "null"}}, nullptr,
+		"---\n- a: 'yes'\n- b: '2004'\n- c: 'null'\n"},
+	    {"a key another reader takes as a number", {{"1", "x"}}, nullptr, "---\n- '1': x\n"},
+	    {"a typed value needing the emitter", {{"len", "3:45"}}, nullptr, "---\n- len: '3:45'\n"},
+	    {"an empty value", {{"title", ""}}, nullptr, "---\n- title: ''\n"},
 	    {"non-ASCII as UTF-8, not escaped", {{"title", "Café Ölmühle"}}, nullptr,
 		"---\n- title: Café Ölmühle\n"},
 	};
@@ -104,6 +108,64 @@ TEST(YamlWriter, PathCommentAlwaysLeavesAReadableDocument)
 		expected += "[{'title': 'Intro'}, {'comment': 'two\\nlines'}]\n";
 	}
 	// PyYAML, an independent reader, reads every document the same.
+	auto py = wt::run(pyyaml);
+	EXPECT_EQ(py.status, 0) << py.err;
+	EXPECT_EQ(py.out, expected);
+}
+
+// Text that a YAML reader resolving plain scalars by their look would
+// take for a null, a boolean, a number or a date is quoted, so that PyYAML
+// reads the same strings as our reader; text that reads as text anyway
+// stays plain.
+TEST(YamlWriter, QuotesWhatAnotherReaderWouldTakeForAnotherType)
+{
+	const struct {
+		const char *value;
+		bool quoted;
+	} cases[] = {
+	    {"", true}, {"~", true}, {"null", true}, {"Null", true}, {"NULL", true},
+	    {"yes", true}, {"No", true}, {"TRUE", true}, {"false", true}, {"on", true}, {"OFF", true},
+	    {"0", true}, {"3", true}, {"03", true}, {"007", true}, {"09", true}, {"-12", true},
+	    {"+1", true}, {"1_000", true}, {"0x1F", true}, {"0b101", true}, {"0o17", true},
+	    {"1.5", true}, {"1.", true}, {".5", true}, {"1e3", true}, {"1.0e+3", true},
+	    {".inf", true}, {"-.Inf", true}, {".NaN", true},
+	    {"1:30", true}, {"190:20:30.15", true},
+	    {"2004", true}, {"2004-05-12", true}, {"2001-12-14t21:59:43.10-05:00", true},
+	    {"2001-12-14 21:59:43.10 -5", true}, {"<<", true}, {"=", true},
+	    // Text, plain as before.
+	    {"Intro", false}, {"Some Band", false}, {"y", false}, {"N", false}, {"yess", false}, {"nulls", false},
+	    {"3/12", false}, {"1e", false}, {"2004-5-12", false}, {"2019-03-01T12:30", false},
+	    {"0x", false}, {"1.2.3", false}, {"Track 1", false}, {"On the Run", false},
+	    {"inf", false}, {"nan", false}, {"+", false}, {".", false},
+	};
+	wt::tmpdir docs;
+	std::vector<std::string> pyyaml = {"python3", "-c",
+	    "import sys, yaml\n"
+	    "for name in sys.argv[1:]:\n"
+	    "    with open(name, 'rb') as f:\n"
+	    "        for item in yaml.safe_load(f):\n"
+	    "            for k, v in item.items(): print(type(k).__name__, type(v).__name__, repr(v))\n"};
+	std::string expected;
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.value);
+		// As the key too (keys are kept in lower case): a key is text
+		// to every reader.
+		const std::string v = c.value;
+		std::string k = v.empty() ? "k" : v;
+		for (char &ch : k)
+			ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+		const tags t = {{"k", v}, {k, "v"}};
+		auto doc = write(t, nullptr);
+		ASSERT_TRUE(doc.has_value());
+		const std::string shown = c.quoted ? "'" + v + "'" : v;
+		const std::string key = v.empty() ? "k" : c.quoted ? "'" + k + "'" : k;
+		EXPECT_EQ(*doc, "---\n- k: " + shown + "\n- " + key + ": v\n");
+		EXPECT_EQ(read(*doc), (std::variant<tags, std::string>(t)));
+		pyyaml.push_back(docs / std::to_string(pyyaml.size()));
+		wt::write_file(pyyaml.back(), *doc);
+		std::string py = "'" + v + "'";
+		expected += "str str " + py + "\nstr str 'v'\n";
+	}
 	auto py = wt::run(pyyaml);
 	EXPECT_EQ(py.status, 0) << py.err;
 	EXPECT_EQ(py.out, expected);

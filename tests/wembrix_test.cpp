@@ -59,6 +59,22 @@ const std::string usage_text =
     "      TagLib: various file format but limited set of tags\n"
     "\n";
 
+// --help lists the options -h leaves out after those of -h.
+const std::string usage_long = [] {
+	std::string u = usage_text;
+	const std::string last = "  -N     answer no  to all questions\n";
+	u.insert(u.find(last) + last.size(),
+	    "  -n     preview: run every action, write nothing, show what would change\n"
+	    "  -r     walk the directories named for their music files, depth first\n"
+	    "  --all-tags    every field of MP3, M4A and WAV files, under FLAC's names\n"
+	    "  --dry-run     the same as -n\n"
+	    "  --journal FILE  record what the run changes in FILE, a new file, to undo it\n"
+	    "  --undo FILE   undo the run recorded in the journal FILE\n"
+	    "  --help        show this help on standard output\n"
+	    "  --version     print the version\n");
+	return u;
+}();
+
 const std::string a_doc = "# a.flac\n---\n- title: Intro\n- artist: Some Band\n\n";
 
 // A scratch directory holding a.flac (title, artist) and notes.txt.
@@ -98,6 +114,7 @@ TEST_F(Cli, CommandLines)
 	wt::write_file(dir / "bad.opus", opus);
 	wt::write_file(dir / "empty.jsonl", "\n");
 	wt::write_file(dir / "bare.json", "{\"file\":\"a.flac\",\"tags\":[]}\n[{\"title\":\"x\"}]\n");
+	wt::write_file(dir / "bad.json", "[{\"title\":\"x\"},\n {\"a\": nul}]\n");
 
 	struct {
 		std::vector<std::string> args;
@@ -123,8 +140,8 @@ TEST_F(Cli, CommandLines)
 	    {{"-x", "a.flac"}, 1, "", "wembrix: invalid option -- 'x'\n" + usage_text},
 	    {{"-F"}, 1, "", "wembrix: option requires an argument -- 'F'\n" + usage_text},
 	    // Asked for by name, help and version go to standard output.
-	    {{"--help"}, 0, usage_text, ""},
-	    {{"--help", "a.flac"}, 0, usage_text, ""},
+	    {{"--help"}, 0, usage_long, ""},
+	    {{"--help", "a.flac"}, 0, usage_long, ""},
 	    {{"-p", "--version", "a.flac"}, 0, "wembrix 3.1\n", ""},
 	    {{"-F", "bad", "--help"}, 22, "",
 		"wembrix: bad: invalid -F option, try `wembrix -h' to see supported formats.\n"},
@@ -171,6 +188,10 @@ TEST_F(Cli, CommandLines)
 		"wembrix: bare.json: line 2: a restore without file names needs every document to name "
 		"its file\n"},
 	    {{"-F", "json", "load:empty.jsonl"}, 1, "", "wembrix: empty.jsonl: the input holds no tag document\n"},
+	    // A document that does not parse is named with the place it fails.
+	    {{"-F", "json", "load:bad.json", "a.flac"}, 1, "",
+		"wembrix: bad.json: line 2, column 11: syntax error while parsing value - invalid "
+		"literal; last read: '\"a\": nul}'\n"},
 	    {{"load:bare.json"}, 22, "", "wembrix: missing file argument.\n" + try_line},
 	    {{"-F", "json", "load:-"}, 22, "", "wembrix: missing file argument.\n" + try_line},
 	    {{"-F", "json", "load:"}, 22, "", "wembrix: missing file argument.\n" + try_line},
@@ -225,6 +246,51 @@ TEST_F(Cli, ArgumentOutsideTheLocaleIsNamed)
 	}
 	EXPECT_TRUE(wt::read_file(dir / "a.flac") == before) << "file changed";
 	EXPECT_EQ(wt::metaflac_tags(dir / "a.flac"), (lines{"TITLE=Intro", "ARTIST=Some Band"}));
+}
+
+// -r walks a directory depth first, in the byte order of the names; what
+// no backend opens beside the music is passed over, other failures are
+// said, and links to directories are not followed.
+TEST_F(Cli, RecursiveWalk)
+{
+	const std::string lib = dir / "lib";
+	for (const char *d : {"lib", "lib/m", "lib/m/deep", "lib/n", "lib/locked"})
+		ASSERT_EQ(mkdir((dir / d).c_str(), 0755), 0);
+	for (const char *f : {"lib/Z.flac", "lib/a.flac", "lib/m/x.flac", "lib/m/deep/y.flac",
+		 "lib/n.flac", "lib/locked/hidden.flac"})
+		wt::make_flac(dir / f, {"TITLE=T"});
+	wt::write_file(dir / "lib/m/cover.jpg", "\xff\xd8\xff\xe0 not really a picture");
+	wt::write_file(dir / "lib/m/list.m3u", "x.flac\n");
+	wt::write_file(dir / "lib/n/cut.flac", wt::read_file(dir / "a.flac").substr(0, 50));
+	ASSERT_EQ(symlink("..", (dir / "lib/m/loop").c_str()), 0);
+	ASSERT_EQ(symlink("m", (dir / "lib/to-m").c_str()), 0);
+	ASSERT_EQ(symlink("a.flac", (dir / "lib/link.flac").c_str()), 0);
+	ASSERT_EQ(mkfifo((dir / "lib/n/fifo.flac").c_str(), 0644), 0);
+	ASSERT_EQ(chmod((dir / "lib/locked").c_str(), 0), 0);
+	const bool root = geteuid() == 0; // reads any directory
+
+	wt::run_result r = run({"-r", "backend", "lib", "a.flac"});
+	chmod((dir / "lib/locked").c_str(), 0755);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "libFLAC lib/Z.flac\nlibFLAC lib/a.flac\nlibFLAC lib/link.flac\n" +
+	    std::string(root ? "libFLAC lib/locked/hidden.flac\n" : "") +
+	    "libFLAC lib/m/deep/y.flac\nlibFLAC lib/m/x.flac\nlibFLAC lib/n.flac\nlibFLAC a.flac\n");
+	EXPECT_EQ(r.err, std::string(root ? "" : "wembrix: lib/locked: Permission denied\n") +
+	    "wembrix: lib/n/cut.flac: unreadable FLAC metadata: block 2 (VORBIS_COMMENT) runs past "
+	    "the end of the file\n");
+
+	// A trailing slash, and a run that finds nothing wrong.
+	r = run({"-r", "set:genre=G", "lib/m/"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(wt::metaflac_tags(dir / "lib/m/deep/y.flac"), (lines{"title=T", "genre=G"}));
+	EXPECT_EQ(wt::read_file(dir / "lib/m/list.m3u"), "x.flac\n");
+
+	// Without -r a directory is no file.
+	r = run({"backend", "lib", "a.flac"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "libFLAC a.flac\n");
+	EXPECT_EQ(r.err, "wembrix: lib: Is a directory\n");
 }
 
 TEST_F(Cli, ChangesAreSavedAndSeenByLaterActions)
