@@ -21,6 +21,10 @@ struct w_backend {
 	int (*write)(void *opaque, const struct w_taglist *tlist);
 	void (*clear)(void *opaque);
 	TAILQ_ENTRY(w_backend) entries;
+	// The audio properties of the file, from its headers (see w_props):
+	// a new list in the order a document shows them, or null with errno
+	// set (and a warning naming the file where the headers are at fault).
+	struct w_taglist *(*props)(void *opaque);
 };
 
 TAILQ_HEAD(w_backendQ, w_backend);

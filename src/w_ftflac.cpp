@@ -21,6 +21,7 @@
 #include "w_fileio.h"
 #include "w_flaccheck.h"
 #include "w_flacio.h"
+#include "w_props.h"
 #include "w_safefile.h"
 #include "w_taglist.h"
 #include "w_toolkit.h"
@@ -175,6 +176,7 @@ w_ftflac_backend(void)
 		w_ftflac_write,
 		w_ftflac_clear,
 		{},
+		w_ftflac_props,
 	};
 	return &backend;
 }
@@ -427,4 +429,31 @@ w_ftflac_clear(void *opaque)
 	w_ftflac_data *data = checked(opaque);
 	FLAC__metadata_chain_delete(data->chain);
 	delete data;
+}
+
+struct w_taglist *
+w_ftflac_props(void *opaque)
+{
+	w_ftflac_data *data = checked(opaque);
+	iterator_ptr it(FLAC__metadata_iterator_new());
+	if (it == nullptr) {
+		errno = ENOMEM;
+		return nullptr;
+	}
+	FLAC__metadata_iterator_init(it.get(), data->chain);
+	const FLAC__StreamMetadata *block = FLAC__metadata_iterator_get_block(it.get());
+	// libFLAC reads no chain whose first block is not the stream info.
+	assert(block->type == FLAC__METADATA_TYPE_STREAMINFO);
+	const FLAC__StreamMetadata_StreamInfo &si = block->data.stream_info;
+	w_audioprops p;
+	p.codec = "FLAC";
+	p.rate = si.sample_rate;
+	p.channels = si.channels;
+	p.bits = si.bits_per_sample;
+	if (si.sample_rate != 0)
+		p.millis = (si.total_samples * 1000 + si.sample_rate / 2) / si.sample_rate;
+	const off_t size = data->id.size;
+	if (data->audio > 0 && size > data->audio)
+		p.kbps = w_props_kbps(static_cast<std::uint64_t>(size - data->audio), p.millis);
+	return w_props_tags(p);
 }

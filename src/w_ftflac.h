@@ -10,3 +10,5 @@ void *w_ftflac_init(const char *path);
 struct w_taglist *w_ftflac_read(void *opaque);
 int w_ftflac_write(void *opaque, const struct w_taglist *tlist);
 void w_ftflac_clear(void *opaque);
+// The audio properties (w_backend props).
+struct w_taglist *w_ftflac_props(void *opaque);

@@ -11,3 +11,5 @@ void *w_ftoggopus_init(const char *path);
 struct w_taglist *w_ftoggopus_read(void *opaque);
 int w_ftoggopus_write(void *opaque, const struct w_taglist *tlist);
 void w_ftoggopus_clear(void *opaque);
+// The audio properties (w_backend props).
+struct w_taglist *w_ftoggopus_props(void *opaque);

@@ -11,3 +11,5 @@ void *w_ftoggvorbis_init(const char *path);
 struct w_taglist *w_ftoggvorbis_read(void *opaque);
 int w_ftoggvorbis_write(void *opaque, const struct w_taglist *tlist);
 void w_ftoggvorbis_clear(void *opaque);
+// The audio properties (w_backend props).
+struct w_taglist *w_ftoggvorbis_props(void *opaque);

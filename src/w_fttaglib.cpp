@@ -20,6 +20,7 @@
 #include "w_fileio.h"
 #include "w_safefile.h"
 #include "w_settings.h"
+#include "w_props.h"
 #include "w_tlmodule.h"
 
 namespace {
@@ -579,6 +580,7 @@ w_fttaglib_backend(void)
 		w_fttaglib_write,
 		w_fttaglib_clear,
 		{},
+		w_fttaglib_props,
 	};
 	return &backend;
 }
@@ -712,4 +714,34 @@ w_fttaglib_clear(void *opaque)
 	if (data->file != nullptr)
 		module()->close(data->file);
 	delete data;
+}
+
+struct w_taglist *
+w_fttaglib_props(void *opaque)
+{
+	w_fttaglib_data *data = checked(opaque);
+
+	if (data->file == nullptr) {
+		w_fileid id;
+		if (w_fileid_take(data->path, id) == -1)
+			return nullptr;
+		data->file = module()->open(data->path);
+		if (data->file == nullptr)
+			return nullptr;
+		data->id = id;
+	}
+	w_tlprops got{};
+	if (module()->props(data->file, &got) == -1) {
+		if (errno == ENODATA)
+			warnx("%s: TagLib read no audio properties", data->path);
+		return nullptr;
+	}
+	w_audioprops p;
+	p.codec = got.codec;
+	p.millis = got.millis;
+	p.rate = got.rate;
+	p.channels = got.channels;
+	p.bits = got.bits;
+	p.kbps = got.kbps;
+	return w_props_tags(p);
 }

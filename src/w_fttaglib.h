@@ -9,3 +9,5 @@ void *w_fttaglib_init(const char *path);
 struct w_taglist *w_fttaglib_read(void *opaque);
 int w_fttaglib_write(void *opaque, const struct w_taglist *tlist);
 void w_fttaglib_clear(void *opaque);
+// The audio properties (w_backend props).
+struct w_taglist *w_fttaglib_props(void *opaque);

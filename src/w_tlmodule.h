@@ -19,7 +19,7 @@
 extern "C" {
 #endif
 
-#define W_TLMODULE_VERSION 2
+#define W_TLMODULE_VERSION 3
 #define W_TLMODULE_NAME "wembrix-taglib.so"
 #define W_TLMODULE_ENTRY "w_tlmodule_entry"
 
@@ -96,6 +96,17 @@ struct w_tlalltags {
 	    struct w_tlplan *plan, char *why, size_t whylen);
 };
 
+/* The audio properties TagLib read from the file's headers; codec is a
+ * static string, a number TagLib does not know is 0. */
+struct w_tlprops {
+	const char *codec;
+	unsigned long long millis;
+	unsigned int rate;
+	unsigned int channels;
+	unsigned int bits;
+	unsigned int kbps;
+};
+
 struct w_tlmodule {
 	unsigned int version;
 	/* Opens path if TagLib handles it; null with errno set otherwise. */
@@ -110,6 +121,9 @@ struct w_tlmodule {
 	    struct w_tlplan *plan, char *why, size_t whylen);
 	void (*close)(struct w_tlfile *file);
 	const struct w_tlalltags *alltags;
+	/* The file's audio properties: 0, or -1 with errno set (ENODATA when
+	 * TagLib has none).  Not after render. */
+	int (*props)(struct w_tlfile *file, struct w_tlprops *props);
 };
 
 typedef const struct w_tlmodule *(*w_tlmodule_entry_fn)(void);

@@ -42,6 +42,7 @@
 #include "w_tlfixup.h"
 #include "w_tlframes.h"
 #include "w_tlproof.h"
+#include "w_tlprops.h"
 #include "w_tlreadback.h"
 #include "w_tlstream.h"
 
@@ -612,6 +613,22 @@ tl_render_all(struct w_tlfile *f, const struct w_tlpair *pairs, std::size_t coun
 	return guarded([&] { return alltags_render(file, *f->stream, pairs, count, plan, why, whylen); });
 }
 
+int
+tl_props(struct w_tlfile *f, struct w_tlprops *props)
+{
+	if (f->rendered) {
+		errno = EINVAL;
+		return -1;
+	}
+	return guarded([&] {
+		if (!audio_props(f->ref->file(), props)) {
+			errno = ENODATA;
+			return -1;
+		}
+		return 0;
+	});
+}
+
 const struct w_tlalltags alltags = {
 	tl_read_all,
 	tl_render_all,
@@ -624,6 +641,7 @@ const struct w_tlmodule module = {
 	tl_render,
 	tl_close,
 	&alltags,
+	tl_props,
 };
 
 } // namespace
