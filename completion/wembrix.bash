@@ -45,7 +45,7 @@ _wembrix()
 			;;
 		actions)
 			case $w in
-			print | print:* | backend | backend:* | edit | edit:* | \
+			print | print:* | backend | backend:* | edit | edit:* | info | info:* | \
 				clear:* | add:* | set:* | load:* | rename:*) ;;
 			*) part=files ;;
 			esac
@@ -86,7 +86,7 @@ _wembrix()
 	rename:*)
 		;;
 	*)
-		COMPREPLY=($(compgen -W "print backend edit" -- "$cur")
+		COMPREPLY=($(compgen -W "print backend edit info" -- "$cur")
 			$(compgen -S : -W "clear add set load rename" -- "$cur"))
 		if ((${#COMPREPLY[@]} == 1)) && [[ ${COMPREPLY[0]} == *: ]]; then
 			compopt -o nospace 2>/dev/null

@@ -76,7 +76,7 @@ check()
 }
 
 files='a.flac|b.ogg|disc1|notes.txt|with space.flac'
-actions='add:|backend|clear:|edit|load:|print|rename:|set:'
+actions='add:|backend|clear:|edit|info|load:|print|rename:|set:'
 
 # Options, and the formats after -F.
 check 'wembrix -' '--all-tags|--help|--version|-F|-N|-Y|-h|-p'
@@ -88,6 +88,7 @@ check 'wembrix -p -F j' 'json'
 check 'wembrix -Y -F json ' "$actions|$files"
 # Action words, those with an argument with their colon.
 check 'wembrix lo' 'load:'
+check 'wembrix print in' 'info'
 check 'wembrix -F yml p' 'print'
 check 'wembrix b' 'b.ogg|backend'
 check 'wembrix -- ' "$actions|$files"
