@@ -167,6 +167,7 @@ w_ftoggopus_backend(void)
 		w_ftoggopus_clear,
 		{},
 		w_ftoggopus_props,
+		w_ftoggopus_pictures,
 	};
 	return &backend;
 }
@@ -297,4 +298,18 @@ w_ftoggopus_props(void *opaque)
 		p.millis = (static_cast<std::uint64_t>(samples) + 24) / 48;
 	p.kbps = w_props_kbps(size, p.millis);
 	return w_props_tags(p);
+}
+
+int
+w_ftoggopus_pictures(void *opaque, std::vector<w_picture> *out)
+{
+	w_ftoggopus_data *data = checked(opaque);
+	try {
+		const std::vector<std::string_view> entries(data->comments.begin(), data->comments.end());
+		w_vcomment_pictures(data->path.c_str(), entries, out);
+		return 0;
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
 }

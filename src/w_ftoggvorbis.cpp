@@ -103,6 +103,7 @@ w_ftoggvorbis_backend(void)
 		w_ftoggvorbis_clear,
 		{},
 		w_ftoggvorbis_props,
+		w_ftoggvorbis_pictures,
 	};
 	return &backend;
 }
@@ -256,4 +257,20 @@ w_ftoggvorbis_props(void *opaque)
 		    static_cast<std::uint64_t>(data->vi.rate);
 	p.kbps = w_props_kbps(size, p.millis);
 	return w_props_tags(p);
+}
+
+int
+w_ftoggvorbis_pictures(void *opaque, std::vector<w_picture> *out)
+{
+	w_ftoggvorbis_data *data = checked(opaque);
+	try {
+		std::vector<std::string_view> entries;
+		for (int i = 0; i < data->vc.comments; i++)
+			entries.emplace_back(data->vc.user_comments[i], static_cast<std::size_t>(data->vc.comment_lengths[i]));
+		w_vcomment_pictures(data->path, entries, out);
+		return 0;
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
 }

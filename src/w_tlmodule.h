@@ -107,6 +107,15 @@ struct w_tlprops {
 	unsigned int kbps;
 };
 
+/* A picture of the file's tags: type as in ID3v2, texts UTF-8. */
+struct w_tlpicture {
+	unsigned int type;
+	const char *mime;
+	const char *description;
+	const unsigned char *data;
+	size_t length;
+};
+
 struct w_tlmodule {
 	unsigned int version;
 	/* Opens path if TagLib handles it; null with errno set otherwise. */
@@ -124,6 +133,11 @@ struct w_tlmodule {
 	/* The file's audio properties: 0, or -1 with errno set (ENODATA when
 	 * TagLib has none).  Not after render. */
 	int (*props)(struct w_tlfile *file, struct w_tlprops *props);
+	/* The pictures of the file's tags (ID3v2 APIC, MP4 covr, ASF
+	 * WM/Picture) in file order: *pictures is a single malloc'ed block of
+	 * *count (free it with free).  0, or -1 with errno set.  Not after
+	 * render. */
+	int (*pictures)(struct w_tlfile *file, struct w_tlpicture **pictures, size_t *count);
 };
 
 typedef const struct w_tlmodule *(*w_tlmodule_entry_fn)(void);

@@ -8,6 +8,7 @@
 #include <strings.h>
 #include <algorithm>
 
+#include "w_picture.h"
 #include "w_taglist.h"
 #include "w_toolkit.h"
 
@@ -129,4 +130,36 @@ w_vcomment_merge(const char *path, const struct w_taglist *tlist, const std::vec
 			out.emplace_back(e);
 	}
 	return out;
+}
+
+void
+w_vcomment_pictures(const char *path, const std::vector<std::string_view> &entries, std::vector<w_picture> *out)
+{
+	assert(path != NULL);
+	auto named = [](std::string_view e, const char *name) {
+		const std::size_t n = std::strlen(name);
+		return e.size() > n && e[n] == '=' && strncasecmp(e.data(), name, n) == 0;
+	};
+	for (std::size_t i = 0; i < entries.size(); i++) {
+		const std::string_view e = entries[i];
+		w_picture p;
+		std::string raw;
+		bool ok;
+		if (named(e, "METADATA_BLOCK_PICTURE")) {
+			ok = w_base64_decode(e.substr(e.find('=') + 1), &raw) && w_picture_parse(raw, &p);
+		} else if (named(e, "COVERART")) {
+			p.type = 0;
+			ok = w_base64_decode(e.substr(e.find('=') + 1), &p.data);
+			if (i + 1 < entries.size() && named(entries[i + 1], "COVERARTMIME"))
+				p.mime = entries[i + 1].substr(entries[i + 1].find('=') + 1);
+		} else {
+			continue;
+		}
+		if (!ok) {
+			warnx("%s: a picture comment that does not decode is left out", path);
+			continue;
+		}
+		w_picture_complete(&p);
+		out->push_back(std::move(p));
+	}
 }

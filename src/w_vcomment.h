@@ -56,3 +56,13 @@ bool w_vcomment_picture(std::string_view entry);
 // Throws std::bad_alloc.
 std::vector<std::string> w_vcomment_merge(const char *path, const struct w_taglist *tlist,
     const std::vector<std::string_view> &was);
+
+struct w_picture;
+
+// The pictures among the entries, in order: a METADATA_BLOCK_PICTURE is a
+// FLAC picture structure in base64; a COVERART is the image itself in
+// base64, of the type "other", its MIME type from the COVERARTMIME after it.
+// One that does not decode is skipped with a warning naming path.  Throws
+// std::bad_alloc.
+void w_vcomment_pictures(const char *path, const std::vector<std::string_view> &entries,
+    std::vector<w_picture> *out);

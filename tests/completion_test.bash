@@ -76,7 +76,7 @@ check()
 }
 
 files='a.flac|b.ogg|disc1|notes.txt|with space.flac'
-actions='add:|backend|clear:|edit|info|load:|print|rename:|set:'
+actions='add:|backend|clear:|edit|export-picture:|info|load:|pictures|print|rename:|set:'
 
 # Options, and the formats after -F.
 check 'wembrix -' '--all-tags|--help|--version|-F|-N|-Y|-h|-p'

@@ -1,6 +1,10 @@
 #include "w_tlprops.h"
 
 #include <taglib/aifffile.h>
+#include <taglib/asfpicture.h>
+#include <taglib/attachedpictureframe.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/mp4coverart.h>
 #include <taglib/apefile.h>
 #include <taglib/asffile.h>
 #include <taglib/flacfile.h>
@@ -106,6 +110,91 @@ audio_props(TagLib::File *file, w_tlprops *out)
 	out->channels = static_cast<unsigned>(ap->channels() > 0 ? ap->channels() : 0);
 	out->kbps = static_cast<unsigned>(ap->bitrate() > 0 ? ap->bitrate() : 0);
 	return true;
+}
+
+} // namespace w_tl
+
+namespace w_tl {
+
+namespace {
+
+std::string
+utf8(const TagLib::String &s)
+{
+	return s.to8Bit(true);
+}
+
+std::string
+bytes(const TagLib::ByteVector &b)
+{
+	return std::string(b.data(), b.size());
+}
+
+void
+id3_pictures(TagLib::ID3v2::Tag *tag, std::vector<picture> &out)
+{
+	if (tag == nullptr)
+		return;
+	for (TagLib::ID3v2::Frame *f : tag->frameList()) {
+		auto *apic = dynamic_cast<TagLib::ID3v2::AttachedPictureFrame *>(f);
+		if (apic == nullptr)
+			continue;
+		picture p;
+		p.type = static_cast<unsigned>(apic->type());
+		p.mime = utf8(apic->mimeType());
+		p.description = utf8(apic->description());
+		p.data = bytes(apic->picture());
+		out.push_back(std::move(p));
+	}
+}
+
+} // namespace
+
+std::vector<picture>
+tag_pictures(TagLib::File *file)
+{
+	std::vector<picture> out;
+	if (auto *f = dynamic_cast<TagLib::MPEG::File *>(file)) {
+		id3_pictures(f->hasID3v2Tag() ? f->ID3v2Tag() : nullptr, out);
+	} else if (auto *f = dynamic_cast<TagLib::RIFF::WAV::File *>(file)) {
+		id3_pictures(f->hasID3v2Tag() ? f->ID3v2Tag() : nullptr, out);
+	} else if (auto *f = dynamic_cast<TagLib::RIFF::AIFF::File *>(file)) {
+		id3_pictures(f->hasID3v2Tag() ? f->tag() : nullptr, out);
+	} else if (auto *f = dynamic_cast<TagLib::MP4::File *>(file)) {
+		TagLib::MP4::Tag *tag = f->tag();
+		if (tag != nullptr && tag->contains("covr")) {
+			// An MP4 cover has no picture type: players take it for
+			// the front cover.
+			for (const TagLib::MP4::CoverArt &c : tag->item("covr").toCoverArtList()) {
+				picture p;
+				switch (c.format()) {
+				case TagLib::MP4::CoverArt::JPEG: p.mime = "image/jpeg"; break;
+				case TagLib::MP4::CoverArt::PNG: p.mime = "image/png"; break;
+				case TagLib::MP4::CoverArt::GIF: p.mime = "image/gif"; break;
+				case TagLib::MP4::CoverArt::BMP: p.mime = "image/bmp"; break;
+				default: break;
+				}
+				p.data = bytes(c.data());
+				out.push_back(std::move(p));
+			}
+		}
+	} else if (auto *f = dynamic_cast<TagLib::ASF::File *>(file)) {
+		TagLib::ASF::Tag *tag = f->tag();
+		if (tag != nullptr && tag->contains("WM/Picture")) {
+			for (const TagLib::ASF::Attribute &a : tag->attribute("WM/Picture")) {
+				const TagLib::ASF::Picture pic = a.toPicture();
+				if (!pic.isValid())
+					continue;
+				picture p;
+				p.type = static_cast<unsigned>(pic.type());
+				p.mime = utf8(pic.mimeType());
+				p.description = utf8(pic.description());
+				p.data = bytes(pic.picture());
+				out.push_back(std::move(p));
+			}
+		}
+	}
+	return out;
 }
 
 } // namespace w_tl
