@@ -89,7 +89,9 @@ check 'wembrix -Y -F json ' "$actions|$files"
 # Action words, those with an argument with their colon.
 check 'wembrix lo' 'load:'
 check 'wembrix print in' 'info'
-check 'wembrix -F yml p' 'print'
+check 'wembrix -F yml p' 'pictures|print'
+check 'wembrix -F yml pr' 'print'
+check 'wembrix ex' 'export-picture:'
 check 'wembrix b' 'b.ogg|backend'
 check 'wembrix -- ' "$actions|$files"
 # Tag names after set:, add: and clear:.
