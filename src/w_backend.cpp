@@ -39,6 +39,9 @@ struct probe_state {
 	const char *path = nullptr; // the path being probed, or null
 	unsigned char head[w_backend_probe_size];
 	std::size_t len = 0;
+	int fd = -1; // lent by the tune, owned here until taken
+	struct stat st = {};
+	bool writable = false;
 };
 
 probe_state probe;
@@ -50,10 +53,13 @@ public:
 	explicit claim_reader(const char *path) : path_(path)
 	{
 		len_ = w_backend_probe_head(path, &head_);
+		struct stat st;
+		whole_ = len_ > 0 && w_backend_probe_fd(path, &st) != -1 &&
+		    static_cast<off_t>(len_) == st.st_size;
 	}
 	~claim_reader()
 	{
-		if (fd_ >= 0)
+		if (fd_ >= 0 && owned_)
 			close(fd_);
 	}
 	claim_reader(const claim_reader &) = delete;
@@ -69,12 +75,20 @@ public:
 	std::size_t read_some(void *buf, std::size_t n, off_t offset)
 	{
 		if (offset >= 0 && static_cast<std::size_t>(offset) <= len_ &&
-		    n <= len_ - static_cast<std::size_t>(offset)) {
+		    (whole_ || n <= len_ - static_cast<std::size_t>(offset))) {
+			n = std::min(n, len_ - static_cast<std::size_t>(offset));
 			std::memcpy(buf, head_ + offset, n);
 			return n;
 		}
-		if (fd_ == -1)
-			fd_ = open(path_, O_RDONLY | O_CLOEXEC);
+		if (whole_)
+			return 0; // beyond the end of the file
+		if (fd_ == -1) {
+			fd_ = w_backend_probe_fd(path_);
+			if (fd_ == -1) {
+				fd_ = open(path_, O_RDONLY | O_CLOEXEC);
+				owned_ = true;
+			}
+		}
 		std::size_t got = 0;
 		while (fd_ >= 0 && got < n) {
 			ssize_t r = pread(fd_, static_cast<char *>(buf) + got, n - got,
@@ -91,6 +105,8 @@ private:
 	const unsigned char *head_ = nullptr;
 	std::size_t len_ = 0;
 	int fd_ = -1;
+	bool owned_ = false; // not the probe's
+	bool whole_ = false; // head_ holds the whole file, as the probe opened it
 };
 
 // "fLaC" at the start, or right after an ID3v2 tag.
@@ -194,6 +210,19 @@ w_backend_probe_end(void)
 {
 	probe.path = nullptr;
 	probe.len = 0;
+	if (probe.fd != -1)
+		close(probe.fd);
+	probe.fd = -1;
+}
+
+void
+w_backend_probe_lend(int fd, const struct stat &st, bool writable)
+{
+	assert(probe.path != NULL);
+	assert(probe.fd == -1);
+	probe.fd = fd;
+	probe.st = st;
+	probe.writable = writable;
 }
 
 namespace {
@@ -224,4 +253,25 @@ w_backend_probe_head(const char *path, const unsigned char **bytes)
 		return 0;
 	*bytes = probe.head;
 	return probe.len;
+}
+
+int
+w_backend_probe_fd(const char *path, struct stat *st, bool *writable)
+{
+	if (!probing(path) || probe.fd == -1)
+		return -1;
+	if (st != nullptr)
+		*st = probe.st;
+	if (writable != nullptr)
+		*writable = probe.writable;
+	return probe.fd;
+}
+
+int
+w_backend_probe_take(const char *path)
+{
+	const int fd = w_backend_probe_fd(path);
+	if (fd != -1)
+		probe.fd = -1;
+	return fd;
 }

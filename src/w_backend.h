@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <sys/queue.h>
+#include <sys/stat.h>
 #include <vector>
 
 #include "w_picture.h"
@@ -52,6 +53,22 @@ bool w_backend_claims(const struct w_backend *backend, const char *path);
  */
 void w_backend_probe_begin(const char *path);
 void w_backend_probe_end(void);
+/*
+ * The tune opens the file once, and the backends probe it through that
+ * descriptor rather than opening it again.  The probe lends it (with what
+ * fstat said of it) until a backend that accepts the file takes it, which
+ * then owns it; a descriptor nobody took is closed when the probe ends.
+ * writable: it was opened for reading and writing, because the run means
+ * to write.
+ */
+void w_backend_probe_lend(int fd, const struct stat &st, bool writable);
+// The descriptor lent for path, or -1 when there is none (path is not the
+// one being probed, or a backend took it).  st and writable, when given,
+// receive what the probe knows of it.
+int w_backend_probe_fd(const char *path, struct stat *st = nullptr, bool *writable = nullptr);
+// Takes the descriptor lent for path: the caller owns it from now on.
+// -1 when there is none.
+int w_backend_probe_take(const char *path);
 // Keeps the first len bytes of the file at path (at most
 // w_backend_probe_size), when path is the one being probed.
 void w_backend_probe_keep(const char *path, const void *bytes, std::size_t len);

@@ -80,6 +80,12 @@ w_fileid_take(const char *path, w_fileid &id)
 	return 0;
 }
 
+w_fileid
+w_fileid_of(const struct stat &st) noexcept
+{
+	return id_of(st);
+}
+
 bool
 w_fileid_same(const w_fileid &id, const struct stat &st) noexcept
 {

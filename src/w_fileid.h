@@ -30,6 +30,8 @@ struct w_fileid {
 int w_fileid_take(int fd, w_fileid &id);
 // The same for the file path leads to (symbolic links followed).
 int w_fileid_take(const char *path, w_fileid &id);
+// The identity of the file st describes (fstat's of an open descriptor).
+w_fileid w_fileid_of(const struct stat &st) noexcept;
 bool w_fileid_same(const w_fileid &id, const struct stat &st) noexcept;
 // 0 when the file open on fd (or that path leads to) is still id, or id
 // is not known, or id is a copy of ours (w_tempfile::identity) that has

@@ -38,7 +38,7 @@ looks_like_flac(const meta_reader &in)
 	if (start == 4)
 		return in.headlen() >= 4 && std::memcmp(in.head(), "fLaC", 4) == 0;
 	unsigned char sig[4];
-	return start != -1 && w_pread_all(in.fd(), sig, 4, start - 4) && std::memcmp(sig, "fLaC", 4) == 0;
+	return start != -1 && in.peek(start - 4, sig, 4) == 4 && std::memcmp(sig, "fLaC", 4) == 0;
 }
 
 // A block type's name for messages, kept in name (no allocation: init

@@ -52,5 +52,7 @@ const FLAC__IOCallbacks guarded_io = {guarded_stream::read, guarded_stream::writ
     guarded_stream::seek, guarded_stream::tell, guarded_stream::eof, nullptr};
 const FLAC__IOCallbacks reader_io = {meta_reader::read, nullptr, meta_reader::seek,
     meta_reader::tell, meta_reader::eof, nullptr};
+const FLAC__IOCallbacks head_io = {head_stream::read, nullptr, head_stream::seek,
+    head_stream::tell, head_stream::eof, nullptr};
 
 } // namespace w_flac

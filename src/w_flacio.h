@@ -7,6 +7,7 @@
 
 #include "w_contract.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -44,12 +45,14 @@ extern const FLAC__IOCallbacks io;
 class guarded_stream {
 public:
 	guarded_stream(const char *path, FLAC__int64 audio)
-	    : fd_(open(path, O_RDWR | O_CLOEXEC)), audio_(audio)
+	    : fd_(open(path, O_RDWR | O_CLOEXEC)), owned_(true), audio_(audio)
 	{
 	}
+	// Through a descriptor open for writing that the caller keeps.
+	guarded_stream(int fd, FLAC__int64 audio) : fd_(fd), owned_(false), audio_(audio) {}
 	~guarded_stream()
 	{
-		if (fd_ != -1)
+		if (fd_ != -1 && owned_)
 			::close(fd_);
 	}
 	guarded_stream(const guarded_stream &) = delete;
@@ -57,13 +60,14 @@ public:
 	bool ok() const { return fd_ != -1; }
 	int fd() const { return fd_; }
 
-	// Writes what is pending and closes the file: 0, or -1 with errno.
-	// When id is given, it becomes what the file is once written.
+	// Writes what is pending and closes the file (if it is ours): 0, or
+	// -1 with errno.  When id is given, it becomes what the file is once
+	// written.
 	int close(w_fileid *id = nullptr)
 	{
 		const bool flushed = flush() && (id == nullptr || w_fileid_take(fd_, *id) == 0);
 		const int saved = errno;
-		const int r = ::close(fd_);
+		const int r = owned_ ? ::close(fd_) : 0;
 		fd_ = -1;
 		if (!flushed) {
 			errno = saved;
@@ -145,6 +149,7 @@ private:
 	}
 
 	int fd_;
+	bool owned_;
 	FLAC__int64 audio_;  // first byte that must not be written
 	FLAC__int64 pos_ = 0; // where the next read or write happens
 	bool eof_ = false;
@@ -163,11 +168,23 @@ extern const FLAC__IOCallbacks guarded_io;
  */
 class meta_reader {
 public:
-	explicit meta_reader(const char *path) : fd_(open(path, O_RDONLY | O_CLOEXEC)) {}
+	// Through fd, which the caller keeps, or, when fd is -1, through a
+	// descriptor of its own on path.
+	meta_reader(const char *path, int fd)
+	    : fd_(fd != -1 ? fd : open(path, O_RDONLY | O_CLOEXEC)), owned_(fd == -1)
+	{
+	}
 	~meta_reader()
 	{
-		if (fd_ != -1)
+		if (fd_ != -1 && owned_)
 			close(fd_);
+	}
+	// Gives up the descriptor to the caller, who closes it from now on
+	// (when it was not the caller's already).
+	int release()
+	{
+		owned_ = false;
+		return fd_;
 	}
 	meta_reader(const meta_reader &) = delete;
 	meta_reader &operator=(const meta_reader &) = delete;
@@ -257,6 +274,7 @@ private:
 	}
 
 	int fd_;
+	bool owned_;
 	// A larger first read, meant to hold the start of the audio behind
 	// the usual padding, costs more in copying than the one small read of
 	// it that it saves.
@@ -270,5 +288,59 @@ private:
 };
 
 extern const FLAC__IOCallbacks reader_io;
+
+/*
+ * The file up to where its audio starts, read through a descriptor that the
+ * caller keeps.  A rewrite lets libFLAC copy what comes before the first
+ * block and write the metadata, and finds the end of the file here; the
+ * audio is then moved by the kernel, not through libFLAC's buffer.
+ */
+class head_stream {
+public:
+	head_stream(int fd, FLAC__int64 end) : fd_(fd), end_(end) {}
+
+	static size_t read(void *ptr, size_t size, size_t nmemb, FLAC__IOHandle h)
+	{
+		auto *r = static_cast<head_stream *>(h);
+		if (size == 0 || nmemb == 0)
+			return 0;
+		if (r->pos_ >= r->end_) {
+			r->eof_ = true;
+			return 0;
+		}
+		const size_t want = static_cast<size_t>(
+		    std::min<FLAC__int64>(static_cast<FLAC__int64>(size * nmemb), r->end_ - r->pos_));
+		const ssize_t n = w_pread_upto(r->fd_, ptr, want, static_cast<off_t>(r->pos_));
+		if (n <= 0) {
+			r->eof_ = n == 0;
+			return 0;
+		}
+		r->pos_ += n;
+		return static_cast<size_t>(n) / size;
+	}
+	static int seek(FLAC__IOHandle h, FLAC__int64 offset, int whence)
+	{
+		auto *r = static_cast<head_stream *>(h);
+		if (whence == SEEK_CUR)
+			offset += r->pos_;
+		else if (whence != SEEK_SET)
+			return -1; // the rewrite never seeks from the end
+		if (offset < 0)
+			return -1;
+		r->pos_ = offset;
+		r->eof_ = false;
+		return 0;
+	}
+	static FLAC__int64 tell(FLAC__IOHandle h) { return static_cast<head_stream *>(h)->pos_; }
+	static int eof(FLAC__IOHandle h) { return static_cast<head_stream *>(h)->eof_; }
+
+private:
+	int fd_;
+	FLAC__int64 end_;
+	FLAC__int64 pos_ = 0;
+	bool eof_ = false;
+};
+
+extern const FLAC__IOCallbacks head_io;
 
 } // namespace w_flac

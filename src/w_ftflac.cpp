@@ -49,6 +49,11 @@ struct w_ftflac_data {
 	// The file as init read it, or as our last write left it: a write
 	// refuses a file that another program changed meanwhile.
 	w_fileid id;
+	// The file init read, open until clear, and whether it is open for
+	// writing too; -1 once a rewrite replaced the file, so that a later
+	// write opens the file the name now leads to.
+	int fd;
+	bool writable;
 };
 
 w_ftflac_data *
@@ -81,56 +86,100 @@ tail_ok(w_ftflac_data *data, int fd)
 // write_chain's result when the file turned out not to be whole.
 constexpr int refused = -2;
 
-// Writes the chain back: in place when the new metadata fits, else through
-// a temporary copy that replaces the file only once it is complete.  0,
-// -1 with errno, or refused (nothing written).
+// Writes the metadata in place, through the descriptor init read when it is
+// open for writing, else through one opened now.  0, -1 with errno, or
+// refused (nothing written).
 int
-write_chain(w_ftflac_data *data)
+write_in_place(w_ftflac_data *data)
 {
-	if (!FLAC__metadata_chain_check_if_tempfile_needed(data->chain, true)) {
-		// Large: it lives on the heap.
-		std::unique_ptr<guarded_stream> g(new guarded_stream(data->path, data->audio));
+	// Large: it lives on the heap.
+	std::unique_ptr<guarded_stream> g;
+	if (data->fd != -1 && data->writable) {
+		// The name must still lead to the file read, unchanged: the
+		// descriptor would write to a file that another program has
+		// replaced, which nobody would ever read again.
+		if (w_fileid_check(data->path, data->id) == -1)
+			return -1;
+		g.reset(new guarded_stream(data->fd, data->audio));
+	} else {
+		g.reset(new guarded_stream(data->path, data->audio));
 		if (!g->ok())
 			return -1;
 		// Checked through the descriptor that writes: the metadata goes
 		// where the blocks read stood, or nowhere.
 		if (w_fileid_check(g->fd(), data->id) == -1)
 			return -1;
-		if (!tail_ok(data, g->fd()))
-			return refused;
-		const bool ok = FLAC__metadata_chain_write_with_callbacks(data->chain, true, g.get(),
-		    guarded_io);
-		if (!ok)
-			g->discard();
-		// Our own write must not make a later one in this run (after a
-		// rename that was declined) take the file for changed.
-		return (g->close(ok ? &data->id : nullptr) == 0 && ok) ? 0 : -1;
 	}
+	if (!tail_ok(data, g->fd()))
+		return refused;
+	const bool ok = FLAC__metadata_chain_write_with_callbacks(data->chain, true, g.get(),
+	    guarded_io);
+	if (!ok)
+		g->discard();
+	// Our own write must not make a later one in this run (after a
+	// rename that was declined) take the file for changed.
+	return (g->close(ok ? &data->id : nullptr) == 0 && ok) ? 0 : -1;
+}
+
+/*
+ * Writes the file anew beside the old one: what comes before the first
+ * block and the metadata through libFLAC, then the audio moved by the
+ * kernel.  The copy replaces the file only once it is complete and on the
+ * disk.  0, -1 with errno, or refused (nothing written).
+ */
+int
+rewrite(w_ftflac_data *data)
+{
 	// The copy replaces the file a symbolic link names, not the link.
 	const std::string target = w_write_target(data->path);
 	if (target.empty())
 		return -1;
-	w_file_ptr in(std::fopen(target.c_str(), "rbe"));
-	if (!in)
-		return -1;
-	// The audio is copied from this file: it must be the one read.
-	if (w_fileid_check(fileno(in.get()), data->id) == -1)
-		return -1;
-	if (!tail_ok(data, fileno(in.get())))
+	int fd = data->fd;
+	w_fd own;
+	if (fd != -1) {
+		// The audio is copied from the file read: the name must still
+		// lead to it.
+		if (w_fileid_check(data->path, data->id) == -1)
+			return -1;
+	} else {
+		own.reset(open(target.c_str(), O_RDONLY | O_CLOEXEC));
+		fd = own.get();
+		if (fd == -1 || w_fileid_check(fd, data->id) == -1)
+			return -1;
+	}
+	if (!tail_ok(data, fd))
 		return refused;
 	w_tempfile tmp;
 	if (tmp.create(target) == -1)
 		return -1;
 	// And still be when the copy takes its name.
 	tmp.expect(data->id);
-	if (!FLAC__metadata_chain_write_with_callbacks_and_tempfile(data->chain, true, in.get(), io,
-		tmp.stream(), io))
+	head_stream head(fd, data->audio);
+	if (!FLAC__metadata_chain_write_with_callbacks_and_tempfile(data->chain, true, &head,
+		head_io, tmp.stream(), io))
 		return -1;
-	in.reset();
+	const off_t at = std::fflush(tmp.stream()) == 0 ? ftello(tmp.stream()) : -1;
+	if (at == -1 || w_copy_to_end(fd, data->audio, fileno(tmp.stream()), at) == -1)
+		return -1;
 	if (tmp.commit() == -1)
 		return -1;
 	data->id = tmp.identity();
+	// The descriptor holds the old file, which no write may reach now.
+	if (data->fd != -1)
+		close(data->fd);
+	data->fd = -1;
 	return 0;
+}
+
+// Writes the chain back: in place when the new metadata fits, else through
+// a temporary copy that replaces the file only once it is complete.  0,
+// -1 with errno, or refused (nothing written).
+int
+write_chain(w_ftflac_data *data)
+{
+	if (!FLAC__metadata_chain_check_if_tempfile_needed(data->chain, true))
+		return write_in_place(data);
+	return rewrite(data);
 }
 
 // Where the audio starts once the chain as it stands is in the file.
@@ -194,15 +243,26 @@ w_ftflac_init(const char *path)
 	data->libid = libid;
 	data->path = path;
 
+	data->fd = -1;
+
 	chain_ptr chain(FLAC__metadata_chain_new());
 	if (!chain)
 		return nullptr;
 	char tail_fault[sizeof data->fault] = "";
 	iterator_ptr it;
 	off_t end = 0;
+	// The tune's descriptor when it probes the file: no second open, and
+	// what it knows of the file is the identity.
+	struct stat st;
+	bool writable = false;
+	const int lent = w_backend_probe_fd(path, &st, &writable);
 	{
-		meta_reader in(path);
-		if (!in.ok() || w_fileid_take(in.fd(), data->id) == -1)
+		meta_reader in(path, lent);
+		if (!in.ok())
+			return nullptr;
+		if (lent != -1)
+			data->id = w_fileid_of(st);
+		else if (w_fileid_take(in.fd(), data->id) == -1)
 			return nullptr;
 		errno = 0;
 		if (!FLAC__metadata_chain_read_with_callbacks(chain.get(), &in, reader_io)) {
@@ -254,6 +314,13 @@ w_ftflac_init(const char *path)
 			if (block->type == FLAC__METADATA_TYPE_VORBIS_COMMENT && data->vc == nullptr)
 				data->vc = block;
 		} while (FLAC__metadata_iterator_next(it.get()));
+		// Kept open for the write, whichever opened it.
+		if (lent != -1) {
+			data->fd = w_backend_probe_take(path);
+			data->writable = writable;
+		} else {
+			data->fd = in.release();
+		}
 	}
 	if (data->fault[0] == '\0' && end != data->audio)
 		std::snprintf(data->fault, sizeof data->fault,
@@ -429,6 +496,8 @@ w_ftflac_clear(void *opaque)
 {
 	w_ftflac_data *data = checked(opaque);
 	FLAC__metadata_chain_delete(data->chain);
+	if (data->fd != -1)
+		close(data->fd);
 	delete data;
 }
 

@@ -599,13 +599,20 @@ w_fttaglib_init(const char *path)
 		return nullptr;
 	data->libid = libid;
 	data->path = path;
-	// Taken before TagLib opens the file: a file changed in between is
-	// taken for changed, never the other way round.
-	if (w_fileid_take(path, data->id) == -1) {
+	// The tune's descriptor when it probes the file, and what it knew of
+	// the file when it opened it; else the identity is taken before
+	// TagLib opens the file: a file changed in between is taken for
+	// changed, never the other way round.
+	struct stat st;
+	if (w_backend_probe_fd(path, &st) != -1) {
+		data->id = w_fileid_of(st);
+		data->file = m->open_fd(w_backend_probe_take(path), path);
+	} else if (w_fileid_take(path, data->id) == -1) {
 		delete data;
 		return nullptr;
+	} else {
+		data->file = m->open(path);
 	}
-	data->file = m->open(path);
 	if (data->file == nullptr) {
 		int saved = errno;
 		delete data;

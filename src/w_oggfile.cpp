@@ -8,6 +8,7 @@
 #include <err.h>
 #include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <new>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -86,9 +87,16 @@ w_oggfile_headers(const char *path, unsigned count, const w_oggfile_check &check
 	const std::size_t head_len = w_backend_probe_head(path, &head);
 	bool head_taken = head_len == 0;
 	w_file_ptr in;
+	// The tune's descriptor, when it probes the file, serves what the first
+	// bytes do not hold.
+	struct stat st;
+	const int lent = w_backend_probe_fd(path, &st);
+	off_t lent_at = static_cast<off_t>(head_len);
 	// What the file is as its tags are read: taken before reading, so that
 	// a change made while it is read shows too.
-	if (head_len == 0) {
+	if (lent != -1) {
+		id = w_fileid_of(st);
+	} else if (head_len == 0) {
 		in.reset(std::fopen(path, "rbe"));
 		if (!in || w_fileid_take(fileno(in.get()), id) == -1)
 			return probe::foreign;
@@ -140,6 +148,12 @@ w_oggfile_headers(const char *path, unsigned count, const w_oggfile_check &check
 				std::memcpy(room, head, head_len);
 				got = head_len;
 				head_taken = true;
+			} else if (lent != -1) {
+				const ssize_t r = lent_at >= st.st_size ? 0 : w_pread_upto(lent, room, step, lent_at);
+				if (r == -1)
+					return n == 0 ? probe::foreign : probe::failed;
+				got = static_cast<std::size_t>(r);
+				lent_at += r;
 			} else {
 				if (!in) {
 					in.reset(std::fopen(path, "rbe"));

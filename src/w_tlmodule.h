@@ -19,7 +19,7 @@
 extern "C" {
 #endif
 
-#define W_TLMODULE_VERSION 3
+#define W_TLMODULE_VERSION 4
 #define W_TLMODULE_NAME "wembrix-taglib.so"
 #define W_TLMODULE_ENTRY "w_tlmodule_entry"
 
@@ -130,6 +130,10 @@ struct w_tlmodule {
 	    struct w_tlplan *plan, char *why, size_t whylen);
 	void (*close)(struct w_tlfile *file);
 	const struct w_tlalltags *alltags;
+	/* As open, through fd, a descriptor open for reading on path, which
+	 * the module takes: it is closed with the file, or at once when the
+	 * file cannot be opened. */
+	struct w_tlfile *(*open_fd)(int fd, const char *path);
 	/* The file's audio properties: 0, or -1 with errno set (ENODATA when
 	 * TagLib has none).  Not after render. */
 	int (*props)(struct w_tlfile *file, struct w_tlprops *props);

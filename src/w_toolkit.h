@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <unistd.h>
 #include <string>
 
 #include "w_utf8.h"
@@ -38,3 +39,23 @@ struct w_file_closer {
 	void operator()(FILE *fp) const { std::fclose(fp); }
 };
 using w_file_ptr = std::unique_ptr<FILE, w_file_closer>;
+
+// Owner of a file descriptor: closed when the owner goes.
+class w_fd {
+public:
+	w_fd() = default;
+	explicit w_fd(int fd) : fd_(fd) {}
+	w_fd(const w_fd &) = delete;
+	w_fd &operator=(const w_fd &) = delete;
+	~w_fd() { reset(); }
+	int get() const { return fd_; }
+	void reset(int fd = -1)
+	{
+		if (fd_ >= 0)
+			::close(fd_);
+		fd_ = fd;
+	}
+
+private:
+	int fd_ = -1;
+};

@@ -33,20 +33,31 @@ kind_of(const struct stat &st, const char *path)
 	return 0;
 }
 
+// Whether tunes open their files for writing too (w_tune_open_writable).
+bool open_writable = false;
+
+/*
+ * Opens the file that the backends probe, read and write through, once it
+ * is known to be a regular file: the descriptor, with what fstat says of
+ * it, or -1.  Opened for writing too when the run means to write, so that
+ * a file that may not be written is refused before anything is read.
+ */
 int
-regular_file(const char *path)
+open_regular(const char *path, struct stat &st)
 {
-	struct stat st;
 	if (stat(path, &st) == -1 || kind_of(st, path) == -1)
 		return -1;
-	const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+	const int fd = open(path, (open_writable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY |
+	    O_CLOEXEC);
 	if (fd == -1)
 		return -1;
-	const int r = fstat(fd, &st);
-	const int saved = errno;
-	close(fd);
-	errno = saved;
-	return r == -1 ? -1 : kind_of(st, path);
+	if (fstat(fd, &st) == -1 || kind_of(st, path) == -1) {
+		const int saved = errno;
+		close(fd);
+		errno = saved;
+		return -1;
+	}
+	return fd;
 }
 
 // The probe shared by opening and re-opening.
@@ -54,11 +65,15 @@ int
 w_tune_init(struct w_tune *tune, const char *path)
 {
 	*tune = w_tune{};
-	if (regular_file(path) == -1)
+	struct stat st;
+	const int fd = open_regular(path, st);
+	if (fd == -1)
 		return -1;
 	tune->path = strdup(path);
-	if (tune->path == nullptr)
+	if (tune->path == nullptr) {
+		close(fd);
 		return -1;
+	}
 
 	// The backends share the first bytes of the file they probe.
 	struct probe_guard {
@@ -67,6 +82,7 @@ w_tune_init(struct w_tune *tune, const char *path)
 		probe_guard(const probe_guard &) = delete;
 		probe_guard &operator=(const probe_guard &) = delete;
 	} guard(tune->path);
+	w_backend_probe_lend(fd, st, open_writable);
 	errno = ENOTSUP;
 	struct w_backend *b;
 	TAILQ_FOREACH(b, w_all_backends(), entries) {
@@ -94,6 +110,12 @@ w_tune_init(struct w_tune *tune, const char *path)
 }
 
 } // namespace
+
+void
+w_tune_open_writable(bool writable)
+{
+	open_writable = writable;
+}
 
 struct w_tune *
 w_tune_new(const char *path)

@@ -26,6 +26,10 @@ struct w_tune {
 // whose format the file announces refused it (it has said why), ENOTSUP
 // when no backend knows the file, or why the file could not be opened.
 struct w_tune *w_tune_new(const char *path);
+// Whether the tunes opened from now on open their files for writing too,
+// for a run that means to write them (a file that may not be written then
+// fails to open, with EACCES or EROFS).  Off at first.
+void w_tune_open_writable(bool writable);
 // A copy of the tags that the caller destroys, or null.
 struct w_taglist *w_tune_tags(struct w_tune *tune);
 // The cached tags themselves, lent for reading until the next change,

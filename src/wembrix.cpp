@@ -231,7 +231,9 @@ main(int argc, char *argv[])
 		if (action->kind != W_ACTION_RENAME)
 			writes_file |= action->may_write;
 	}
-	const int mode = writes_file ? (R_OK | W_OK) : R_OK;
+	// Each file is opened once, for writing too when the actions may
+	// write it: a file that may not be written is refused at once.
+	w_tune_open_writable(writes_file != 0);
 
 	// The copies of rewritten files are flushed to the disk in groups.
 	if (may_write)
@@ -239,11 +241,6 @@ main(int argc, char *argv[])
 	bool success = true;
 	for (const std::string &name : files) {
 		const char *path = name.c_str();
-		if (access(path, mode) == -1) {
-			warn("%s", path);
-			success = false;
-			continue;
-		}
 		// A file met again (by any name) is read with its new content.
 		w_safefile_settle(path);
 		w_safefile_label(path);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "w_inprocess.h"
 #include "w_tagsupport.h"
 #include "w_testsupport.h"
+#include "w_tune.h"
 
 namespace {
 
@@ -779,4 +781,118 @@ TEST(Flac, RefusedWriteSaysWhyAndLeavesTheFile)
 			     ": could not write tags to the file,\n");
 	EXPECT_TRUE(wt::read_file(path) == before) << "file changed";
 	EXPECT_EQ(dir.list(), (lines{"full.flac"}));
+}
+
+namespace {
+
+// An ID3v2 tag of ten zero bytes: some rippers put one before "fLaC", and
+// a rewrite must carry it over with the audio.
+const std::string id3_prefix = std::string("ID3\x03\x00\x00\x00\x00\x00\x0a", 10) + std::string(10, '\0');
+
+} // namespace
+
+// A comment larger than the padding makes a copy of the file: the metadata
+// is written anew and the audio is moved behind it, by the kernel or, where
+// the kernel refuses, through a buffer.  Either way the audio and the bytes
+// before "fLaC" arrive byte for byte, through the descriptor the tune opened
+// or one of the backend's own.
+TEST(FlacRewrite, AudioArrivesWholeHoweverItIsCopied)
+{
+	const struct {
+		const char *what;
+		std::vector<wt::denial> denied;
+	} copies[] = {
+	    {"in the kernel", {}},
+	    {"copy_file_range missing", {{SYS_copy_file_range, ENOSYS}}},
+	    {"copy_file_range across file systems", {{SYS_copy_file_range, EXDEV}}},
+	};
+	for (const auto &c : copies) {
+		for (bool through_tune : {true, false}) {
+			SCOPED_TRACE(std::string(c.what) + (through_tune ? ", tune" : ", backend alone"));
+			wt::tmpdir dir;
+			const std::string path = dir / "big.flac";
+			wt::make_flac(path, {"TITLE=T"}, {.padding = 512, .samples = 88200});
+			const std::string before = id3_prefix + wt::read_file(path);
+			wt::write_file(path, before);
+			const std::string audio = wt::flac_audio(before).value();
+			const std::string comment(4000, 'c');
+			const ino_t inode = [&] {
+				struct stat st;
+				EXPECT_EQ(stat(path.c_str(), &st), 0);
+				return st.st_ino;
+			}();
+
+			auto r = wt::run_denying(c.denied, [&] {
+				w_taglist_ptr tags(wt::to_taglist({{"title", "T"}, {"comment", comment}}));
+				if (through_tune) {
+					w_tune_open_writable(true);
+					w_tune_ptr tune(w_tune_new(path.c_str()));
+					if (!tune || w_tune_set_tags(tune.get(), tags.get()) == -1)
+						return 100;
+					return w_tune_save(tune.get()) == 0 ? 0 : 101;
+				}
+				flac_file f(path);
+				if (f.data == nullptr)
+					return 100;
+				return w_ftflac_write(f.data, tags.get()) == 0 ? 0 : 101;
+			});
+			ASSERT_EQ(r.status, 0) << r.err;
+			EXPECT_EQ(r.err, "");
+			const std::string after = wt::read_file(path);
+			EXPECT_TRUE(after.compare(0, id3_prefix.size(), id3_prefix) == 0) << "prefix lost";
+			EXPECT_TRUE(wt::flac_audio(after) == audio) << "audio changed";
+			EXPECT_TRUE(wt::metaflac_tags(path) == (lines{"title=T", "comment=" + comment}));
+			struct stat st;
+			ASSERT_EQ(stat(path.c_str(), &st), 0);
+			EXPECT_NE(st.st_ino, inode) << "not a copy";
+			EXPECT_EQ(dir.list(), (lines{"big.flac"}));
+		}
+	}
+}
+
+// The tune opens the file once and the backend writes through that
+// descriptor: it must still refuse a file that another program replaced
+// (the descriptor holds the old one, which nobody would read again) or
+// changed after the read, in place and through a copy alike.
+TEST(FlacShared, TheFileReadIsTheFileWritten)
+{
+	const struct {
+		const char *what;
+		const char *command; // on $F, with other.flac beside it
+	} meddlings[] = {
+	    {"replaced", "cp \"$(dirname \"$F\")/other.flac\" \"$F.new\" && mv \"$F.new\" \"$F\""},
+	    {"changed in place", "metaflac --set-tag=ARTIST=Them \"$F\""},
+	};
+	for (const auto &m : meddlings) {
+		for (bool copy : {false, true}) {
+			SCOPED_TRACE(std::string(m.what) + (copy ? ", through a copy" : ", in place"));
+			wt::tmpdir dir;
+			const std::string path = dir / "f.flac";
+			wt::make_flac(path, {"TITLE=Ours"});
+			wt::make_flac(dir / "other.flac", {"TITLE=Theirs"});
+			const std::string value = copy ? std::string(9000, 'v') : "New";
+			std::string theirs;
+			auto r = wt::run_denying({}, [&] {
+				w_tune_open_writable(true);
+				w_tune_ptr tune(w_tune_new(path.c_str()));
+				w_taglist_ptr tags(wt::to_taglist({{"title", value}}));
+				if (!tune || !tags || w_tune_cached_tags(tune.get()) == nullptr)
+					return 100;
+				wt::run_options opt;
+				opt.env["F"] = path;
+				if (wt::run({"sh", "-c", m.command}, opt).status != 0)
+					return 101;
+				if (w_tune_set_tags(tune.get(), tags.get()) == -1)
+					return 102;
+				if (w_tune_save(tune.get()) == 0)
+					return 103;
+				return errno == ESTALE ? 0 : 104;
+			});
+			EXPECT_EQ(r.status, 0) << r.err;
+			const lines now = wt::metaflac_tags(path);
+			EXPECT_EQ(now.front(), std::string(m.what) == std::string("replaced") ? "TITLE=Theirs"
+												: "TITLE=Ours");
+			EXPECT_EQ(dir.list(), (lines{"f.flac", "other.flac"}));
+		}
+	}
 }

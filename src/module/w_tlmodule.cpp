@@ -94,7 +94,7 @@ set_why(char *why, std::size_t whylen, const char *text)
 }
 
 struct w_tlfile *
-tl_open(const char *path)
+tl_open_fd(int fd, const char *path)
 {
 	try {
 		// Held by the guard until the stream owns it.
@@ -105,7 +105,7 @@ tl_open(const char *path)
 				if (fd != -1)
 					close(fd);
 			}
-		} guard{open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)}; // no wait on a FIFO
+		} guard{fd};
 		if (guard.fd == -1)
 			return nullptr;
 		struct stat st;
@@ -143,6 +143,14 @@ tl_open(const char *path)
 		errno = EIO;
 	}
 	return nullptr;
+}
+
+struct w_tlfile *
+tl_open(const char *path)
+{
+	// No wait on a FIFO.
+	const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	return fd == -1 ? nullptr : tl_open_fd(fd, path);
 }
 
 int
@@ -682,6 +690,7 @@ const struct w_tlmodule module = {
 	tl_render,
 	tl_close,
 	&alltags,
+	tl_open_fd,
 	tl_props,
 	tl_pictures,
 };
