@@ -113,7 +113,8 @@ TEST(ActionNew, Rejections)
 {
 	for (auto [kind, arg] : std::vector<std::pair<std::uint32_t, const char *>>{
 		 {W_ACTION_ADD, "title"}, {W_ACTION_ADD, ""}, {W_ACTION_SET, ""}, {W_ACTION_RENAME, ""},
-		 {8, nullptr}}) {
+		 {W_ACTION_EXPORT_PICTURE, ""}, {W_ACTION_EXPORT_PICTURE, "front="},
+		 {W_ACTION_EXPORT_PICTURE, "zz=cover"}, {W_ACTION_EXPORT_PICTURE, "0=cover"}, {99, nullptr}}) {
 		errno = 0;
 		EXPECT_EQ(w_action_new(kind, arg), nullptr);
 		EXPECT_EQ(errno, EINVAL);
