@@ -145,12 +145,7 @@ else:
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		const std::string f = dir / c.name;
-		std::vector<std::string> make = c.make;
-		for (std::string &a : make) {
-			if (a == "FILE")
-				a = f;
-		}
-		ASSERT_EQ(wt::run(make).status, 0);
+		ASSERT_EQ(wt::run_on(c.make, f).status, 0);
 		mutagen(add, {f, front, back});
 
 		wt::run_result r = wt::wembrix({"pictures", f});
