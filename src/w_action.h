@@ -64,6 +64,9 @@ int w_action_pictures(struct w_action *self, struct w_tune *tune);
 // Writes one of the file's pictures to a new file: data is the argument,
 // [WHICH=]PATH.
 int w_action_export_picture(struct w_action *self, struct w_tune *tune);
+// Whether [WHICH=]PATH is an argument of export-picture, warning why not
+// (errno EINVAL).
+bool w__action_export_arg_ok(const char *arg);
 int w_action_load(struct w_action *self, struct w_tune *tune);
 int w_action_print(struct w_action *self, struct w_tune *tune);
 int w_action_rename(struct w_action *self, struct w_tune *tune);
