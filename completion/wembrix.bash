@@ -45,7 +45,7 @@ _wembrix()
 			;;
 		actions)
 			case $w in
-			print | print:* | backend | backend:* | edit | edit:* | \
+			print | print:* | backend | backend:* | edit | edit:* | info | info:* | pictures | pictures:* | export-picture:* | \
 				clear:* | add:* | set:* | load:* | rename:*) ;;
 			*) part=files ;;
 			esac
@@ -91,8 +91,8 @@ _wembrix()
 	rename:*)
 		;;
 	*)
-		COMPREPLY=($(compgen -W "print backend edit" -- "$cur")
-			$(compgen -S : -W "clear add set load rename" -- "$cur"))
+		COMPREPLY=($(compgen -W "print backend edit info pictures" -- "$cur")
+			$(compgen -S : -W "clear add set load rename export-picture" -- "$cur"))
 		if ((${#COMPREPLY[@]} == 1)) && [[ ${COMPREPLY[0]} == *: ]]; then
 			compopt -o nospace 2>/dev/null
 		fi

@@ -1,11 +1,13 @@
 #include "w_action.h"
 
 #include <cerrno>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
 #include <langinfo.h>
+#include <string>
 
 #include "w_editor.h"
 #include "w_loader.h"
@@ -15,12 +17,15 @@
 #include "w_toolkit.h"
 
 // Sorted by word: searched with bsearch.
-const struct w_action_token w_action_tokens[8] = {
+const struct w_action_token w_action_tokens[11] = {
 	{"add", W_ACTION_ADD, 1},
 	{"backend", W_ACTION_BACKEND, 0},
 	{"clear", W_ACTION_CLEAR, 1},
 	{"edit", W_ACTION_EDIT, 0},
+	{"export-picture", W_ACTION_EXPORT_PICTURE, 1},
+	{"info", W_ACTION_INFO, 0},
 	{"load", W_ACTION_LOAD, 1},
+	{"pictures", W_ACTION_PICTURES, 0},
 	{"print", W_ACTION_PRINT, 0},
 	{"rename", W_ACTION_RENAME, 1},
 	{"set", W_ACTION_SET, 1},
@@ -93,6 +98,22 @@ w_action_new(std::uint32_t kind, const char *arg)
 		action->may_write = 0;
 		action->apply = w_action_print;
 		return action;
+	case W_ACTION_INFO:
+		action->may_write = 0;
+		action->apply = w_action_info;
+		return action;
+	case W_ACTION_PICTURES:
+		action->may_write = 0;
+		action->apply = w_action_pictures;
+		return action;
+	case W_ACTION_EXPORT_PICTURE:
+		assert(arg != NULL);
+		action->may_write = 0;
+		action->apply = w_action_export_picture;
+		if (!w__action_export_arg_ok(arg))
+			break;
+		action->data = strdup(arg);
+		break;
 	case W_ACTION_EDIT:
 		action->apply = w_action_edit;
 		return action;
@@ -190,7 +211,7 @@ w_actionQ_new(int *argc_p, char ***argv_p)
 
 	for (; argc > 0; argc--, argv++) {
 		const auto *token = static_cast<const struct w_action_token *>(
-		    std::bsearch(argv[0], w_action_tokens, 8, sizeof(w_action_tokens[0]),
+		    std::bsearch(argv[0], w_action_tokens, std::size(w_action_tokens), sizeof(w_action_tokens[0]),
 			w_action_token_cmp));
 		if (token == nullptr)
 			break; // this and every later argument is a file
@@ -292,6 +313,41 @@ w_action_clear(struct w_action *self, struct w_tune *tune)
 	return 0;
 }
 
+namespace {
+
+// Prints a document of tags for the tune's file: 0, or -1.
+int
+print_document(const struct w_taglist *tags, struct w_tune *tune)
+{
+	char *doc = Fflag->tags2fmt(tags, w_tune_path(tune));
+	if (doc == nullptr)
+		return -1;
+	int n = std::printf("%s\n", doc);
+	int ret = (n > 0 && static_cast<std::size_t>(n) == std::strlen(doc) + 1) ? 0 : -1;
+	std::free(doc);
+	return ret;
+}
+
+} // namespace
+
+int
+w_action_info(struct w_action *self, struct w_tune *tune)
+{
+	assert(self != NULL);
+	assert(self->kind == W_ACTION_INFO);
+	assert(tune != NULL);
+
+	struct w_backend *b = w_tune_backend(tune);
+	if (b->props == nullptr) {
+		errno = ENOTSUP;
+		return -1;
+	}
+	w_taglist_ptr props(b->props(tune->opaque));
+	if (props == nullptr)
+		return -1;
+	return print_document(props.get(), tune);
+}
+
 int
 w_action_print(struct w_action *self, struct w_tune *tune)
 {
@@ -302,13 +358,7 @@ w_action_print(struct w_action *self, struct w_tune *tune)
 	const struct w_taglist *tags = w_tune_cached_tags(tune);
 	if (tags == nullptr)
 		return -1;
-	char *doc = Fflag->tags2fmt(tags, w_tune_path(tune));
-	if (doc == nullptr)
-		return -1;
-	int n = std::printf("%s\n", doc);
-	int ret = (n > 0 && static_cast<std::size_t>(n) == std::strlen(doc) + 1) ? 0 : -1;
-	std::free(doc);
-	return ret;
+	return print_document(tags, tune);
 }
 
 int

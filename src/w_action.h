@@ -19,6 +19,9 @@ enum : std::uint32_t {
 	W_ACTION_PRINT = 5,
 	W_ACTION_RENAME = 6,
 	W_ACTION_SET = 7,
+	W_ACTION_INFO = 8,
+	W_ACTION_PICTURES = 9,
+	W_ACTION_EXPORT_PICTURE = 10,
 };
 
 struct w_action_token {
@@ -27,7 +30,7 @@ struct w_action_token {
 	std::uint32_t needarg;
 };
 
-extern const struct w_action_token w_action_tokens[8];
+extern const struct w_action_token w_action_tokens[11];
 
 struct w_action {
 	std::uint32_t kind;
@@ -54,6 +57,16 @@ int w_action_add(struct w_action *self, struct w_tune *tune);
 int w_action_backend(struct w_action *self, struct w_tune *tune);
 int w_action_clear(struct w_action *self, struct w_tune *tune);
 int w_action_edit(struct w_action *self, struct w_tune *tune);
+// Prints the file's audio properties as a document, as print does its tags.
+int w_action_info(struct w_action *self, struct w_tune *tune);
+// Lists the file's pictures, one line each.
+int w_action_pictures(struct w_action *self, struct w_tune *tune);
+// Writes one of the file's pictures to a new file: data is the argument,
+// [WHICH=]PATH.
+int w_action_export_picture(struct w_action *self, struct w_tune *tune);
+// Whether [WHICH=]PATH is an argument of export-picture, warning why not
+// (errno EINVAL).
+bool w__action_export_arg_ok(const char *arg);
 int w_action_load(struct w_action *self, struct w_tune *tune);
 int w_action_print(struct w_action *self, struct w_tune *tune);
 int w_action_rename(struct w_action *self, struct w_tune *tune);

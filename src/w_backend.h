@@ -13,6 +13,9 @@
 #include <cstddef>
 #include <sys/queue.h>
 #include <sys/stat.h>
+#include <vector>
+
+#include "w_picture.h"
 
 struct w_backend {
 	const char *libid;
@@ -22,6 +25,13 @@ struct w_backend {
 	int (*write)(void *opaque, const struct w_taglist *tlist);
 	void (*clear)(void *opaque);
 	TAILQ_ENTRY(w_backend) entries;
+	// The audio properties of the file, from its headers (see w_props):
+	// a new list in the order a document shows them, or null with errno
+	// set (and a warning naming the file where the headers are at fault).
+	struct w_taglist *(*props)(void *opaque);
+	// The file's pictures in file order (see w_picture): 0, or -1 with
+	// errno set.
+	int (*pictures)(void *opaque, std::vector<w_picture> *out);
 };
 
 TAILQ_HEAD(w_backendQ, w_backend);

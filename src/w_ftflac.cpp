@@ -21,6 +21,7 @@
 #include "w_fileio.h"
 #include "w_flaccheck.h"
 #include "w_flacio.h"
+#include "w_props.h"
 #include "w_safefile.h"
 #include "w_taglist.h"
 #include "w_toolkit.h"
@@ -224,6 +225,8 @@ w_ftflac_backend(void)
 		w_ftflac_write,
 		w_ftflac_clear,
 		{},
+		w_ftflac_props,
+		w_ftflac_pictures,
 	};
 	return &backend;
 }
@@ -496,4 +499,64 @@ w_ftflac_clear(void *opaque)
 	if (data->fd != -1)
 		close(data->fd);
 	delete data;
+}
+
+struct w_taglist *
+w_ftflac_props(void *opaque)
+{
+	w_ftflac_data *data = checked(opaque);
+	iterator_ptr it(FLAC__metadata_iterator_new());
+	if (it == nullptr) {
+		errno = ENOMEM;
+		return nullptr;
+	}
+	FLAC__metadata_iterator_init(it.get(), data->chain);
+	const FLAC__StreamMetadata *block = FLAC__metadata_iterator_get_block(it.get());
+	// libFLAC reads no chain whose first block is not the stream info.
+	assert(block->type == FLAC__METADATA_TYPE_STREAMINFO);
+	const FLAC__StreamMetadata_StreamInfo &si = block->data.stream_info;
+	w_audioprops p;
+	p.codec = "FLAC";
+	p.rate = si.sample_rate;
+	p.channels = si.channels;
+	p.bits = si.bits_per_sample;
+	if (si.sample_rate != 0)
+		p.millis = (si.total_samples * 1000 + si.sample_rate / 2) / si.sample_rate;
+	const off_t size = data->id.size;
+	if (data->audio > 0 && size > data->audio)
+		p.kbps = w_props_kbps(static_cast<std::uint64_t>(size - data->audio), p.millis);
+	return w_props_tags(p);
+}
+
+int
+w_ftflac_pictures(void *opaque, std::vector<w_picture> *out)
+{
+	w_ftflac_data *data = checked(opaque);
+	iterator_ptr it(FLAC__metadata_iterator_new());
+	if (it == nullptr) {
+		errno = ENOMEM;
+		return -1;
+	}
+	try {
+		FLAC__metadata_iterator_init(it.get(), data->chain);
+		do {
+			const FLAC__StreamMetadata *b = FLAC__metadata_iterator_get_block(it.get());
+			if (b->type != FLAC__METADATA_TYPE_PICTURE)
+				continue;
+			const FLAC__StreamMetadata_Picture &pic = b->data.picture;
+			w_picture p;
+			p.type = static_cast<unsigned>(pic.type);
+			p.mime = pic.mime_type != nullptr ? pic.mime_type : "";
+			p.description = pic.description != nullptr ? reinterpret_cast<const char *>(pic.description) : "";
+			p.width = pic.width;
+			p.height = pic.height;
+			p.data.assign(reinterpret_cast<const char *>(pic.data), pic.data_length);
+			w_picture_complete(&p);
+			out->push_back(std::move(p));
+		} while (FLAC__metadata_iterator_next(it.get()));
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
+	return 0;
 }

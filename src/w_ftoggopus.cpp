@@ -14,6 +14,7 @@
 #include <ogg/ogg.h>
 
 #include "w_oggfile.h"
+#include "w_props.h"
 #include "w_taglist.h"
 #include "w_vcomment.h"
 
@@ -27,6 +28,7 @@ struct w_ftoggopus_data {
 	const char *libid;
 	std::string path;
 	std::vector<std::string> comments; // of the OpusTags packet, as stored
+	unsigned channels = 0, preskip = 0; // from the OpusHead packet
 	w_fileid id; // what the file was when read, or as our last write left it
 };
 
@@ -133,23 +135,20 @@ parse_tags(std::string_view p, opus_tags &tags)
 // The OpusTags packet that holds the tags of tlist in list order, with the
 // file's own vendor string and binary data.
 void
-make_tags(const opus_tags &old, const struct w_taglist *tlist, std::string &packet)
+make_tags(const opus_tags &old, const std::vector<std::string> &entries, std::string &packet)
 {
 	std::size_t size = 8 + 4 + old.vendor.size() + 4 + old.binary.size();
-	const struct w_tag *tag;
-	W_TAGLIST_FOREACH(tag, tlist)
-		size += 4 + tag->keylen + 1 + tag->vallen;
+	for (const std::string &e : entries)
+		size += 4 + e.size();
 	packet.clear();
 	packet.reserve(size);
 	packet += "OpusTags";
 	put_le32(packet, old.vendor.size());
 	packet += old.vendor;
-	put_le32(packet, tlist->count);
-	W_TAGLIST_FOREACH(tag, tlist) {
-		put_le32(packet, tag->keylen + 1 + tag->vallen);
-		packet.append(tag->key, tag->keylen);
-		packet += '=';
-		packet.append(tag->val, tag->vallen);
+	put_le32(packet, entries.size());
+	for (const std::string &e : entries) {
+		put_le32(packet, e.size());
+		packet += e;
 	}
 	packet += old.binary;
 }
@@ -167,6 +166,8 @@ w_ftoggopus_backend(void)
 		w_ftoggopus_write,
 		w_ftoggopus_clear,
 		{},
+		w_ftoggopus_props,
+		w_ftoggopus_pictures,
 	};
 	return &backend;
 }
@@ -177,12 +178,20 @@ w_ftoggopus_init(const char *path)
 	assert(path != NULL);
 
 	try {
-		std::unique_ptr<w_ftoggopus_data> data(new w_ftoggopus_data{libid, path, {}, {}});
+		std::unique_ptr<w_ftoggopus_data> data(new w_ftoggopus_data{libid, path, {}, 0, 0, {}});
 		unsigned at = 0;
 		w_oggfile_probe p = w_oggfile_headers(path, 2, [&data, &at](unsigned n, const ogg_packet &op) {
 			at = n;
-			if (n == 0)
-				return check_head(bytes_of(op));
+			if (n == 0) {
+				const std::string_view head = bytes_of(op);
+				const w_oggfile_probe p = check_head(head);
+				if (p == w_oggfile_probe::ok) {
+					data->channels = static_cast<unsigned char>(head[9]);
+					data->preskip = static_cast<unsigned char>(head[10]) |
+					    static_cast<unsigned>(static_cast<unsigned char>(head[11])) << 8;
+				}
+				return p;
+			}
 			opus_tags tags;
 			if (!parse_tags(bytes_of(op), tags))
 				return w_oggfile_probe::damaged;
@@ -228,6 +237,7 @@ w_ftoggopus_write(void *opaque, const struct w_taglist *tlist)
 		return -1;
 	try {
 		const std::vector<std::string_view> was(data->comments.begin(), data->comments.end());
+		std::vector<std::string> entries = w_vcomment_merge(data->path.c_str(), tlist, was);
 		if (w_vcomment_same(tlist, was))
 			return 0;
 		w_oggplan_codec codec;
@@ -240,24 +250,20 @@ w_ftoggopus_write(void *opaque, const struct w_taglist *tlist)
 		};
 		// Binary data after the comments stays, and then nothing may
 		// follow it; anything else there is padding, made anew.
-		codec.comment = [tlist](const std::string &old, std::string &packet, bool &may_pad) {
+		codec.comment = [&entries](const std::string &old, std::string &packet, bool &may_pad) {
 			opus_tags tags;
 			if (!parse_tags(old, tags)) {
 				errno = EINVAL;
 				return -1;
 			}
-			make_tags(tags, tlist, packet);
+			make_tags(tags, entries, packet);
 			may_pad = tags.binary.empty();
 			return 0;
 		};
 		if (w_oggfile_write(data->path.c_str(), data->id, codec) == -1)
 			return -1;
 		// The comments the file now holds, for the next write to compare.
-		std::vector<std::string> now;
-		const struct w_tag *tag;
-		W_TAGLIST_FOREACH(tag, tlist)
-			now.push_back(std::string(tag->key) + '=' + tag->val);
-		data->comments = std::move(now);
+		data->comments = std::move(entries);
 		return 0;
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
@@ -269,4 +275,41 @@ void
 w_ftoggopus_clear(void *opaque)
 {
 	delete checked(opaque);
+}
+
+struct w_taglist *
+w_ftoggopus_props(void *opaque)
+{
+	w_ftoggopus_data *data = checked(opaque);
+	std::int64_t granule = 0;
+	std::uint64_t size = 0;
+	if (w_oggfile_last_granule(data->path.c_str(), &granule, &size) == -1) {
+		warn("%s: could not find the end of the audio", data->path.c_str());
+		return nullptr;
+	}
+	// Opus always decodes at 48 kHz; the first samples, the pre-skip, are
+	// the decoder's to drop.
+	w_audioprops p;
+	p.codec = "Opus";
+	p.rate = 48000;
+	p.channels = data->channels;
+	const std::int64_t samples = granule - static_cast<std::int64_t>(data->preskip);
+	if (samples > 0)
+		p.millis = (static_cast<std::uint64_t>(samples) + 24) / 48;
+	p.kbps = w_props_kbps(size, p.millis);
+	return w_props_tags(p);
+}
+
+int
+w_ftoggopus_pictures(void *opaque, std::vector<w_picture> *out)
+{
+	w_ftoggopus_data *data = checked(opaque);
+	try {
+		const std::vector<std::string_view> entries(data->comments.begin(), data->comments.end());
+		w_vcomment_pictures(data->path.c_str(), entries, out);
+		return 0;
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
 }

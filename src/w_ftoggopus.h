@@ -3,6 +3,10 @@
  * one (w_oggfile), everything else as it was. */
 #pragma once
 
+#include <vector>
+
+#include "w_picture.h"
+
 #include "w_contract.h"
 #include "w_backend.h"
 
@@ -11,3 +15,7 @@ void *w_ftoggopus_init(const char *path);
 struct w_taglist *w_ftoggopus_read(void *opaque);
 int w_ftoggopus_write(void *opaque, const struct w_taglist *tlist);
 void w_ftoggopus_clear(void *opaque);
+// The audio properties (w_backend props).
+struct w_taglist *w_ftoggopus_props(void *opaque);
+// The pictures (w_backend pictures).
+int w_ftoggopus_pictures(void *opaque, std::vector<w_picture> *out);

@@ -14,6 +14,7 @@
 #include <vorbis/codec.h>
 
 #include "w_oggfile.h"
+#include "w_props.h"
 #include "w_taglist.h"
 #include "w_vcomment.h"
 
@@ -70,17 +71,16 @@ is_setup_header(const ogg_packet &op)
 	return op.bytes > 7 && std::memcmp(op.packet, magic, sizeof magic) == 0;
 }
 
-// The comment header that holds the tags of tlist, in list order.  The
-// file's own vendor string gives way to the library's.
+// The comment header that holds the entries, in order.  The file's own
+// vendor string gives way to the library's.
 int
-make_header(const struct w_taglist *tlist, std::string &packet)
+make_header(const std::vector<std::string> &entries, std::string &packet)
 {
 	vorbis_comment vc;
 	vorbis_comment_init(&vc);
 	std::unique_ptr<vorbis_comment, comment_clear> vc_guard(&vc);
-	struct w_tag *tag;
-	W_TAGLIST_FOREACH(tag, tlist)
-		vorbis_comment_add_tag(&vc, tag->key, tag->val);
+	for (const std::string &e : entries)
+		vorbis_comment_add(&vc, e.c_str());
 	ogg_packet op;
 	if (vorbis_commentheader_out(&vc, &op) != 0)
 		return -1;
@@ -102,6 +102,8 @@ w_ftoggvorbis_backend(void)
 		w_ftoggvorbis_write,
 		w_ftoggvorbis_clear,
 		{},
+		w_ftoggvorbis_props,
+		w_ftoggvorbis_pictures,
 	};
 	return &backend;
 }
@@ -175,10 +177,11 @@ w_ftoggvorbis_write(void *opaque, const struct w_taglist *tlist)
 		std::vector<std::string_view> was;
 		for (int i = 0; i < data->vc.comments; i++)
 			was.emplace_back(data->vc.user_comments[i], static_cast<std::size_t>(data->vc.comment_lengths[i]));
+		const std::vector<std::string> entries = w_vcomment_merge(data->path, tlist, was);
 		if (w_vcomment_same(tlist, was))
 			return 0;
 		std::string header;
-		if (make_header(tlist, header) == -1)
+		if (make_header(entries, header) == -1)
 			return -1;
 		// The identification and comment headers are checked, the
 		// comment header it replaces too.  The setup header goes back
@@ -217,9 +220,8 @@ w_ftoggvorbis_write(void *opaque, const struct w_taglist *tlist)
 		// The comments the file now holds, for the next write to compare.
 		vorbis_comment_clear(&data->vc);
 		vorbis_comment_init(&data->vc);
-		struct w_tag *tag;
-		W_TAGLIST_FOREACH(tag, tlist)
-			vorbis_comment_add_tag(&data->vc, tag->key, tag->val);
+		for (const std::string &e : entries)
+			vorbis_comment_add(&data->vc, e.c_str());
 		return 0;
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
@@ -234,4 +236,41 @@ w_ftoggvorbis_clear(void *opaque)
 	vorbis_comment_clear(&data->vc);
 	vorbis_info_clear(&data->vi);
 	std::free(data);
+}
+
+struct w_taglist *
+w_ftoggvorbis_props(void *opaque)
+{
+	w_ftoggvorbis_data *data = checked(opaque);
+	std::int64_t granule = 0;
+	std::uint64_t size = 0;
+	if (w_oggfile_last_granule(data->path, &granule, &size) == -1) {
+		warn("%s: could not find the end of the audio", data->path);
+		return nullptr;
+	}
+	w_audioprops p;
+	p.codec = "Vorbis";
+	p.rate = static_cast<unsigned>(data->vi.rate);
+	p.channels = static_cast<unsigned>(data->vi.channels);
+	if (granule > 0 && data->vi.rate > 0)
+		p.millis = (static_cast<std::uint64_t>(granule) * 1000 + static_cast<std::uint64_t>(data->vi.rate) / 2) /
+		    static_cast<std::uint64_t>(data->vi.rate);
+	p.kbps = w_props_kbps(size, p.millis);
+	return w_props_tags(p);
+}
+
+int
+w_ftoggvorbis_pictures(void *opaque, std::vector<w_picture> *out)
+{
+	w_ftoggvorbis_data *data = checked(opaque);
+	try {
+		std::vector<std::string_view> entries;
+		for (int i = 0; i < data->vc.comments; i++)
+			entries.emplace_back(data->vc.user_comments[i], static_cast<std::size_t>(data->vc.comment_lengths[i]));
+		w_vcomment_pictures(data->path, entries, out);
+		return 0;
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
 }

@@ -3,6 +3,10 @@
  * stands when it fits, else in a copy of the whole file (w_oggfile). */
 #pragma once
 
+#include <vector>
+
+#include "w_picture.h"
+
 #include "w_contract.h"
 #include "w_backend.h"
 
@@ -11,3 +15,7 @@ void *w_ftoggvorbis_init(const char *path);
 struct w_taglist *w_ftoggvorbis_read(void *opaque);
 int w_ftoggvorbis_write(void *opaque, const struct w_taglist *tlist);
 void w_ftoggvorbis_clear(void *opaque);
+// The audio properties (w_backend props).
+struct w_taglist *w_ftoggvorbis_props(void *opaque);
+// The pictures (w_backend pictures).
+int w_ftoggvorbis_pictures(void *opaque, std::vector<w_picture> *out);

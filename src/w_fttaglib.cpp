@@ -20,6 +20,7 @@
 #include "w_fileio.h"
 #include "w_safefile.h"
 #include "w_settings.h"
+#include "w_props.h"
 #include "w_tlmodule.h"
 
 namespace {
@@ -579,6 +580,8 @@ w_fttaglib_backend(void)
 		w_fttaglib_write,
 		w_fttaglib_clear,
 		{},
+		w_fttaglib_props,
+		w_fttaglib_pictures,
 	};
 	return &backend;
 }
@@ -719,4 +722,79 @@ w_fttaglib_clear(void *opaque)
 	if (data->file != nullptr)
 		module()->close(data->file);
 	delete data;
+}
+
+namespace {
+
+// The module's handle on the file, opened again after a write closed it.
+bool
+reopened(w_fttaglib_data *data)
+{
+	if (data->file != nullptr)
+		return true;
+	w_fileid id;
+	if (w_fileid_take(data->path, id) == -1)
+		return false;
+	data->file = module()->open(data->path);
+	if (data->file == nullptr)
+		return false;
+	data->id = id;
+	return true;
+}
+
+} // namespace
+
+struct w_taglist *
+w_fttaglib_props(void *opaque)
+{
+	w_fttaglib_data *data = checked(opaque);
+
+	if (!reopened(data))
+		return nullptr;
+	w_tlprops got{};
+	if (module()->props(data->file, &got) == -1) {
+		if (errno == ENODATA)
+			warnx("%s: TagLib read no audio properties", data->path);
+		return nullptr;
+	}
+	w_audioprops p;
+	p.codec = got.codec;
+	p.millis = got.millis;
+	p.rate = got.rate;
+	p.channels = got.channels;
+	p.bits = got.bits;
+	p.kbps = got.kbps;
+	return w_props_tags(p);
+}
+
+int
+w_fttaglib_pictures(void *opaque, std::vector<w_picture> *out)
+{
+	w_fttaglib_data *data = checked(opaque);
+
+	if (!reopened(data))
+		return -1;
+	w_tlpicture *got = nullptr;
+	std::size_t count = 0;
+	if (module()->pictures(data->file, &got, &count) == -1)
+		return -1;
+	struct freer {
+		void operator()(w_tlpicture *p) const { std::free(p); }
+	};
+	std::unique_ptr<w_tlpicture, freer> guard(got);
+	try {
+		for (std::size_t i = 0; i < count; i++) {
+			w_picture p;
+			p.type = got[i].type;
+			p.mime = got[i].mime;
+			p.description = got[i].description;
+			p.data.assign(reinterpret_cast<const char *>(got[i].data), got[i].length);
+			w_picture_complete(&p);
+			out->push_back(std::move(p));
+		}
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
+	return 0;
 }

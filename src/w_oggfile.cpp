@@ -10,6 +10,7 @@
 #include <memory>
 #include <sys/stat.h>
 #include <new>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -272,6 +273,10 @@ w_oggfile_tags(std::size_t count, const std::function<std::string_view(std::size
 	// read, so that no write can lose it.
 	for (std::size_t i = 0; i < count; i++) {
 		std::string_view e = entry(i);
+		// Pictures stay out of the tags; a write keeps them as they are.
+		if (w_vcomment_picture(e) && e.find('=') != std::string_view::npos &&
+		    e.find('\0') == std::string_view::npos)
+			continue;
 		if (w_vcomment_insert(tlist, e.data(), e.size()) == -1) {
 			int saved = errno;
 			w_taglist_destroy(tlist);
@@ -280,4 +285,72 @@ w_oggfile_tags(std::size_t count, const std::function<std::string_view(std::size
 		}
 	}
 	return tlist;
+}
+
+int
+w_oggfile_last_granule(const char *path, std::int64_t *granule, std::uint64_t *size)
+{
+	assert(path != NULL);
+	assert(granule != NULL);
+	assert(size != NULL);
+
+	const int fd = open(path, O_RDONLY | O_CLOEXEC);
+	if (fd == -1)
+		return -1;
+	fd_guard guard(fd);
+	struct stat st;
+	if (fstat(fd, &st) == -1)
+		return -1;
+	unsigned char first[27];
+	if (w_pread_upto(fd, first, sizeof first, 0) != static_cast<ssize_t>(sizeof first) ||
+	    std::memcmp(first, "OggS", 4) != 0) {
+		errno = EINVAL;
+		return -1;
+	}
+	const std::uint32_t serial = static_cast<std::uint32_t>(first[14]) | static_cast<std::uint32_t>(first[15]) << 8 |
+	    static_cast<std::uint32_t>(first[16]) << 16 | static_cast<std::uint32_t>(first[17]) << 24;
+	*size = static_cast<std::uint64_t>(st.st_size);
+
+	// A window overlaps the one after it by a page's greatest size, so
+	// that a page cut by one window's start is whole in the next one.
+	constexpr off_t window = 64 * 1024, page_max = 65307;
+	std::vector<unsigned char> buf;
+	try {
+		buf.resize(static_cast<std::size_t>(window + page_max));
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
+	for (off_t end = st.st_size; end > 0;) {
+		const off_t start = end > window ? end - window : 0;
+		const off_t stop = std::min<off_t>(st.st_size, end + page_max);
+		const ssize_t got = w_pread_upto(fd, buf.data(), static_cast<std::size_t>(stop - start), start);
+		if (got == -1)
+			return -1;
+		ogg_sync_state oy;
+		ogg_sync_init(&oy);
+		std::unique_ptr<ogg_sync_state, sync_clear> oy_guard(&oy);
+		char *in = ogg_sync_buffer(&oy, got);
+		if (in == nullptr) {
+			errno = ENOMEM;
+			return -1;
+		}
+		std::memcpy(in, buf.data(), static_cast<std::size_t>(got));
+		ogg_sync_wrote(&oy, got);
+		bool found = false;
+		ogg_page og;
+		for (int r; (r = ogg_sync_pageseek(&oy, &og)) != 0;) {
+			if (r < 0)
+				continue;
+			if (static_cast<std::uint32_t>(ogg_page_serialno(&og)) == serial && ogg_page_granulepos(&og) != -1) {
+				*granule = ogg_page_granulepos(&og);
+				found = true;
+			}
+		}
+		if (found)
+			return 0;
+		end = start;
+	}
+	errno = ENOENT;
+	return -1;
 }

@@ -16,6 +16,7 @@
 #include "w_contract.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -55,6 +56,12 @@ w_oggfile_probe w_oggfile_headers(const char *path, unsigned count, const w_oggf
 // ends (interleaved streams), read and write errors.
 int w_oggfile_write(const char *path, w_fileid &id, const w_oggplan_codec &codec);
 
+// The granule position of the last page of the file's first logical
+// stream (the serial number of its first page) that has one, found by
+// reading back from the end a window at a time, and the file's size: 0; -1
+// with errno set (ENOENT: no such page).
+int w_oggfile_last_granule(const char *path, std::int64_t *granule, std::uint64_t *size);
+
 // Tells the user why a file that is plainly the codec's cannot be opened:
 // "PATH: damaged HEADER", "PATH: file ends inside its CODEC headers",
 // "PATH: first page lacks the begin-of-stream flag", "PATH: first page is
@@ -65,6 +72,7 @@ void w_oggfile_warn(const char *path, w_oggfile_probe p, const char *codec, cons
 struct w_taglist;
 
 // A new list of the tags held by count comment entries, entry(i) giving
-// the bytes of the i-th; null when one of them cannot be held whole (see
-// w_vcomment_insert, which warns) or memory runs out.
+// the bytes of the i-th, pictures left out (see w_vcomment_picture); null
+// when one of them cannot be held whole (see w_vcomment_insert, which
+// warns) or memory runs out.
 struct w_taglist *w_oggfile_tags(std::size_t count, const std::function<std::string_view(std::size_t)> &entry);

@@ -19,7 +19,7 @@
 extern "C" {
 #endif
 
-#define W_TLMODULE_VERSION 3
+#define W_TLMODULE_VERSION 4
 #define W_TLMODULE_NAME "wembrix-taglib.so"
 #define W_TLMODULE_ENTRY "w_tlmodule_entry"
 
@@ -96,6 +96,26 @@ struct w_tlalltags {
 	    struct w_tlplan *plan, char *why, size_t whylen);
 };
 
+/* The audio properties TagLib read from the file's headers; codec is a
+ * static string, a number TagLib does not know is 0. */
+struct w_tlprops {
+	const char *codec;
+	unsigned long long millis;
+	unsigned int rate;
+	unsigned int channels;
+	unsigned int bits;
+	unsigned int kbps;
+};
+
+/* A picture of the file's tags: type as in ID3v2, texts UTF-8. */
+struct w_tlpicture {
+	unsigned int type;
+	const char *mime;
+	const char *description;
+	const unsigned char *data;
+	size_t length;
+};
+
 struct w_tlmodule {
 	unsigned int version;
 	/* Opens path if TagLib handles it; null with errno set otherwise. */
@@ -114,6 +134,14 @@ struct w_tlmodule {
 	 * the module takes: it is closed with the file, or at once when the
 	 * file cannot be opened. */
 	struct w_tlfile *(*open_fd)(int fd, const char *path);
+	/* The file's audio properties: 0, or -1 with errno set (ENODATA when
+	 * TagLib has none).  Not after render. */
+	int (*props)(struct w_tlfile *file, struct w_tlprops *props);
+	/* The pictures of the file's tags (ID3v2 APIC, MP4 covr, ASF
+	 * WM/Picture) in file order: *pictures is a single malloc'ed block of
+	 * *count (free it with free).  0, or -1 with errno set.  Not after
+	 * render. */
+	int (*pictures)(struct w_tlfile *file, struct w_tlpicture **pictures, size_t *count);
 };
 
 typedef const struct w_tlmodule *(*w_tlmodule_entry_fn)(void);

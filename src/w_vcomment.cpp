@@ -8,6 +8,7 @@
 #include <strings.h>
 #include <algorithm>
 
+#include "w_picture.h"
 #include "w_taglist.h"
 #include "w_toolkit.h"
 
@@ -71,16 +72,94 @@ bool
 w_vcomment_same(const struct w_taglist *tlist, const std::vector<std::string_view> &entries)
 {
 	assert(tlist != NULL);
-	if (tlist->count != entries.size())
-		return false;
 	std::size_t i = 0;
 	const struct w_tag *tag;
 	W_TAGLIST_FOREACH(tag, tlist) {
+		if (w_vcomment_picture(std::string_view(tag->key, tag->keylen)))
+			continue;
+		while (i < entries.size() && w_vcomment_picture(entries[i]))
+			i++;
+		if (i == entries.size())
+			return false;
 		std::string_view e = entries[i++];
 		if (e.size() != tag->keylen + 1 + tag->vallen || e[tag->keylen] != '=' ||
 		    strncasecmp(e.data(), tag->key, tag->keylen) != 0 ||
 		    e.substr(tag->keylen + 1) != std::string_view(tag->val, tag->vallen))
 			return false;
 	}
-	return true;
+	while (i < entries.size() && w_vcomment_picture(entries[i]))
+		i++;
+	return i == entries.size();
+}
+
+bool
+w_vcomment_picture(std::string_view entry)
+{
+	const std::string_view name = entry.substr(0, entry.find('='));
+	for (const char *picture : {"METADATA_BLOCK_PICTURE", "COVERART", "COVERARTMIME"}) {
+		if (name.size() == std::strlen(picture) && strncasecmp(name.data(), picture, name.size()) == 0)
+			return true;
+	}
+	return false;
+}
+
+std::vector<std::string>
+w_vcomment_merge(const char *path, const struct w_taglist *tlist, const std::vector<std::string_view> &was)
+{
+	assert(path != NULL);
+	assert(tlist != NULL);
+	std::vector<std::string> out;
+	out.reserve(tlist->count + was.size());
+	std::vector<std::string_view> warned;
+	const struct w_tag *tag;
+	W_TAGLIST_FOREACH(tag, tlist) {
+		const std::string_view key(tag->key, tag->keylen);
+		if (!w_vcomment_picture(key)) {
+			std::string e;
+			e.reserve(tag->keylen + 1 + tag->vallen);
+			e.append(key).append(1, '=').append(tag->val, tag->vallen);
+			out.push_back(std::move(e));
+		} else if (std::find(warned.begin(), warned.end(), key) == warned.end()) {
+			warned.push_back(key);
+			warnx("%s: `%s' is a picture, not a tag: the file's pictures are left as they are", path,
+			    w_escape(tag->key, tag->keylen).c_str());
+		}
+	}
+	for (std::string_view e : was) {
+		if (w_vcomment_picture(e))
+			out.emplace_back(e);
+	}
+	return out;
+}
+
+void
+w_vcomment_pictures(const char *path, const std::vector<std::string_view> &entries, std::vector<w_picture> *out)
+{
+	assert(path != NULL);
+	auto named = [](std::string_view e, const char *name) {
+		const std::size_t n = std::strlen(name);
+		return e.size() > n && e[n] == '=' && strncasecmp(e.data(), name, n) == 0;
+	};
+	for (std::size_t i = 0; i < entries.size(); i++) {
+		const std::string_view e = entries[i];
+		w_picture p;
+		std::string raw;
+		bool ok;
+		if (named(e, "METADATA_BLOCK_PICTURE")) {
+			ok = w_base64_decode(e.substr(e.find('=') + 1), &raw) && w_picture_parse(raw, &p);
+		} else if (named(e, "COVERART")) {
+			p.type = 0;
+			ok = w_base64_decode(e.substr(e.find('=') + 1), &p.data);
+			if (i + 1 < entries.size() && named(entries[i + 1], "COVERARTMIME"))
+				p.mime = entries[i + 1].substr(entries[i + 1].find('=') + 1);
+		} else {
+			continue;
+		}
+		if (!ok) {
+			warnx("%s: a picture comment that does not decode is left out", path);
+			continue;
+		}
+		w_picture_complete(&p);
+		out->push_back(std::move(p));
+	}
 }

@@ -35,6 +35,34 @@ int w_vcomment_check(const struct w_taglist *tlist);
 
 // Whether tlist holds the comments already in the file, the entries
 // ("NAME=value"): names compared without regard to case, values byte for
-// byte, in the same order.  Such a write would change nothing, and is not
+// byte, in the same order; pictures, on either side, are left out.  Such a write would change nothing, and is not
 // made: the file, its time of change included, stays as it is.
 bool w_vcomment_same(const struct w_taglist *tlist, const std::vector<std::string_view> &entries);
+
+/*
+ * Pictures are not tags.  In Ogg/Vorbis and Opus files a picture is a
+ * comment (METADATA_BLOCK_PICTURE, or the older COVERART with its
+ * COVERARTMIME), where FLAC, MP3 and MP4 keep it apart from the tags; so
+ * that a clear or a load does the same to every format, those comments are
+ * neither read as tags nor replaced by a write.
+ */
+
+// Whether the entry ("NAME=value", or a bare name) holds a picture.
+bool w_vcomment_picture(std::string_view entry);
+
+// The entries a write of tlist puts in a file whose comments were was: the
+// tags of tlist in order, then the pictures of was as they were.  A tag of
+// tlist under a picture's name is left out, with a warning naming path.
+// Throws std::bad_alloc.
+std::vector<std::string> w_vcomment_merge(const char *path, const struct w_taglist *tlist,
+    const std::vector<std::string_view> &was);
+
+struct w_picture;
+
+// The pictures among the entries, in order: a METADATA_BLOCK_PICTURE is a
+// FLAC picture structure in base64; a COVERART is the image itself in
+// base64, of the type "other", its MIME type from the COVERARTMIME after it.
+// One that does not decode is skipped with a warning naming path.  Throws
+// std::bad_alloc.
+void w_vcomment_pictures(const char *path, const std::vector<std::string_view> &entries,
+    std::vector<w_picture> *out);

@@ -76,7 +76,7 @@ check()
 }
 
 files='a.flac|b.ogg|disc1|notes.txt|with space.flac'
-actions='add:|backend|clear:|edit|load:|print|rename:|set:'
+actions='add:|backend|clear:|edit|export-picture:|info|load:|pictures|print|rename:|set:'
 
 # Options, and the formats after -F.
 check 'wembrix -' '--all-tags|--dry-run|--help|--journal|--undo|--version|-F|-N|-Y|-h|-n|-p|-r'
@@ -89,7 +89,10 @@ check 'wembrix -p -F j' 'json'
 check 'wembrix -Y -F json ' "$actions|$files"
 # Action words, those with an argument with their colon.
 check 'wembrix lo' 'load:'
-check 'wembrix -F yml p' 'print'
+check 'wembrix print in' 'info'
+check 'wembrix -F yml p' 'pictures|print'
+check 'wembrix -F yml pr' 'print'
+check 'wembrix ex' 'export-picture:'
 check 'wembrix b' 'b.ogg|backend'
 check 'wembrix -- ' "$actions|$files"
 # Tag names after set:, add: and clear:.

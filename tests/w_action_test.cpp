@@ -113,7 +113,8 @@ TEST(ActionNew, Rejections)
 {
 	for (auto [kind, arg] : std::vector<std::pair<std::uint32_t, const char *>>{
 		 {W_ACTION_ADD, "title"}, {W_ACTION_ADD, ""}, {W_ACTION_SET, ""}, {W_ACTION_RENAME, ""},
-		 {8, nullptr}}) {
+		 {W_ACTION_EXPORT_PICTURE, ""}, {W_ACTION_EXPORT_PICTURE, "front="},
+		 {W_ACTION_EXPORT_PICTURE, "zz=cover"}, {W_ACTION_EXPORT_PICTURE, "0=cover"}, {99, nullptr}}) {
 		errno = 0;
 		EXPECT_EQ(w_action_new(kind, arg), nullptr);
 		EXPECT_EQ(errno, EINVAL);
@@ -127,9 +128,9 @@ TEST(ActionNew, Rejections)
 
 TEST(ActionTokens, SortedAndMatchedWhole)
 {
-	for (int i = 1; i < 8; i++)
+	for (std::size_t i = 1; i < std::size(w_action_tokens); i++)
 		EXPECT_LT(std::string(w_action_tokens[i - 1].word), w_action_tokens[i].word);
-	const w_action_token &print = w_action_tokens[5];
+	const w_action_token &print = w_action_tokens[8];
 	ASSERT_STREQ(print.word, "print");
 	for (const char *yes : {"print", "print:", "print:anything"})
 		EXPECT_EQ(w_action_token_cmp(yes, &print), 0) << yes;

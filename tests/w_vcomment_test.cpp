@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <string>
 
+#include "w_oggsupport.h"
 #include "w_taglist.h"
+#include "w_testsupport.h"
 #include "w_toolkit.h"
 #include "w_vcomment.h"
 
@@ -79,5 +81,88 @@ TEST(VorbisComment, NamesAreCheckedBeforeAnyWrite)
 		EXPECT_EQ(w_vcomment_check(tl.get()), c.ok ? 0 : -1) << c.key;
 		std::string err = testing::internal::GetCapturedStderr();
 		EXPECT_EQ(err.empty(), c.ok) << err;
+	}
+}
+
+namespace {
+
+// The comments of an Ogg file as mutagen lists them, in order.
+std::string
+mutagen_comments(const std::string &path)
+{
+	wt::run_result r = wt::run({"/usr/bin/python3", "-c",
+	    "import sys, mutagen\n"
+	    "for k, v in mutagen.File(sys.argv[1]).tags:\n"
+	    "    print('%s=%s' % (k, v))\n",
+	    path});
+	EXPECT_EQ(r.status, 0) << r.err;
+	return r.out;
+}
+
+// An Ogg/Opus file holding just these comments.
+std::string
+opus_with(const std::vector<std::string> &comments)
+{
+	const std::string file = wt::opus_bytes({});
+	const std::string head = wt::ogg_streams(file, 2).at(0).packets.at(0);
+	return wt::ogg_with_headers(file, {head, wt::opus_tags_packet("libopus 1.3", comments)});
+}
+
+} // namespace
+
+// Pictures that Ogg files keep among their comments are not tags: no
+// document shows them, and no clear, set or load removes or moves them
+// anywhere but after the tags.
+TEST(VcommentPictures, OggAndOpusKeepTheirPicturesThroughEveryWrite)
+{
+	// A picture block (front cover, PNG, no description), base64.
+	const std::string block = "AAAAAwAAAAlpbWFnZS9wbmcAAAAAAAAAAQAAAAEAAAAYAAAAAAAAAAOJUE4=";
+	const std::vector<std::string> comments = {"TITLE=Old", "METADATA_BLOCK_PICTURE=" + block, "ARTIST=A",
+						   "coverart=/9j/4AAQ", "COVERARTMIME=image/jpeg"};
+	const std::string pictures = "METADATA_BLOCK_PICTURE=" + block + "\ncoverart=/9j/4AAQ\nCOVERARTMIME=image/jpeg\n";
+	const struct {
+		const char *name;
+		std::string bytes;
+	} files[] = {
+	    {"a.ogg", wt::vorbis_bytes(comments)},
+	    {"a.opus", opus_with(comments)},
+	};
+	for (const auto &c : files) {
+		SCOPED_TRACE(c.name);
+		wt::tmpdir dir;
+		const std::string f = dir / c.name;
+		wt::write_file(f, c.bytes);
+
+		wt::run_result r = wt::wembrix({f});
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(r.out, "# " + f + "\n---\n- title: Old\n- artist: A\n\n");
+		r = wt::wembrix({"-F", "json", f});
+		EXPECT_EQ(r.out.find("picture"), std::string::npos) << r.out;
+		EXPECT_EQ(r.out.find("coverart"), std::string::npos) << r.out;
+
+		r = wt::wembrix({"set:title=New", f});
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(mutagen_comments(f), "title=New\nartist=A\n" + pictures);
+		// The same tags again change no byte: the pictures are not a
+		// difference.
+		const std::string written = wt::read_file(f);
+		r = wt::wembrix({"set:title=New", f});
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(wt::read_file(f), written);
+
+		// A document that names a picture, such as an older backup,
+		// leaves the file's pictures as they are.
+		r = wt::wembrix({"-F", "json", "load:-", f},
+		    {"{\"file\": \"x\", \"tags\": [{\"title\": \"T\"}, {\"metadata_block_picture\": \"AAAA\"}]}\n", {}, ""});
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_NE(r.err.find(f + ": `metadata_block_picture' is a picture, not a tag"), std::string::npos)
+		    << r.err;
+		EXPECT_EQ(mutagen_comments(f), "title=T\n" + pictures);
+
+		r = wt::wembrix({"clear:", f});
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(mutagen_comments(f), pictures);
+		r = wt::wembrix({f});
+		EXPECT_EQ(r.out, "# " + f + "\n--- []\n\n");
 	}
 }

@@ -42,6 +42,7 @@
 #include "w_tlfixup.h"
 #include "w_tlframes.h"
 #include "w_tlproof.h"
+#include "w_tlprops.h"
 #include "w_tlreadback.h"
 #include "w_tlstream.h"
 
@@ -620,6 +621,63 @@ tl_render_all(struct w_tlfile *f, const struct w_tlpair *pairs, std::size_t coun
 	return guarded([&] { return alltags_render(file, *f->stream, pairs, count, plan, why, whylen); });
 }
 
+int
+tl_props(struct w_tlfile *f, struct w_tlprops *props)
+{
+	if (f->rendered) {
+		errno = EINVAL;
+		return -1;
+	}
+	return guarded([&] {
+		if (!audio_props(f->ref->file(), props)) {
+			errno = ENODATA;
+			return -1;
+		}
+		return 0;
+	});
+}
+
+int
+tl_pictures(struct w_tlfile *f, struct w_tlpicture **pictures, std::size_t *count)
+{
+	if (f->rendered) {
+		errno = EINVAL;
+		return -1;
+	}
+	return guarded([&] {
+		const std::vector<picture> got = tag_pictures(f->ref->file());
+		// One block: the records, then their texts and data.
+		std::size_t size = got.size() * sizeof(w_tlpicture);
+		for (const picture &p : got)
+			size += p.mime.size() + 1 + p.description.size() + 1 + p.data.size();
+		auto *block = static_cast<unsigned char *>(std::malloc(size != 0 ? size : 1));
+		if (block == nullptr) {
+			errno = ENOMEM;
+			return -1;
+		}
+		auto *rec = reinterpret_cast<w_tlpicture *>(block);
+		unsigned char *at = block + got.size() * sizeof(w_tlpicture);
+		auto put = [&at](const std::string &s, bool nul) {
+			unsigned char *start = at;
+			std::memcpy(at, s.data(), s.size());
+			at += s.size();
+			if (nul)
+				*at++ = '\0';
+			return start;
+		};
+		for (std::size_t i = 0; i < got.size(); i++) {
+			rec[i].type = got[i].type;
+			rec[i].mime = reinterpret_cast<const char *>(put(got[i].mime, true));
+			rec[i].description = reinterpret_cast<const char *>(put(got[i].description, true));
+			rec[i].data = put(got[i].data, false);
+			rec[i].length = got[i].data.size();
+		}
+		*pictures = rec;
+		*count = got.size();
+		return 0;
+	});
+}
+
 const struct w_tlalltags alltags = {
 	tl_read_all,
 	tl_render_all,
@@ -633,6 +691,8 @@ const struct w_tlmodule module = {
 	tl_close,
 	&alltags,
 	tl_open_fd,
+	tl_props,
+	tl_pictures,
 };
 
 } // namespace

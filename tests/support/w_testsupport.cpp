@@ -230,3 +230,17 @@ metaflac_tags(const std::string &path)
 }
 
 } // namespace wt
+
+namespace wt {
+
+run_result
+run_on(std::vector<std::string> argv, const std::string &path)
+{
+	for (std::string &a : argv) {
+		if (a == "FILE")
+			a = path;
+	}
+	return run(argv);
+}
+
+} // namespace wt

@@ -40,6 +40,9 @@ struct run_options {
 
 // Runs argv[0] with argv (searched in PATH) and collects its output.
 run_result run(const std::vector<std::string> &argv, const run_options &opt = {});
+// Runs argv with each word "FILE" replaced by path (an encoder's command
+// line, say).
+run_result run_on(std::vector<std::string> argv, const std::string &path);
 // Runs the built wembrix with args.
 run_result wembrix(const std::vector<std::string> &args, const run_options &opt = {});
 
