@@ -73,8 +73,13 @@ print_usage(FILE *fp, bool all = false)
 	    "  set:TAG=VALUE    set TAG to VALUE\n"
 	    "  edit             prompt for editing\n"
 	    "  load:PATH        load PATH yaml tag file\n"
-	    "  rename:PATTERN   rename to PATTERN\n"
-	    "\n"
+	    "  rename:PATTERN   rename to PATTERN\n", fp);
+	if (all)
+		std::fputs("  info             print the audio properties (codec, duration, ...)\n"
+		    "  pictures         list the pictures (cover art)\n"
+		    "  export-picture:[WHICH=]PATH\n"
+		    "                   write the front cover, or picture WHICH, to the new file PATH\n", fp);
+	std::fputs("\n"
 	    "Formats:\n", fp);
 	struct w_format *f;
 	TAILQ_FOREACH(f, w_all_formats(), entries)

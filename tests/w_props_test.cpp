@@ -11,7 +11,8 @@ namespace {
 
 using fields = std::map<std::string, std::string>;
 
-// The "- key: value" lines of a one-file YAML document.
+// The "- key: value" lines of a one-file YAML document, a quoted value
+// unquoted.
 fields
 document_fields(const std::string &doc)
 {
@@ -21,7 +22,10 @@ document_fields(const std::string &doc)
 		if (line.rfind("- ", 0) != 0)
 			continue;
 		const std::size_t colon = line.find(": ");
-		out[line.substr(2, colon - 2)] = line.substr(colon + 2);
+		std::string value = line.substr(colon + 2);
+		if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
+			value = value.substr(1, value.size() - 2);
+		out[line.substr(2, colon - 2)] = value;
 	}
 	return out;
 }

@@ -72,6 +72,12 @@ const std::string usage_long = [] {
 	    "  --undo FILE   undo the run recorded in the journal FILE\n"
 	    "  --help        show this help on standard output\n"
 	    "  --version     print the version\n");
+	const std::string rename = "  rename:PATTERN   rename to PATTERN\n";
+	u.insert(u.find(rename) + rename.size(),
+	    "  info             print the audio properties (codec, duration, ...)\n"
+	    "  pictures         list the pictures (cover art)\n"
+	    "  export-picture:[WHICH=]PATH\n"
+	    "                   write the front cover, or picture WHICH, to the new file PATH\n");
 	return u;
 }();
 
