@@ -49,7 +49,8 @@ test-sanitize:
 		ctest --test-dir $(SANBUILD) --output-on-failure -j$(JOBS)
 
 # libFuzzer targets, built by clang with ASan and UBSan in a build of their
-# own; each runs FUZZ_SECONDS on a scratch copy of its seeds (the corpus in
+# own; each runs FUZZ_SECONDS (JOBS of them at a time) on a scratch copy of
+# its seeds (the corpus in
 # the repository never grows), with its music files in /dev/shm where it
 # can.  An input that breaks a property is left in $(FUZZBUILD)/crashes/
 # TARGET/: keep it under tests/fuzz/regressions/TARGET/.
@@ -61,22 +62,34 @@ fuzz-build:
 
 fuzz: SHELL := /bin/bash
 fuzz: fuzz-build
-	@set -o pipefail; failed=""; \
+	@set -o pipefail; \
 	base=$${TMPDIR:-/tmp}; [ -w /dev/shm ] && base=/dev/shm; \
 	tmp=$$(mktemp -d "$$base/wembrix-fuzz-run-XXXXXX"); trap 'rm -rf "$$tmp"' EXIT; \
-	for t in $(FUZZ_TARGETS); do \
-		work=$(FUZZBUILD)/work/$$t; crashes=$(FUZZBUILD)/crashes/$$t; \
-		rm -rf $$work; mkdir -p $$work/corpus $$crashes; \
-		cp tests/fuzz/corpus/$$t/* $$work/corpus/; \
-		echo "fuzz: $$t for $(FUZZ_SECONDS) s"; \
+	one() { \
+		t=$$1; work=$(FUZZBUILD)/work/$$t; crashes=$(FUZZBUILD)/crashes/$$t; \
 		if TMPDIR=$$tmp $(FUZZBUILD)/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) \
 			-timeout=10 -print_final_stats=1 -artifact_prefix=$$crashes/ $$work/corpus \
 			2>&1 | tail -c 100000 >$$work/log; then \
-			grep -E '^stat::number_of_executed_units' $$work/log | sed "s/^/fuzz: $$t: /"; \
+			grep -E '^stat::number_of_executed_units' $$work/log | sed "s/^/fuzz: $$t: /" >$$work/said; \
 		else \
-			grep -E -A8 'fuzz: property broken|ERROR: |runtime error:' $$work/log | head -n 30; \
-			echo "fuzz: $$t: a fault; the input is in $$crashes/"; failed="$$failed $$t"; \
+			{ grep -E -A8 'fuzz: property broken|ERROR: |runtime error:' $$work/log | head -n 30; \
+			echo "fuzz: $$t: a fault; the input is in $$crashes/"; } >$$work/said; \
+			touch $$work/failed; \
 		fi; \
+	}; \
+	running=0; \
+	for t in $(FUZZ_TARGETS); do \
+		work=$(FUZZBUILD)/work/$$t; \
+		rm -rf $$work; mkdir -p $$work/corpus $(FUZZBUILD)/crashes/$$t; \
+		cp tests/fuzz/corpus/$$t/* $$work/corpus/; \
+		echo "fuzz: $$t for $(FUZZ_SECONDS) s"; \
+		one $$t & running=$$((running + 1)); \
+		if [ $$running -ge $(JOBS) ]; then wait -n; running=$$((running - 1)); fi; \
+	done; \
+	wait; failed=""; \
+	for t in $(FUZZ_TARGETS); do \
+		cat $(FUZZBUILD)/work/$$t/said; \
+		[ -e $(FUZZBUILD)/work/$$t/failed ] && failed="$$failed $$t"; \
 	done; \
 	if [ -n "$$failed" ]; then echo "fuzz: faults in:$$failed"; exit 1; fi
 

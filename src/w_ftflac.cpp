@@ -276,6 +276,7 @@ w_ftflac_init(const char *path)
 				errno = EINVAL;
 			} else {
 				in.keep_head(path);
+				errno = ENOTSUP; // not FLAC: nothing to say
 			}
 			return nullptr;
 		}

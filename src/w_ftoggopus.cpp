@@ -53,6 +53,10 @@ bytes_of(const ogg_packet &op)
 w_oggfile_probe
 check_head(std::string_view p)
 {
+	// A first packet cut short inside the magic is this codec's, damaged:
+	// the file announced Opus where the packet starts.
+	if (p.size() < 8 && std::string_view("OpusHead").substr(0, p.size()) == p)
+		return w_oggfile_probe::damaged;
 	if (p.size() < 8 || p.substr(0, 8) != "OpusHead")
 		return w_oggfile_probe::foreign;
 	if (p.size() < 19)
@@ -200,8 +204,9 @@ w_ftoggopus_init(const char *path)
 		}, data->id);
 		if (p != w_oggfile_probe::ok) {
 			// A file that is plainly Ogg/Opus but cannot be read says
-			// why; any other file is left to the next backend.
-			int saved = errno;
+			// why; any other file is left to the next backend, in silence
+			// (ENOTSUP).
+			const int saved = p == w_oggfile_probe::foreign ? ENOTSUP : p == w_oggfile_probe::failed ? errno : EINVAL;
 			w_oggfile_warn(path, p, "Ogg/Opus", header_names[at]);
 			data.reset();
 			errno = saved;

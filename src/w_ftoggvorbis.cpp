@@ -58,6 +58,10 @@ w_oggfile_probe
 take_header(unsigned n, const ogg_packet &op, vorbis_info *vi, vorbis_comment *vc)
 {
 	static const unsigned char magic[] = {1, 'v', 'o', 'r', 'b', 'i', 's'};
+	// A first packet cut short inside the magic is this codec's, damaged:
+	// the file announced Vorbis where the packet starts.
+	if (n == 0 && op.bytes < 7 && std::memcmp(op.packet, magic, static_cast<std::size_t>(op.bytes)) == 0)
+		return w_oggfile_probe::damaged;
 	if (n == 0 && (op.bytes < 7 || std::memcmp(op.packet, magic, sizeof magic) != 0))
 		return w_oggfile_probe::foreign;
 	ogg_packet copy = op;
@@ -139,8 +143,9 @@ w_ftoggvorbis_init(const char *path)
 	}
 	if (p != w_oggfile_probe::ok) {
 		// A file that is plainly Ogg/Vorbis but cannot be read says
-		// why; any other file is left to the next backend.
-		int saved = errno;
+		// why; any other file is left to the next backend, in silence
+		// (ENOTSUP).
+		const int saved = p == w_oggfile_probe::foreign ? ENOTSUP : p == w_oggfile_probe::failed ? errno : EINVAL;
 		w_oggfile_warn(path, p, "Ogg/Vorbis", header_names[at]);
 		vorbis_comment_clear(&data->vc);
 		vorbis_info_clear(&data->vi);

@@ -96,9 +96,13 @@ w_tune_init(struct w_tune *tune, const char *path)
 		}
 		// A damaged file of this backend's format stops here: a later
 		// backend would take it and rewrite it lossily.  The backend has
-		// said why it refused it.
+		// said why it refused it, unless it took the file for another
+		// format (ENOTSUP), reading it otherwise than the first bytes
+		// announce it: then the file is damaged all the same.
 		const int saved = errno;
 		if (saved != ENOMEM && w_backend_claims(b, tune->path)) {
+			if (saved == ENOTSUP)
+				warnx("%s: damaged file; %s cannot read it", tune->path, b->libid);
 			errno = EINVAL;
 			break;
 		}

@@ -408,3 +408,26 @@ TEST(OggOpusProgram, ShowsAndChangesEveryComment)
 }
 
 } // namespace
+
+namespace {
+
+// A first page whose checksum fails is skipped by libogg, which then finds
+// no identification header; the file still announces Opus where its first
+// packet starts, so it is named as damaged, never refused in silence.
+TEST(OggOpusProgram, AFileThatAnnouncesOpusIsNeverRefusedInSilence)
+{
+	wt::tmpdir dir;
+	const std::string f = dir / "a.opus";
+	std::string bytes = plain();
+	ASSERT_EQ(bytes.substr(28, 8), "OpusHead");
+	bytes[28 + 10] ^= 1; // the pre-skip, under the page's old checksum
+	wt::write_file(f, bytes);
+	for (const char *action : {"print", "set:title=X"}) {
+		wt::run_result r = wt::wembrix({action, f});
+		EXPECT_EQ(r.status, 1) << action;
+		EXPECT_EQ(r.err, "wembrix: " + f + ": damaged file; libogg cannot read it\n") << action;
+		EXPECT_TRUE(wt::read_file(f) == bytes);
+	}
+}
+
+} // namespace
