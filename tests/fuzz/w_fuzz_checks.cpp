@@ -1073,9 +1073,13 @@ ogg_target(const ogg_codec &codec, const std::uint8_t *data, std::size_t size)
 	const std::string said = stderr_of([&] { opened = backend->init(music.path()); });
 	std::unique_ptr<void, void (*)(void *)> file(opened, backend->clear);
 	// A file that plainly is the codec's is never refused in silence:
-	// the tune would fail it, and no later backend take it.
+	// the tune would fail it, and no later backend take it.  A backend
+	// that took it for another format says nothing; the tune then names
+	// the file damaged.
 	if (!file && w_backend_claims(backend, music.path()) &&
-	    said.find(std::string(music.path()) + ": ") == std::string::npos)
+	    said.find(std::string(music.path()) + ": ") == std::string::npos &&
+	    stderr_of([&] { w_tune_ptr tune(w_tune_new(music.path())); })
+		    .find(std::string(music.path()) + ": ") == std::string::npos)
 		fail("%s: a file that begins as %s does was refused without a word", what, what);
 	if (!file)
 		return std::nullopt;
@@ -1181,10 +1185,14 @@ oggopus(const std::uint8_t *data, std::size_t size)
 {
 	const std::string before = with_checksums(data, size);
 	const auto after = ogg_target(opus_codec, data, size);
-	if (!after)
+	// Nothing written (the tags were the file's): nothing to compare.
+	if (!after || *after == before)
 		return;
 	// The vendor string and the binary data after the comments stay.
 	const ogg_copy in = split_ogg(before), out = split_ogg(*after);
+	if (in.streams.empty() || in.streams[0].packets.size() < 2 || out.streams.empty() ||
+	    out.streams[0].packets.size() < 2)
+		fail("opus: read or wrote headers where the pages hold none");
 	const auto old = opus_tags(in.streams[0].packets[1].bytes);
 	const auto now = opus_tags(out.streams[0].packets[1].bytes);
 	if (!old || !now)
