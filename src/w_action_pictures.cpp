@@ -64,7 +64,12 @@ read_pictures(struct w_tune *tune, std::vector<w_picture> *out)
 		errno = ENOTSUP;
 		return -1;
 	}
-	return b->pictures(tune->opaque, out);
+	if (b->pictures(tune->opaque, out) == -1)
+		return -1;
+	// What the container does not say of an image, its header does.
+	for (w_picture &p : *out)
+		w_picture_complete(&p);
+	return 0;
 }
 
 } // namespace

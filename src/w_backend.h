@@ -29,8 +29,8 @@ struct w_backend {
 	// a new list in the order a document shows them, or null with errno
 	// set (and a warning naming the file where the headers are at fault).
 	struct w_taglist *(*props)(void *opaque);
-	// The file's pictures in file order (see w_picture): 0, or -1 with
-	// errno set.
+	// The file's pictures in file order (see w_picture), as the file
+	// describes them: 0, or -1 with errno set.
 	int (*pictures)(void *opaque, std::vector<w_picture> *out);
 };
 

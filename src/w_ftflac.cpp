@@ -552,7 +552,6 @@ w_ftflac_pictures(void *opaque, std::vector<w_picture> *out)
 			p.width = pic.width;
 			p.height = pic.height;
 			p.data.assign(reinterpret_cast<const char *>(pic.data), pic.data_length);
-			w_picture_complete(&p);
 			out->push_back(std::move(p));
 		} while (FLAC__metadata_iterator_next(it.get()));
 	} catch (const std::bad_alloc &) {

@@ -430,6 +430,22 @@ write_all(w_fttaglib_data *data, const struct w_taglist *tlist)
 	return r == 0 ? 0 : land(data, plan);
 }
 
+// The module's handle on the file, opened again after a write closed it.
+bool
+reopened(w_fttaglib_data *data)
+{
+	if (data->file != nullptr)
+		return true;
+	w_fileid id;
+	if (w_fileid_take(data->path, id) == -1)
+		return false;
+	data->file = module()->open(data->path);
+	if (data->file == nullptr)
+		return false;
+	data->id = id;
+	return true;
+}
+
 } // namespace
 
 struct w_backend *
@@ -490,15 +506,8 @@ w_fttaglib_read(void *opaque)
 {
 	w_fttaglib_data *data = checked(opaque);
 
-	if (data->file == nullptr) {
-		w_fileid id;
-		if (w_fileid_take(data->path, id) == -1)
-			return nullptr;
-		data->file = module()->open(data->path);
-		if (data->file == nullptr)
-			return nullptr;
-		data->id = id;
-	}
+	if (!reopened(data))
+		return nullptr;
 	if (complete_model()) {
 		w_taglist *all = nullptr;
 		if (read_all(data->file, &all))
@@ -587,25 +596,6 @@ w_fttaglib_clear(void *opaque)
 	delete data;
 }
 
-namespace {
-
-// The module's handle on the file, opened again after a write closed it.
-bool
-reopened(w_fttaglib_data *data)
-{
-	if (data->file != nullptr)
-		return true;
-	w_fileid id;
-	if (w_fileid_take(data->path, id) == -1)
-		return false;
-	data->file = module()->open(data->path);
-	if (data->file == nullptr)
-		return false;
-	data->id = id;
-	return true;
-}
-
-} // namespace
 
 struct w_taglist *
 w_fttaglib_props(void *opaque)
@@ -652,7 +642,6 @@ w_fttaglib_pictures(void *opaque, std::vector<w_picture> *out)
 			p.mime = got[i].mime;
 			p.description = got[i].description;
 			p.data.assign(reinterpret_cast<const char *>(got[i].data), got[i].length);
-			w_picture_complete(&p);
 			out->push_back(std::move(p));
 		}
 	} catch (const std::bad_alloc &) {

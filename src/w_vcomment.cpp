@@ -159,7 +159,6 @@ w_vcomment_pictures(const char *path, const std::vector<std::string_view> &entri
 			warnx("%s: a picture comment that does not decode is left out", path);
 			continue;
 		}
-		w_picture_complete(&p);
 		out->push_back(std::move(p));
 	}
 }
