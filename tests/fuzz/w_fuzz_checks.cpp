@@ -26,6 +26,7 @@
 #include "w_taglist.h"
 #include "w_toolkit.h"
 #include "w_tune.h"
+#include "w_vcomment.h"
 #include "w_yaml.h"
 #include "w_yaml_plain.h"
 
@@ -1089,6 +1090,8 @@ ogg_target(const ogg_codec &codec, const std::uint8_t *data, std::size_t size)
 	auto entries = first_comments(codec, before);
 	if (!entries)
 		fail("%s: read tags from a comment header that does not parse", what);
+	// Pictures are not tags: the read leaves them out.
+	std::erase_if(*entries, [](const std::string &e) { return w_vcomment_picture(e); });
 	same_entries(what, to_pairs(read.get()), *entries);
 
 	// Through a tune, whose probe hands the first bytes of the file from
