@@ -58,7 +58,7 @@ fuzz-build:
 	@scripts/install-deps fuzz
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZBUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DWEMBRIX_FUZZ=ON -DWEMBRIX_TESTS=OFF >/dev/null
-	@cmake --build $(FUZZBUILD)
+	@cmake --build $(FUZZBUILD) --target wembrix_fuzz
 
 fuzz: SHELL := /bin/bash
 fuzz: fuzz-build
