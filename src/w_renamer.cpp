@@ -434,6 +434,10 @@ build(char *path)
 				ret = -1;
 				break;
 			}
+		} else if (w_journal_made_dir(path) == -1) {
+			// Made by the run, then: an undo removes it if empty.
+			ret = -1;
+			break;
 		}
 		if (cut)
 			*p = '/';
