@@ -8,10 +8,13 @@
 #include <fcntl.h>
 #include <new>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "w_dirname.h"
 #include "w_picture.h"
+#include "w_settings.h"
 #include "w_toolkit.h"
 
 namespace {
@@ -70,6 +73,27 @@ read_pictures(struct w_tune *tune, std::vector<w_picture> *out)
 	for (w_picture &p : *out)
 		w_picture_complete(&p);
 	return 0;
+}
+
+// What a preview (-n) says instead of writing the picture to name, once it
+// has met what the open of a real run would refuse: a name taken (even by
+// a dangling symbolic link), a directory that is missing or takes no new
+// file.  0, or -1 (said).
+int
+preview_export(const std::string &name)
+{
+	struct stat st;
+	if (lstat(name.c_str(), &st) == 0)
+		errno = EEXIST;
+	if (errno == ENOENT) {
+		const char *dir = w::dirname(name.c_str());
+		if (dir != nullptr && faccessat(AT_FDCWD, dir, W_OK | X_OK, AT_EACCESS) == 0) {
+			std::printf("would write `%s'\n", name.c_str());
+			return 0;
+		}
+	}
+	warn("%s", name.c_str());
+	return -1;
 }
 
 } // namespace
@@ -151,6 +175,8 @@ w_action_export_picture(struct w_action *self, struct w_tune *tune)
 			if (dir_end != nullptr)
 				name = std::string(path, static_cast<std::size_t>(dir_end - path + 1)) + name;
 		}
+		if (nflag)
+			return preview_export(name);
 		// O_EXCL: an existing file, or one that appears meanwhile, is
 		// never replaced.
 		const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

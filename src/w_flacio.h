@@ -132,6 +132,10 @@ public:
 	// gave up on then leaves no part of its metadata behind (all of it,
 	// whenever it fitted the buffer).
 	void discard() { len_ = 0; }
+	// From now on nothing reaches the file (a rehearsal, see
+	// w_safefile_rehearse): the write goes through every check of its
+	// own, the bound of the audio included, and its bytes go nowhere.
+	void rehearse() { rehearsal_ = true; }
 
 	static FLAC__int64 tell(FLAC__IOHandle h) { return static_cast<guarded_stream *>(h)->pos_; }
 	static int eof(FLAC__IOHandle h) { return static_cast<guarded_stream *>(h)->eof_; }
@@ -142,6 +146,10 @@ private:
 	{
 		if (len_ == 0)
 			return true;
+		if (rehearsal_) {
+			len_ = 0;
+			return true;
+		}
 		const off_t at = static_cast<off_t>(pos_) - static_cast<off_t>(len_);
 		const bool ok = w_pwrite_all(fd_, buf_, len_, at);
 		len_ = 0;
@@ -151,6 +159,7 @@ private:
 	int fd_;
 	bool owned_;
 	FLAC__int64 audio_;  // first byte that must not be written
+	bool rehearsal_ = false;
 	FLAC__int64 pos_ = 0; // where the next read or write happens
 	bool eof_ = false;
 	char buf_[64 * 1024]; // what was written but not yet sent, up to pos_

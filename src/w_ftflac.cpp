@@ -112,6 +112,8 @@ write_in_place(w_ftflac_data *data)
 	}
 	if (!tail_ok(data, g->fd()))
 		return refused;
+	if (w_safefile_rehearsing())
+		g->rehearse();
 	const bool ok = FLAC__metadata_chain_write_with_callbacks(data->chain, true, g.get(),
 	    guarded_io);
 	if (!ok)

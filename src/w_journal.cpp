@@ -220,6 +220,38 @@ w_journal_touch(struct w_tune *tune, bool moving)
 }
 
 int
+w_journal_made_dir(const char *dir)
+{
+	assert(dir != NULL);
+
+	if (!w_journal_active() || !J.entered)
+		return 0;
+	try {
+		struct stat st;
+		if (stat(dir, &st) == -1) {
+			warn("%s", dir);
+			return -1;
+		}
+		w_taglist_ptr none(w_taglist_new());
+		if (none == nullptr) {
+			warn("%s", J.path.c_str());
+			return -1;
+		}
+		// The name as a JSON string, made by the document writer, as for
+		// a move.
+		const std::string doc = document(none.get(), dir);
+		if (doc.empty())
+			return -1;
+		return put_line("{\"made\":" + std::to_string(J.entries) + ",\"dir\":" + doc +
+		    ",\"dev\":" + std::to_string(st.st_dev) + ",\"ino\":" + std::to_string(st.st_ino) + "}");
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		warn("%s", J.path.c_str());
+		return -1;
+	}
+}
+
+int
 w_journal_end(struct w_tune *tune)
 {
 	assert(tune != NULL);

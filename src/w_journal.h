@@ -33,6 +33,10 @@ int w_journal_touch(struct w_tune *tune, bool moving);
 // Before the file is moved to npath: where it goes, on the disk, so that a
 // run killed in the middle leaves it to be found.  0, or -1 (said).
 int w_journal_moving(const char *npath);
+// A rename of the file made the directory dir (mkdir, just now): recorded
+// with what it is, so that an undo removes it again if it is left empty,
+// and only that directory.  0, or -1 (said).
+int w_journal_made_dir(const char *dir);
 // The run is done with the file: where it is and what it is now, when an
 // entry was made.  0, or -1 (said).
 int w_journal_end(struct w_tune *tune);

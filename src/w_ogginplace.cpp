@@ -128,6 +128,9 @@ w_ogginplace_write(int fd, const char *path, w_fileid &id, const w_oggplan_codec
 	}
 	if (got == -1)
 		return w_oggplan_fail(path);
+	// A rehearsal stops here: every check has passed.
+	if (w_safefile_rehearsing())
+		return 1;
 	// One system call in the usual case; should it fail part way, the
 	// bytes that did reach the file are put back as they were.
 	std::size_t done = 0;

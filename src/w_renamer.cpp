@@ -434,6 +434,10 @@ build(char *path)
 				ret = -1;
 				break;
 			}
+		} else if (w_journal_made_dir(path) == -1) {
+			// Made by the run, then: an undo removes it if empty.
+			ret = -1;
+			break;
 		}
 		if (cut)
 			*p = '/';
@@ -576,9 +580,10 @@ w_rename(struct w_tune *tune, const struct w_rename_tokenQ *pattern)
 
 	// Pending tag changes go to the file under its old name, and are in
 	// place before anything moves it or waits for an answer (a copy that
-	// fails to get there has been reported by then).
-	if (!nflag && (w_journal_touch(tune, true) == -1 || w_tune_commit(tune) == -1 ||
-	    w_safefile_flush() == -1))
+	// fails to get there has been reported by then).  A preview
+	// rehearses them: a write refused stops the rename there too.
+	if (w_journal_touch(tune, true) == -1 || w_tune_commit(tune) == -1 ||
+	    w_safefile_flush() == -1)
 		return -1;
 
 	const char *opath = w_tune_path(tune);

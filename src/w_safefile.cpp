@@ -34,6 +34,9 @@ struct pending_group {
 };
 pending_group group;
 
+// A rehearsal: no copy is made or put in place (w_safefile_rehearse).
+bool rehearsal = false;
+
 void
 remember_placed(const w_copy &c) noexcept
 {
@@ -283,6 +286,14 @@ w_tempfile::create(const std::string &target)
 	copy_.dev = st.st_dev;
 	copy_.ino = st.st_ino;
 	copy_.owner = group.owner;
+	if (rehearsal) {
+		// What would refuse the copy first: a directory that takes no
+		// new file.  The content goes nowhere.
+		if (faccessat(AT_FDCWD, dir, W_OK | X_OK, AT_EACCESS) == -1)
+			return -1;
+		fp_ = std::fopen("/dev/null", "w+be");
+		return fp_ != nullptr ? 0 : -1;
+	}
 	install_handlers();
 	(void)register_at_exit();
 
@@ -325,6 +336,14 @@ w_tempfile::commit()
 		release(copy_);
 		errno = saved;
 		return -1;
+	}
+	if (rehearsal) {
+		// The check the copy would meet as it takes the name; the file
+		// stays what it was.
+		if (w_fileid_check(copy_.target.c_str(), copy_.expect) == -1)
+			return -1;
+		made_ = copy_.expect;
+		return 0;
 	}
 	// Nothing changes the copy's content or modification time from here,
 	// only the link and rename that give it its name change its change
@@ -430,4 +449,16 @@ unsigned long
 w_safefile_failures(void)
 {
 	return group.failures;
+}
+
+void
+w_safefile_rehearse(bool on)
+{
+	rehearsal = on;
+}
+
+bool
+w_safefile_rehearsing(void)
+{
+	return rehearsal;
 }

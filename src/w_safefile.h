@@ -114,3 +114,16 @@ int w_safefile_flush(void);
 // How many pending copies failed so far.
 unsigned long w_safefile_failures(void);
 
+/*
+ * A rehearsal (a preview of a run) goes through every write as far as it
+ * can without changing any file: a copy is made into nothing, its
+ * directory only checked for room to make it in (the check a real copy
+ * meets first), and its commit checks that the file is still the one read,
+ * then replaces nothing.  Writers that change a file where it stands ask
+ * w_safefile_rehearsing() and stop before their first write, once every
+ * check that comes before it has passed.  What only the disk can refuse (a
+ * full disk, an attribute the copy cannot take) is not met.
+ */
+void w_safefile_rehearse(bool on);
+bool w_safefile_rehearsing(void);
+

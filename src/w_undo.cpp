@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -76,8 +77,15 @@ timespec_of(const std::string &text)
 	return t;
 }
 
+// A directory a rename of the run made, as it was made.
+struct made_dir {
+	std::string path;
+	dev_t dev = 0;
+	ino_t ino = 0;
+};
+
 bool
-read_journal(const char *path, std::vector<entry> &entries)
+read_journal(const char *path, std::vector<entry> &entries, std::vector<made_dir> &dirs)
 {
 	std::ifstream in(path);
 	if (!in) {
@@ -112,6 +120,12 @@ read_journal(const char *path, std::vector<entry> &entries)
 			entries.push_back(std::move(e));
 		} else if (j.contains("moving") && !entries.empty()) {
 			entries.back().moving = j.at("to").at("file").get<std::string>();
+		} else if (j.contains("made")) {
+			made_dir d;
+			d.path = j.at("dir").at("file").get<std::string>();
+			d.dev = j.at("dev").get<dev_t>();
+			d.ino = j.at("ino").get<ino_t>();
+			dirs.push_back(std::move(d));
 		} else if (j.contains("done") && !entries.empty()) {
 			entry &e = entries.back();
 			e.now = j.at("now");
@@ -200,6 +214,37 @@ restore(const entry &e, restored_files &restored)
 	return 0;
 }
 
+/*
+ * Removes the directories the run made, the last made first (the deeper
+ * ones of a path before the ones that hold them), each only while it is
+ * still the very directory made and it is empty: anything put in it since,
+ * or a file the undo refused, keeps it.  0, or -1 (said) when one could
+ * not be looked at or removed for another reason.
+ */
+int
+remove_made_dirs(const std::vector<made_dir> &dirs)
+{
+	int ret = 0;
+	for (auto d = dirs.rbegin(); d != dirs.rend(); ++d) {
+		struct stat st;
+		if (lstat(d->path.c_str(), &st) == -1) {
+			if (errno != ENOENT) {
+				warn("%s", d->path.c_str());
+				ret = -1;
+			}
+			continue;
+		}
+		if (!S_ISDIR(st.st_mode) || st.st_dev != d->dev || st.st_ino != d->ino)
+			continue; // another directory, or none, by that name now
+		if (rmdir(d->path.c_str()) == -1 && errno != ENOTEMPTY && errno != EEXIST &&
+		    errno != ENOENT) {
+			warn("%s", d->path.c_str());
+			ret = -1;
+		}
+	}
+	return ret;
+}
+
 } // namespace
 
 int
@@ -209,7 +254,8 @@ w_undo(const char *journal)
 
 	try {
 		std::vector<entry> entries;
-		if (!read_journal(journal, entries))
+		std::vector<made_dir> dirs;
+		if (!read_journal(journal, entries, dirs))
 			return -1;
 		// Directories a rename made are made again where they are gone.
 		pflag = 1;
@@ -224,6 +270,8 @@ w_undo(const char *journal)
 				ret = -1;
 			}
 		}
+		if (remove_made_dirs(dirs) == -1)
+			ret = -1;
 		return ret;
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;

@@ -184,14 +184,17 @@ run_file(struct run &r, const char *path, bool walked)
 			break;
 		}
 	}
+	// A preview writes as a rehearsal (w_safefile_rehearse): it meets
+	// every refusal of a real write, and shows the change only of a
+	// file that would be written.
+	if (ok && r.may_write &&
+	    (w_journal_touch(tune, false) == -1 || w_tune_commit(tune) == -1))
+		ok = false;
 	if (ok && nflag && r.may_write) {
 		const struct w_taglist *neo = w_tune_cached_tags(tune);
 		if (old == nullptr || neo == nullptr ||
 		    w_preview_tags(stdout, w_tune_path(tune), old.get(), neo) == -1)
 			ok = false;
-	} else if (ok && r.may_write &&
-	    (w_journal_touch(tune, false) == -1 || w_tune_commit(tune) == -1)) {
-		ok = false;
 	}
 	// Where the file is and what it is now, even after a failure: a
 	// rename may have moved it.
@@ -374,7 +377,9 @@ main(int argc, char *argv[])
 		w_actionQ_destroy(q);
 		return 1;
 	}
-	if (may_write && journal == nullptr)
+	if (nflag)
+		w_safefile_rehearse(true);
+	else if (may_write && journal == nullptr)
 		w_safefile_defer();
 	struct run r{q, may_write != 0};
 	for (const std::string &name : files) {

@@ -103,6 +103,53 @@ TEST_F(Journal, UndoGivesBackTagsAndPaths)
 	}
 }
 
+// The directories the run made for its renames go with the undo, the
+// deepest first, each while it is empty and still the one made; a
+// directory the user had, or one given something else to hold, stays.
+TEST_F(Journal, UndoRemovesTheEmptyDirectoriesTheRunMade)
+{
+	const std::string lib = dir / "lib";
+	ASSERT_EQ(mkdir(lib.c_str(), 0755), 0); // the user's
+	const struct {
+		const char *name;
+		const char *later; // a file the user puts in, after the run
+		const char *left;  // the directories that stay
+	} cases[] = {
+	    {"left empty", nullptr, "lib\n"},
+	    {"one given a file meanwhile", "lib/Band/notes.txt", "lib\nlib/Band\nlib/Band/notes.txt\n"},
+	    {"one made anew by the user", "lib/Band", "lib\nlib/Band\n"},
+	};
+	int n = 0;
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		const std::string journal = dir / ("j" + std::to_string(n++));
+		std::vector<std::string> args = {"--journal", journal, "--all-tags", "-p", "-Y", "set:album=Al",
+		    "rename:" + lib + "/%artist/%album/%02tracknumber %title"};
+		args.insert(args.end(), files.begin(), files.end());
+		wt::run_result r = run(args);
+		ASSERT_EQ(r.status, 0) << r.err;
+		ASSERT_TRUE(wt::exists(dir / "lib/Band/Al/03 Intro.flac"));
+		if (c.later != nullptr && std::string(c.later) == "lib/Band") {
+			// The directory that holds the files' own put in a new one
+			// of the old name; the files themselves are not touched.
+			ASSERT_EQ(rename((dir / c.later).c_str(), (dir / "moved").c_str()), 0);
+			ASSERT_EQ(mkdir((dir / c.later).c_str(), 0755), 0);
+			ASSERT_EQ(rename((dir / "moved/Al").c_str(), (dir / "lib/Band/Al").c_str()), 0);
+			ASSERT_EQ(rmdir((dir / "moved").c_str()), 0);
+		} else if (c.later != nullptr) {
+			wt::write_file(dir / c.later, "mine\n");
+		}
+
+		r = run({"--undo", journal});
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(r.err, "");
+		expect_restored();
+		EXPECT_EQ(wt::run({"find", "lib"}, {.input = std::nullopt, .env = {}, .cwd = dir.path()}).out, c.left);
+		ASSERT_EQ(wt::run({"sh", "-c", "rm -rf lib/* && ls -A lib"}, {.input = std::nullopt, .env = {},
+			.cwd = dir.path()}).out, "");
+	}
+}
+
 // A file changed after the run is refused with the reason and left as it
 // is; the others are given back.
 TEST_F(Journal, UndoRefusesAFileChangedSince)

@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <dirent.h>
 #include <map>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "w_flacbytes.h"
 #include "w_oggsupport.h"
 #include "w_preview.h"
+#include "w_tagproof.h"
 #include "w_tagtools.h"
 #include "w_testsupport.h"
 
@@ -156,5 +160,141 @@ TEST_F(Preview, ShowsEveryActionAndWritesNothing)
 		EXPECT_EQ(r.out, c.out);
 		EXPECT_EQ(r.err, c.err);
 		EXPECT_TRUE(snapshot(dir.path()) == before) << "the tree changed";
+	}
+}
+
+namespace {
+
+// The files of the refusal table, made once: odd ones a write refuses and
+// plain ones it takes.
+void
+make_refusal_fixtures(const std::string &src)
+{
+	// A second STREAMINFO block: libFLAC reads the file, a write refuses it.
+	wt::make_flac(src + "/plain.flac", {"TITLE=Intro"});
+	std::optional<wt::flac_layout> l = wt::flac_split(wt::read_file(src + "/plain.flac"));
+	ASSERT_TRUE(l.has_value());
+	l->blocks.push_back(l->blocks[0]);
+	wt::write_file(src + "/odd.flac", wt::flac_join(*l));
+
+	// Ogg/Vorbis files only a rewrite through a copy refuses: a second
+	// stream that begins inside the first one's audio, and pages numbered
+	// up to the largest there is.
+	wt::vorbis_options o;
+	o.samples = 8820;
+	o.page_per_packet = true;
+	const std::string base = wt::vorbis_bytes({"ARTIST=Old"}, o);
+	o.serial = 7;
+	const std::vector<wt::ogg_page_copy> pages = wt::ogg_pages(base),
+					     other = wt::ogg_pages(wt::vorbis_bytes({"ARTIST=Other"}, o));
+	std::string mux;
+	for (std::size_t i = 0; i < pages.size(); i++)
+		mux += pages[i].bytes + (i >= 4 && i - 4 < other.size() ? other[i - 4].bytes : "");
+	wt::write_file(src + "/mux.ogg", mux);
+	std::string top = base;
+	wt::ogg_set_pageno(top, pages.back().offset, 0xffffffff);
+	wt::write_file(src + "/top.ogg", top);
+
+	// An MP4 file with an item TagLib cannot read, which a rewrite would
+	// lose, and a plain one.
+	wt::tmpdir made;
+	ASSERT_EQ(rename(wt::proof_file(made, "m4a-nul-item", ".m4a").c_str(), (src + "/nul.m4a").c_str()), 0);
+	ASSERT_EQ(rename((made / "plain.m4a").c_str(), (src + "/plain.m4a").c_str()), 0);
+	wt::make_mp3(src + "/plain.mp3", {"--tt", "Tune", "--id3v2-only"});
+
+	// A FLAC file with a front cover, and a name an export would take.
+	ASSERT_EQ(wt::run({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=red:s=4x2", "-frames:v", "1",
+			  made / "front.png"})
+		      .status,
+	    0);
+	wt::make_flac(src + "/cover.flac", {"TITLE=Covered"});
+	ASSERT_EQ(wt::run({"metaflac", "--import-picture-from=3||||" + (made / "front.png"), src + "/cover.flac"})
+		      .status,
+	    0);
+	wt::write_file(src + "/taken.png", "x");
+
+	// A directory its user may not write, for a file that must be copied.
+	ASSERT_EQ(mkdir((src + "/ro").c_str(), 0755), 0);
+	wt::make_flac(src + "/ro/a.flac", {"TITLE=Intro"});
+}
+
+} // namespace
+
+// What only a write finds out, a preview finds out too: the same messages
+// and exit status as the real run, the change of a refused file not shown,
+// and not a byte or a time of the tree changed.
+TEST(PreviewRefusals, TheSameAsTheRealRun)
+{
+	const bool root = geteuid() == 0;
+	const bool as_nobody = !root || wt::run({"setpriv", "--version"}).status == 0;
+	wt::tmpdir top;
+	ASSERT_EQ(chmod(top.path().c_str(), 0755), 0);
+	const std::string src = top / "src";
+	ASSERT_EQ(mkdir(src.c_str(), 0755), 0);
+	make_refusal_fixtures(src);
+	const std::string big(20000, 'x');
+	const struct {
+		const char *name;
+		std::vector<std::string> args;
+		int status;
+		std::string says; // part of what the real run says
+		bool nobody = false; // run as a user without privileges
+	} cases[] = {
+	    {"FLAC metadata that cannot be rewritten", {"set:title=X", "odd.flac"}, 1,
+		"odd.flac: inconsistent FLAC metadata, not written: block 4 is a second STREAMINFO"},
+	    {"the same, among files that are written", {"set:title=X", "plain.flac", "odd.flac", "plain.mp3"}, 1,
+		"odd.flac: could not write tags to the file,"},
+	    {"an Ogg copy that meets a second stream", {"set:title=" + big, "mux.ogg"}, 1,
+		"mux.ogg: not written: a page of another stream comes before this one ends (interleaved streams)"},
+	    {"an Ogg copy whose page numbers would overflow", {"set:comment=" + std::string(70000, 'c'), "top.ogg"}, 1,
+		"top.ogg: not written: its page numbers would run past the largest there is"},
+	    {"an MP4 rewrite that would lose an item", {"set:artist=X", "nul.m4a"}, 1,
+		"nul.m4a: rewriting the tag would lose items \\0\\0\\0\\0; not written"},
+	    {"an MP4 value the file cannot hold", {"--all-tags", "set:compilation=yes", "plain.m4a"}, 1,
+		"plain.m4a: cannot hold compilation=yes (only 0 or 1); not written"},
+	    {"a number the field cannot hold, warned of, the rest written", {"set:year=abc", "set:title=New",
+		"plain.mp3"}, 0, "invalid unsigned int argument for year: abc"},
+	    {"a change and a rename, the change refused", {"set:title=X", "rename:%title", "odd.flac"}, 1,
+		"odd.flac: could not write tags to the file,"},
+	    {"a picture exported under a name that is taken", {"export-picture:taken", "cover.flac"}, 1,
+		"taken.png: File exists"},
+	    {"a picture exported", {"export-picture:cover", "cover.flac"}, 0, ""},
+	    {"a copy in a directory its user may not write", {"set:title=" + big, "ro/a.flac"}, 1,
+		"ro/a.flac: Permission denied", true},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		if (c.nobody && !as_nobody)
+			continue;
+		std::map<std::string, wt::run_result> said;
+		for (const char *how : {"real", "dry"}) {
+			const std::string dir = top / how;
+			ASSERT_EQ(wt::run({"rm", "-rf", dir}).status, 0);
+			ASSERT_EQ(wt::run({"cp", "-a", src, dir}).status, 0);
+			std::vector<std::string> argv = {WEMBRIX_BIN};
+			if (std::string(how) == "dry")
+				argv.push_back("-n");
+			argv.insert(argv.end(), c.args.begin(), c.args.end());
+			if (c.nobody) {
+				ASSERT_EQ(wt::run({"chmod", "-R", "a+rwX", dir}).status, 0);
+				ASSERT_EQ(chmod((dir + "/ro").c_str(), 0555), 0);
+				if (root)
+					argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534",
+					    "--clear-groups"});
+			}
+			const auto before = snapshot(dir);
+			said[how] = wt::run(argv, {.input = std::nullopt, .env = {}, .cwd = dir});
+			if (std::string(how) == "dry") {
+				EXPECT_TRUE(snapshot(dir) == before) << "the tree changed";
+			}
+			chmod((dir + "/ro").c_str(), 0755);
+		}
+		const wt::run_result &real = said["real"], &dry = said["dry"];
+		EXPECT_EQ(real.status, c.status) << real.err;
+		EXPECT_NE(real.err.find(c.says), std::string::npos) << real.err;
+		EXPECT_EQ(dry.status, real.status);
+		EXPECT_EQ(dry.err, real.err);
+		// A file a write would refuse shows no change.
+		EXPECT_EQ(dry.out.find("odd.flac\n"), std::string::npos) << dry.out;
 	}
 }
