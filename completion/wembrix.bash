@@ -46,7 +46,7 @@ _wembrix()
 		actions)
 			case $w in
 			print | print:* | backend | backend:* | edit | edit:* | info | info:* | pictures | pictures:* | export-picture:* | \
-				clear:* | add:* | set:* | load:* | rename:*) ;;
+				import-picture:* | remove-pictures:* | clear:* | add:* | set:* | load:* | rename:*) ;;
 			*) part=files ;;
 			esac
 			;;
@@ -88,11 +88,22 @@ _wembrix()
 		COMPREPLY=($(compgen -P load: -f -- "${cur#load:}"))
 		compopt -o filenames 2>/dev/null
 		;;
+	import-picture:*)
+		# The image, named after the type when one is given.
+		local IFS=$'\n'
+		prefix=import-picture:
+		[[ ${cur#import-picture:} == *=* ]] && prefix=${cur%%=*}=
+		COMPREPLY=($(compgen -P "$prefix" -f -- "${cur#"$prefix"}"))
+		compopt -o filenames 2>/dev/null
+		;;
+	remove-pictures:*)
+		COMPREPLY=($(compgen -P remove-pictures: -W "front back other" -- "${cur#remove-pictures:}"))
+		;;
 	rename:*)
 		;;
 	*)
 		COMPREPLY=($(compgen -W "print backend edit info pictures" -- "$cur")
-			$(compgen -S : -W "clear add set load rename export-picture" -- "$cur"))
+			$(compgen -S : -W "clear add set load rename export-picture import-picture remove-pictures" -- "$cur"))
 		if ((${#COMPREPLY[@]} == 1)) && [[ ${COMPREPLY[0]} == *: ]]; then
 			compopt -o nospace 2>/dev/null
 		fi

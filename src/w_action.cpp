@@ -17,16 +17,18 @@
 #include "w_toolkit.h"
 
 // Sorted by word: searched with bsearch.
-const struct w_action_token w_action_tokens[11] = {
+const struct w_action_token w_action_tokens[13] = {
 	{"add", W_ACTION_ADD, 1},
 	{"backend", W_ACTION_BACKEND, 0},
 	{"clear", W_ACTION_CLEAR, 1},
 	{"edit", W_ACTION_EDIT, 0},
 	{"export-picture", W_ACTION_EXPORT_PICTURE, 1},
+	{"import-picture", W_ACTION_IMPORT_PICTURE, 1},
 	{"info", W_ACTION_INFO, 0},
 	{"load", W_ACTION_LOAD, 1},
 	{"pictures", W_ACTION_PICTURES, 0},
 	{"print", W_ACTION_PRINT, 0},
+	{"remove-pictures", W_ACTION_REMOVE_PICTURES, 1},
 	{"rename", W_ACTION_RENAME, 1},
 	{"set", W_ACTION_SET, 1},
 };
@@ -111,6 +113,20 @@ w_action_new(std::uint32_t kind, const char *arg)
 		action->may_write = 0;
 		action->apply = w_action_export_picture;
 		if (!w__action_export_arg_ok(arg))
+			break;
+		action->data = strdup(arg);
+		break;
+	case W_ACTION_IMPORT_PICTURE:
+		assert(arg != NULL);
+		action->apply = w_action_import_picture;
+		if (!w__action_import_arg_ok(arg))
+			break;
+		action->data = strdup(arg);
+		break;
+	case W_ACTION_REMOVE_PICTURES:
+		assert(arg != NULL);
+		action->apply = w_action_remove_pictures;
+		if (!w__action_remove_arg_ok(arg))
 			break;
 		action->data = strdup(arg);
 		break;

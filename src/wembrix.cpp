@@ -14,6 +14,7 @@
 #include <cstring>
 #include <err.h>
 #include <getopt.h>
+#include <iterator>
 #include <sys/stat.h>
 #include <string>
 #include <unistd.h>
@@ -78,7 +79,11 @@ print_usage(FILE *fp, bool all = false)
 		std::fputs("  info             print the audio properties (codec, duration, ...)\n"
 		    "  pictures         list the pictures (cover art)\n"
 		    "  export-picture:[WHICH=]PATH\n"
-		    "                   write the front cover, or picture WHICH, to the new file PATH\n", fp);
+		    "                   write the front cover, or picture WHICH, to the new file PATH\n"
+		    "  import-picture:[TYPE[:DESCRIPTION]=]PATH\n"
+		    "                   make the image PATH the front cover, or a picture of TYPE\n"
+		    "  remove-pictures:[WHICH]\n"
+		    "                   remove every picture, or picture WHICH\n", fp);
 	std::fputs("\n"
 	    "Formats:\n", fp);
 	struct w_format *f;
@@ -187,7 +192,8 @@ run_file(struct run &r, const char *path, bool walked)
 	if (ok && nflag && r.may_write) {
 		const struct w_taglist *neo = w_tune_cached_tags(tune);
 		if (old == nullptr || neo == nullptr ||
-		    w_preview_tags(stdout, w_tune_path(tune), old.get(), neo) == -1)
+		    w_preview_tags(stdout, w_tune_path(tune), old.get(), neo) == -1 ||
+		    w_preview_pictures(stdout, tune) == -1)
 			ok = false;
 	} else if (ok && r.may_write &&
 	    (w_journal_touch(tune, false) == -1 || w_tune_commit(tune) == -1)) {
@@ -205,6 +211,21 @@ void
 visit_walked(const char *path, void *arg)
 {
 	run_file(*static_cast<struct run *>(arg), path, true);
+}
+
+// Whether the leading action words of argv write pictures.
+bool
+picture_writes(int argc, char **argv)
+{
+	for (int i = 0; i < argc; i++) {
+		const auto *token = static_cast<const struct w_action_token *>(std::bsearch(argv[i], w_action_tokens,
+		    std::size(w_action_tokens), sizeof(w_action_tokens[0]), w_action_token_cmp));
+		if (token == nullptr)
+			return false;
+		if (token->kind == W_ACTION_IMPORT_PICTURE || token->kind == W_ACTION_REMOVE_PICTURES)
+			return true;
+	}
+	return false;
 }
 
 [[noreturn]] void
@@ -334,6 +355,9 @@ main(int argc, char *argv[])
 	}
 	if (journal != nullptr && nflag)
 		errx(EINVAL, "a preview (-n) writes nothing to undo: no --journal with it.\nTry `%s -h' for help.",
+		    w_getprogname());
+	if (journal != nullptr && picture_writes(argc, argv))
+		errx(EINVAL, "a journal records tags, not pictures: no --journal with import-picture or remove-pictures.\nTry `%s -h' for help.",
 		    w_getprogname());
 
 	struct w_actionQ *q = w_actionQ_new(&argc, &argv);

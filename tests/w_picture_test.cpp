@@ -183,3 +183,176 @@ else:
 	EXPECT_EQ(r.status, 1);
 	EXPECT_NE(r.err.find("export-picture: zz: no picture index or type"), std::string::npos) << r.err;
 }
+
+// Picture writes on every format, judged by mutagen (and metaflac and
+// ffprobe): an import lands as asked, exports byte for byte, replaces the
+// picture of its type in its place, survives a tag write, and goes again
+// by index, by type or all at once; nothing else of the file changes.
+TEST(PictureWrite, ImportReplaceRemoveOnEveryFormat)
+{
+	wt::tmpdir dir;
+	const std::string wav = dir / "tone.wav";
+	ASSERT_EQ(wt::run({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=duration=0.2", wav}).status, 0);
+	const struct {
+		const char *name, *size;
+	} images[] = {{"front.png", "4x2"}, {"back.jpg", "6x4"}, {"new.gif", "3x5"}};
+	for (const auto &im : images)
+		ASSERT_EQ(wt::run({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", std::string("color=red:s=") + im.size,
+			      "-frames:v", "1", dir / im.name})
+			      .status,
+		    0);
+	auto bytes = [&dir](const char *name) { return wt::read_file(dir / name); };
+	auto line = [&bytes](int i, const char *type, const char *mime, const char *size, const char *file,
+			const char *desc) {
+		return std::to_string(i) + '\t' + type + '\t' + mime + '\t' + size + '\t' +
+		    std::to_string(bytes(file).size()) + '\t' + desc + '\n';
+	};
+	// Each picture as mutagen reads it (type, MIME type, description, the
+	// image's digest), sorted, and the title.
+	const std::string judge = R"(
+import sys, base64, hashlib
+import mutagen
+from mutagen.flac import Picture
+path = sys.argv[1]
+f = mutagen.File(path)
+h = lambda d: hashlib.sha1(d).hexdigest()[:12]
+out = []
+if path.endswith('.flac'):
+    out = ['%d %s %s %s' % (p.type, p.mime, p.desc, h(p.data)) for p in f.pictures]
+    title = f.get('title', [''])[0]
+elif path.endswith('.mp3'):
+    out = ['%d %s %s %s' % (p.type, p.mime, p.desc, h(p.data)) for p in f.tags.getall('APIC')]
+    title = str(f.tags.get('TIT2', ''))
+elif path.endswith('.m4a'):
+    fmt = {13: 'image/jpeg', 14: 'image/png'}
+    out = ['3 %s  %s' % (fmt.get(c.imageformat, '?'), h(bytes(c))) for c in f.tags.get('covr', [])]
+    title = f.tags.get('\xa9nam', [''])[0]
+else:
+    for b in f.get('metadata_block_picture', []):
+        p = Picture(base64.b64decode(b))
+        out.append('%d %s %s %s' % (p.type, p.mime, p.desc, h(p.data)))
+    title = f.get('title', [''])[0]
+print('title=' + title)
+print('\n'.join(sorted(out)))
+)";
+	std::string sha[3];
+	for (int i = 0; i < 3; i++)
+		sha[i] = wt::run({"sha1sum", dir / images[i].name}).out.substr(0, 12);
+	const struct {
+		const char *name;
+		std::vector<std::string> make; // FILE stands for the new file
+		bool typed;                    // holds types and descriptions
+	} cases[] = {
+	    {"a.flac", {"flac", "-s", wav, "-o", "FILE"}, true},
+	    {"a.ogg", {"oggenc", "-Q", wav, "-o", "FILE"}, true},
+	    {"a.opus", {"opusenc", "--quiet", wav, "FILE"}, true},
+	    {"a.mp3", {"lame", "--silent", wav, "FILE"}, true},
+	    {"a.m4a", {"ffmpeg", "-v", "error", "-i", wav, "-c:a", "aac", "FILE"}, false},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		const std::string f = dir / c.name;
+		ASSERT_EQ(wt::run_on(c.make, f).status, 0);
+		ASSERT_EQ(wt::wembrix({"set:title=T", f}).status, 0);
+		auto listed = [&f]() { return wt::wembrix({"pictures", f}).out; };
+		const std::string head = "# " + f + "\n";
+
+		// The front cover by default, from the music file's directory.
+		wt::run_result r = wt::wembrix({"import-picture:front.png", f});
+		ASSERT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(listed(), head + line(1, "front cover", "image/png", "4x2", "front.png", "") + "\n");
+		r = wt::wembrix({"export-picture:" + dir / "out", f});
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_TRUE(wt::read_file(dir / "out.png") == bytes("front.png"));
+		std::remove((dir / "out.png").c_str());
+
+		if (c.typed) {
+			// Another type, with a description, goes after it.
+			r = wt::wembrix({"import-picture:back:Sleeve é=" + dir / "back.jpg", f});
+			ASSERT_EQ(r.status, 0) << r.err;
+			EXPECT_EQ(mutagen(judge, {f}), "title=T\n3 image/png  " + sha[0] + "\n4 image/jpeg Sleeve é " +
+				  sha[1] + "\n");
+			// A preview writes nothing and shows what would change.
+			const std::string before = wt::read_file(f);
+			r = wt::wembrix({"-n", "import-picture:new.gif", f});
+			EXPECT_EQ(r.status, 0) << r.err;
+			EXPECT_EQ(r.out, f + ": pictures\n-" + line(1, "front cover", "image/png", "4x2", "front.png", "") +
+				      "+" + line(1, "front cover", "image/gif", "3x5", "new.gif", ""));
+			EXPECT_TRUE(wt::read_file(f) == before);
+			// A front cover replaces the front cover, in its place;
+			// a tag write then keeps both pictures.
+			r = wt::wembrix({"import-picture:front=new.gif", "set:title=New", f});
+			ASSERT_EQ(r.status, 0) << r.err;
+			EXPECT_EQ(listed(), head + line(1, "front cover", "image/gif", "3x5", "new.gif", "") +
+						line(2, "back cover", "image/jpeg", "6x4", "back.jpg", "Sleeve é") + "\n");
+			ASSERT_EQ(wt::wembrix({"set:title=Newer", f}).status, 0);
+			EXPECT_EQ(mutagen(judge, {f}), "title=Newer\n3 image/gif  " + sha[2] + "\n4 image/jpeg Sleeve é " +
+				  sha[1] + "\n");
+			r = wt::wembrix({"export-picture:back=" + dir / "out", f});
+			EXPECT_EQ(r.status, 0) << r.err;
+			EXPECT_TRUE(wt::read_file(dir / "out.jpg") == bytes("back.jpg"));
+			std::remove((dir / "out.jpg").c_str());
+			// By type, then by index.
+			ASSERT_EQ(wt::wembrix({"remove-pictures:back", f}).status, 0);
+			EXPECT_EQ(listed(), head + line(1, "front cover", "image/gif", "3x5", "new.gif", "") + "\n");
+			r = wt::wembrix({"remove-pictures:2", f});
+			EXPECT_EQ(r.status, 1);
+			EXPECT_NE(r.err.find(f + ": no picture 2"), std::string::npos) << r.err;
+			ASSERT_EQ(wt::wembrix({"remove-pictures:1", f}).status, 0);
+		} else {
+			// An MP4 cover has no type or description: refused whole.
+			const std::string before = wt::read_file(f);
+			r = wt::wembrix({"import-picture:back=back.jpg", f});
+			EXPECT_EQ(r.status, 1);
+			EXPECT_NE(r.err.find("an MP4 file holds front covers only"), std::string::npos) << r.err;
+			EXPECT_TRUE(wt::read_file(f) == before);
+			// Replaced, kept through a tag write, removed.
+			r = wt::wembrix({"import-picture:back.jpg", "set:title=New", f});
+			ASSERT_EQ(r.status, 0) << r.err;
+			ASSERT_EQ(wt::wembrix({"set:title=Newer", f}).status, 0);
+			EXPECT_EQ(mutagen(judge, {f}), "title=Newer\n3 image/jpeg  " + sha[1] + "\n");
+			ASSERT_EQ(wt::wembrix({"remove-pictures:", f}).status, 0);
+		}
+		EXPECT_EQ(listed(), head + "\n");
+		EXPECT_EQ(mutagen(judge, {f}), std::string("title=Newer\n\n"));
+	}
+
+	// FLAC: metaflac and ffprobe see the block as it was asked.
+	const std::string f = dir / "a.flac";
+	ASSERT_EQ(wt::wembrix({"import-picture:back:Sleeve=back.jpg", f}).status, 0);
+	wt::run_result r = wt::run({"metaflac", "--list", "--block-type=PICTURE", f});
+	for (const char *want : {"type: 4 (Back cover)", "MIME type: image/jpeg", "description: Sleeve", "width: 6",
+		 "height: 4"})
+		EXPECT_NE(r.out.find(want), std::string::npos) << want << "\n" << r.out;
+	r = wt::run({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "stream=width,height:stream_disposition=attached_pic",
+	    "-of", "csv=p=0", f});
+	EXPECT_EQ(r.out, "6,4,1\n") << r.err;
+}
+
+// Refused before any file is touched: an argument that names no type, a
+// file that is no image, a journal, which cannot take pictures back.
+TEST(PictureWrite, RefusedArguments)
+{
+	wt::tmpdir dir;
+	const std::string f = dir / "a.flac";
+	ASSERT_EQ(wt::run({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=duration=0.1", f}).status, 0);
+	wt::write_file(dir / "text.png", "not an image");
+	const std::string before = wt::read_file(f);
+	const struct {
+		std::vector<std::string> args;
+		const char *said;
+	} cases[] = {
+	    {{"import-picture:zz=x.png", f}, "import-picture: zz: no picture type"},
+	    {{"import-picture:front=", f}, "import-picture: no file name"},
+	    {{"remove-pictures:zz", f}, "remove-pictures: zz: no picture index or type"},
+	    {{"import-picture:text.png", f}, "text.png: not a JPEG, PNG, GIF, WebP or BMP image"},
+	    {{"import-picture:missing.png", f}, "missing.png: No such file or directory"},
+	    {{"--journal", dir / "j", "remove-pictures:", f}, "no --journal with import-picture or remove-pictures"},
+	};
+	for (const auto &c : cases) {
+		wt::run_result r = wt::wembrix(c.args);
+		EXPECT_EQ(r.status, 1) << c.said;
+		EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+		EXPECT_TRUE(wt::read_file(f) == before) << c.said;
+	}
+}

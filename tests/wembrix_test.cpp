@@ -77,7 +77,11 @@ const std::string usage_long = [] {
 	    "  info             print the audio properties (codec, duration, ...)\n"
 	    "  pictures         list the pictures (cover art)\n"
 	    "  export-picture:[WHICH=]PATH\n"
-	    "                   write the front cover, or picture WHICH, to the new file PATH\n");
+	    "                   write the front cover, or picture WHICH, to the new file PATH\n"
+	    "  import-picture:[TYPE[:DESCRIPTION]=]PATH\n"
+	    "                   make the image PATH the front cover, or a picture of TYPE\n"
+	    "  remove-pictures:[WHICH]\n"
+	    "                   remove every picture, or picture WHICH\n");
 	return u;
 }();
 
