@@ -89,11 +89,13 @@ _wembrix()
 		compopt -o filenames 2>/dev/null
 		;;
 	import-picture:*)
-		# The image, named after the type when one is given.
 		local IFS=$'\n'
-		prefix=import-picture:
-		[[ ${cur#import-picture:} == *=* ]] && prefix=${cur%%=*}=
-		COMPREPLY=($(compgen -P "$prefix" -f -- "${cur#"$prefix"}"))
+		# '=' breaks words: after one, the image's name is the word.
+		if [[ ${cur#import-picture:} == *=* ]]; then
+			COMPREPLY=($(compgen -f -- "${cur#*=}"))
+		else
+			COMPREPLY=($(compgen -P import-picture: -f -- "${cur#import-picture:}"))
+		fi
 		compopt -o filenames 2>/dev/null
 		;;
 	remove-pictures:*)

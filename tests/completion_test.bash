@@ -97,9 +97,9 @@ check 'wembrix im' 'import-picture:'
 check 'wembrix rem' 'remove-pictures:'
 # The image after import-picture:, with or without a type; types after
 # remove-pictures:.
-check 'wembrix import-picture:n' 'import-picture:notes.txt'
-check 'wembrix import-picture:back=n' 'import-picture:back=notes.txt'
-check 'wembrix import-picture:a.flac remove-pictures:b' 'remove-pictures:back'
+check 'wembrix import-picture:n' 'notes.txt'
+check 'wembrix import-picture:back=n' 'notes.txt'
+check 'wembrix import-picture:a.flac remove-pictures:b' 'back'
 check 'wembrix b' 'b.ogg|backend'
 check 'wembrix -- ' "$actions|$files"
 # Tag names after set:, add: and clear:.
