@@ -65,7 +65,7 @@ _wembrix()
 		return
 	fi
 	if [[ $part == options && $cur == -* ]]; then
-		COMPREPLY=($(compgen -W "-h -n -p -r -F -Y -N --help --version --all-tags --dry-run --journal --undo" -- "$cur"))
+		COMPREPLY=($(compgen -W "-h -n -p -r -F -Y -N --help --version --all-tags --dry-run --journal --undo --pictures" -- "$cur"))
 		return
 	fi
 	if [[ $part == files ]]; then

@@ -7,9 +7,12 @@
 #include <cstring>
 #include <err.h>
 #include <langinfo.h>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "w_editor.h"
+#include "w_json.h"
 #include "w_loader.h"
 #include "w_renamer.h"
 #include "w_settings.h"
@@ -374,7 +377,25 @@ w_action_print(struct w_action *self, struct w_tune *tune)
 	const struct w_taglist *tags = w_tune_cached_tags(tune);
 	if (tags == nullptr)
 		return -1;
-	return print_document(tags, tune);
+	if (!picturesflag)
+		return print_document(tags, tune);
+	// A complete backup: the pictures ride in the JSON document.
+	try {
+		std::vector<w_picture> pics;
+		if (w_tune_stored_pictures(tune, &pics) == -1) {
+			if (errno == ENOTSUP)
+				warnx("%s: this kind of file holds no pictures", w_tune_path(tune));
+			return -1;
+		}
+		w_cstr_ptr doc(w_tags2json_pictures(tags, w_tune_path(tune), pics));
+		if (doc == nullptr)
+			return -1;
+		const std::size_t len = std::strlen(doc.get());
+		return std::printf("%s\n", doc.get()) == static_cast<int>(len + 1) ? 0 : -1;
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
 }
 
 int

@@ -207,6 +207,32 @@ w_tune_change_pictures(struct w_tune *tune)
 	return tune->pictures;
 }
 
+int
+w_tune_stored_pictures(struct w_tune *tune, std::vector<w_picture> *out)
+{
+	assert(tune != NULL);
+	if (tune->backend->pictures == nullptr) {
+		errno = ENOTSUP;
+		return -1;
+	}
+	try {
+		std::vector<w_picture> raw;
+		if (tune->backend->pictures(tune->opaque, &raw) == -1)
+			return -1;
+		if (tune->pictures == nullptr) {
+			*out = std::move(raw);
+			return 0;
+		}
+		out->clear();
+		for (const w_picture_slot &s : *tune->pictures)
+			out->push_back(s.from >= 0 ? raw[static_cast<std::size_t>(s.from)] : s.pic);
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
+	return 0;
+}
+
 bool
 w_tune_pictures_changed(const struct w_tune *tune)
 {

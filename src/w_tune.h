@@ -53,6 +53,9 @@ struct w_taglist *w_tune_change_tags(struct w_tune *tune);
 const std::vector<w_picture_slot> *w_tune_pictures(struct w_tune *tune);
 // The same, lent for a change in place, which counts as one change.
 std::vector<w_picture_slot> *w_tune_change_pictures(struct w_tune *tune);
+// The pictures as the run will leave them, as the file describes them
+// (nothing completed from the images' headers): 0, or -1 with errno set.
+int w_tune_stored_pictures(struct w_tune *tune, std::vector<w_picture> *out);
 // Whether the pictures were changed and not yet written.
 bool w_tune_pictures_changed(const struct w_tune *tune);
 const char *w_tune_path(const struct w_tune *tune);

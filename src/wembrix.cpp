@@ -63,6 +63,7 @@ print_usage(FILE *fp, bool all = false)
 		    "  --dry-run     the same as -n\n"
 		    "  --journal FILE  record what the run changes in FILE, a new file, to undo it\n"
 		    "  --undo FILE   undo the run recorded in the journal FILE\n"
+		    "  --pictures    JSON documents carry the files' pictures (complete backups)\n"
 		    "  --help        show this help on standard output\n"
 		    "  --version     print the version\n", fp);
 	std::fputs("\n"
@@ -250,7 +251,7 @@ main(int argc, char *argv[])
 	// The two long options every command is expected to know (the usage
 	// goes to standard output when asked for by name), and --all-tags,
 	// which the usage of -h leaves out so that its text stays as it is.
-	enum { OPT_HELP = 256, OPT_VERSION, OPT_ALL_TAGS, OPT_DRY_RUN, OPT_JOURNAL, OPT_UNDO };
+	enum { OPT_HELP = 256, OPT_VERSION, OPT_ALL_TAGS, OPT_DRY_RUN, OPT_JOURNAL, OPT_UNDO, OPT_PICTURES };
 	static const struct option longopts[] = {
 	    {"help", no_argument, nullptr, OPT_HELP},
 	    {"version", no_argument, nullptr, OPT_VERSION},
@@ -258,6 +259,7 @@ main(int argc, char *argv[])
 	    {"dry-run", no_argument, nullptr, OPT_DRY_RUN},
 	    {"journal", required_argument, nullptr, OPT_JOURNAL},
 	    {"undo", required_argument, nullptr, OPT_UNDO},
+	    {"pictures", no_argument, nullptr, OPT_PICTURES},
 	    {nullptr, 0, nullptr, 0},
 	};
 	while ((ch = getopt_long(argc, argv, "+hnpF:NYr", longopts, nullptr)) != -1) {
@@ -270,6 +272,9 @@ main(int argc, char *argv[])
 			std::exit(flush_stdout());
 		case OPT_ALL_TAGS:
 			alltagsflag = 1;
+			break;
+		case OPT_PICTURES:
+			picturesflag = 1;
 			break;
 		case 'h':
 			usage(0);
@@ -320,7 +325,7 @@ main(int argc, char *argv[])
 			break;
 		default:
 			if (optopt == OPT_HELP || optopt == OPT_VERSION || optopt == OPT_ALL_TAGS ||
-			    optopt == OPT_DRY_RUN) {
+			    optopt == OPT_DRY_RUN || optopt == OPT_PICTURES) {
 				const char *opt = argv[optind - 1];
 				warnx("option '%.*s' doesn't allow an argument",
 				    static_cast<int>(std::strcspn(opt, "=")), opt);
@@ -355,6 +360,9 @@ main(int argc, char *argv[])
 	}
 	if (journal != nullptr && nflag)
 		errx(EINVAL, "a preview (-n) writes nothing to undo: no --journal with it.\nTry `%s -h' for help.",
+		    w_getprogname());
+	if (picturesflag && std::strcmp(Fflag->fileext, "json") != 0)
+		errx(EINVAL, "--pictures: only a JSON document (-F json) carries pictures.\nTry `%s -h' for help.",
 		    w_getprogname());
 	if (journal != nullptr && picture_writes(argc, argv))
 		errx(EINVAL, "a journal records tags, not pictures: no --journal with import-picture or remove-pictures.\nTry `%s -h' for help.",

@@ -79,7 +79,7 @@ files='a.flac|b.ogg|disc1|notes.txt|with space.flac'
 actions='add:|backend|clear:|edit|export-picture:|import-picture:|info|load:|pictures|print|remove-pictures:|rename:|set:'
 
 # Options, and the formats after -F.
-check 'wembrix -' '--all-tags|--dry-run|--help|--journal|--undo|--version|-F|-N|-Y|-h|-n|-p|-r'
+check 'wembrix -' '--all-tags|--dry-run|--help|--journal|--pictures|--undo|--version|-F|-N|-Y|-h|-n|-p|-r'
 check 'wembrix --undo no' 'notes.txt'
 check 'wembrix --h' '--help'
 check 'wembrix --a' '--all-tags'

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "w_picture.h"
@@ -381,4 +382,70 @@ TEST(PictureWrite, RefusedArguments)
 		EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
 		EXPECT_TRUE(wt::read_file(f) == before) << c.said;
 	}
+}
+
+// --pictures: a JSON document carries the pictures as FLAC picture
+// structures (as mutagen reads them), and loading it gives a file exactly
+// those pictures; loaded into the file it was made of, it writes nothing.
+TEST(PictureBackup, JsonCarriesAndRestoresPictures)
+{
+	wt::tmpdir dir;
+	ASSERT_EQ(wt::run({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=red:s=4x2", "-frames:v", "1",
+			  dir / "front.png"})
+		      .status,
+	    0);
+	const std::string f = dir / "a.flac", mp3 = dir / "a.mp3", backup = dir / "backup.json";
+	plain().copy("a.flac", f);
+	plain().copy("a.mp3", mp3);
+	wt::run_result r = wt::wembrix({"set:title=T", "import-picture:front.png",
+	    "import-picture:back:Sleeve=front.png", f});
+	ASSERT_EQ(r.status, 0) << r.err;
+	r = wt::wembrix({"-F", "json", "--pictures", "print", f});
+	ASSERT_EQ(r.status, 0) << r.err;
+	wt::write_file(backup, r.out);
+	// The document's pictures are the file's, byte for byte.
+	const std::string same = mutagen(R"(
+import sys, json, base64
+from mutagen.flac import FLAC
+doc = json.loads(open(sys.argv[1]).read())
+print(doc['tags'], [base64.b64decode(p) for p in doc['pictures']] == [p.write() for p in FLAC(sys.argv[2]).pictures])
+)",
+	    {backup, f});
+	EXPECT_EQ(same, "[{'title': 'T'}] True\n");
+
+	const std::string listed = wt::wembrix({"pictures", f}).out;
+	ASSERT_EQ(wt::wembrix({"remove-pictures:", "set:title=X", f}).status, 0);
+	r = wt::wembrix({"-F", "json", "load:" + backup, f});
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(wt::wembrix({"pictures", f}).out, listed);
+	EXPECT_EQ(wt::wembrix({"-F", "json", "--pictures", "print", f}).out, wt::read_file(backup));
+	// Again: nothing to write, and nothing written.
+	const std::string before = wt::read_file(f);
+	struct stat st0, st1;
+	ASSERT_EQ(stat(f.c_str(), &st0), 0);
+	r = wt::wembrix({"-F", "json", "load:" + backup, f});
+	EXPECT_EQ(r.status, 0) << r.err;
+	ASSERT_EQ(stat(f.c_str(), &st1), 0);
+	EXPECT_TRUE(wt::read_file(f) == before);
+	EXPECT_EQ(st0.st_mtim.tv_nsec, st1.st_mtim.tv_nsec);
+	// Into another format: its own kind of picture.
+	r = wt::wembrix({"-F", "json", "load:" + backup, mp3});
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(wt::wembrix({"pictures", mp3}).out, "# " + mp3 + listed.substr(listed.find('\n')));
+
+	// Refused: a picture that is none, pictures in a YAML document, and a
+	// journal, which would not take them back.
+	wt::write_file(dir / "bad.json", "{\"tags\":[],\"pictures\":[\"AAAA\"]}\n");
+	r = wt::wembrix({"-F", "json", "load:" + dir / "bad.json", f});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_NE(r.err.find("a picture is the base64 of a FLAC picture structure"), std::string::npos) << r.err;
+	r = wt::wembrix({"--pictures", "print", f});
+	EXPECT_NE(r.status, 0);
+	EXPECT_NE(r.err.find("--pictures: only a JSON document (-F json) carries pictures"), std::string::npos) << r.err;
+	ASSERT_EQ(wt::wembrix({"remove-pictures:", f}).status, 0);
+	const std::string bare = wt::read_file(f);
+	r = wt::wembrix({"--journal", dir / "j", "-F", "json", "load:" + backup, f});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_NE(r.err.find("a journal records tags, not pictures"), std::string::npos) << r.err;
+	EXPECT_TRUE(wt::read_file(f) == bare);
 }

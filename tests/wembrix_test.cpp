@@ -70,6 +70,7 @@ const std::string usage_long = [] {
 	    "  --dry-run     the same as -n\n"
 	    "  --journal FILE  record what the run changes in FILE, a new file, to undo it\n"
 	    "  --undo FILE   undo the run recorded in the journal FILE\n"
+	    "  --pictures    JSON documents carry the files' pictures (complete backups)\n"
 	    "  --help        show this help on standard output\n"
 	    "  --version     print the version\n");
 	const std::string rename = "  rename:PATTERN   rename to PATTERN\n";
