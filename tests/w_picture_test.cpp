@@ -351,6 +351,18 @@ for path in sys.argv[1:]:
 	r = wt::run({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "stream=width,height:stream_disposition=attached_pic",
 	    "-of", "csv=p=0", f});
 	EXPECT_EQ(r.out, "6,4,1\n") << r.err;
+
+	// Without padding the picture goes through a copy of the whole file,
+	// its audio intact.
+	const std::string tight = dir / "tight.flac";
+	plain().copy("a.flac", tight);
+	ASSERT_EQ(wt::run({"metaflac", "--remove", "--block-type=PADDING", "--dont-use-padding", tight}).status, 0);
+	r = wt::wembrix({"import-picture:front.png", tight});
+	ASSERT_EQ(r.status, 0) << r.err;
+	r = wt::run({"metaflac", "--list", "--block-type=PICTURE", tight});
+	EXPECT_NE(r.out.find("type: 3 (Cover (front))"), std::string::npos) << r.out;
+	r = wt::run({"flac", "-t", "-s", tight});
+	EXPECT_EQ(r.status, 0) << r.err;
 }
 
 // Refused before any file is touched: an argument that names no type, a
