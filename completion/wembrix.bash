@@ -46,7 +46,7 @@ _wembrix()
 		actions)
 			case $w in
 			print | print:* | backend | backend:* | edit | edit:* | info | info:* | pictures | pictures:* | export-picture:* | \
-				clear:* | add:* | set:* | load:* | rename:*) ;;
+				import-picture:* | remove-pictures:* | clear:* | add:* | set:* | load:* | rename:*) ;;
 			*) part=files ;;
 			esac
 			;;
@@ -65,7 +65,7 @@ _wembrix()
 		return
 	fi
 	if [[ $part == options && $cur == -* ]]; then
-		COMPREPLY=($(compgen -W "-h -n -p -r -F -Y -N --help --version --all-tags --dry-run --journal --undo" -- "$cur"))
+		COMPREPLY=($(compgen -W "-h -n -p -r -F -Y -N --help --version --all-tags --dry-run --journal --undo --pictures" -- "$cur"))
 		return
 	fi
 	if [[ $part == files ]]; then
@@ -88,11 +88,24 @@ _wembrix()
 		COMPREPLY=($(compgen -P load: -f -- "${cur#load:}"))
 		compopt -o filenames 2>/dev/null
 		;;
+	import-picture:*)
+		local IFS=$'\n'
+		# '=' breaks words: after one, the image's name is the word.
+		if [[ ${cur#import-picture:} == *=* ]]; then
+			COMPREPLY=($(compgen -f -- "${cur#*=}"))
+		else
+			COMPREPLY=($(compgen -P import-picture: -f -- "${cur#import-picture:}"))
+		fi
+		compopt -o filenames 2>/dev/null
+		;;
+	remove-pictures:*)
+		COMPREPLY=($(compgen -P remove-pictures: -W "front back other" -- "${cur#remove-pictures:}"))
+		;;
 	rename:*)
 		;;
 	*)
 		COMPREPLY=($(compgen -W "print backend edit info pictures" -- "$cur")
-			$(compgen -S : -W "clear add set load rename export-picture" -- "$cur"))
+			$(compgen -S : -W "clear add set load rename export-picture import-picture remove-pictures" -- "$cur"))
 		if ((${#COMPREPLY[@]} == 1)) && [[ ${COMPREPLY[0]} == *: ]]; then
 			compopt -o nospace 2>/dev/null
 		fi

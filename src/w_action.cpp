@@ -7,9 +7,12 @@
 #include <cstring>
 #include <err.h>
 #include <langinfo.h>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "w_editor.h"
+#include "w_json.h"
 #include "w_loader.h"
 #include "w_renamer.h"
 #include "w_settings.h"
@@ -17,16 +20,18 @@
 #include "w_toolkit.h"
 
 // Sorted by word: searched with bsearch.
-const struct w_action_token w_action_tokens[11] = {
+const struct w_action_token w_action_tokens[13] = {
 	{"add", W_ACTION_ADD, 1},
 	{"backend", W_ACTION_BACKEND, 0},
 	{"clear", W_ACTION_CLEAR, 1},
 	{"edit", W_ACTION_EDIT, 0},
 	{"export-picture", W_ACTION_EXPORT_PICTURE, 1},
+	{"import-picture", W_ACTION_IMPORT_PICTURE, 1},
 	{"info", W_ACTION_INFO, 0},
 	{"load", W_ACTION_LOAD, 1},
 	{"pictures", W_ACTION_PICTURES, 0},
 	{"print", W_ACTION_PRINT, 0},
+	{"remove-pictures", W_ACTION_REMOVE_PICTURES, 1},
 	{"rename", W_ACTION_RENAME, 1},
 	{"set", W_ACTION_SET, 1},
 };
@@ -111,6 +116,20 @@ w_action_new(std::uint32_t kind, const char *arg)
 		action->may_write = 0;
 		action->apply = w_action_export_picture;
 		if (!w__action_export_arg_ok(arg))
+			break;
+		action->data = strdup(arg);
+		break;
+	case W_ACTION_IMPORT_PICTURE:
+		assert(arg != NULL);
+		action->apply = w_action_import_picture;
+		if (!w__action_import_arg_ok(arg))
+			break;
+		action->data = strdup(arg);
+		break;
+	case W_ACTION_REMOVE_PICTURES:
+		assert(arg != NULL);
+		action->apply = w_action_remove_pictures;
+		if (!w__action_remove_arg_ok(arg))
 			break;
 		action->data = strdup(arg);
 		break;
@@ -358,7 +377,25 @@ w_action_print(struct w_action *self, struct w_tune *tune)
 	const struct w_taglist *tags = w_tune_cached_tags(tune);
 	if (tags == nullptr)
 		return -1;
-	return print_document(tags, tune);
+	if (!picturesflag)
+		return print_document(tags, tune);
+	// A complete backup: the pictures ride in the JSON document.
+	try {
+		std::vector<w_picture> pics;
+		if (w_tune_stored_pictures(tune, &pics) == -1) {
+			if (errno == ENOTSUP)
+				warnx("%s: this kind of file holds no pictures", w_tune_path(tune));
+			return -1;
+		}
+		w_cstr_ptr doc(w_tags2json_pictures(tags, w_tune_path(tune), pics));
+		if (doc == nullptr)
+			return -1;
+		const std::size_t len = std::strlen(doc.get());
+		return std::printf("%s\n", doc.get()) == static_cast<int>(len + 1) ? 0 : -1;
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
 }
 
 int

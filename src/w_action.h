@@ -22,6 +22,8 @@ enum : std::uint32_t {
 	W_ACTION_INFO = 8,
 	W_ACTION_PICTURES = 9,
 	W_ACTION_EXPORT_PICTURE = 10,
+	W_ACTION_IMPORT_PICTURE = 11,
+	W_ACTION_REMOVE_PICTURES = 12,
 };
 
 struct w_action_token {
@@ -30,7 +32,7 @@ struct w_action_token {
 	std::uint32_t needarg;
 };
 
-extern const struct w_action_token w_action_tokens[11];
+extern const struct w_action_token w_action_tokens[13];
 
 struct w_action {
 	std::uint32_t kind;
@@ -67,6 +69,20 @@ int w_action_export_picture(struct w_action *self, struct w_tune *tune);
 // Whether [WHICH=]PATH is an argument of export-picture, warning why not
 // (errno EINVAL).
 bool w__action_export_arg_ok(const char *arg);
+// Makes an image file one of the file's pictures, replacing those of its
+// type: data is the argument, [TYPE[:DESCRIPTION]=]PATH.
+int w_action_import_picture(struct w_action *self, struct w_tune *tune);
+// Whether the argument of import-picture is one, warning why not (errno
+// EINVAL).
+bool w__action_import_arg_ok(const char *arg);
+// Removes the file's pictures, all of them or those WHICH names: data is
+// WHICH, possibly empty.
+int w_action_remove_pictures(struct w_action *self, struct w_tune *tune);
+// Whether WHICH is an argument of remove-pictures, warning why not (errno
+// EINVAL).
+bool w__action_remove_arg_ok(const char *arg);
+// Whether the action writes pictures.
+bool w_action_writes_pictures(const struct w_action *action);
 int w_action_load(struct w_action *self, struct w_tune *tune);
 int w_action_print(struct w_action *self, struct w_tune *tune);
 int w_action_rename(struct w_action *self, struct w_tune *tune);

@@ -5,7 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <err.h>
+#include <algorithm>
+#include <cstdint>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <new>
 #include <string>
 #include <sys/stat.h>
@@ -59,19 +62,15 @@ w__action_export_arg_ok(const char *arg)
 
 namespace {
 
+// The pictures as the run leaves them so far.
 int
 read_pictures(struct w_tune *tune, std::vector<w_picture> *out)
 {
-	struct w_backend *b = w_tune_backend(tune);
-	if (b->pictures == nullptr) {
-		errno = ENOTSUP;
+	const std::vector<w_picture_slot> *plan = w_tune_pictures(tune);
+	if (plan == nullptr)
 		return -1;
-	}
-	if (b->pictures(tune->opaque, out) == -1)
-		return -1;
-	// What the container does not say of an image, its header does.
-	for (w_picture &p : *out)
-		w_picture_complete(&p);
+	for (const w_picture_slot &s : *plan)
+		out->push_back(s.pic);
 	return 0;
 }
 
@@ -110,14 +109,8 @@ w_action_pictures(struct w_action *self, struct w_tune *tune)
 		if (read_pictures(tune, &pics) == -1)
 			return -1;
 		std::string out = "# " + w_escape(w_tune_path(tune), std::strlen(w_tune_path(tune))) + "\n";
-		for (std::size_t i = 0; i < pics.size(); i++) {
-			const w_picture &p = pics[i];
-			out += std::to_string(i + 1) + '\t' + w_picture_type_name(p.type) + '\t' +
-			    (p.mime.empty() ? "-" : w_escape(p.mime.data(), p.mime.size())) + '\t' +
-			    (p.width != 0 && p.height != 0 ? std::to_string(p.width) + "x" + std::to_string(p.height) : "-") +
-			    '\t' + std::to_string(p.data.size()) + '\t' +
-			    w_escape(p.description.data(), p.description.size()) + '\n';
-		}
+		for (std::size_t i = 0; i < pics.size(); i++)
+			out += w_picture_line(i + 1, pics[i]) + '\n';
 		out += '\n';
 		return std::fwrite(out.data(), 1, out.size(), stdout) == out.size() ? 0 : -1;
 	} catch (const std::bad_alloc &) {
@@ -207,6 +200,227 @@ w_action_export_picture(struct w_action *self, struct w_tune *tune)
 			unlink(name.c_str());
 			errno = saved;
 			return -1;
+		}
+		return 0;
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
+}
+
+/*
+ * import-picture:[TYPE[:DESCRIPTION]=]PATH and remove-pictures:[WHICH]
+ * change the pictures the tune will write, as set and clear change its
+ * tags; the file is written with them, through its backend's checks.
+ */
+
+namespace {
+
+struct import_arg {
+	int type = 3; // front cover
+	std::string description;
+	std::string path;
+};
+
+// The parts of import-picture's argument; false when TYPE names no type.
+bool
+parse_import(const char *arg, import_arg *out)
+{
+	const char *eq = std::strchr(arg, '=');
+	out->path = eq != nullptr ? eq + 1 : arg;
+	if (eq == nullptr)
+		return true;
+	const std::string head(arg, static_cast<std::size_t>(eq - arg));
+	const std::size_t colon = head.find(':');
+	const std::string type = head.substr(0, colon);
+	if (colon != std::string::npos)
+		out->description = head.substr(colon + 1);
+	if (type.empty())
+		return true;
+	out->type = w_picture_type_of(type);
+	return out->type != -1;
+}
+
+// The images an import reads at most: larger than any picture block.
+constexpr std::size_t image_max = 64u << 20;
+
+// Reads the regular file at name, of at most max bytes: 0, or -1 with errno
+// set (EFBIG when larger, EINVAL when no regular file).
+int
+read_image(const char *name, std::size_t max, std::string *out)
+{
+	const int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+	if (fd == -1)
+		return -1;
+	struct closer {
+		int fd;
+		~closer() { close(fd); }
+	} guard{fd};
+	struct stat st;
+	if (fstat(fd, &st) == -1)
+		return -1;
+	if (!S_ISREG(st.st_mode)) {
+		errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+		return -1;
+	}
+	if (static_cast<std::uint64_t>(st.st_size) > max) {
+		errno = EFBIG;
+		return -1;
+	}
+	out->resize(static_cast<std::size_t>(st.st_size));
+	std::size_t got = 0;
+	while (got < out->size()) {
+		const ssize_t n = read(fd, out->data() + got, out->size() - got);
+		if (n == -1 && errno == EINTR)
+			continue;
+		if (n == -1)
+			return -1;
+		if (n == 0)
+			break; // it shrank meanwhile: what is there
+		got += static_cast<std::size_t>(n);
+	}
+	out->resize(got);
+	return 0;
+}
+
+// A path of the command line, relative to the music file's directory, as
+// export-picture takes it.
+std::string
+beside(const char *music, const std::string &name)
+{
+	if (name[0] == '/')
+		return name;
+	const char *dir_end = std::strrchr(music, '/');
+	return dir_end != nullptr ? std::string(music, static_cast<std::size_t>(dir_end - music + 1)) + name : name;
+}
+
+} // namespace
+
+bool
+w__action_import_arg_ok(const char *arg)
+{
+	import_arg a;
+	try {
+		if (!parse_import(arg, &a)) {
+			errno = EINVAL;
+			warnx("import-picture: %s: no picture type", std::string(arg, std::strcspn(arg, ":=")).c_str());
+			return false;
+		}
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return false;
+	}
+	if (a.path.empty()) {
+		errno = EINVAL;
+		warnx("import-picture: no file name");
+		return false;
+	}
+	return true;
+}
+
+bool
+w__action_remove_arg_ok(const char *arg)
+{
+	if (!which_ok(arg)) {
+		errno = EINVAL;
+		warnx("remove-pictures: %s: no picture index or type", arg);
+		return false;
+	}
+	return true;
+}
+
+bool
+w_action_writes_pictures(const struct w_action *action)
+{
+	return action->kind == W_ACTION_IMPORT_PICTURE || action->kind == W_ACTION_REMOVE_PICTURES;
+}
+
+int
+w_action_import_picture(struct w_action *self, struct w_tune *tune)
+{
+	assert(self != NULL);
+	assert(self->kind == W_ACTION_IMPORT_PICTURE);
+	assert(tune != NULL);
+
+	const char *path = w_tune_path(tune);
+	try {
+		import_arg a;
+		if (!parse_import(static_cast<const char *>(self->data), &a)) {
+			errno = EINVAL;
+			return -1;
+		}
+		const std::string name = beside(path, a.path);
+		std::string image;
+		if (read_image(name.c_str(), image_max, &image) == -1) {
+			const int saved = errno;
+			if (saved == EFBIG)
+				warnx("%s: too big for a picture", name.c_str());
+			else if (saved == EINVAL)
+				warnx("%s: not a regular file", name.c_str());
+			else
+				warn("%s", name.c_str());
+			errno = saved;
+			return -1;
+		}
+		w_picture pic;
+		if (!w_picture_of_image(std::move(image), static_cast<unsigned>(a.type), a.description, &pic)) {
+			warnx("%s: not a JPEG, PNG, GIF, WebP or BMP image", name.c_str());
+			errno = EINVAL;
+			return -1;
+		}
+		std::vector<w_picture_slot> *plan = w_tune_change_pictures(tune);
+		if (plan == nullptr) {
+			if (errno == ENOTSUP)
+				warnx("%s: this kind of file holds no pictures", path);
+			return -1;
+		}
+		// The new picture takes the place of the first of its type.
+		std::size_t at = plan->size();
+		for (std::size_t i = plan->size(); i-- > 0;) {
+			if (static_cast<int>((*plan)[i].pic.type) == a.type) {
+				plan->erase(plan->begin() + static_cast<std::ptrdiff_t>(i));
+				at = i;
+			}
+		}
+		plan->insert(plan->begin() + static_cast<std::ptrdiff_t>(at), w_picture_slot{-1, std::move(pic)});
+		return 0;
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
+}
+
+int
+w_action_remove_pictures(struct w_action *self, struct w_tune *tune)
+{
+	assert(self != NULL);
+	assert(self->kind == W_ACTION_REMOVE_PICTURES);
+	assert(tune != NULL);
+
+	const char *path = w_tune_path(tune);
+	const std::string which = static_cast<const char *>(self->data);
+	try {
+		std::vector<w_picture_slot> *plan = w_tune_change_pictures(tune);
+		if (plan == nullptr) {
+			if (errno == ENOTSUP)
+				warnx("%s: this kind of file holds no pictures", path);
+			return -1;
+		}
+		if (which.empty()) {
+			plan->clear();
+		} else if (which.find_first_not_of("0123456789") == std::string::npos) {
+			// An index names one picture, which must be there.
+			const std::size_t n = std::stoul(which);
+			if (n < 1 || n > plan->size()) {
+				warnx("%s: no picture %s", path, which.c_str());
+				errno = ENOENT;
+				return -1;
+			}
+			plan->erase(plan->begin() + static_cast<std::ptrdiff_t>(n - 1));
+		} else {
+			// A type: none of it is left, however many there were.
+			const int type = w_picture_type_of(which);
+			std::erase_if(*plan, [type](const w_picture_slot &s) { return static_cast<int>(s.pic.type) == type; });
 		}
 		return 0;
 	} catch (const std::bad_alloc &) {

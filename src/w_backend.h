@@ -32,6 +32,12 @@ struct w_backend {
 	// The file's pictures in file order (see w_picture), as the file
 	// describes them: 0, or -1 with errno set.
 	int (*pictures)(void *opaque, std::vector<w_picture> *out);
+	// Makes the file's pictures those of slots, in their order, through
+	// the backend's safe writer and checks, the tags and everything else
+	// left as they are: 0 (nothing written when nothing changes), or -1
+	// with errno set and the reason said.  A kept picture (from, an index
+	// into what pictures gave) is stored again as it was.
+	int (*write_pictures)(void *opaque, const std::vector<w_picture_slot> &slots);
 };
 
 TAILQ_HEAD(w_backendQ, w_backend);

@@ -25,6 +25,10 @@ struct w_fmtdoc {
 	bool named = false;      // whether it names a file
 	std::string file;        // the music file's path, as it was given
 	w_taglist_ptr tlist;     // its tags
+	// The pictures it carries, each a FLAC picture structure, when it
+	// carries any member for them (a JSON document made with --pictures).
+	bool has_pictures = false;
+	std::vector<std::string> pictures;
 	std::size_t line = 0;    // where it begins in the input, from 1
 	std::size_t column = 0;
 };

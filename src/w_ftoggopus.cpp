@@ -172,6 +172,7 @@ w_ftoggopus_backend(void)
 		{},
 		w_ftoggopus_props,
 		w_ftoggopus_pictures,
+		w_ftoggopus_write_pictures,
 	};
 	return &backend;
 }
@@ -232,6 +233,42 @@ w_ftoggopus_read(void *opaque)
 	return tlist;
 }
 
+namespace {
+
+// Writes entries as the file's comments: 0, or -1 with errno set.  Throws
+// std::bad_alloc.
+int
+write_entries(w_ftoggopus_data *data, std::vector<std::string> entries)
+{
+	w_oggplan_codec codec;
+	codec.headers = 2;
+	codec.check = [](unsigned n, const ogg_packet &op) {
+		opus_tags tags;
+		if (n == 0)
+			return check_head(bytes_of(op)) == w_oggfile_probe::ok ? 0 : -1;
+		return parse_tags(bytes_of(op), tags) ? 0 : -1;
+	};
+	// Binary data after the comments stays, and then nothing may
+	// follow it; anything else there is padding, made anew.
+	codec.comment = [&entries](const std::string &old, std::string &packet, bool &may_pad) {
+		opus_tags tags;
+		if (!parse_tags(old, tags)) {
+			errno = EINVAL;
+			return -1;
+		}
+		make_tags(tags, entries, packet);
+		may_pad = tags.binary.empty();
+		return 0;
+	};
+	if (w_oggfile_write(data->path.c_str(), data->id, codec) == -1)
+		return -1;
+	// The comments the file now holds, for the next write to compare.
+	data->comments = std::move(entries);
+	return 0;
+}
+
+} // namespace
+
 int
 w_ftoggopus_write(void *opaque, const struct w_taglist *tlist)
 {
@@ -245,31 +282,23 @@ w_ftoggopus_write(void *opaque, const struct w_taglist *tlist)
 		std::vector<std::string> entries = w_vcomment_merge(data->path.c_str(), tlist, was);
 		if (w_vcomment_same(tlist, was))
 			return 0;
-		w_oggplan_codec codec;
-		codec.headers = 2;
-		codec.check = [](unsigned n, const ogg_packet &op) {
-			opus_tags tags;
-			if (n == 0)
-				return check_head(bytes_of(op)) == w_oggfile_probe::ok ? 0 : -1;
-			return parse_tags(bytes_of(op), tags) ? 0 : -1;
-		};
-		// Binary data after the comments stays, and then nothing may
-		// follow it; anything else there is padding, made anew.
-		codec.comment = [&entries](const std::string &old, std::string &packet, bool &may_pad) {
-			opus_tags tags;
-			if (!parse_tags(old, tags)) {
-				errno = EINVAL;
-				return -1;
-			}
-			make_tags(tags, entries, packet);
-			may_pad = tags.binary.empty();
+		return write_entries(data, std::move(entries));
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
+}
+
+int
+w_ftoggopus_write_pictures(void *opaque, const std::vector<w_picture_slot> &slots)
+{
+	w_ftoggopus_data *data = checked(opaque);
+	try {
+		const std::vector<std::string_view> was(data->comments.begin(), data->comments.end());
+		std::vector<std::string> entries = w_vcomment_repicture(data->path.c_str(), was, slots);
+		if (entries == data->comments)
 			return 0;
-		};
-		if (w_oggfile_write(data->path.c_str(), data->id, codec) == -1)
-			return -1;
-		// The comments the file now holds, for the next write to compare.
-		data->comments = std::move(entries);
-		return 0;
+		return write_entries(data, std::move(entries));
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
 		return -1;

@@ -19,3 +19,5 @@ void w_ftoggopus_clear(void *opaque);
 struct w_taglist *w_ftoggopus_props(void *opaque);
 // The pictures (w_backend pictures).
 int w_ftoggopus_pictures(void *opaque, std::vector<w_picture> *out);
+// Makes the file's pictures those of slots (w_backend write_pictures).
+int w_ftoggopus_write_pictures(void *opaque, const std::vector<w_picture_slot> &slots);

@@ -1,5 +1,6 @@
 #include "w_ftoggvorbis.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -108,6 +109,7 @@ w_ftoggvorbis_backend(void)
 		{},
 		w_ftoggvorbis_props,
 		w_ftoggvorbis_pictures,
+		w_ftoggvorbis_write_pictures,
 	};
 	return &backend;
 }
@@ -170,6 +172,69 @@ w_ftoggvorbis_read(void *opaque)
 	return tlist;
 }
 
+namespace {
+
+// Writes entries as the file's comments: 0, or -1 with errno set.  Throws
+// std::bad_alloc.
+int
+write_entries(w_ftoggvorbis_data *data, const std::vector<std::string> &entries)
+{
+	std::string header;
+	if (make_header(entries, header) == -1)
+		return -1;
+	// The identification and comment headers are checked, the
+	// comment header it replaces too.  The setup header goes back
+	// byte for byte, so its kind is all that is looked at: decoding
+	// its codebooks would cost more than the rest of the write.
+	vorbis_info vi;
+	vorbis_info_init(&vi);
+	std::unique_ptr<vorbis_info, info_clear> vi_guard(&vi);
+	vorbis_comment vc;
+	vorbis_comment_init(&vc);
+	std::unique_ptr<vorbis_comment, comment_clear> vc_guard(&vc);
+	w_oggplan_codec codec;
+	codec.headers = 3;
+	codec.check = [&vi, &vc](unsigned n, const ogg_packet &op) {
+		if (n == 2)
+			return is_setup_header(op) ? 0 : -1;
+		if (n == 0) {
+			// A write may read the headers twice: in place
+			// first, then through a copy.
+			vorbis_comment_clear(&vc);
+			vorbis_info_clear(&vi);
+			vorbis_info_init(&vi);
+			vorbis_comment_init(&vc);
+		}
+		return take_header(n, op, &vi, &vc) == w_oggfile_probe::ok ? 0 : -1;
+	};
+	// Bytes after the framing bit are padding, which libvorbis and
+	// the other readers skip.
+	codec.comment = [&header](const std::string &, std::string &packet, bool &may_pad) {
+		packet = header;
+		may_pad = true;
+		return 0;
+	};
+	if (w_oggfile_write(data->path, data->id, codec) == -1)
+		return -1;
+	// The comments the file now holds, for the next write to compare.
+	vorbis_comment_clear(&data->vc);
+	vorbis_comment_init(&data->vc);
+	for (const std::string &e : entries)
+		vorbis_comment_add(&data->vc, e.c_str());
+	return 0;
+}
+
+std::vector<std::string_view>
+entries_of(const w_ftoggvorbis_data *data)
+{
+	std::vector<std::string_view> was;
+	for (int i = 0; i < data->vc.comments; i++)
+		was.emplace_back(data->vc.user_comments[i], static_cast<std::size_t>(data->vc.comment_lengths[i]));
+	return was;
+}
+
+} // namespace
+
 int
 w_ftoggvorbis_write(void *opaque, const struct w_taglist *tlist)
 {
@@ -179,55 +244,27 @@ w_ftoggvorbis_write(void *opaque, const struct w_taglist *tlist)
 	if (w_vcomment_check(tlist) == -1)
 		return -1;
 	try {
-		std::vector<std::string_view> was;
-		for (int i = 0; i < data->vc.comments; i++)
-			was.emplace_back(data->vc.user_comments[i], static_cast<std::size_t>(data->vc.comment_lengths[i]));
+		const std::vector<std::string_view> was = entries_of(data);
 		const std::vector<std::string> entries = w_vcomment_merge(data->path, tlist, was);
 		if (w_vcomment_same(tlist, was))
 			return 0;
-		std::string header;
-		if (make_header(entries, header) == -1)
-			return -1;
-		// The identification and comment headers are checked, the
-		// comment header it replaces too.  The setup header goes back
-		// byte for byte, so its kind is all that is looked at: decoding
-		// its codebooks would cost more than the rest of the write.
-		vorbis_info vi;
-		vorbis_info_init(&vi);
-		std::unique_ptr<vorbis_info, info_clear> vi_guard(&vi);
-		vorbis_comment vc;
-		vorbis_comment_init(&vc);
-		std::unique_ptr<vorbis_comment, comment_clear> vc_guard(&vc);
-		w_oggplan_codec codec;
-		codec.headers = 3;
-		codec.check = [&vi, &vc](unsigned n, const ogg_packet &op) {
-			if (n == 2)
-				return is_setup_header(op) ? 0 : -1;
-			if (n == 0) {
-				// A write may read the headers twice: in place
-				// first, then through a copy.
-				vorbis_comment_clear(&vc);
-				vorbis_info_clear(&vi);
-				vorbis_info_init(&vi);
-				vorbis_comment_init(&vc);
-			}
-			return take_header(n, op, &vi, &vc) == w_oggfile_probe::ok ? 0 : -1;
-		};
-		// Bytes after the framing bit are padding, which libvorbis and
-		// the other readers skip.
-		codec.comment = [&header](const std::string &, std::string &packet, bool &may_pad) {
-			packet = header;
-			may_pad = true;
+		return write_entries(data, entries);
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
+}
+
+int
+w_ftoggvorbis_write_pictures(void *opaque, const std::vector<w_picture_slot> &slots)
+{
+	w_ftoggvorbis_data *data = checked(opaque);
+	try {
+		const std::vector<std::string_view> was = entries_of(data);
+		const std::vector<std::string> entries = w_vcomment_repicture(data->path, was, slots);
+		if (std::equal(entries.begin(), entries.end(), was.begin(), was.end()))
 			return 0;
-		};
-		if (w_oggfile_write(data->path, data->id, codec) == -1)
-			return -1;
-		// The comments the file now holds, for the next write to compare.
-		vorbis_comment_clear(&data->vc);
-		vorbis_comment_init(&data->vc);
-		for (const std::string &e : entries)
-			vorbis_comment_add(&data->vc, e.c_str());
-		return 0;
+		return write_entries(data, entries);
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
 		return -1;
@@ -269,10 +306,7 @@ w_ftoggvorbis_pictures(void *opaque, std::vector<w_picture> *out)
 {
 	w_ftoggvorbis_data *data = checked(opaque);
 	try {
-		std::vector<std::string_view> entries;
-		for (int i = 0; i < data->vc.comments; i++)
-			entries.emplace_back(data->vc.user_comments[i], static_cast<std::size_t>(data->vc.comment_lengths[i]));
-		w_vcomment_pictures(data->path, entries, out);
+		w_vcomment_pictures(data->path, entries_of(data), out);
 		return 0;
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;

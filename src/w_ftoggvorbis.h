@@ -19,3 +19,5 @@ void w_ftoggvorbis_clear(void *opaque);
 struct w_taglist *w_ftoggvorbis_props(void *opaque);
 // The pictures (w_backend pictures).
 int w_ftoggvorbis_pictures(void *opaque, std::vector<w_picture> *out);
+// Makes the file's pictures those of slots (w_backend write_pictures).
+int w_ftoggvorbis_write_pictures(void *opaque, const std::vector<w_picture_slot> &slots);

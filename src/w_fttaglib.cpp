@@ -461,6 +461,7 @@ w_fttaglib_backend(void)
 		{},
 		w_fttaglib_props,
 		w_fttaglib_pictures,
+		w_fttaglib_write_pictures,
 	};
 	return &backend;
 }
@@ -649,4 +650,37 @@ w_fttaglib_pictures(void *opaque, std::vector<w_picture> *out)
 		return -1;
 	}
 	return 0;
+}
+
+int
+w_fttaglib_write_pictures(void *opaque, const std::vector<w_picture_slot> &slots)
+{
+	w_fttaglib_data *data = checked(opaque);
+
+	if (w_fileid_check(data->path, data->id) == -1) {
+		warn_write(data->path);
+		return -1;
+	}
+	std::vector<w_tlpicslot> wished;
+	try {
+		wished.reserve(slots.size());
+		for (const w_picture_slot &s : slots)
+			wished.push_back({s.from, s.pic.type, s.pic.mime.c_str(), s.pic.description.c_str(),
+			    reinterpret_cast<const unsigned char *>(s.pic.data.data()), s.pic.data.size()});
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		warn("%s", data->path);
+		return -1;
+	}
+	tlfile_ptr file = take_file(data);
+	if (!file)
+		return -1;
+	w_tlplan plan{};
+	char why[512];
+	const int r = module()->render_pictures(file.get(), wished.data(), wished.size(), &plan, why, sizeof(why));
+	if (r == -1) {
+		warn_render(data->path, why);
+		return -1;
+	}
+	return r == 0 ? 0 : land(data, plan);
 }

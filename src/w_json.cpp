@@ -184,6 +184,25 @@ w_tags2json(const struct w_taglist *tlist, const char *path)
 	return doc;
 }
 
+char *
+w_tags2json_pictures(const struct w_taglist *tlist, const char *path, const std::vector<w_picture> &pictures)
+{
+	w_cstr_ptr doc(w_tags2json(tlist, path));
+	if (doc == nullptr)
+		return nullptr;
+	// The document without its closing brace, then the member.
+	std::string out(doc.get(), std::strlen(doc.get()) - 1);
+	out += ",\"pictures\":[";
+	for (std::size_t i = 0; i < pictures.size(); i++) {
+		if (i != 0)
+			out += ',';
+		out += '"' + w_base64_encode(w_picture_render(pictures[i])) + '"';
+	}
+	out += "]}";
+	char *copy = strdup(out.c_str());
+	return copy;
+}
+
 /* Reading.  The library's event (SAX) parser drives a small state machine
  * that accepts exactly the document shapes above and builds the tag lists as
  * it goes; the input is read through an iterator that records how far the
@@ -256,6 +275,14 @@ public:
 			docs_.back().file = std::move(val);
 			state_ = state::doc;
 			return true;
+		case state::picture: {
+			std::string raw;
+			w_picture p;
+			if (!w_base64_decode(val, &raw) || !w_picture_parse(raw, &p))
+				return fail("a picture is the base64 of a FLAC picture structure");
+			docs_.back().pictures.push_back(std::move(raw));
+			return true;
+		}
 		case state::tag_value:
 			if (val.find('\0') != string_t::npos)
 				return fail("a tag value cannot hold a NUL character");
@@ -297,7 +324,12 @@ public:
 				state_ = state::doc_tags;
 				return true;
 			}
-			if (val == "file" || val == "tags")
+			if (val == "pictures" && !docs_.back().has_pictures && !bare_) {
+				docs_.back().has_pictures = true;
+				state_ = state::doc_pictures;
+				return true;
+			}
+			if (val == "file" || val == "tags" || val == "pictures")
 				return fail("the member \"" + val + "\" is given twice");
 			return fail("unknown member \"" + w_escape(val.data(), val.size()) +
 			    "\": a tag document holds \"file\" and \"tags\"");
@@ -339,6 +371,9 @@ public:
 		case state::doc_tags:
 			state_ = state::list;
 			return true;
+		case state::doc_pictures:
+			state_ = state::picture;
+			return true;
 		default:
 			return not_a_string("a list");
 		}
@@ -346,9 +381,9 @@ public:
 
 	bool end_array() override
 	{
-		// Only a list of tags ends here: any other list was refused at
-		// its start.
-		state_ = bare_ ? state::done : state::doc;
+		// Only a list of tags or of pictures ends here: any other list
+		// was refused at its start.
+		state_ = bare_ && state_ != state::picture ? state::done : state::doc;
 		return true;
 	}
 
@@ -376,6 +411,8 @@ private:
 		doc,       // in a document's object, between members
 		doc_file,  // the value of "file"
 		doc_tags,  // the value of "tags"
+		doc_pictures, // the value of "pictures"
+		picture,   // in the list of pictures
 		list,      // in the list of tags, between tags
 		tag_key,   // in a tag, before its name
 		tag_value, // in a tag, its value
@@ -403,6 +440,10 @@ private:
 			return fail(std::string("\"file\" is a string, not ") + what);
 		case state::doc_tags:
 			return fail(std::string("\"tags\" is a list, not ") + what);
+		case state::doc_pictures:
+			return fail(std::string("\"pictures\" is a list, not ") + what);
+		case state::picture:
+			return fail(std::string("a picture is a string, not ") + what);
 		case state::list:
 			return fail(std::string("a tag is an object with one member, not ") + what);
 		default: // tag_value

@@ -10,9 +10,13 @@
 #include <new>
 #include <optional>
 #include <set>
+#include <string>
 #include <utility>
+#include <vector>
 #include <sys/stat.h>
 
+#include "w_journal.h"
+#include "w_picture.h"
 #include "w_settings.h"
 #include "w_taglist.h"
 #include "w_toolkit.h"
@@ -33,6 +37,9 @@ struct document_set {
 	// inode, so that one file named two ways takes no document by either
 	// name: built when first needed.
 	mutable std::optional<std::map<std::pair<dev_t, ino_t>, w_fmtinput::names>> by_inode;
+	// The documents that carry pictures, by their tags: built with the
+	// set, empty for the usual input that carries none.
+	std::map<const struct w_taglist *, const w_fmtdoc *> with_pictures;
 };
 
 // The documents of fp, read from the input called name.  A format that
@@ -52,8 +59,13 @@ read_document_set(FILE *fp, const char *name)
 			if (set.ok)
 				set.in.docs.push_back(std::move(doc));
 		}
-		if (set.ok)
+		if (set.ok) {
 			w_fmtinput_index(&set.in);
+			for (const w_fmtdoc &doc : set.in.docs) {
+				if (doc.has_pictures)
+					set.with_pictures[doc.tlist.get()] = &doc;
+			}
+		}
 	} catch (const std::bad_alloc &) {
 		set.ok = false;
 		set.in = w_fmtinput{};
@@ -183,6 +195,53 @@ find_document(const document_set &set, const char *path, w_fmtmatch match, char 
 	return w_fmtinput_find(&in, path, match, errmsg);
 }
 
+/*
+ * A document that carries pictures (a complete backup) gives the file
+ * exactly those pictures.  The same pictures as the file's, in the same
+ * order, change nothing, so that loading a backup into the files it was
+ * made of writes nothing.
+ */
+int
+restore_pictures(struct w_tune *tune, const w_fmtdoc &doc)
+{
+	const char *path = w_tune_path(tune);
+	try {
+		std::vector<w_picture> now;
+		if (w_tune_stored_pictures(tune, &now) == -1) {
+			if (errno == ENOTSUP)
+				warnx("%s: this kind of file holds no pictures", path);
+			return -1;
+		}
+		bool same = now.size() == doc.pictures.size();
+		for (std::size_t i = 0; same && i < now.size(); i++)
+			same = w_picture_render(now[i]) == doc.pictures[i];
+		if (same)
+			return 0;
+		if (w_journal_active()) {
+			warnx("%s: a journal records tags, not pictures: the document's pictures are not loaded", path);
+			errno = EINVAL;
+			return -1;
+		}
+		std::vector<w_picture_slot> wished;
+		for (const std::string &raw : doc.pictures) {
+			w_picture_slot s;
+			if (!w_picture_parse(raw, &s.pic)) {
+				errno = EINVAL;
+				return -1;
+			}
+			wished.push_back(std::move(s));
+		}
+		std::vector<w_picture_slot> *plan = w_tune_change_pictures(tune);
+		if (plan == nullptr)
+			return -1;
+		*plan = std::move(wished);
+		return 0;
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
+}
+
 int
 apply(struct w_tune *tune, const document_set &set, w_fmtmatch match)
 {
@@ -198,7 +257,10 @@ apply(struct w_tune *tune, const document_set &set, w_fmtmatch match)
 		std::free(errmsg);
 		return -1;
 	}
-	return w_tune_set_tags(tune, tlist);
+	if (w_tune_set_tags(tune, tlist) == -1)
+		return -1;
+	const auto carried = set.with_pictures.find(tlist);
+	return carried == set.with_pictures.end() ? 0 : restore_pictures(tune, *carried->second);
 }
 
 /*

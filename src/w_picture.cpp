@@ -1,4 +1,5 @@
 #include "w_picture.h"
+#include "w_toolkit.h"
 
 #include <cstdint>
 #include <cstring>
@@ -100,7 +101,60 @@ w_picture_parse(std::string_view b, w_picture *out)
 	out->type = type;
 	out->width = width;
 	out->height = height;
+	out->depth = depth;
+	out->colors = colors;
 	return true;
+}
+
+std::string
+w_picture_render(const w_picture &p)
+{
+	std::string b;
+	b.reserve(32 + p.mime.size() + p.description.size() + p.data.size());
+	auto u32 = [&b](std::size_t v) {
+		for (int shift = 24; shift >= 0; shift -= 8)
+			b.push_back(static_cast<char>((v >> shift) & 0xFF));
+	};
+	u32(p.type);
+	u32(p.mime.size());
+	b += p.mime;
+	u32(p.description.size());
+	b += p.description;
+	u32(p.width);
+	u32(p.height);
+	u32(p.depth);
+	u32(p.colors);
+	u32(p.data.size());
+	b += p.data;
+	return b;
+}
+
+std::string
+w_base64_encode(std::string_view in)
+{
+	static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+	std::string out;
+	out.reserve((in.size() + 2) / 3 * 4);
+	std::size_t i = 0;
+	for (; i + 3 <= in.size(); i += 3) {
+		const std::uint32_t v = static_cast<std::uint32_t>(static_cast<unsigned char>(in[i])) << 16 |
+		    static_cast<std::uint32_t>(static_cast<unsigned char>(in[i + 1])) << 8 |
+		    static_cast<unsigned char>(in[i + 2]);
+		out += digits[v >> 18];
+		out += digits[(v >> 12) & 63];
+		out += digits[(v >> 6) & 63];
+		out += digits[v & 63];
+	}
+	if (i < in.size()) {
+		std::uint32_t v = static_cast<std::uint32_t>(static_cast<unsigned char>(in[i])) << 16;
+		if (i + 1 < in.size())
+			v |= static_cast<std::uint32_t>(static_cast<unsigned char>(in[i + 1])) << 8;
+		out += digits[v >> 18];
+		out += digits[(v >> 12) & 63];
+		out += i + 1 < in.size() ? digits[(v >> 6) & 63] : '=';
+		out += '=';
+	}
+	return out;
 }
 
 bool
@@ -244,4 +298,26 @@ w_picture_extension(const std::string &mime)
 			return t.ext;
 	}
 	return "img";
+}
+
+bool
+w_picture_of_image(std::string data, unsigned type, std::string description, w_picture *out)
+{
+	w_picture p;
+	if (!w_image_probe(data, &p.mime, &p.width, &p.height))
+		return false;
+	p.type = type;
+	p.description = std::move(description);
+	p.data = std::move(data);
+	*out = std::move(p);
+	return true;
+}
+
+std::string
+w_picture_line(std::size_t index, const w_picture &p)
+{
+	return std::to_string(index) + '\t' + w_picture_type_name(p.type) + '\t' +
+	    (p.mime.empty() ? "-" : w_escape(p.mime.data(), p.mime.size())) + '\t' +
+	    (p.width != 0 && p.height != 0 ? std::to_string(p.width) + "x" + std::to_string(p.height) : "-") + '\t' +
+	    std::to_string(p.data.size()) + '\t' + w_escape(p.description.data(), p.description.size());
 }

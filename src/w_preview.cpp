@@ -95,3 +95,41 @@ w_preview_tags(FILE *out, const char *path, const struct w_taglist *old,
 	}
 	return 0;
 }
+
+int
+w_preview_pictures(FILE *out, struct w_tune *tune)
+{
+	assert(out != NULL);
+	assert(tune != NULL);
+
+	if (!w_tune_pictures_changed(tune))
+		return 0;
+	const char *path = w_tune_path(tune);
+	try {
+		// The file is as it was: its backend says what it holds.
+		std::vector<w_picture> was;
+		if (w_tune_backend(tune)->pictures(tune->opaque, &was) == -1) {
+			warn("%s", path);
+			return -1;
+		}
+		std::string a, b;
+		for (std::size_t i = 0; i < was.size(); i++) {
+			w_picture_complete(&was[i]);
+			a += w_picture_line(i + 1, was[i]) + '\n';
+		}
+		const std::vector<w_picture_slot> &plan = *tune->pictures;
+		for (std::size_t i = 0; i < plan.size(); i++)
+			b += w_picture_line(i + 1, plan[i].pic) + '\n';
+		const std::vector<std::string> lines = w_preview_diff(a, b);
+		if (lines.empty())
+			return 0;
+		std::fprintf(out, "%s: pictures\n", w_escape(path, std::strlen(path)).c_str());
+		for (const std::string &line : lines)
+			std::fprintf(out, "%s\n", line.c_str());
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		warn("%s", path);
+		return -1;
+	}
+	return 0;
+}

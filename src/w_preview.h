@@ -7,6 +7,7 @@
 
 #include "w_contract.h"
 #include "w_taglist.h"
+#include "w_tune.h"
 
 #include <cstdio>
 #include <string>
@@ -21,3 +22,8 @@ std::vector<std::string> w_preview_diff(const std::string &a, const std::string 
 // not.  0, or -1 (said) when a document cannot be made.
 int w_preview_tags(FILE *out, const char *path, const struct w_taglist *old,
     const struct w_taglist *neo);
+
+// Prints to out, when the tune's pictures were changed, the path of the
+// file and the lines of its picture listing that would go and come.  0,
+// or -1 (said) when the file's pictures cannot be read.
+int w_preview_pictures(FILE *out, struct w_tune *tune);

@@ -6,3 +6,4 @@ int Yflag = 0;
 int Nflag = 0;
 int alltagsflag = 0;
 int nflag = 0;
+int picturesflag = 0;

@@ -18,3 +18,5 @@ extern int alltagsflag;
 // Preview (-n): every action runs as in a real run, but no file is
 // written, moved or made; what would change is shown.
 extern int nflag;
+// JSON tag documents carry the files' pictures too (--pictures).
+extern int picturesflag;

@@ -19,7 +19,7 @@
 extern "C" {
 #endif
 
-#define W_TLMODULE_VERSION 4
+#define W_TLMODULE_VERSION 5
 #define W_TLMODULE_NAME "wembrix-taglib.so"
 #define W_TLMODULE_ENTRY "w_tlmodule_entry"
 
@@ -116,6 +116,18 @@ struct w_tlpicture {
 	size_t length;
 };
 
+/* A picture a picture write leaves in the file: one the file holds (from,
+ * its index as pictures lists them), written back as it is stored, or a
+ * new one (from -1) made of the other members. */
+struct w_tlpicslot {
+	int from;
+	unsigned int type;
+	const char *mime;
+	const char *description;
+	const unsigned char *data;
+	size_t length;
+};
+
 struct w_tlmodule {
 	unsigned int version;
 	/* Opens path if TagLib handles it; null with errno set otherwise. */
@@ -142,6 +154,13 @@ struct w_tlmodule {
 	 * *count (free it with free).  0, or -1 with errno set.  Not after
 	 * render. */
 	int (*pictures)(struct w_tlfile *file, struct w_tlpicture **pictures, size_t *count);
+	/* Makes the file's pictures those of the count slots, in order,
+	 * everything else left as it is, and renders the new file into plan
+	 * once it has proven that: 1; 0 when nothing changes; -1 with errno
+	 * set, and why filled (possibly empty) when the module refuses.  As
+	 * render, a file is rendered once. */
+	int (*render_pictures)(struct w_tlfile *file, const struct w_tlpicslot *slots, size_t count,
+	    struct w_tlplan *plan, char *why, size_t whylen);
 };
 
 typedef const struct w_tlmodule *(*w_tlmodule_entry_fn)(void);

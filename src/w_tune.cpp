@@ -1,8 +1,12 @@
 #include "w_tune.h"
 
+#include "w_safefile.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <err.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -164,6 +168,78 @@ w_tune_change_tags(struct w_tune *tune)
 	return tune->tlist;
 }
 
+const std::vector<w_picture_slot> *
+w_tune_pictures(struct w_tune *tune)
+{
+	assert(tune != NULL);
+	if (tune->pictures != nullptr)
+		return tune->pictures;
+	if (tune->backend->pictures == nullptr) {
+		errno = ENOTSUP;
+		return nullptr;
+	}
+	try {
+		std::vector<w_picture> got;
+		if (tune->backend->pictures(tune->opaque, &got) == -1)
+			return nullptr;
+		auto plan = std::make_unique<std::vector<w_picture_slot>>();
+		plan->reserve(got.size());
+		for (std::size_t i = 0; i < got.size(); i++) {
+			// What the container does not say of an image, its header does.
+			w_picture_complete(&got[i]);
+			plan->push_back({static_cast<int>(i), std::move(got[i])});
+		}
+		tune->pictures = plan.release();
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return nullptr;
+	}
+	return tune->pictures;
+}
+
+std::vector<w_picture_slot> *
+w_tune_change_pictures(struct w_tune *tune)
+{
+	assert(tune != NULL);
+	if (w_tune_pictures(tune) == nullptr)
+		return nullptr;
+	tune->pictures_dirty++;
+	return tune->pictures;
+}
+
+int
+w_tune_stored_pictures(struct w_tune *tune, std::vector<w_picture> *out)
+{
+	assert(tune != NULL);
+	if (tune->backend->pictures == nullptr) {
+		errno = ENOTSUP;
+		return -1;
+	}
+	try {
+		std::vector<w_picture> raw;
+		if (tune->backend->pictures(tune->opaque, &raw) == -1)
+			return -1;
+		if (tune->pictures == nullptr) {
+			*out = std::move(raw);
+			return 0;
+		}
+		out->clear();
+		for (const w_picture_slot &s : *tune->pictures)
+			out->push_back(s.from >= 0 ? raw[static_cast<std::size_t>(s.from)] : s.pic);
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		return -1;
+	}
+	return 0;
+}
+
+bool
+w_tune_pictures_changed(const struct w_tune *tune)
+{
+	assert(tune != NULL);
+	return tune->pictures_dirty != 0;
+}
+
 const char *
 w_tune_path(const struct w_tune *tune)
 {
@@ -200,6 +276,22 @@ w_tune_save(struct w_tune *tune)
 {
 	assert(tune != NULL);
 
+	if (tune->pictures_dirty != 0) {
+		if (tune->backend->write_pictures == nullptr) {
+			errno = ENOTSUP;
+			return -1;
+		}
+		if (tune->backend->write_pictures(tune->opaque, *tune->pictures) != 0)
+			return -1;
+		// Read again when next needed: the kept ones have new indices.
+		delete tune->pictures;
+		tune->pictures = nullptr;
+		tune->pictures_dirty = 0;
+		// A copy put off with others must take the file's name before
+		// the tags are written into it.
+		if (tune->dirty != 0)
+			w_safefile_settle(tune->path);
+	}
 	if (tune->dirty == 0)
 		return 0;
 	if (tune->backend->write(tune->opaque, tune->tlist) != 0)
@@ -211,10 +303,12 @@ w_tune_save(struct w_tune *tune)
 int
 w_tune_commit(struct w_tune *tune)
 {
+	const bool pictures = w_tune_pictures_changed(tune);
 	if (w_tune_save(tune) == 0)
 		return 0;
 	if (errno != ESTALE)
-		warnx("%s: could not write tags to the file,", w_tune_path(tune));
+		warnx("%s: could not write %s to the file,", w_tune_path(tune),
+		    pictures && w_tune_pictures_changed(tune) ? "pictures" : "tags");
 	return -1;
 }
 
@@ -227,6 +321,7 @@ w__tune_reload__(struct w_tune *tune, const char *path)
 	if (tune->backend != nullptr)
 		tune->backend->clear(tune->opaque);
 	w_taglist_destroy(tune->tlist);
+	delete tune->pictures;
 	std::free(tune->path);
 	return w_tune_init(tune, path);
 }
@@ -239,6 +334,7 @@ w_tune_destroy(struct w_tune *tune)
 	if (tune->backend != nullptr)
 		tune->backend->clear(tune->opaque);
 	w_taglist_destroy(tune->tlist);
+	delete tune->pictures;
 	std::free(tune->path);
 	std::free(tune);
 }

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 struct w_tune {
 	char *path;
@@ -18,6 +19,10 @@ struct w_tune {
 	void *opaque;
 	struct w_backend *backend;
 	struct w_taglist *tlist;
+	// The pictures as the run will leave them, read when first needed;
+	// pictures_dirty counts the changes not yet written.
+	std::vector<w_picture_slot> *pictures;
+	std::uint32_t pictures_dirty;
 };
 
 // A tune opened by the first backend that accepts path, or null with errno:
@@ -41,11 +46,24 @@ const struct w_taglist *w_tune_cached_tags(struct w_tune *tune);
 // changed).  The caller makes its whole change at once, with nothing left
 // that can fail, so that the cache is never left half changed.
 struct w_taglist *w_tune_change_tags(struct w_tune *tune);
+// The file's pictures as the run will leave them (each picture's
+// description completed from its image's header), lent for reading until
+// the next change or destroy, or null with errno set when they cannot be
+// read (ENOTSUP: the backend has none).
+const std::vector<w_picture_slot> *w_tune_pictures(struct w_tune *tune);
+// The same, lent for a change in place, which counts as one change.
+std::vector<w_picture_slot> *w_tune_change_pictures(struct w_tune *tune);
+// The pictures as the run will leave them, as the file describes them
+// (nothing completed from the images' headers): 0, or -1 with errno set.
+int w_tune_stored_pictures(struct w_tune *tune, std::vector<w_picture> *out);
+// Whether the pictures were changed and not yet written.
+bool w_tune_pictures_changed(const struct w_tune *tune);
 const char *w_tune_path(const struct w_tune *tune);
 struct w_backend *w_tune_backend(const struct w_tune *tune);
 // Stores a copy of neo and raises dirty: 0, or -1 (nothing changed).
 int w_tune_set_tags(struct w_tune *tune, const struct w_taglist *neo);
-// Writes the tags when dirty: 0, or -1 (still dirty).
+// Writes the pictures, then the tags, when changed: 0, or -1 (what was not
+// written still dirty).
 int w_tune_save(struct w_tune *tune);
 // The same, and on failure tells the user that the tags could not be
 // written, unless the file changed since its tags were read: that has been

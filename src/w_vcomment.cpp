@@ -132,8 +132,13 @@ w_vcomment_merge(const char *path, const struct w_taglist *tlist, const std::vec
 	return out;
 }
 
+namespace {
+
+// The pictures among the entries, each with the indices of the entries
+// that hold it.
 void
-w_vcomment_pictures(const char *path, const std::vector<std::string_view> &entries, std::vector<w_picture> *out)
+pictures_of(const char *path, const std::vector<std::string_view> &entries, std::vector<w_picture> *out,
+    std::vector<std::vector<std::size_t>> *held_by)
 {
 	assert(path != NULL);
 	auto named = [](std::string_view e, const char *name) {
@@ -144,14 +149,17 @@ w_vcomment_pictures(const char *path, const std::vector<std::string_view> &entri
 		const std::string_view e = entries[i];
 		w_picture p;
 		std::string raw;
+		std::vector<std::size_t> held{i};
 		bool ok;
 		if (named(e, "METADATA_BLOCK_PICTURE")) {
 			ok = w_base64_decode(e.substr(e.find('=') + 1), &raw) && w_picture_parse(raw, &p);
 		} else if (named(e, "COVERART")) {
 			p.type = 0;
 			ok = w_base64_decode(e.substr(e.find('=') + 1), &p.data);
-			if (i + 1 < entries.size() && named(entries[i + 1], "COVERARTMIME"))
+			if (i + 1 < entries.size() && named(entries[i + 1], "COVERARTMIME")) {
 				p.mime = entries[i + 1].substr(entries[i + 1].find('=') + 1);
+				held.push_back(i + 1);
+			}
 		} else {
 			continue;
 		}
@@ -160,5 +168,50 @@ w_vcomment_pictures(const char *path, const std::vector<std::string_view> &entri
 			continue;
 		}
 		out->push_back(std::move(p));
+		if (held_by != nullptr)
+			held_by->push_back(std::move(held));
 	}
+}
+
+} // namespace
+
+void
+w_vcomment_pictures(const char *path, const std::vector<std::string_view> &entries, std::vector<w_picture> *out)
+{
+	pictures_of(path, entries, out, nullptr);
+}
+
+std::vector<std::string>
+w_vcomment_repicture(const char *path, const std::vector<std::string_view> &was,
+    const std::vector<w_picture_slot> &slots)
+{
+	std::vector<w_picture> pics;
+	std::vector<std::vector<std::size_t>> held_by;
+	pictures_of(path, was, &pics, &held_by);
+	std::vector<bool> listed(was.size(), false);
+	for (const std::vector<std::size_t> &held : held_by) {
+		for (std::size_t i : held)
+			listed[i] = true;
+	}
+	std::vector<std::string> out;
+	// The tags, then what no listed picture holds (a picture comment that
+	// does not decode cannot be chosen, so it stays), then the pictures.
+	for (std::string_view e : was) {
+		if (!w_vcomment_picture(e))
+			out.emplace_back(e);
+	}
+	for (std::size_t i = 0; i < was.size(); i++) {
+		if (w_vcomment_picture(was[i]) && !listed[i])
+			out.emplace_back(was[i]);
+	}
+	for (const w_picture_slot &s : slots) {
+		if (s.from >= 0) {
+			assert(static_cast<std::size_t>(s.from) < held_by.size());
+			for (std::size_t i : held_by[static_cast<std::size_t>(s.from)])
+				out.emplace_back(was[i]);
+		} else {
+			out.push_back("METADATA_BLOCK_PICTURE=" + w_base64_encode(w_picture_render(s.pic)));
+		}
+	}
+	return out;
 }

@@ -66,3 +66,13 @@ struct w_picture;
 // std::bad_alloc.
 void w_vcomment_pictures(const char *path, const std::vector<std::string_view> &entries,
     std::vector<w_picture> *out);
+
+struct w_picture_slot;
+
+// The entries a picture write puts in a file whose comments were was: the
+// tags as they were, then the picture comments no listed picture holds,
+// then the pictures of slots in order, a kept one as it was stored, a new
+// one as a METADATA_BLOCK_PICTURE.  from indexes the pictures as
+// w_vcomment_pictures lists them.  Throws std::bad_alloc.
+std::vector<std::string> w_vcomment_repicture(const char *path, const std::vector<std::string_view> &was,
+    const std::vector<w_picture_slot> &slots);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <err.h>
 #include <getopt.h>
+#include <iterator>
 #include <sys/stat.h>
 #include <string>
 #include <unistd.h>
@@ -62,6 +63,7 @@ print_usage(FILE *fp, bool all = false)
 		    "  --dry-run     the same as -n\n"
 		    "  --journal FILE  record what the run changes in FILE, a new file, to undo it\n"
 		    "  --undo FILE   undo the run recorded in the journal FILE\n"
+		    "  --pictures    JSON documents carry the files' pictures (complete backups)\n"
 		    "  --help        show this help on standard output\n"
 		    "  --version     print the version\n", fp);
 	std::fputs("\n"
@@ -78,7 +80,11 @@ print_usage(FILE *fp, bool all = false)
 		std::fputs("  info             print the audio properties (codec, duration, ...)\n"
 		    "  pictures         list the pictures (cover art)\n"
 		    "  export-picture:[WHICH=]PATH\n"
-		    "                   write the front cover, or picture WHICH, to the new file PATH\n", fp);
+		    "                   write the front cover, or picture WHICH, to the new file PATH\n"
+		    "  import-picture:[TYPE[:DESCRIPTION]=]PATH\n"
+		    "                   make the image PATH the front cover, or a picture of TYPE\n"
+		    "  remove-pictures:[WHICH]\n"
+		    "                   remove every picture, or picture WHICH\n", fp);
 	std::fputs("\n"
 	    "Formats:\n", fp);
 	struct w_format *f;
@@ -193,7 +199,8 @@ run_file(struct run &r, const char *path, bool walked)
 	if (ok && nflag && r.may_write) {
 		const struct w_taglist *neo = w_tune_cached_tags(tune);
 		if (old == nullptr || neo == nullptr ||
-		    w_preview_tags(stdout, w_tune_path(tune), old.get(), neo) == -1)
+		    w_preview_tags(stdout, w_tune_path(tune), old.get(), neo) == -1 ||
+		    w_preview_pictures(stdout, tune) == -1)
 			ok = false;
 	}
 	// Where the file is and what it is now, even after a failure: a
@@ -208,6 +215,21 @@ void
 visit_walked(const char *path, void *arg)
 {
 	run_file(*static_cast<struct run *>(arg), path, true);
+}
+
+// Whether the leading action words of argv write pictures.
+bool
+picture_writes(int argc, char **argv)
+{
+	for (int i = 0; i < argc; i++) {
+		const auto *token = static_cast<const struct w_action_token *>(std::bsearch(argv[i], w_action_tokens,
+		    std::size(w_action_tokens), sizeof(w_action_tokens[0]), w_action_token_cmp));
+		if (token == nullptr)
+			return false;
+		if (token->kind == W_ACTION_IMPORT_PICTURE || token->kind == W_ACTION_REMOVE_PICTURES)
+			return true;
+	}
+	return false;
 }
 
 [[noreturn]] void
@@ -232,7 +254,7 @@ main(int argc, char *argv[])
 	// The two long options every command is expected to know (the usage
 	// goes to standard output when asked for by name), and --all-tags,
 	// which the usage of -h leaves out so that its text stays as it is.
-	enum { OPT_HELP = 256, OPT_VERSION, OPT_ALL_TAGS, OPT_DRY_RUN, OPT_JOURNAL, OPT_UNDO };
+	enum { OPT_HELP = 256, OPT_VERSION, OPT_ALL_TAGS, OPT_DRY_RUN, OPT_JOURNAL, OPT_UNDO, OPT_PICTURES };
 	static const struct option longopts[] = {
 	    {"help", no_argument, nullptr, OPT_HELP},
 	    {"version", no_argument, nullptr, OPT_VERSION},
@@ -240,6 +262,7 @@ main(int argc, char *argv[])
 	    {"dry-run", no_argument, nullptr, OPT_DRY_RUN},
 	    {"journal", required_argument, nullptr, OPT_JOURNAL},
 	    {"undo", required_argument, nullptr, OPT_UNDO},
+	    {"pictures", no_argument, nullptr, OPT_PICTURES},
 	    {nullptr, 0, nullptr, 0},
 	};
 	while ((ch = getopt_long(argc, argv, "+hnpF:NYr", longopts, nullptr)) != -1) {
@@ -252,6 +275,9 @@ main(int argc, char *argv[])
 			std::exit(flush_stdout());
 		case OPT_ALL_TAGS:
 			alltagsflag = 1;
+			break;
+		case OPT_PICTURES:
+			picturesflag = 1;
 			break;
 		case 'h':
 			usage(0);
@@ -302,7 +328,7 @@ main(int argc, char *argv[])
 			break;
 		default:
 			if (optopt == OPT_HELP || optopt == OPT_VERSION || optopt == OPT_ALL_TAGS ||
-			    optopt == OPT_DRY_RUN) {
+			    optopt == OPT_DRY_RUN || optopt == OPT_PICTURES) {
 				const char *opt = argv[optind - 1];
 				warnx("option '%.*s' doesn't allow an argument",
 				    static_cast<int>(std::strcspn(opt, "=")), opt);
@@ -337,6 +363,12 @@ main(int argc, char *argv[])
 	}
 	if (journal != nullptr && nflag)
 		errx(EINVAL, "a preview (-n) writes nothing to undo: no --journal with it.\nTry `%s -h' for help.",
+		    w_getprogname());
+	if (picturesflag && std::strcmp(Fflag->fileext, "json") != 0)
+		errx(EINVAL, "--pictures: only a JSON document (-F json) carries pictures.\nTry `%s -h' for help.",
+		    w_getprogname());
+	if (journal != nullptr && picture_writes(argc, argv))
+		errx(EINVAL, "a journal records tags, not pictures: no --journal with import-picture or remove-pictures.\nTry `%s -h' for help.",
 		    w_getprogname());
 
 	struct w_actionQ *q = w_actionQ_new(&argc, &argv);

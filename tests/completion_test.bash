@@ -76,10 +76,10 @@ check()
 }
 
 files='a.flac|b.ogg|disc1|notes.txt|with space.flac'
-actions='add:|backend|clear:|edit|export-picture:|info|load:|pictures|print|rename:|set:'
+actions='add:|backend|clear:|edit|export-picture:|import-picture:|info|load:|pictures|print|remove-pictures:|rename:|set:'
 
 # Options, and the formats after -F.
-check 'wembrix -' '--all-tags|--dry-run|--help|--journal|--undo|--version|-F|-N|-Y|-h|-n|-p|-r'
+check 'wembrix -' '--all-tags|--dry-run|--help|--journal|--pictures|--undo|--version|-F|-N|-Y|-h|-n|-p|-r'
 check 'wembrix --undo no' 'notes.txt'
 check 'wembrix --h' '--help'
 check 'wembrix --a' '--all-tags'
@@ -93,6 +93,13 @@ check 'wembrix print in' 'info'
 check 'wembrix -F yml p' 'pictures|print'
 check 'wembrix -F yml pr' 'print'
 check 'wembrix ex' 'export-picture:'
+check 'wembrix im' 'import-picture:'
+check 'wembrix rem' 'remove-pictures:'
+# The image after import-picture:, with or without a type; types after
+# remove-pictures:.
+check 'wembrix import-picture:n' 'notes.txt'
+check 'wembrix import-picture:back=n' 'notes.txt'
+check 'wembrix import-picture:a.flac remove-pictures:b' 'back'
 check 'wembrix b' 'b.ogg|backend'
 check 'wembrix -- ' "$actions|$files"
 # Tag names after set:, add: and clear:.

@@ -130,7 +130,7 @@ TEST(ActionTokens, SortedAndMatchedWhole)
 {
 	for (std::size_t i = 1; i < std::size(w_action_tokens); i++)
 		EXPECT_LT(std::string(w_action_tokens[i - 1].word), w_action_tokens[i].word);
-	const w_action_token &print = w_action_tokens[8];
+	const w_action_token &print = w_action_tokens[9];
 	ASSERT_STREQ(print.word, "print");
 	for (const char *yes : {"print", "print:", "print:anything"})
 		EXPECT_EQ(w_action_token_cmp(yes, &print), 0) << yes;

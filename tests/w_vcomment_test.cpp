@@ -2,8 +2,11 @@
 
 #include <cerrno>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "w_oggsupport.h"
+#include "w_picture.h"
 #include "w_taglist.h"
 #include "w_testsupport.h"
 #include "w_toolkit.h"
@@ -165,4 +168,59 @@ TEST(VcommentPictures, OggAndOpusKeepTheirPicturesThroughEveryWrite)
 		r = wt::wembrix({f});
 		EXPECT_EQ(r.out, "# " + f + "\n--- []\n\n");
 	}
+}
+
+// A picture write keeps the tags and every picture comment it was not
+// asked to drop as stored (an old COVERART with its COVERARTMIME, one that
+// does not decode), and stores a new picture as a METADATA_BLOCK_PICTURE
+// that decodes to it.
+TEST(VcommentPictures, RepictureKeepsWhatItWasNotAskedToChange)
+{
+	w_picture front;
+	front.type = 3;
+	front.mime = "image/png";
+	front.description = "é";
+	front.width = 4;
+	front.height = 2;
+	front.data = std::string("\x89PNG\0\x01", 6);
+	const std::string block = "METADATA_BLOCK_PICTURE=" + w_base64_encode(w_picture_render(front));
+	const std::vector<std::string_view> was = {"TITLE=T", "COVERART=aGVsbG8=", "COVERARTMIME=image/png",
+	    "METADATA_BLOCK_PICTURE=!!", "ARTIST=A", block};
+	std::vector<w_picture> listed;
+	testing::internal::CaptureStderr();
+	w_vcomment_pictures("f.ogg", was, &listed);
+	ASSERT_EQ(listed.size(), 2u);
+
+	w_picture back = front;
+	back.type = 4;
+	const struct {
+		std::vector<w_picture_slot> slots;
+		std::vector<std::string> want;
+	} cases[] = {
+	    // Nothing asked: the tags first, then the pictures as they were.
+	    {{{0, {}}, {1, {}}},
+		{"TITLE=T", "ARTIST=A", "METADATA_BLOCK_PICTURE=!!", "COVERART=aGVsbG8=",
+		    "COVERARTMIME=image/png", block}},
+	    // The old cover dropped, a new one after the kept one.
+	    {{{1, {}}, {-1, back}},
+		{"TITLE=T", "ARTIST=A", "METADATA_BLOCK_PICTURE=!!", block,
+		    "METADATA_BLOCK_PICTURE=" + w_base64_encode(w_picture_render(back))}},
+	    // All dropped: the comment that does not decode stays.
+	    {{}, {"TITLE=T", "ARTIST=A", "METADATA_BLOCK_PICTURE=!!"}},
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(w_vcomment_repicture("f.ogg", was, c.slots), c.want);
+	testing::internal::GetCapturedStderr();
+
+	// What is stored reads back as it was made.
+	std::string raw;
+	w_picture got;
+	ASSERT_TRUE(w_base64_decode(block.substr(block.find('=') + 1), &raw));
+	ASSERT_TRUE(w_picture_parse(raw, &got));
+	EXPECT_EQ(w_picture_render(got), w_picture_render(front));
+	for (const char *s : {"", "a", "ab", "abc", "abcd"}) {
+		ASSERT_TRUE(w_base64_decode(w_base64_encode(s), &raw)) << s;
+		EXPECT_EQ(raw, s);
+	}
+	EXPECT_EQ(w_base64_encode("ab"), "YWI=");
 }

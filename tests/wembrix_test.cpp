@@ -70,6 +70,7 @@ const std::string usage_long = [] {
 	    "  --dry-run     the same as -n\n"
 	    "  --journal FILE  record what the run changes in FILE, a new file, to undo it\n"
 	    "  --undo FILE   undo the run recorded in the journal FILE\n"
+	    "  --pictures    JSON documents carry the files' pictures (complete backups)\n"
 	    "  --help        show this help on standard output\n"
 	    "  --version     print the version\n");
 	const std::string rename = "  rename:PATTERN   rename to PATTERN\n";
@@ -77,7 +78,11 @@ const std::string usage_long = [] {
 	    "  info             print the audio properties (codec, duration, ...)\n"
 	    "  pictures         list the pictures (cover art)\n"
 	    "  export-picture:[WHICH=]PATH\n"
-	    "                   write the front cover, or picture WHICH, to the new file PATH\n");
+	    "                   write the front cover, or picture WHICH, to the new file PATH\n"
+	    "  import-picture:[TYPE[:DESCRIPTION]=]PATH\n"
+	    "                   make the image PATH the front cover, or a picture of TYPE\n"
+	    "  remove-pictures:[WHICH]\n"
+	    "                   remove every picture, or picture WHICH\n");
 	return u;
 }();
 

@@ -41,6 +41,7 @@
 #include "w_tlalltags.h"
 #include "w_tlfixup.h"
 #include "w_tlframes.h"
+#include "w_tlpictures.h"
 #include "w_tlproof.h"
 #include "w_tlprops.h"
 #include "w_tlreadback.h"
@@ -450,6 +451,19 @@ tl_pictures(struct w_tlfile *f, struct w_tlpicture **pictures, std::size_t *coun
 	});
 }
 
+int
+tl_render_pictures(struct w_tlfile *f, const struct w_tlpicslot *slots, std::size_t count, struct w_tlplan *plan,
+    char *why, std::size_t whylen)
+{
+	set_why(why, whylen, "");
+	if (f->rendered) {
+		errno = EINVAL;
+		return -1;
+	}
+	f->rendered = true;
+	return guarded([&] { return pictures_render(f->ref->file(), *f->stream, slots, count, plan, why, whylen); });
+}
+
 const struct w_tlalltags alltags = {
 	tl_read_all,
 	tl_render_all,
@@ -465,6 +479,7 @@ const struct w_tlmodule module = {
 	tl_open_fd,
 	tl_props,
 	tl_pictures,
+	tl_render_pictures,
 };
 
 } // namespace

@@ -57,7 +57,7 @@ struct w_backend *
 fake_backend()
 {
 	static struct w_backend b = {fake_libid, "in-memory files", nullptr, fake_read, fake_write,
-	    fake_clear, {}, nullptr, nullptr};
+	    fake_clear, {}, nullptr, nullptr, nullptr};
 	return &b;
 }
 
