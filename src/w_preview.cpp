@@ -97,7 +97,34 @@ w_preview_tags(FILE *out, const char *path, const struct w_taglist *old,
 }
 
 int
-w_preview_pictures(FILE *out, struct w_tune *tune)
+w_preview_picture_listing(struct w_tune *tune, std::string *was)
+{
+	assert(tune != NULL);
+	assert(was != NULL);
+
+	was->clear();
+	if (!w_tune_pictures_changed(tune))
+		return 0;
+	try {
+		std::vector<w_picture> held;
+		if (w_tune_backend(tune)->pictures(tune->opaque, &held) == -1) {
+			warn("%s", w_tune_path(tune));
+			return -1;
+		}
+		for (std::size_t i = 0; i < held.size(); i++) {
+			w_picture_complete(&held[i]);
+			*was += w_picture_line(i + 1, held[i]) + '\n';
+		}
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		warn("%s", w_tune_path(tune));
+		return -1;
+	}
+	return 0;
+}
+
+int
+w_preview_pictures(FILE *out, struct w_tune *tune, const std::string &was)
 {
 	assert(out != NULL);
 	assert(tune != NULL);
@@ -106,21 +133,11 @@ w_preview_pictures(FILE *out, struct w_tune *tune)
 		return 0;
 	const char *path = w_tune_path(tune);
 	try {
-		// The file is as it was: its backend says what it holds.
-		std::vector<w_picture> was;
-		if (w_tune_backend(tune)->pictures(tune->opaque, &was) == -1) {
-			warn("%s", path);
-			return -1;
-		}
-		std::string a, b;
-		for (std::size_t i = 0; i < was.size(); i++) {
-			w_picture_complete(&was[i]);
-			a += w_picture_line(i + 1, was[i]) + '\n';
-		}
+		std::string b;
 		const std::vector<w_picture_slot> &plan = *tune->pictures;
 		for (std::size_t i = 0; i < plan.size(); i++)
 			b += w_picture_line(i + 1, plan[i].pic) + '\n';
-		const std::vector<std::string> lines = w_preview_diff(a, b);
+		const std::vector<std::string> lines = w_preview_diff(was, b);
 		if (lines.empty())
 			return 0;
 		std::fprintf(out, "%s: pictures\n", w_escape(path, std::strlen(path)).c_str());

@@ -23,7 +23,12 @@ std::vector<std::string> w_preview_diff(const std::string &a, const std::string 
 int w_preview_tags(FILE *out, const char *path, const struct w_taglist *old,
     const struct w_taglist *neo);
 
+// Puts in *was the picture listing of what the file holds, taken before
+// its write is rehearsed (a rehearsal changes the backend's own view of
+// the file).  0, or -1 (said) when the file's pictures cannot be read.
+int w_preview_picture_listing(struct w_tune *tune, std::string *was);
+
 // Prints to out, when the tune's pictures were changed, the path of the
-// file and the lines of its picture listing that would go and come.  0,
-// or -1 (said) when the file's pictures cannot be read.
-int w_preview_pictures(FILE *out, struct w_tune *tune);
+// file and the lines of its picture listing (was, as made by
+// w_preview_picture_listing) that would go and come.  0, or -1 (said).
+int w_preview_pictures(FILE *out, struct w_tune *tune, const std::string &was);

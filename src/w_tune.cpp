@@ -284,9 +284,12 @@ w_tune_save(struct w_tune *tune)
 		if (tune->backend->write_pictures(tune->opaque, *tune->pictures) != 0)
 			return -1;
 		// Read again when next needed: the kept ones have new indices.
-		delete tune->pictures;
-		tune->pictures = nullptr;
-		tune->pictures_dirty = 0;
+		// A rehearsal wrote nothing: its plan is what the preview shows.
+		if (!w_safefile_rehearsing()) {
+			delete tune->pictures;
+			tune->pictures = nullptr;
+			tune->pictures_dirty = 0;
+		}
 		// A copy put off with others must take the file's name before
 		// the tags are written into it.
 		if (tune->dirty != 0)

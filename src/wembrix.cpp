@@ -193,6 +193,9 @@ run_file(struct run &r, const char *path, bool walked)
 	// A preview writes as a rehearsal (w_safefile_rehearse): it meets
 	// every refusal of a real write, and shows the change only of a
 	// file that would be written.
+	std::string pictures_were;
+	if (ok && nflag && r.may_write && w_preview_picture_listing(tune, &pictures_were) == -1)
+		ok = false;
 	if (ok && r.may_write &&
 	    (w_journal_touch(tune, false) == -1 || w_tune_commit(tune) == -1))
 		ok = false;
@@ -200,7 +203,7 @@ run_file(struct run &r, const char *path, bool walked)
 		const struct w_taglist *neo = w_tune_cached_tags(tune);
 		if (old == nullptr || neo == nullptr ||
 		    w_preview_tags(stdout, w_tune_path(tune), old.get(), neo) == -1 ||
-		    w_preview_pictures(stdout, tune) == -1)
+		    w_preview_pictures(stdout, tune, pictures_were) == -1)
 			ok = false;
 	}
 	// Where the file is and what it is now, even after a failure: a
