@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,22 @@ id3_file(const std::string &path, int version, const std::vector<std::string> &f
 	wt::python(script, {path});
 }
 
+// Text-bearing frames beside the table's: comments and lyrics with a
+// description, a TXXX frame without one, URL frames, ratings with and
+// without a play counter; and what stays unseen: a binary frame, and a
+// TXXX frame named as a URL field is.
+std::vector<std::string>
+text_bearing_frames()
+{
+	return {"TIT2(encoding=3, text=['Song'])", "COMM(encoding=3, lang='fra', desc='Notes', text=['Décrit'])",
+	    "USLT(encoding=3, lang='eng', desc='Verse', text='La la')", "TXXX(encoding=3, desc='', text=['bare'])",
+	    "WOAR(url='http://artist.example/')", "WCOM(url='http://shop.example/a')",
+	    "WCOM(url='http://shop.example/b')", "WXXX(encoding=0, desc='', url='http://plain.example/')",
+	    "WXXX(encoding=3, desc='Fan Site', url='http://fans.example/')",
+	    "POPM(email='Windows Media Player 9 Series', rating=196, count=12)", "POPM(email='no@count', rating=50)",
+	    "PRIV(owner='x', data=b'\\x00\\x01')", "TXXX(encoding=3, desc='url:WOAR', text=['colliding'])"};
+}
+
 // The rows of the table, each a file and what it holds.
 struct fixture {
 	const char *name;
@@ -209,6 +226,8 @@ const fixture fixtures[] = {
 				       "TXXX(encoding=3, desc='Own Name', text=['own'])",
 				       "TXXX(encoding=3, desc='Größe', text=['groß'])"});
 	    }},
+	{"frames.mp3", [](const std::string &p) { id3_file(p, 4, text_bearing_frames()); }},
+	{"frames23.mp3", [](const std::string &p) { id3_file(p, 3, text_bearing_frames()); }},
 	{"names.m4a",
 	    [](const std::string &p) {
 		    wt::make_wav(p + ".wav", 800);
@@ -218,7 +237,10 @@ const fixture fixtures[] = {
 			       "m[u('ARTISTS')] = [MP4FreeForm(b'A'), MP4FreeForm(b'B')]\n"
 			       "m[u('Größe')] = [MP4FreeForm('groß'.encode())]\n"
 			       "m[u('Own Name')] = [MP4FreeForm(b'own')]\n"
-			       "m['trkn'] = [(3, 12)]\nm['\\xa9gen'] = ['Rock', 'Pop']\nm.save()\n",
+			       "m['trkn'] = [(3, 12)]\nm['\\xa9gen'] = ['Rock', 'Pop']\n"
+			       // Freeform items of another mean: text, and data kept unseen.
+			       "m['----:org.example:Mood'] = [MP4FreeForm(b'calm'), MP4FreeForm(b'warm')]\n"
+			       "m['----:org.example:Blob'] = [MP4FreeForm(b'\\x00\\x01', dataformat=0)]\nm.save()\n",
 			{p});
 	    }},
 };
@@ -336,6 +358,82 @@ TEST(RoundTrip, UnusualFieldsDoNotStopOtherWrites)
 		}
 		EXPECT_EQ(rt::differences(before, rt::seen(dir.path(), {name})), "");
 	}
+}
+
+// The frames of an MP3 file's ID3v2 tag as they stand in it, id and bytes
+// (header flags included), in order.
+std::vector<std::string>
+raw_frames(const std::string &path)
+{
+	const wt::run_result r = wt::python(R"(
+import sys
+b = open(sys.argv[1], 'rb').read()
+v = b[3]
+end = 10 + ((b[6] << 21) | (b[7] << 14) | (b[8] << 7) | b[9])
+pos = 10
+while pos + 10 <= end and b[pos] != 0:
+    s = b[pos + 4:pos + 8]
+    n = (s[0] << 21 | s[1] << 14 | s[2] << 7 | s[3]) if v == 4 else int.from_bytes(s, 'big')
+    print(b[pos:pos + 4].decode() + ' ' + b[pos + 8:pos + 10 + n].hex())
+    pos += 10 + n
+)",
+	    {path});
+	std::vector<std::string> out;
+	std::istringstream in(r.out);
+	for (std::string line; std::getline(in, line);)
+		out.push_back(line);
+	return out;
+}
+
+// A write of one of the new fields rewrites its frame alone: every other
+// frame keeps its bytes and its place, in both versions, and a rating
+// without a play counter gets none.
+TEST(RoundTrip, AWriteOfOneFrameFieldKeepsEveryOtherFrame)
+{
+	wt::tmpdir dir;
+	const struct {
+		const char *arg;
+		const char *id;
+		const char *data; // the new frame's bytes after its header, in hex
+	} rows[] = {
+	    {"set:rating:no@count=51", "POPM", "0000" "6e6f40636f756e74" "00" "33"},
+	    {"set:url:WOAR=http://new.example/", "WOAR", "0000" "687474703a2f2f6e65772e6578616d706c652f"},
+	};
+	for (const char *file : {"frames.mp3", "frames23.mp3"}) {
+		for (const auto &row : rows) {
+			SCOPED_TRACE(std::string(file) + " " + row.arg);
+			id3_file(dir / file, std::string(file) == "frames.mp3" ? 4 : 3, text_bearing_frames());
+			const std::vector<std::string> before = raw_frames(dir / file);
+			const wt::run_result r = wt::wembrix({"--all-tags", row.arg, file}, in(dir.path()));
+			ASSERT_EQ(r.status, 0) << r.err;
+			EXPECT_EQ(r.err, "");
+			std::vector<std::string> expected;
+			for (const std::string &f : before)
+				expected.push_back(f.rfind(row.id, 0) == 0 && f.find(row.id == std::string("POPM") ? "6e6f40" : "") != std::string::npos
+					? std::string(row.id) + " " + row.data
+					: f);
+			EXPECT_EQ(raw_frames(dir / file), expected);
+		}
+	}
+}
+
+// Carried through a FLAC file, whose names are plain, the fields come back
+// into another MP3 file as they were.
+TEST(RoundTrip, NewFieldsCrossFormatsAsPlainFields)
+{
+	wt::tmpdir dir;
+	id3_file(dir / "a.mp3", 4, text_bearing_frames());
+	wt::make_flac(dir / "b.flac", {});
+	wt::make_mp3(dir / "c.mp3", {"--id3v2-only"});
+	const std::string a = wt::wembrix({"--all-tags", "print", "a.mp3"}, in(dir.path())).out;
+	wt::run_result r = wt::wembrix({"--all-tags", "load:-", "b.flac"}, in(dir.path(), a));
+	ASSERT_EQ(r.status, 0) << r.err;
+	const std::string b = wt::wembrix({"print", "b.flac"}, in(dir.path())).out;
+	EXPECT_EQ(b.substr(b.find('\n')), a.substr(a.find('\n')));
+	r = wt::wembrix({"--all-tags", "load:-", "c.mp3"}, in(dir.path(), b));
+	ASSERT_EQ(r.status, 0) << r.err;
+	const std::string c = wt::wembrix({"--all-tags", "print", "c.mp3"}, in(dir.path())).out;
+	EXPECT_EQ(c.substr(c.find('\n')), a.substr(a.find('\n')));
 }
 
 // A document from a FLAC file loads into the seven fields: date and
@@ -458,6 +556,33 @@ TEST(RoundTrip, WhatCannotBeHeldIsRefusedBeforeAnyWrite)
 			 "wembrix: a.mp3: could not write tags to the file,\n");
 	EXPECT_TRUE(wt::read_file(dir / "a.mp3") == a);
 	EXPECT_EQ(wt::wembrix({"print", "b.mp3"}, in(dir.path())).out, "# b.mp3\n---\n- title: B2\n\n");
+
+	// What the frames and items of the new fields cannot hold.
+	for (const fixture &f : fixtures) {
+		if (std::string(f.name) == "names.m4a")
+			f.make(dir / "c.m4a");
+	}
+	const struct {
+		const char *file;
+		const char *arg;
+		const char *why;
+	} rows[] = {
+	    {"a.mp3", "set:url:WOAR=http://例.jp/", "cannot hold url:WOAR=http://例.jp/ (a URL frame holds Latin-1 text only)"},
+	    {"a.mp3", "set:url:WXXX:Ünï=http://x/€", "cannot hold url:WXXX:Ünï=http://x/€ (a URL frame holds Latin-1 text only)"},
+	    {"a.mp3", "set:rating:me=256", "cannot hold rating:me=256 (only a number from 0 to 255)"},
+	    {"a.mp3", "set:playcount:me=3", "cannot hold playcount:me without rating:me"},
+	    {"a.mp3", "set:comment:en:x=y", "cannot hold a tag named comment:en:x (a described one is comment:LANGUAGE:DESCRIPTION)"},
+	    {"c.m4a", "set:----:com.apple.iTunes:Own=x",
+		"cannot hold a tag named ----:com.apple.iTunes:Own (an item of that mean goes by its name alone)"},
+	};
+	for (const auto &row : rows) {
+		const std::string before = wt::read_file(dir / row.file);
+		r = wt::wembrix({"--all-tags", row.arg, row.file}, in(dir.path()));
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.err, std::string("wembrix: ") + row.file + ": " + row.why + "; not written\n" + "wembrix: " +
+			row.file + ": could not write tags to the file,\n");
+		EXPECT_TRUE(wt::read_file(dir / row.file) == before) << row.arg;
+	}
 }
 
 } // namespace

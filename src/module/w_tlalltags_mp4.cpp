@@ -131,9 +131,11 @@ mp4_read(TagLib::File *file)
 		if (group.empty())
 			continue;
 		// A user-defined item is shown under its own spelling.
-		const std::string spelled = is_freeform(key) && find_entry(group) == nullptr ? key.substr(sizeof(freeform) - 1)
-		    : any_freeform(key)							      ? key
-												      : "";
+		std::string spelled;
+		if (is_freeform(key))
+			spelled = find_entry(group) == nullptr ? key.substr(sizeof(freeform) - 1) : "";
+		else if (any_freeform(key))
+			spelled = key;
 		if (key == "trkn" || key == "disk") {
 			const TagLib::MP4::Item::IntPair p = item.toIntPair();
 			add(group, p.first > 0 ? std::to_string(p.first) : "");
