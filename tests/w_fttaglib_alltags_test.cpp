@@ -222,6 +222,17 @@ const char every_field[] = "---\n"
 			   "- My Thing: y\n"
 			   "\n";
 
+// What a fixture reads as: the ID3v2 fixtures' comment with a
+// description is a field too.
+std::string
+every_field_of(const std::string &name)
+{
+	std::string expected = every_field;
+	if (!name.ends_with(".m4a"))
+		expected.insert(expected.find("- bpm:"), "- comment:eng:note: second comment\n");
+	return expected;
+}
+
 using wt::utf8;
 
 wt::run_result
@@ -241,7 +252,7 @@ TEST(AllTags, PrintShowsEveryFieldUnderTheSharedNames)
 		wt::run_result r = all_tags({path});
 		EXPECT_EQ(r.status, 0) << r.err;
 		EXPECT_EQ(r.err, "");
-		EXPECT_EQ(r.out, "# " + path + "\n" + every_field);
+		EXPECT_EQ(r.out, "# " + path + "\n" + every_field_of(f.name));
 	}
 }
 
@@ -337,8 +348,7 @@ TEST(AllTags, ClearLeavesOnlyWhatIsOutsideTheTable)
 		if (std::string(f.name).ends_with(".m4a"))
 			EXPECT_EQ(keys, (std::set<std::string>{"covr"}));
 		else
-			EXPECT_EQ(keys, (std::set<std::string>{"version", "APIC:front", "COMM:note:eng",
-					    "PRIV:wembrix.test:private"}));
+			EXPECT_EQ(keys, (std::set<std::string>{"version", "APIC:front", "PRIV:wembrix.test:private"}));
 		EXPECT_EQ(all_tags({path}).out, "# " + path + "\n--- []\n\n");
 		EXPECT_EQ(audio_md5(path), md5);
 	}
@@ -360,7 +370,7 @@ TEST(AllTags, JsonBackupRestoredAfterClearLosesNothing)
 		wt::run_result r = all_tags({"-F", "json", "load:" + (dir / "backup.json"), path});
 		ASSERT_EQ(r.status, 0) << r.err;
 		EXPECT_EQ(values_of(items(path)), values_of(before));
-		EXPECT_EQ(all_tags({path}).out, "# " + path + "\n" + every_field);
+		EXPECT_EQ(all_tags({path}).out, "# " + path + "\n" + every_field_of(f.name));
 	}
 }
 

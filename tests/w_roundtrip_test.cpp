@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,22 @@ id3_file(const std::string &path, int version, const std::vector<std::string> &f
 	wt::python(script, {path});
 }
 
+// Text-bearing frames beside the table's: comments and lyrics with a
+// description, a TXXX frame without one, URL frames, ratings with and
+// without a play counter; and what stays unseen: a binary frame, and a
+// TXXX frame named as a URL field is.
+std::vector<std::string>
+text_bearing_frames()
+{
+	return {"TIT2(encoding=3, text=['Song'])", "COMM(encoding=3, lang='fra', desc='Notes', text=['Décrit'])",
+	    "USLT(encoding=3, lang='eng', desc='Verse', text='La la')", "TXXX(encoding=3, desc='', text=['bare'])",
+	    "WOAR(url='http://artist.example/')", "WCOM(url='http://shop.example/a')",
+	    "WCOM(url='http://shop.example/b')", "WXXX(encoding=0, desc='', url='http://plain.example/')",
+	    "WXXX(encoding=3, desc='Fan Site', url='http://fans.example/')",
+	    "POPM(email='Windows Media Player 9 Series', rating=196, count=12)", "POPM(email='no@count', rating=50)",
+	    "PRIV(owner='x', data=b'\\x00\\x01')", "TXXX(encoding=3, desc='url:WOAR', text=['colliding'])"};
+}
+
 // The rows of the table, each a file and what it holds.
 struct fixture {
 	const char *name;
@@ -209,6 +226,8 @@ const fixture fixtures[] = {
 				       "TXXX(encoding=3, desc='Own Name', text=['own'])",
 				       "TXXX(encoding=3, desc='Größe', text=['groß'])"});
 	    }},
+	{"frames.mp3", [](const std::string &p) { id3_file(p, 4, text_bearing_frames()); }},
+	{"frames23.mp3", [](const std::string &p) { id3_file(p, 3, text_bearing_frames()); }},
 	{"names.m4a",
 	    [](const std::string &p) {
 		    wt::make_wav(p + ".wav", 800);
@@ -218,7 +237,10 @@ const fixture fixtures[] = {
 			       "m[u('ARTISTS')] = [MP4FreeForm(b'A'), MP4FreeForm(b'B')]\n"
 			       "m[u('Größe')] = [MP4FreeForm('groß'.encode())]\n"
 			       "m[u('Own Name')] = [MP4FreeForm(b'own')]\n"
-			       "m['trkn'] = [(3, 12)]\nm['\\xa9gen'] = ['Rock', 'Pop']\nm.save()\n",
+			       "m['trkn'] = [(3, 12)]\nm['\\xa9gen'] = ['Rock', 'Pop']\n"
+			       // Freeform items of another mean: text, and data kept unseen.
+			       "m['----:org.example:Mood'] = [MP4FreeForm(b'calm'), MP4FreeForm(b'warm')]\n"
+			       "m['----:org.example:Blob'] = [MP4FreeForm(b'\\x00\\x01', dataformat=0)]\nm.save()\n",
 			{p});
 	    }},
 };
@@ -301,13 +323,22 @@ TEST(RoundTrip, PrintShowsWhatTheFileHolds)
 	EXPECT_EQ(shown("v23-date-time.mp3"), "# v23-date-time.mp3\n---\n- title: Song\n- date: 2019-03-01T12:30\n"
 					      "- tracknumber: '3'\n- tracktotal: '12'\n- originaldate:TDOR: '2019-06-21'\n\n");
 	EXPECT_EQ(shown("comments.mp3"), "# comments.mp3\n---\n- comment: English\n- comment:XXX: Unknown\n"
-					 "- comment:deu: Deutsch\n- lyrics:fra: Paroles\n\n");
+					 "- comment:deu: Deutsch\n- comment:eng:note: Described\n- lyrics:fra: Paroles\n\n");
 	EXPECT_EQ(shown("genre.mp3"), "# genre.mp3\n---\n- title: x\n- genre: '27'\n\n");
 	EXPECT_EQ(shown("names.mp3"), "# names.mp3\n---\n- artists: A\n- artists: B\n- barcode: '123'\n"
 				      "- acoustid_id: ac\n- Own Name: own\n- Größe: groß\n\n");
 	EXPECT_EQ(shown("names.m4a"), "# names.m4a\n---\n- tracknumber: '3'\n- tracktotal: '12'\n- genre: Rock\n"
 				      "- genre: Pop\n- artists: A\n- artists: B\n"
-				      "- Größe: groß\n- Own Name: own\n\n");
+				      "- Größe: groß\n- Own Name: own\n"
+				      "- '----:org.example:Mood': calm\n- '----:org.example:Mood': warm\n\n");
+	// Neither the PRIV frame nor the TXXX frame named url:WOAR shows.
+	EXPECT_EQ(shown("frames.mp3"), "# frames.mp3\n---\n- title: Song\n- comment:fra:Notes: Décrit\n"
+				       "- lyrics:eng:Verse: La la\n- TXXX: bare\n- rating:no@count: '50'\n"
+				       "- url:WCOM: http://shop.example/a\n- url:WCOM: http://shop.example/b\n"
+				       "- url:WOAR: http://artist.example/\n- url:WXXX: http://plain.example/\n"
+				       "- url:WXXX:Fan Site: http://fans.example/\n"
+				       "- rating:Windows Media Player 9 Series: '196'\n"
+				       "- playcount:Windows Media Player 9 Series: '12'\n\n");
 }
 
 // A write of one field of an unusual file is no business of the others:
@@ -336,6 +367,97 @@ TEST(RoundTrip, UnusualFieldsDoNotStopOtherWrites)
 		}
 		EXPECT_EQ(rt::differences(before, rt::seen(dir.path(), {name})), "");
 	}
+}
+
+// The frames of an MP3 file's ID3v2 tag as they stand in it, id and bytes
+// (header flags included), in order.
+std::vector<std::string>
+raw_frames(const std::string &path)
+{
+	const wt::run_result r = wt::python(R"(
+import sys
+b = open(sys.argv[1], 'rb').read()
+v = b[3]
+end = 10 + ((b[6] << 21) | (b[7] << 14) | (b[8] << 7) | b[9])
+pos = 10
+while pos + 10 <= end and b[pos] != 0:
+    s = b[pos + 4:pos + 8]
+    n = (s[0] << 21 | s[1] << 14 | s[2] << 7 | s[3]) if v == 4 else int.from_bytes(s, 'big')
+    print(b[pos:pos + 4].decode() + ' ' + b[pos + 8:pos + 10 + n].hex())
+    pos += 10 + n
+)",
+	    {path});
+	std::vector<std::string> out;
+	std::istringstream in(r.out);
+	for (std::string line; std::getline(in, line);)
+		out.push_back(line);
+	return out;
+}
+
+// A write of one of the new fields rewrites its frame alone: every other
+// frame keeps its bytes and its place, in both versions, and a rating
+// without a play counter gets none.
+TEST(RoundTrip, AWriteOfOneFrameFieldKeepsEveryOtherFrame)
+{
+	wt::tmpdir dir;
+	const struct {
+		const char *arg;
+		const char *id;
+		const char *data; // the new frame's bytes after its header, in hex
+	} rows[] = {
+	    {"set:rating:no@count=51", "POPM", "0000" "6e6f40636f756e74" "00" "33"},
+	    {"set:url:WOAR=http://new.example/", "WOAR", "0000" "687474703a2f2f6e65772e6578616d706c652f"},
+	};
+	for (const char *file : {"frames.mp3", "frames23.mp3"}) {
+		id3_file(dir / file, std::string(file) == "frames.mp3" ? 4 : 3, text_bearing_frames());
+		const std::string made = wt::read_file(dir / file);
+		const std::vector<std::string> before = raw_frames(dir / file);
+		for (const auto &row : rows) {
+			SCOPED_TRACE(std::string(file) + " " + row.arg);
+			wt::write_file(dir / file, made);
+			const wt::run_result r = wt::wembrix({"--all-tags", row.arg, file}, in(dir.path()));
+			ASSERT_EQ(r.status, 0) << r.err;
+			EXPECT_EQ(r.err, "");
+			std::vector<std::string> expected;
+			for (const std::string &f : before)
+				expected.push_back(f.rfind(row.id, 0) == 0 && f.find(row.id == std::string("POPM") ? "6e6f40" : "") != std::string::npos
+					? std::string(row.id) + " " + row.data
+					: f);
+			EXPECT_EQ(raw_frames(dir / file), expected);
+		}
+	}
+}
+
+// Carried through a FLAC file, whose names are plain, the fields come back
+// into another MP3 file as they were; only the case of the names is lost,
+// as a FLAC file's names have none.
+TEST(RoundTrip, NewFieldsCrossFormatsAsPlainFields)
+{
+	// The document without its heading, each name in lower case.
+	auto names_lowered = [](const std::string &doc) {
+		std::istringstream in(doc.substr(doc.find('\n') + 1));
+		std::string out;
+		for (std::string line; std::getline(in, line);) {
+			const std::size_t colon = line.find(": ");
+			for (std::size_t i = 0; i < colon && colon != std::string::npos; i++)
+				line[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(line[i])));
+			out += line + "\n";
+		}
+		return out;
+	};
+	wt::tmpdir dir;
+	id3_file(dir / "a.mp3", 4, text_bearing_frames());
+	wt::make_flac(dir / "b.flac", {});
+	wt::make_mp3(dir / "c.mp3", {"--id3v2-only"});
+	const std::string a = wt::wembrix({"--all-tags", "print", "a.mp3"}, in(dir.path())).out;
+	wt::run_result r = wt::wembrix({"--all-tags", "load:-", "b.flac"}, in(dir.path(), a));
+	ASSERT_EQ(r.status, 0) << r.err;
+	const std::string b = wt::wembrix({"print", "b.flac"}, in(dir.path())).out;
+	EXPECT_EQ(names_lowered(b), names_lowered(a));
+	r = wt::wembrix({"--all-tags", "load:-", "c.mp3"}, in(dir.path(), b));
+	ASSERT_EQ(r.status, 0) << r.err;
+	const std::string c = wt::wembrix({"--all-tags", "print", "c.mp3"}, in(dir.path())).out;
+	EXPECT_EQ(names_lowered(c), names_lowered(a));
 }
 
 // A document from a FLAC file loads into the seven fields: date and
@@ -458,6 +580,37 @@ TEST(RoundTrip, WhatCannotBeHeldIsRefusedBeforeAnyWrite)
 			 "wembrix: a.mp3: could not write tags to the file,\n");
 	EXPECT_TRUE(wt::read_file(dir / "a.mp3") == a);
 	EXPECT_EQ(wt::wembrix({"print", "b.mp3"}, in(dir.path())).out, "# b.mp3\n---\n- title: B2\n\n");
+
+	// What the frames and items of the new fields cannot hold, loaded as a
+	// document spells it.
+	for (const fixture &f : fixtures) {
+		if (std::string(f.name) == "names.m4a")
+			f.make(dir / "c.m4a");
+	}
+	const struct {
+		const char *file;
+		const char *doc;
+		const char *why;
+	} rows[] = {
+	    {"a.mp3", "- url:WOAR: http://例.jp/", "cannot hold url:WOAR=http://例.jp/ (a URL frame holds Latin-1 text only)"},
+	    {"a.mp3", "- url:WXXX:Ünï: http://x/€",
+		"cannot hold url:WXXX:Ünï=http://x/€ (a URL frame holds Latin-1 text only)"},
+	    {"a.mp3", "- rating:me: '256'", "cannot hold rating:me=256 (only a number from 0 to 255)"},
+	    {"a.mp3", "- playcount:me: '3'", "cannot hold playcount:me without rating:me"},
+	    {"a.mp3", "- comment:en:x: y",
+		"cannot hold a tag named comment:en:x (a described one is comment:LANGUAGE:DESCRIPTION)"},
+	    {"c.m4a", "- '----:com.apple.iTunes:Own': x",
+		"cannot hold a tag named ----:com.apple.iTunes:Own (an item of that mean goes by its name alone)"},
+	};
+	for (const auto &row : rows) {
+		SCOPED_TRACE(row.doc);
+		const std::string before = wt::read_file(dir / row.file);
+		r = wt::wembrix({"--all-tags", "load:-", row.file}, in(dir.path(), std::string("---\n") + row.doc + "\n"));
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.err, std::string("wembrix: ") + row.file + ": " + row.why + "; not written\n" + "wembrix: " +
+			row.file + ": could not write tags to the file,\n");
+		EXPECT_TRUE(wt::read_file(dir / row.file) == before) << row.doc;
+	}
 }
 
 } // namespace

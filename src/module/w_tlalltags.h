@@ -67,6 +67,12 @@ std::string canonical_name(const std::string &key);
 // item_of gives the entry's item in this kind of tag.
 std::string described_name(const std::string &text, const char *const field_entry::*item_of);
 
+// Whether name (lower case) is one that frames or items other than the
+// user-defined ones take in this kind of tag: a comment or lyrics frame in
+// a language or with a description, a URL frame, a rating, a TXXX frame
+// without description; an MP4 freeform item outside iTunes' mean.
+bool reserved_name(const std::string &name, const char *const field_entry::*item_of);
+
 // The field a name is written in: a total goes with its number.
 std::string group_of_name(const std::string &name);
 
@@ -80,6 +86,16 @@ void add_value(fieldset &fs, const std::string &name, const std::string &value,
 // the frame spells it in *spelled; "" for a language that is no three
 // printable characters.
 std::string language_name(const std::string &base, const std::string &language, std::string *spelled);
+
+// The field a comment or lyrics frame with a description stands for:
+// base:language:description, spelled as the frame spells it in *spelled
+// (the language always named); "" for a language language_name refuses.
+std::string described_language_name(const std::string &base, const std::string &language,
+    const std::string &description, std::string *spelled);
+
+// The language and description of such a field's name as spelled; false
+// when it is no name of that form (no description, or no language).
+bool split_described(const std::string &spelled, std::string *language, std::string *description);
 
 // The language of such a field's name as spelled (base:language), "eng"
 // for the plain name.

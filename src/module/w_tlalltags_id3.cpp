@@ -17,9 +17,11 @@
 #include <taglib/id3v2framefactory.h>
 #include <taglib/id3v2header.h>
 #include <taglib/infotag.h>
+#include <taglib/popularimeterframe.h>
 #include <taglib/textidentificationframe.h>
 #include <taglib/uniquefileidentifierframe.h>
 #include <taglib/unsynchronizedlyricsframe.h>
+#include <taglib/urllinkframe.h>
 
 #include "w_tlfixup.h"
 #include "w_tlframes.h"
@@ -55,15 +57,54 @@ spelling_of(const std::string &group, const ID3v2::Frame *frame)
 	std::string spelled;
 	if (group == "date:tdrc" || group == "originaldate:tdor")
 		return group.substr(0, group.find(':') + 1) + "TD" + (group[0] == 'd' ? "RC" : "OR");
-	if (auto *c = dynamic_cast<const ID3v2::CommentsFrame *>(frame))
-		language_name("comment", bytes(c->language()), &spelled);
-	else if (auto *l = dynamic_cast<const ID3v2::UnsynchronizedLyricsFrame *>(frame))
-		language_name("lyrics", bytes(l->language()), &spelled);
-	else if (auto *t = dynamic_cast<const ID3v2::UserTextIdentificationFrame *>(frame)) {
+	if (auto *c = dynamic_cast<const ID3v2::CommentsFrame *>(frame)) {
+		if (c->description().isEmpty())
+			language_name("comment", bytes(c->language()), &spelled);
+		else
+			described_language_name("comment", bytes(c->language()), utf8(c->description()), &spelled);
+	} else if (auto *l = dynamic_cast<const ID3v2::UnsynchronizedLyricsFrame *>(frame)) {
+		if (l->description().isEmpty())
+			language_name("lyrics", bytes(l->language()), &spelled);
+		else
+			described_language_name("lyrics", bytes(l->language()), utf8(l->description()), &spelled);
+	} else if (auto *t = dynamic_cast<const ID3v2::UserTextIdentificationFrame *>(frame)) {
 		if (find_entry(group) == nullptr)
-			spelled = utf8(t->description());
+			spelled = t->description().isEmpty() ? "TXXX" : utf8(t->description());
+	} else if (auto *uu = dynamic_cast<const ID3v2::UserUrlLinkFrame *>(frame)) {
+		spelled = "url:WXXX" + (uu->description().isEmpty() ? "" : ":" + utf8(uu->description()));
+	} else if (dynamic_cast<const ID3v2::UrlLinkFrame *>(frame) != nullptr) {
+		spelled = "url:" + bytes(frame->frameID());
+	} else if (auto *p = dynamic_cast<const ID3v2::PopularimeterFrame *>(frame)) {
+		spelled = "rating:" + utf8(p->email());
 	}
-	return spelled;
+	return spelled == group ? "" : spelled;
+}
+
+namespace {
+
+bool
+all_upper_id(const std::string &id)
+{
+	return id.size() == 4 &&
+	    std::all_of(id.begin(), id.end(), [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
+}
+
+// The bytes of a POPM frame's play counter: none when the frame has none.
+// TagLib reads four of them at most.
+std::size_t
+counter_bytes(const ID3v2::PopularimeterFrame *p)
+{
+	const std::size_t head = p->email().to8Bit(false).size() + 2; // e-mail, its NUL, the rating
+	return p->size() > head ? p->size() - head : 0;
+}
+
+} // namespace
+
+bool
+popm_has_counter(const ID3v2::Frame *frame)
+{
+	auto *p = dynamic_cast<const ID3v2::PopularimeterFrame *>(frame);
+	return p != nullptr && counter_bytes(p) > 0;
 }
 
 std::string
@@ -81,18 +122,42 @@ group_of(const std::string &id, const ID3v2::Frame *frame, unsigned v)
 		return "originaldate:tdor";
 	if (id == "TXXX") {
 		auto *t = dynamic_cast<const ID3v2::UserTextIdentificationFrame *>(frame);
-		return t != nullptr ? described_name(utf8(t->description()), &field_entry::id3) : "";
+		if (t == nullptr)
+			return "";
+		return t->description().isEmpty() ? "txxx" : described_name(utf8(t->description()), &field_entry::id3);
 	}
 	std::string spelled;
 	if (id == "COMM") {
 		auto *c = dynamic_cast<const ID3v2::CommentsFrame *>(frame);
-		return c != nullptr && c->description().isEmpty() ? language_name("comment", bytes(c->language()), &spelled)
-								  : "";
+		if (c == nullptr)
+			return "";
+		return c->description().isEmpty()
+		    ? language_name("comment", bytes(c->language()), &spelled)
+		    : described_language_name("comment", bytes(c->language()), utf8(c->description()), &spelled);
 	}
 	if (id == "USLT") {
 		auto *l = dynamic_cast<const ID3v2::UnsynchronizedLyricsFrame *>(frame);
-		return l != nullptr && l->description().isEmpty() ? language_name("lyrics", bytes(l->language()), &spelled)
-								  : "";
+		if (l == nullptr)
+			return "";
+		return l->description().isEmpty()
+		    ? language_name("lyrics", bytes(l->language()), &spelled)
+		    : described_language_name("lyrics", bytes(l->language()), utf8(l->description()), &spelled);
+	}
+	// URL frames: W*** by their id, WXXX by its description.
+	if (id == "WXXX") {
+		auto *u = dynamic_cast<const ID3v2::UserUrlLinkFrame *>(frame);
+		if (u == nullptr)
+			return "";
+		return "url:wxxx" + (u->description().isEmpty() ? "" : ":" + lower(utf8(u->description())));
+	}
+	if (id[0] == 'W') {
+		auto *u = dynamic_cast<const ID3v2::UrlLinkFrame *>(frame);
+		return u != nullptr && all_upper_id(id) ? "url:" + lower(id) : "";
+	}
+	// A rating by its e-mail, with the play counter the frame may hold.
+	if (id == "POPM") {
+		auto *p = dynamic_cast<const ID3v2::PopularimeterFrame *>(frame);
+		return p != nullptr && counter_bytes(p) <= 4 ? "rating:" + lower(utf8(p->email())) : "";
 	}
 	if (id == "UFID") {
 		auto *u = dynamic_cast<const ID3v2::UniqueFileIdentifierFrame *>(frame);
@@ -126,8 +191,24 @@ parse_plain(const std::string &id, const std::string &data)
 	raw.append(2, '\0');
 	raw += data;
 	const ID3v2::Header header(ByteVector("ID3\x04\0\0\0\0\0\0", 10));
-	return std::unique_ptr<ID3v2::Frame>(ID3v2::FrameFactory::instance()->createFrame(
+	std::unique_ptr<ID3v2::Frame> frame(ID3v2::FrameFactory::instance()->createFrame(
 	    ByteVector(raw.data(), static_cast<unsigned int>(raw.size())), &header));
+	// TagLib drops the empty description of a TXXX frame in Latin-1 or
+	// UTF-8, and takes its first value for the description.
+	auto *t = dynamic_cast<ID3v2::UserTextIdentificationFrame *>(frame.get());
+	if (t != nullptr && id == "TXXX" && data.size() >= 2 && (data[0] == 0 || data[0] == 3) && data[1] == '\0' &&
+	    !t->description().isEmpty()) {
+		// Taken out as text first: TagLib's lists share their strings.
+		std::vector<std::string> values;
+		for (const String &v : t->fieldList())
+			values.push_back(utf8(v));
+		TagLib::StringList all;
+		for (const std::string &v : values)
+			all.append(text(v));
+		t->setDescription(String());
+		t->setText(all);
+	}
+	return frame;
 }
 
 } // namespace w_tl::id3
@@ -177,6 +258,17 @@ add_frame_values(fieldset &fs, const std::string &group, const std::string &id, 
 	if (auto *u = dynamic_cast<const ID3v2::UniqueFileIdentifierFrame *>(frame)) {
 		const ByteVector &b = u->identifier();
 		add(group, std::string(b.data(), b.size()));
+		return;
+	}
+	if (auto *u = dynamic_cast<const ID3v2::UrlLinkFrame *>(frame)) {
+		add(group, utf8(u->url()));
+		return;
+	}
+	if (auto *p = dynamic_cast<const ID3v2::PopularimeterFrame *>(frame)) {
+		add(group, std::to_string(p->rating()));
+		if (popm_has_counter(p))
+			add_value(fs, "playcount:" + group.substr(7), std::to_string(p->counter()),
+			    "playcount:" + utf8(p->email()));
 		return;
 	}
 	auto *t = dynamic_cast<const ID3v2::TextIdentificationFrame *>(frame);
@@ -272,22 +364,24 @@ tag_bytes(TagLib::File *file, const host &h)
 	return chunk_tag(*file, chunk);
 }
 
-// The fields of a version 2.3 tag from its frames as they stand in the
-// file: TagLib gives TYER the id TDRC, and so cannot tell it from a TDRC
-// frame.  False when the tag cannot be walked so, and TagLib's frame list
-// is read instead.
+// The fields of a version 2.3 or 2.4 tag from its frames as they stand in
+// the file: TagLib gives TYER the id TDRC, and so cannot tell it from a
+// TDRC frame, and misreads a TXXX frame without description.  False when
+// the tag cannot be walked so, and TagLib's frame list is read instead.
 bool
-read_v23(TagLib::File *file, const host &h, fieldset &fs)
+read_raw(TagLib::File *file, const host &h, fieldset &fs)
 {
 	id3_tag parsed;
 	const std::string raw = tag_bytes(file, h);
-	if (raw.empty() || !id3v2_parse(raw, &parsed) || parsed.version != 3)
+	if (raw.empty() || !id3v2_parse(raw, &parsed) || (parsed.version != 3 && parsed.version != 4))
 		return false;
+	const unsigned v = parsed.version;
 	std::string day, time;
 	for (const id3_item &it : parsed.items) {
-		if ((it.flags & 0x00e0) != 0 || it.itunes)
-			return false; // compressed, encrypted or grouped
-		if (it.id == "TDAT" || it.id == "TIME") {
+		// Compressed, encrypted or grouped; in 2.4 also with a data length.
+		if ((it.flags & (v == 3 ? 0x00e0 : 0x004d)) != 0 || it.itunes)
+			return false;
+		if (v == 3 && (it.id == "TDAT" || it.id == "TIME")) {
 			const std::unique_ptr<ID3v2::Frame> f = parse_plain(it.id, it.data);
 			(it.id == "TDAT" ? day : time) = f != nullptr ? utf8(f->toString()) : "";
 		}
@@ -296,10 +390,10 @@ read_v23(TagLib::File *file, const host &h, fieldset &fs)
 		if (it.id.size() != 4)
 			continue;
 		const std::unique_ptr<ID3v2::Frame> frame = parse_plain(it.id, it.data);
-		const std::string group = group_of(it.id, frame.get(), 3);
+		const std::string group = group_of(it.id, frame.get(), v);
 		if (group.empty() || frame == nullptr)
 			continue;
-		if (it.id == "TYER") {
+		if (v == 3 && it.id == "TYER") {
 			const std::string year = utf8(frame->toString());
 			if (!year.empty())
 				add_value(fs, "date", v23_date(year, day, time));
@@ -329,7 +423,7 @@ id3_read(TagLib::File *file)
 		return fs;
 	}
 	const unsigned v = tag->header()->majorVersion();
-	if (v == 3 && read_v23(file, h, fs))
+	if ((v == 3 || v == 4) && read_raw(file, h, fs))
 		return fs;
 	fs.clear();
 	for (const ID3v2::Frame *frame : tag->frameList()) {

@@ -58,6 +58,9 @@ struct host {
 // tag (TagLib gives a version 2.3 date frame the id of version 2.4).
 std::string group_of(const std::string &id, const ID3v2::Frame *frame, unsigned v);
 
+// Whether frame is a POPM frame that holds a play counter.
+bool popm_has_counter(const ID3v2::Frame *frame);
+
 // The major version the file's ID3v2 tag is written in: its own, 3 for a
 // tag of version 2.2; 4, that of a new tag, when it has none.
 unsigned tag_version(const host &h);

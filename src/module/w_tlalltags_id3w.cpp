@@ -13,6 +13,7 @@
 #include "w_tlalltags_id3.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -23,6 +24,7 @@
 #include <taglib/textidentificationframe.h>
 #include <taglib/uniquefileidentifierframe.h>
 #include <taglib/unsynchronizedlyricsframe.h>
+#include <taglib/urllinkframe.h>
 
 #include "w_tlfixup.h"
 #include "w_tlframes.h"
@@ -45,7 +47,59 @@ struct frame_access : ID3v2::Frame {
 // What the frames of one field hold already, to be kept by its new frames.
 struct hints {
 	std::string description; // a user-defined frame's spelling
+	std::string spelled;     // the field's name as its first frame spells it
 };
+
+bool
+starts(const std::string &s, const char *prefix)
+{
+	return s.rfind(prefix, 0) == 0;
+}
+
+// Whether the name is that of a comment or lyrics frame with a
+// description (comment:eng:note), not of one without (comment:deu).
+bool
+described(const std::string &name)
+{
+	for (const char *base : {"comment:", "lyrics:"}) {
+		if (starts(name, base) && name.size() > std::strlen(base) + 3)
+			return true;
+	}
+	return false;
+}
+
+// The field a name is written in: a total goes with its number, a play
+// counter with its rating.
+std::string
+id3_group_of_name(const std::string &name)
+{
+	return starts(name, "playcount:") ? "rating:" + name.substr(10) : group_of_name(name);
+}
+
+// Text in Latin-1, as URL frames and a rating's e-mail hold it; false when
+// it holds a character Latin-1 has not.
+bool
+latin1(const std::string &utf, std::string *out)
+{
+	const String s = text(utf);
+	if (!s.isLatin1())
+		return false;
+	const ByteVector b = s.data(String::Latin1);
+	out->assign(b.data(), b.size());
+	return out->find('\0') == std::string::npos;
+}
+
+// A frame of the given id and data, in tag version v, without flags.
+std::string
+raw_frame(const char *id, const std::string &data, unsigned v)
+{
+	std::string out = id;
+	const auto n = static_cast<std::uint32_t>(data.size());
+	for (int i = 3; i >= 0; i--)
+		out.push_back(static_cast<char>(v >= 4 ? (n >> (7 * i)) & 0x7f : (n >> (8 * i)) & 0xff));
+	out.append(2, '\0');
+	return out + data;
+}
 
 // The name before the colon of comment:deu, the name itself otherwise.
 std::string
@@ -112,7 +166,63 @@ render_group(const std::string &group, const fieldset &wished, unsigned v, const
 		frames.push_back(std::move(f));
 	};
 	const std::vector<std::string> vs = values(group);
-	if (group == "tracknumber" || group == "discnumber") {
+	// The spelling of a field of the frames without a table entry: that of
+	// the document when it has capitals, else the frames' own.
+	const std::string sp = own != nullptr && has_upper(own->shown()) ? own->shown()
+	    : !hint.spelled.empty()					 ? hint.spelled
+	    : own != nullptr						 ? own->shown()
+									 : group;
+	std::string lang_d, desc_d;
+	if (vs.empty() && group != "tracknumber" && group != "discnumber") {
+		return "";
+	} else if (described(group) && split_described(sp, &lang_d, &desc_d)) {
+		const ByteVector l(lang_d.data(), 3);
+		if (base == "comment") {
+			auto f = std::make_unique<ID3v2::CommentsFrame>(String::Latin1);
+			f->setLanguage(l);
+			f->setDescription(text(desc_d));
+			f->setText(text(joined(vs)));
+			frames.push_back(std::move(f));
+		} else {
+			auto f = std::make_unique<ID3v2::UnsynchronizedLyricsFrame>(String::Latin1);
+			f->setLanguage(l);
+			f->setDescription(text(desc_d));
+			f->setText(text(vs[0]));
+			frames.push_back(std::move(f));
+		}
+	} else if (group == "txxx") {
+		frames.push_back(std::make_unique<ID3v2::UserTextIdentificationFrame>(String(), list(vs), String::Latin1));
+	} else if (starts(group, "url:wxxx")) {
+		auto f = std::make_unique<ID3v2::UserUrlLinkFrame>(String::Latin1);
+		f->setDescription(text(sp.size() > 9 ? sp.substr(9) : ""));
+		f->setUrl(text(vs[0]));
+		frames.push_back(std::move(f));
+	} else if (starts(group, "url:")) {
+		std::string id = group.substr(4);
+		for (char &c : id)
+			c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+		// A URL frame is its Latin-1 text and nothing else (checked).
+		std::string out, bytes;
+		for (const std::string &u : vs) {
+			latin1(u, &bytes);
+			out += raw_frame(id.c_str(), bytes, v);
+		}
+		return out;
+	} else if (starts(group, "rating:")) {
+		// Rendered here: TagLib writes a play counter into every POPM
+		// frame, even one that had none.  Checked: Latin-1, numbers.
+		std::string data;
+		latin1(sp.substr(7), &data);
+		data.push_back('\0');
+		data.push_back(static_cast<char>(std::stoul(vs[0])));
+		const std::vector<std::string> count = values("playcount:" + group.substr(7));
+		if (!count.empty()) {
+			const auto n = static_cast<std::uint32_t>(std::stoul(count[0]));
+			for (int shift = 24; shift >= 0; shift -= 8)
+				data.push_back(static_cast<char>((n >> shift) & 0xff));
+		}
+		return raw_frame("POPM", data, v);
+	} else if (group == "tracknumber" || group == "discnumber") {
 		const std::vector<std::string> total = values(group == "tracknumber" ? "tracktotal" : "disctotal");
 		if (vs.empty() && total.empty())
 			return "";
@@ -120,8 +230,6 @@ render_group(const std::string &group, const fieldset &wished, unsigned v, const
 		if (!total.empty())
 			t += "/" + total[0];
 		text_frame(group == "tracknumber" ? "TRCK" : "TPOS", StringList(text(t)));
-	} else if (vs.empty()) {
-		return "";
 	} else if (group == "date:tdrc" || group == "originaldate:tdor") {
 		text_frame(group[0] == 'd' ? "TDRC" : "TDOR", list(vs));
 	} else if (group == "date" && v == 3) {
@@ -261,6 +369,53 @@ mirror_id3v1(TagLib::MPEG::File *mp3, plan_stream &stream, const fieldset &wishe
 }
 
 
+// Why the frames of their kind cannot hold a field of the names that are
+// no entry of the table (a described comment, a URL, a rating...), "" when
+// they can.
+std::string
+check_frame_field(const field &f, const fieldset &wished)
+{
+	const std::string &n = f.name;
+	const std::string &val = f.values[0];
+	std::string lang, desc, bytes;
+	if (described(n) && !split_described(f.shown(), &lang, &desc))
+		return "cannot hold a tag named " + f.shown() + " (a described one is " + n.substr(0, n.find(':')) +
+		    ":LANGUAGE:DESCRIPTION)";
+	if (starts(n, "lyrics:") && described(n) && f.values.size() > 1)
+		return "cannot hold more than one " + f.shown();
+	if (starts(n, "url:")) {
+		const std::string id = n.substr(4, 4);
+		const bool user = starts(n, "url:wxxx");
+		if (!user && (n.size() != 8 || id[0] != 'w' ||
+				 !std::all_of(id.begin(), id.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); })))
+			return "cannot hold a tag named " + f.shown() + " (no URL frame has that name)";
+		if (user && n.size() != 8 && (n[8] != ':' || n.size() == 9))
+			return "cannot hold a tag named " + f.shown() + " (no URL frame has that name)";
+		// Several frames of one id are for the commercial and the
+		// artist's pages only; one WXXX frame for each description.
+		if (f.values.size() > 1 && id != "wcom" && id != "woar")
+			return "cannot hold more than one " + f.shown();
+		for (const std::string &u : f.values) {
+			if (!latin1(u, &bytes))
+				return "cannot hold " + f.shown() + "=" + u + " (a URL frame holds Latin-1 text only)";
+		}
+	}
+	if (starts(n, "rating:") || starts(n, "playcount:")) {
+		const bool rating = starts(n, "rating:");
+		const std::string email = f.shown().substr(rating ? 7 : 10);
+		if (!latin1(email, &bytes))
+			return "cannot hold " + f.shown() + " (a rating's e-mail is Latin-1 text only)";
+		if (f.values.size() > 1)
+			return "cannot hold more than one " + f.shown();
+		if (!all_digits(val) || val.size() > 10 || std::stoull(val) > (rating ? 255ull : 4294967295ull))
+			return "cannot hold " + f.shown() + "=" + val +
+			    (rating ? " (only a number from 0 to 255)" : " (only a number up to 4294967295)");
+		if (!rating && find_field(wished, "rating:" + n.substr(10)) == nullptr)
+			return "cannot hold " + f.shown() + " without rating:" + email;
+	}
+	return "";
+}
+
 } // namespace
 
 std::string
@@ -292,6 +447,8 @@ id3_check(TagLib::File *file, fieldset &wished)
 		if (single && f.values.size() > 1)
 			return "cannot hold more than one " + n;
 		const std::string &val = f.values[0];
+		if (const std::string why = check_frame_field(f, wished); !why.empty())
+			return why;
 		if ((n == "tracknumber" || n == "tracktotal" || n == "discnumber" || n == "disctotal") &&
 		    val.find('/') != std::string::npos)
 			return "cannot hold " + n + "=" + val + " (a total has a name of its own)";
@@ -360,19 +517,19 @@ id3_render(TagLib::File *file, plan_stream &stream, const fieldset &wished,
 	std::vector<std::string> order; // of the fields without an old frame
 	if (old_tag.empty()) {
 		for (const field &f : wished) {
-			if (groups.insert(group_of_name(f.name)).second)
-				order.push_back(group_of_name(f.name));
+			if (groups.insert(id3_group_of_name(f.name)).second)
+				order.push_back(id3_group_of_name(f.name));
 		}
 		for (const std::string &n : changed)
-			groups.insert(group_of_name(n));
+			groups.insert(id3_group_of_name(n));
 	} else {
 		for (const field &f : wished) {
-			const std::string g = group_of_name(f.name);
+			const std::string g = id3_group_of_name(f.name);
 			if (std::find(changed.begin(), changed.end(), f.name) != changed.end() && groups.insert(g).second)
 				order.push_back(g);
 		}
 		for (const std::string &n : changed)
-			groups.insert(group_of_name(n));
+			groups.insert(id3_group_of_name(n));
 	}
 
 	*touched = groups;
@@ -391,6 +548,7 @@ id3_render(TagLib::File *file, plan_stream &stream, const fieldset &wished,
 			hints &hg = hint[g];
 			if (auto *t = dynamic_cast<const ID3v2::UserTextIdentificationFrame *>(frame.get()))
 				hg.description = utf8(t->description());
+			hg.spelled = spelling_of(g, frame.get());
 		}
 	}
 

@@ -29,6 +29,19 @@ is_freeform(const std::string &key)
 	return key.compare(0, sizeof(freeform) - 1, freeform) == 0;
 }
 
+// A freeform item of any mean (----:mean:name).
+bool
+any_freeform(const std::string &key)
+{
+	return key.compare(0, 5, "----:") == 0;
+}
+
+bool
+has_upper(const std::string &s)
+{
+	return std::any_of(s.begin(), s.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+}
+
 // An item key as the bytes of the atom's name; the name of a freeform item
 // is UTF-8 text.
 std::string
@@ -74,6 +87,9 @@ group_of(const std::string &key, const TagLib::MP4::Item &item)
 			return "";
 		return described_name(key.substr(sizeof(freeform) - 1), &field_entry::mp4);
 	}
+	// One of another mean goes by its whole key.
+	if (any_freeform(key))
+		return item.toStringList().isEmpty() ? "" : lower(key);
 	return table_group(key);
 }
 
@@ -115,8 +131,11 @@ mp4_read(TagLib::File *file)
 		if (group.empty())
 			continue;
 		// A user-defined item is shown under its own spelling.
-		const std::string spelled =
-		    is_freeform(key) && find_entry(group) == nullptr ? key.substr(sizeof(freeform) - 1) : "";
+		std::string spelled;
+		if (is_freeform(key))
+			spelled = find_entry(group) == nullptr ? key.substr(sizeof(freeform) - 1) : "";
+		else if (any_freeform(key))
+			spelled = key;
 		if (key == "trkn" || key == "disk") {
 			const TagLib::MP4::Item::IntPair p = item.toIntPair();
 			add(group, p.first > 0 ? std::to_string(p.first) : "");
@@ -142,6 +161,16 @@ mp4_check(TagLib::File *, fieldset &wished)
 	for (field &f : wished) {
 		if (f.name.empty())
 			return "cannot hold a tag without a name";
+		if (any_freeform(f.name)) {
+			// ----:mean:name, as the item's atoms hold it: iTunes' own
+			// items go by their name alone.
+			const std::string &k = f.shown();
+			const std::size_t colon = k.find(':', 5);
+			if (colon == std::string::npos || colon == 5 || k.find(':', colon + 1) != std::string::npos)
+				return "cannot hold a tag named " + k + " (a freeform item is ----:MEAN:NAME)";
+			if (is_freeform(k))
+				return "cannot hold a tag named " + k + " (an item of that mean goes by its name alone)";
+		}
 		if (!is_number(f.name) && f.name != "compilation")
 			continue;
 		if (f.values.size() > 1)
@@ -181,7 +210,7 @@ mp4_render(TagLib::File *file, const fieldset &wished, const std::vector<std::st
 		const std::string g = group_of(key, it->second);
 		if (g.empty() || groups.count(g) == 0)
 			continue;
-		if (spelling.count(g) == 0 && key.compare(0, sizeof(freeform) - 1, freeform) == 0)
+		if (spelling.count(g) == 0 && any_freeform(key))
 			spelling[g] = key;
 		tag->removeItem(it->first);
 	}
@@ -211,12 +240,12 @@ mp4_render(TagLib::File *file, const fieldset &wished, const std::vector<std::st
 		const field_entry *entry = find_entry(g);
 		// A name the document spells keeps its spelling; in lower case it
 		// may be the one the item had.
-		const bool spelled = entry == nullptr && std::any_of(f->shown().begin(), f->shown().end(),
-								    [](char c) { return c >= 'A' && c <= 'Z'; });
-		std::string key = spelled		? freeform + f->shown()
+		const bool spelled = entry == nullptr && has_upper(f->shown());
+		const std::string own = any_freeform(g) ? f->shown() : freeform + f->shown();
+		std::string key = spelled		? own
 		    : spelling.count(g) > 0		? spelling[g]
 		    : entry != nullptr			? std::string(entry->mp4)
-							: freeform + f->shown();
+							: own;
 		tag->setItem(key_string(key), TagLib::MP4::Item(values));
 	}
 	if (!file->save())
@@ -229,7 +258,7 @@ mp4_item_group(const std::string &name, const std::string &atom)
 {
 	// The proof names items in UTF-8; the table has their bytes.
 	std::string key;
-	for (std::size_t i = 0; i < name.size() && !is_freeform(name); i++) {
+	for (std::size_t i = 0; i < name.size() && !any_freeform(name); i++) {
 		if (name.compare(i, 2, "\xc2\xa9") == 0) {
 			key.push_back('\xa9');
 			i++;
@@ -237,14 +266,14 @@ mp4_item_group(const std::string &name, const std::string &atom)
 			key.push_back(name[i]);
 		}
 	}
-	if (is_freeform(name))
+	if (any_freeform(name))
 		key = name;
-	if (is_freeform(key)) {
+	if (any_freeform(key)) {
 		// Text only: a data atom of type 1 (UTF-8).
 		const std::size_t data = atom.find("data", 8);
 		if (data == std::string::npos || data + 8 > atom.size() || atom.compare(data + 5, 3, std::string("\0\0\x01", 3)) != 0)
 			return "";
-		return described_name(key.substr(sizeof(freeform) - 1), &field_entry::mp4);
+		return is_freeform(key) ? described_name(key.substr(sizeof(freeform) - 1), &field_entry::mp4) : lower(key);
 	}
 	return table_group(key);
 }

@@ -155,6 +155,22 @@ user_item(const char *item)
 
 } // namespace
 
+bool
+reserved_name(const std::string &name, const char *const field_entry::*item_of)
+{
+	if (item_of == &field_entry::mp4)
+		return name.rfind("----:", 0) == 0;
+	if (item_of != &field_entry::id3)
+		return false;
+	if (name == "txxx")
+		return true;
+	for (const char *prefix : {"comment:", "lyrics:", "url:", "rating:", "playcount:"}) {
+		if (name.rfind(prefix, 0) == 0)
+			return true;
+	}
+	return false;
+}
+
 std::string
 described_name(const std::string &text, const char *const field_entry::*item_of)
 {
@@ -179,8 +195,11 @@ described_name(const std::string &text, const char *const field_entry::*item_of)
 		return it->second;
 	const std::string name = canonical_name(l);
 	const field_entry *entry = find_entry(name);
+	// A name that the tag's frames or items of other kinds take is theirs:
+	// the user-defined item is kept, unseen, so that no field stands for
+	// two things.
 	if (entry == nullptr)
-		return l;
+		return reserved_name(l, item_of) ? "" : l;
 	// Named after a field of the table: the same field when the tag keeps
 	// it in a user-defined item too, else an item of its own, left alone.
 	return user_item(entry->*item_of) != nullptr ? name : "";
@@ -222,6 +241,29 @@ language_name(const std::string &base, const std::string &language, std::string 
 		return base;
 	*spelled = base + ":" + language;
 	return lower(*spelled);
+}
+
+std::string
+described_language_name(const std::string &base, const std::string &language, const std::string &description,
+    std::string *spelled)
+{
+	std::string plain;
+	if (language_name(base, language, &plain).empty())
+		return "";
+	*spelled = base + ":" + language + ":" + description;
+	return lower(*spelled);
+}
+
+bool
+split_described(const std::string &spelled, std::string *language, std::string *description)
+{
+	const std::size_t colon = spelled.find(':');
+	if (colon == std::string::npos || spelled.size() < colon + 6 || spelled[colon + 4] != ':')
+		return false;
+	*language = spelled.substr(colon + 1, 3);
+	*description = spelled.substr(colon + 5);
+	std::string plain;
+	return !description->empty() && !language_name("x", *language, &plain).empty();
 }
 
 void

@@ -153,9 +153,12 @@ def frames(t):
     out = ['version %d.%d' % t.version[:2]]
     for f in t.values():
         x = {'id': f.FrameID}
-        for a in ('lang', 'desc', 'owner', 'mime'):
+        for a in ('lang', 'desc', 'owner', 'mime', 'url', 'email'):
             if hasattr(f, a):
                 x[a] = str(getattr(f, a))
+        for a in ('rating', 'count'):
+            if hasattr(f, a):
+                x[a] = int(getattr(f, a))
         if hasattr(f, 'type'):
             x['type'] = int(f.type)
         if hasattr(f, 'text'):
