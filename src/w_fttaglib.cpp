@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "w_fileio.h"
+#include "w_mp3fields.h"
 #include "w_safefile.h"
 #include "w_settings.h"
 #include "w_props.h"
@@ -81,6 +82,11 @@ struct w_fttaglib_data {
 	// The file as its tags were read, or as our last write left it: a
 	// write refuses a file that another program changed meanwhile.
 	w_fileid id;
+	// The fields of an MP3 file read by our own walk, TagLib not loaded,
+	// until a write; fd is then the tune's descriptor, which TagLib opens
+	// when something else is asked of the file.
+	std::optional<w_tl::raw_fields> raw;
+	int fd = -1;
 };
 
 struct tlfile_closer {
@@ -328,10 +334,28 @@ warn_write(const char *path)
 
 // A file is rendered once: a write takes the handle the last read used,
 // or opens the file afresh.  Null, with a warning, when it cannot.
+// TagLib's handle on the file: through the descriptor kept since init,
+// else opened by name.
+w_tlfile *
+open_file(w_fttaglib_data *data)
+{
+	const w_tlmodule *m = module();
+	if (m == nullptr) {
+		errno = ENOTSUP;
+		return nullptr;
+	}
+	if (data->fd == -1)
+		return m->open(data->path);
+	const int fd = data->fd;
+	data->fd = -1;
+	return m->open_fd(fd, data->path);
+}
+
 tlfile_ptr
 take_file(w_fttaglib_data *data)
 {
-	tlfile_ptr file(data->file != nullptr ? data->file : module()->open(data->path));
+	data->raw.reset(); // what the write leaves is TagLib's to read
+	tlfile_ptr file(data->file != nullptr ? data->file : open_file(data));
 	data->file = nullptr;
 	if (!file)
 		warn("%s", data->path);
@@ -436,6 +460,11 @@ reopened(w_fttaglib_data *data)
 {
 	if (data->file != nullptr)
 		return true;
+	if (data->fd != -1) {
+		// Not opened by TagLib since init: the identity is init's.
+		data->file = open_file(data);
+		return data->file != nullptr;
+	}
 	w_fileid id;
 	if (w_fileid_take(data->path, id) == -1)
 		return false;
@@ -444,6 +473,60 @@ reopened(w_fttaglib_data *data)
 		return false;
 	data->id = id;
 	return true;
+}
+
+// The seven fields as a new list: texts that are not empty, numbers from
+// 1 to 9999.  Null on failure.
+w_taglist *
+list_of(const char *const text[W_TL_NFIELDS], const unsigned int number[W_TL_NFIELDS])
+{
+	w_taglist_ptr tlist(w_taglist_new());
+	if (!tlist)
+		return nullptr;
+	for (int i = 0; i < W_TL_NFIELDS; i++) {
+		const field &f = fields[i];
+		if (f.format == nullptr) {
+			if (*text[i] != '\0' && w_taglist_insert(tlist.get(), f.key, text[i]) == -1)
+				return nullptr;
+			continue;
+		}
+		if (!shown(number[i]))
+			continue; // unset, or too wide to show in four digits
+		char buf[5];
+		int len = std::snprintf(buf, sizeof(buf), f.format, number[i]);
+		if (len < 0 || static_cast<size_t>(len) >= sizeof(buf))
+			return nullptr;
+		if (w_taglist_insert(tlist.get(), f.key, buf) == -1)
+			return nullptr;
+	}
+	return tlist.release();
+}
+
+// Our own reading of an MP3 file's fields through the tune's descriptor,
+// from the bytes the probe already holds where they suffice.
+bool
+raw_read(const char *path, int fd, std::uint64_t size, w_tl::raw_fields *out)
+{
+	const unsigned char *head = nullptr;
+	const std::size_t headlen = w_backend_probe_head(path, &head);
+	auto read = [&](std::uint64_t off, std::size_t len, std::string *got) {
+		if (off + len <= headlen || (off == 0 && headlen == size && len >= headlen)) {
+			got->assign(reinterpret_cast<const char *>(head) + off,
+			    static_cast<std::size_t>(std::min<std::uint64_t>(len, headlen - off)));
+			return true;
+		}
+		got->resize(len);
+		const ssize_t n = w_pread_upto(fd, got->data(), len, static_cast<off_t>(off));
+		if (n < 0)
+			return false;
+		got->resize(static_cast<std::size_t>(n));
+		return true;
+	};
+	try {
+		return w_tl::mp3_fields(read, size, out);
+	} catch (const std::bad_alloc &) {
+		return false; // TagLib will have its try
+	}
 }
 
 } // namespace
@@ -471,20 +554,33 @@ w_fttaglib_init(const char *path)
 {
 	assert(path != NULL);
 
-	const w_tlmodule *m = module();
-	if (m == nullptr)
-		return nullptr;
 	auto *data = new (std::nothrow) w_fttaglib_data{};
 	if (data == nullptr)
 		return nullptr;
 	data->libid = libid;
 	data->path = path;
+	// A print of MP3 files does without TagLib where our walk reads them.
+	struct stat st;
+	const int fd = w_backend_probe_fd(path, &st);
+	if (fd != -1 && !complete_model() && S_ISREG(st.st_mode) && w_tl::mp3_named(path)) {
+		w_tl::raw_fields raw;
+		if (raw_read(path, fd, static_cast<std::uint64_t>(st.st_size), &raw)) {
+			data->id = w_fileid_of(st);
+			data->raw = std::move(raw);
+			data->fd = w_backend_probe_take(path);
+			return data;
+		}
+	}
+	const w_tlmodule *m = module();
+	if (m == nullptr) {
+		delete data;
+		return nullptr;
+	}
 	// The tune's descriptor when it probes the file, and what it knew of
 	// the file when it opened it; else the identity is taken before
 	// TagLib opens the file: a file changed in between is taken for
 	// changed, never the other way round.
-	struct stat st;
-	if (w_backend_probe_fd(path, &st) != -1) {
+	if (fd != -1) {
 		data->id = w_fileid_of(st);
 		data->file = m->open_fd(w_backend_probe_take(path), path);
 	} else if (w_fileid_take(path, data->id) == -1) {
@@ -507,6 +603,12 @@ w_fttaglib_read(void *opaque)
 {
 	w_fttaglib_data *data = checked(opaque);
 
+	if (data->raw && !complete_model()) {
+		const char *text[W_TL_NFIELDS];
+		for (int i = 0; i < W_TL_NFIELDS; i++)
+			text[i] = data->raw->text[i].c_str();
+		return list_of(text, data->raw->number);
+	}
 	if (!reopened(data))
 		return nullptr;
 	if (complete_model()) {
@@ -517,26 +619,7 @@ w_fttaglib_read(void *opaque)
 	values v;
 	if (module()->read(data->file, &v) == -1)
 		return nullptr;
-	w_taglist_ptr tlist(w_taglist_new());
-	if (!tlist)
-		return nullptr;
-	for (int i = 0; i < W_TL_NFIELDS; i++) {
-		const field &f = fields[i];
-		if (f.format == nullptr) {
-			if (*v.text[i] != '\0' && w_taglist_insert(tlist.get(), f.key, v.text[i]) == -1)
-				return nullptr;
-			continue;
-		}
-		if (!shown(v.number[i]))
-			continue; // unset, or too wide to show in four digits
-		char buf[5];
-		int len = std::snprintf(buf, sizeof(buf), f.format, v.number[i]);
-		if (len < 0 || static_cast<size_t>(len) >= sizeof(buf))
-			return nullptr;
-		if (w_taglist_insert(tlist.get(), f.key, buf) == -1)
-			return nullptr;
-	}
-	return tlist.release();
+	return list_of(v.text, v.number);
 }
 
 int
@@ -594,6 +677,8 @@ w_fttaglib_clear(void *opaque)
 	w_fttaglib_data *data = checked(opaque);
 	if (data->file != nullptr)
 		module()->close(data->file);
+	if (data->fd != -1)
+		close(data->fd);
 	delete data;
 }
 

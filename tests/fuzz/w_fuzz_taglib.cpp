@@ -8,7 +8,9 @@
  * set.  The TagLib module either
  * refuses the change or plans a new file in which a reader of our own,
  * sharing nothing with the module, finds every frame of the other fields
- * and the audio as they were, and the field reads back as asked.
+ * and the audio as they were, and the field reads back as asked.  Before
+ * the change, our own reading of an MP3 file's fields (the one a print
+ * uses) either declines or finds every field as TagLib reads it.
  */
 #include "w_fuzz_checks.h"
 
@@ -23,6 +25,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "w_mp3fields.h"
 #include "w_tlmodule.h"
 
 extern "C" const struct w_tlmodule *w_tlmodule_entry(void);
@@ -542,15 +545,33 @@ taglib(const std::uint8_t *data, std::size_t size)
 	scratch_path = dir + "/wembrix-fuzz-taglib-" + std::to_string(getpid()) + suffix[k];
 	put_file(scratch_path, before);
 
+	// Our own reading of an MP3 file's fields, which a print uses in
+	// place of TagLib's, reads them as TagLib does, or declines.
+	w_tl::raw_fields raw;
+	const bool ours = k == mp3 &&
+	    w_tl::mp3_fields([&](std::uint64_t off, std::size_t len, std::string *out) {
+		    *out = off < before.size() ? before.substr(off, len) : "";
+		    return true;
+	    }, before.size(), &raw);
+
 	const w_tlmodule *m = w_tlmodule_entry();
 	file_closer file{m, m->open(scratch_path.c_str())};
 	if (file.f == nullptr) {
+		if (ours)
+			fail("our reading takes a file TagLib refuses");
 		unlink(scratch_path.c_str());
 		return;
 	}
 	w_tlvalues old{};
 	if (m->read(file.f, &old) == -1)
 		fail("a file opened could not be read");
+	for (int i = 0; ours && i < W_TL_NFIELDS; i++) {
+		const bool number = i == W_TL_YEAR || i == W_TL_TRACK;
+		if (number ? raw.number[i] != old.number[i] : raw.text[i] != old.text[i])
+			fail("our reading of field %d is \"%s\", TagLib's \"%s\"", i,
+			    number ? std::to_string(raw.number[i]).c_str() : raw.text[i].c_str(),
+			    number ? std::to_string(old.number[i]).c_str() : old.text[i]);
+	}
 	free_values(old);
 	w_tlchange changes[W_TL_NFIELDS] = {};
 	changes[field] = {1, number ? nullptr : text.c_str(), number ? value : 0};

@@ -21,6 +21,13 @@ tags to_tags(const struct w_taglist *tlist);
 // A new list holding tags, in order.
 w_taglist_ptr to_taglist(const tags &t);
 
+// Expects the fields of the file at path, when it is an MP3 file, to read
+// the same through the tune's descriptor (where our own walk reads them in
+// place of TagLib) as through TagLib alone, in the seven fields and in the
+// complete model.  The program is checked so on every MP3 file a test runs
+// it on.
+void expect_mp3_read_alike(const std::string &path);
+
 // Opens path with backend, then (when given) puts other bytes in its place,
 // and writes tags: the writer must cope with whatever it finds when it
 // runs.  The write's result, or -2 (a failed test) when init refuses path.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "w_tagsupport.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -137,6 +139,12 @@ run(const std::vector<std::string> &argv, const run_options &opt)
 run_result
 wembrix(const std::vector<std::string> &args, const run_options &opt)
 {
+	// Our own reading of an MP3 file's fields must agree with TagLib's on
+	// every file the program is run on.
+	for (const std::string &a : args) {
+		if (!a.empty() && a[0] != '-')
+			expect_mp3_read_alike(a[0] == '/' || opt.cwd.empty() ? a : opt.cwd + "/" + a);
+	}
 	std::vector<std::string> argv{WEMBRIX_BIN};
 	argv.insert(argv.end(), args.begin(), args.end());
 	return run(argv, opt);

@@ -2,7 +2,9 @@
  * The raw ID3v2 frames of a tag, walked as TagLib walks them: whether
  * TagLib read a tag whole, which field a frame stands for, and the rebuild
  * of a tag TagLib saved from the old tag's own frames.  Pure functions over
- * the bytes of a tag; no TagLib object is involved.
+ * the bytes of a tag; no TagLib object is involved, so the program's own
+ * reading of MP3 files (w_mp3fields) walks tags with them too, and the
+ * TagLib module is built with this file of the program.
  */
 #pragma once
 
