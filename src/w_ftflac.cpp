@@ -199,6 +199,47 @@ chain_end(w_ftflac_data *data)
 	return at;
 }
 
+// Writes the chain, its padding sorted to the end, as write_chain does,
+// and says why when it cannot: the user learns why (a full disk, a file
+// that went away), as for the other formats.  Once written, the audio is
+// where the new metadata ends.  0, or -1 with errno.
+int
+commit_chain(w_ftflac_data *data)
+{
+	FLAC__metadata_chain_sort_padding(data->chain);
+	// The temporary file's names are C++ strings: running out of memory
+	// for them is a failed write like any other.
+	int r;
+	errno = 0;
+	try {
+		r = write_chain(data);
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		r = -1;
+	}
+	if (r != 0) {
+		int saved = errno;
+		if (r == refused) {
+			warnx("%s: inconsistent FLAC metadata, not written: %s", data->path, data->fault);
+			saved = EINVAL;
+		} else if (saved == ESTALE)
+			w_fileid_warn(data->path);
+		else if (saved != 0)
+			warn("%s", data->path);
+		else
+			warnx("%s: %s", data->path,
+			    FLAC__Metadata_ChainStatusString[FLAC__metadata_chain_status(data->chain)]);
+		errno = saved != 0 ? saved : EIO;
+		return -1;
+	}
+	// A rewrite may have moved the audio.
+	data->audio = chain_end(data);
+	if (data->audio == -1)
+		std::snprintf(data->fault, sizeof data->fault,
+		    "memory ran out while measuring the metadata just written");
+	return 0;
+}
+
 // Vorbis comment entries made for a write, owned until the block takes them.
 struct entries {
 	FLAC__StreamMetadata_VorbisComment_Entry *v = nullptr;
@@ -451,33 +492,7 @@ w_ftflac_write(void *opaque, const struct w_taglist *tlist)
 	made.v = nullptr;
 	made.n = 0;
 
-	FLAC__metadata_chain_sort_padding(data->chain);
-	// The temporary file's names are C++ strings: running out of memory
-	// for them is a failed write like any other.
-	int r;
-	errno = 0;
-	try {
-		r = write_chain(data);
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-		r = -1;
-	}
-	if (r != 0) {
-		// The user learns why (a full disk, a file that went away), as
-		// for the other formats.
-		int saved = errno;
-		if (r == refused) {
-			warnx("%s: inconsistent FLAC metadata, not written: %s", data->path,
-			    data->fault);
-			saved = EINVAL;
-		} else if (saved == ESTALE)
-			w_fileid_warn(data->path);
-		else if (saved != 0)
-			warn("%s", data->path);
-		else
-			warnx("%s: %s", data->path,
-			    FLAC__Metadata_ChainStatusString[FLAC__metadata_chain_status(data->chain)]);
-		errno = saved != 0 ? saved : EIO;
+	if (commit_chain(data) != 0) {
 		made.v = vc->comments;
 		made.n = vc->num_comments;
 		vc->comments = old.v;
@@ -487,11 +502,6 @@ w_ftflac_write(void *opaque, const struct w_taglist *tlist)
 		data->vc->length = old_length;
 		return -1;
 	}
-	// A rewrite may have moved the audio.
-	data->audio = chain_end(data);
-	if (data->audio == -1)
-		std::snprintf(data->fault, sizeof data->fault,
-		    "memory ran out while measuring the metadata just written");
 	return 0;
 }
 
@@ -710,39 +720,12 @@ w_ftflac_write_pictures(void *opaque, const std::vector<w_picture_slot> &slots)
 			made[j].release();
 		}
 	}
-	{
-		FLAC__metadata_chain_sort_padding(data->chain);
-		int r;
-		errno = 0;
-		try {
-			r = write_chain(data);
-		} catch (const std::bad_alloc &) {
-			errno = ENOMEM;
-			r = -1;
-		}
-		if (r != 0) {
-			int saved = errno;
-			if (r == refused) {
-				warnx("%s: inconsistent FLAC metadata, not written: %s", data->path, data->fault);
-				saved = EINVAL;
-			} else if (saved == ESTALE)
-				w_fileid_warn(data->path);
-			else if (saved != 0)
-				warn("%s", data->path);
-			else
-				warnx("%s: %s", data->path,
-				    FLAC__Metadata_ChainStatusString[FLAC__metadata_chain_status(data->chain)]);
-			std::snprintf(data->fault, sizeof data->fault,
-			    "a picture write failed, so the metadata in memory is not the file's");
-			errno = saved != 0 ? saved : EIO;
-			return -1;
-		}
-		data->audio = chain_end(data);
-		if (data->audio == -1)
-			std::snprintf(data->fault, sizeof data->fault,
-			    "memory ran out while measuring the metadata just written");
-		return 0;
+	if (commit_chain(data) != 0) {
+		std::snprintf(data->fault, sizeof data->fault,
+		    "a picture write failed, so the metadata in memory is not the file's");
+		return -1;
 	}
+	return 0;
 broken:
 	std::snprintf(data->fault, sizeof data->fault,
 	    "a picture write failed, so the metadata in memory is not the file's");

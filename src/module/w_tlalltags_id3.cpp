@@ -211,6 +211,98 @@ parse_plain(const std::string &id, const std::string &data)
 	return frame;
 }
 
+std::string
+find_tag_place(TagLib::File *file, ID3v2::Tag *tag, tag_place *place)
+{
+	place->mpeg = dynamic_cast<TagLib::MPEG::File *>(file) != nullptr;
+	if (place->mpeg) {
+		place->mpeg_size = leading_id3v2_size(*file);
+		if (place->mpeg_size > 0) {
+			file->seek(0);
+			ByteVector b = file->readBlock(static_cast<unsigned long>(place->mpeg_size));
+			if (b.size() == place->mpeg_size)
+				place->old_tag.assign(b.data(), b.size());
+		}
+	} else {
+		if (!find_id3_chunk(*file, &place->big_endian, &place->chunk))
+			return "its chunks do not add up, so its ID3 chunk cannot be placed";
+		place->old_tag = chunk_tag(*file, place->chunk);
+	}
+	if (tag != nullptr && place->old_tag.empty())
+		return "its ID3v2 tag cannot be found where it can be rewritten";
+	if (tag != nullptr && !id3v2_whole(*file, tag))
+		return "TagLib could not read the whole ID3v2 tag; rewriting it would lose frames";
+	return "";
+}
+
+namespace {
+
+// A tag of the given header (its first six bytes) and frames, of the old
+// size when they fit it, else with padding bytes of room to grow.  Empty
+// when the tag would be too big for ID3v2.
+std::string
+make_tag(const std::string &head, const std::string &body, std::uint64_t old_size, std::uint64_t padding)
+{
+	std::uint64_t size = 10 + body.size();
+	size = size <= old_size ? old_size : size + padding;
+	if (size - 10 >= (std::uint64_t{1} << 28))
+		return "";
+	std::string out = head.substr(0, 6);
+	const auto n = static_cast<std::uint32_t>(size - 10);
+	for (int shift = 21; shift >= 0; shift -= 7)
+		out.push_back(static_cast<char>((n >> shift) & 0x7f));
+	out += body;
+	out.resize(static_cast<std::size_t>(size), '\0');
+	return out;
+}
+
+} // namespace
+
+std::string
+put_tag(TagLib::File *file, plan_stream &stream, const tag_place &place, const std::string &body)
+{
+	const std::string &old_tag = place.old_tag;
+	const std::string head = old_tag.empty() ? std::string("ID3\x04\0\0", 6) : old_tag;
+	if (place.mpeg) {
+		// Nothing for a new tag to hold.
+		if (old_tag.empty() && body.empty())
+			return "";
+		const std::string tag = make_tag(head, body, old_tag.size(), 1024);
+		if (tag.empty())
+			return "its ID3v2 tag would grow too big";
+		stream.insert(ByteVector(tag.data(), static_cast<unsigned int>(tag.size())), 0,
+		    static_cast<unsigned long>(place.mpeg_size));
+		return "";
+	}
+
+	// A WAV or AIFF file: the chunk is replaced, or added at the end, and
+	// the container's size follows.  A new chunk is added even when empty,
+	// so that the fields of the INFO chunk no longer read as the file's.
+	const id3_chunk &chunk = place.chunk;
+	const std::string tag = make_tag(head, body, chunk.name.empty() ? 0 : chunk.size, 0);
+	if (tag.empty())
+		return "its ID3v2 tag would grow too big";
+	const auto length = static_cast<std::uint64_t>(stream.length());
+	const std::uint64_t at = chunk.name.empty() ? length : chunk.pos;
+	const std::uint64_t replace = chunk.name.empty() ? 0 : 8 + std::uint64_t{chunk.size} + (chunk.size & 1);
+	if (at + replace > length)
+		return "its ID3 chunk runs past the end of the file";
+	const std::string name = !chunk.name.empty()                          ? chunk.name
+	    : dynamic_cast<TagLib::RIFF::WAV::File *>(file) != nullptr ? "id3 "
+									: "ID3 ";
+	ByteVector block(name.data(), 4);
+	block.append(ByteVector::fromUInt(static_cast<unsigned int>(tag.size()), place.big_endian));
+	block.append(ByteVector(tag.data(), static_cast<unsigned int>(tag.size())));
+	if (tag.size() & 1)
+		block.append('\0');
+	const std::uint64_t container = length - replace + block.size() - 8;
+	if (container > 0xffffffffu)
+		return "the file would grow too big for its container";
+	stream.insert(block, static_cast<unsigned long>(at), static_cast<unsigned long>(replace));
+	stream.insert(ByteVector::fromUInt(static_cast<unsigned int>(container), place.big_endian), 4, 4);
+	return "";
+}
+
 } // namespace w_tl::id3
 
 namespace w_tl {

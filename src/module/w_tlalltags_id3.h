@@ -5,6 +5,7 @@
  */
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -14,6 +15,9 @@
 #include <taglib/mpegfile.h>
 #include <taglib/tstring.h>
 #include <taglib/wavfile.h>
+
+#include "w_tlfixup.h"
+#include "w_tlstream.h"
 
 namespace w_tl::id3 {
 
@@ -68,5 +72,27 @@ unsigned tag_version(const host &h);
 // A frame of the given id and data (its flags undone) as TagLib parses a
 // plain version 2.4 frame; null when TagLib makes nothing of it.
 std::unique_ptr<ID3v2::Frame> parse_plain(const std::string &id, const std::string &data);
+
+// Where a file's ID3v2 tag is, as a rewrite of it needs it: at the start
+// of an MPEG file, or in the ID3 chunk of a WAV or AIFF file.
+struct tag_place {
+	bool mpeg = false;
+	// The tag's bytes (empty for none); a caller that converts a version
+	// 2.2 tag puts the converted one here.
+	std::string old_tag;
+	std::uint64_t mpeg_size = 0; // the MPEG file's leading tag
+	id3_chunk chunk;             // the WAV or AIFF file's chunk
+	bool big_endian = false;     // how the chunk's sizes are written
+};
+
+// Finds the tag of file, whose ID3v2 tag as TagLib reads it is tag (null
+// for none): "" when found, else why it cannot be rewritten.
+std::string find_tag_place(TagLib::File *file, ID3v2::Tag *tag, tag_place *place);
+
+// Puts a tag of the old one's header holding body (frames) in its place
+// through stream: at the start of an MPEG file (nothing when there was no
+// tag and body is empty), or as the chunk, whose container's size
+// follows.  "" when done, else why not (nothing done).
+std::string put_tag(TagLib::File *file, plan_stream &stream, const tag_place &place, const std::string &body);
 
 } // namespace w_tl::id3

@@ -279,25 +279,6 @@ render_group(const std::string &group, const fieldset &wished, unsigned v, const
 	return out;
 }
 
-// A tag of the given header (its first six bytes) and frames, of the old
-// size when they fit it, else with padding bytes of room to grow.  Empty
-// when the tag would be too big for ID3v2.
-std::string
-make_tag(const std::string &head, const std::string &body, std::uint64_t old_size, std::uint64_t padding)
-{
-	std::uint64_t size = 10 + body.size();
-	size = size <= old_size ? old_size : size + padding;
-	if (size - 10 >= (std::uint64_t{1} << 28))
-		return "";
-	std::string out = head.substr(0, 6);
-	const auto n = static_cast<std::uint32_t>(size - 10);
-	for (int shift = 21; shift >= 0; shift -= 7)
-		out.push_back(static_cast<char>((n >> shift) & 0x7f));
-	out += body;
-	out.resize(static_cast<std::size_t>(size), '\0');
-	return out;
-}
-
 // Why the old tag cannot be rebuilt frame by frame, "" when it can; for a
 // tag of version 2.2, the frame it cannot convert, if one.
 std::string
@@ -462,31 +443,13 @@ id3_render(TagLib::File *file, plan_stream &stream, const fieldset &wished,
     const std::vector<std::string> &changed, std::set<std::string> *touched)
 {
 	const host h(file);
-	const bool had_tag = h.tag() != nullptr;
 
 	// Where the tag is: at the start of an MP3 file, in a chunk of a WAV
 	// or AIFF file.
-	std::string old_tag;
-	std::uint64_t mp3_tag_size = 0;
-	id3_chunk chunk;
-	bool big_endian = false;
-	if (h.mp3 != nullptr) {
-		mp3_tag_size = leading_id3v2_size(*file);
-		if (mp3_tag_size > 0) {
-			file->seek(0);
-			ByteVector b = file->readBlock(static_cast<unsigned long>(mp3_tag_size));
-			if (b.size() == mp3_tag_size)
-				old_tag.assign(b.data(), b.size());
-		}
-	} else {
-		if (!find_id3_chunk(*file, &big_endian, &chunk))
-			return "its chunks do not add up, so its ID3 chunk cannot be placed";
-		old_tag = chunk_tag(*file, chunk);
-	}
-	if (had_tag && old_tag.empty())
-		return "its ID3v2 tag cannot be found where it can be rewritten";
-	if (had_tag && !id3v2_whole(*file, h.tag()))
-		return "TagLib could not read the whole ID3v2 tag; rewriting it would lose frames";
+	tag_place place;
+	if (std::string why = find_tag_place(file, h.tag(), &place); !why.empty())
+		return why;
+	std::string &old_tag = place.old_tag;
 	// Version 2.2 is written as 2.3, frame for frame.
 	if (old_tag.size() >= 10 && old_tag[3] == 2) {
 		std::string converted, refused;
@@ -567,43 +530,10 @@ id3_render(TagLib::File *file, plan_stream &stream, const fieldset &wished,
 			body += render_group(g, wished, v, hint[g]);
 	}
 
-	const std::string head = old_tag.empty() ? std::string("ID3\x04\0\0", 6) : old_tag;
-	if (h.mp3 != nullptr) {
-		if (old_tag.empty() && body.empty()) {
-			// Nothing for a new tag to hold; the ID3v1 tag is all there is.
-		} else {
-			const std::string tag = make_tag(head, body, old_tag.size(), 1024);
-			if (tag.empty())
-				return "its ID3v2 tag would grow too big";
-			stream.insert(ByteVector(tag.data(), static_cast<unsigned int>(tag.size())), 0,
-			    static_cast<unsigned long>(mp3_tag_size));
-		}
+	if (std::string why = put_tag(file, stream, place, body); !why.empty())
+		return why;
+	if (h.mp3 != nullptr)
 		mirror_id3v1(h.mp3, stream, wished, groups);
-		return "";
-	}
-
-	// A WAV or AIFF file: the chunk is replaced, or added at the end, and
-	// the container's size follows.  A new chunk is added even when empty,
-	// so that the fields of the INFO chunk no longer read as the file's.
-	const std::string tag = make_tag(head, body, chunk.name.empty() ? 0 : chunk.size, 0);
-	if (tag.empty())
-		return "its ID3v2 tag would grow too big";
-	const auto length = static_cast<std::uint64_t>(stream.length());
-	const std::uint64_t at = chunk.name.empty() ? length : chunk.pos;
-	const std::uint64_t replace = chunk.name.empty() ? 0 : 8 + std::uint64_t{chunk.size} + (chunk.size & 1);
-	if (at + replace > length)
-		return "its ID3 chunk runs past the end of the file";
-	const std::string name = !chunk.name.empty() ? chunk.name : h.wav != nullptr ? "id3 " : "ID3 ";
-	ByteVector block(name.data(), 4);
-	block.append(ByteVector::fromUInt(static_cast<unsigned int>(tag.size()), big_endian));
-	block.append(ByteVector(tag.data(), static_cast<unsigned int>(tag.size())));
-	if (tag.size() & 1)
-		block.append('\0');
-	const std::uint64_t container = length - replace + block.size() - 8;
-	if (container > 0xffffffffu)
-		return "the file would grow too big for its container";
-	stream.insert(block, static_cast<unsigned long>(at), static_cast<unsigned long>(replace));
-	stream.insert(ByteVector::fromUInt(static_cast<unsigned int>(container), big_endian), 4, 4);
 	return "";
 }
 

@@ -16,6 +16,7 @@
 #include <taglib/mpegfile.h>
 #include <taglib/wavfile.h>
 
+#include "w_tlalltags_id3.h"
 #include "w_tlfixup.h"
 #include "w_tlframes.h"
 #include "w_tlproof.h"
@@ -27,6 +28,9 @@ namespace w_tl {
 namespace {
 
 using TagLib::ByteVector;
+using id3::find_tag_place;
+using id3::put_tag;
+using id3::tag_place;
 
 // The pictures the file must read back as, in order.
 std::vector<picture>
@@ -58,24 +62,6 @@ same_pictures(const std::vector<picture> &a, const std::vector<picture> &b)
 }
 
 // ---- ID3v2: APIC frames ----
-
-// A tag of head's version holding body, of old_size when it fits, else
-// with padding bytes of room to grow; empty when too big for ID3v2.
-std::string
-tag_of_body(const std::string &head, const std::string &body, std::uint64_t old_size, std::uint64_t padding)
-{
-	std::uint64_t size = 10 + body.size();
-	size = size <= old_size ? old_size : size + padding;
-	if (size - 10 >= (std::uint64_t{1} << 28))
-		return "";
-	std::string out = head.substr(0, 6);
-	const auto n = static_cast<std::uint32_t>(size - 10);
-	for (int shift = 21; shift >= 0; shift -= 7)
-		out.push_back(static_cast<char>((n >> shift) & 0x7f));
-	out += body;
-	out.resize(static_cast<std::size_t>(size), '\0');
-	return out;
-}
 
 bool
 ascii(const std::string &s)
@@ -133,29 +119,11 @@ std::string
 id3_render_pictures(TagLib::File *file, plan_stream &stream, const w_tlpicslot *slots, std::size_t count,
     std::size_t old_count, std::vector<std::string> *dropped)
 {
-	auto *mp3 = dynamic_cast<TagLib::MPEG::File *>(file);
 	TagLib::ID3v2::Tag *id3 = id3v2_of(file);
-	std::string old_tag;
-	std::uint64_t mp3_tag_size = 0;
-	id3_chunk chunk;
-	bool big_endian = false;
-	if (mp3 != nullptr) {
-		mp3_tag_size = leading_id3v2_size(*file);
-		if (mp3_tag_size > 0) {
-			file->seek(0);
-			ByteVector b = file->readBlock(static_cast<unsigned long>(mp3_tag_size));
-			if (b.size() == mp3_tag_size)
-				old_tag.assign(b.data(), b.size());
-		}
-	} else {
-		if (!find_id3_chunk(*file, &big_endian, &chunk))
-			return "its chunks do not add up, so its ID3 chunk cannot be placed";
-		old_tag = chunk_tag(*file, chunk);
-	}
-	if (id3 != nullptr && old_tag.empty())
-		return "its ID3v2 tag cannot be found where it can be rewritten";
-	if (id3 != nullptr && !id3v2_whole(*file, id3))
-		return "TagLib could not read the whole ID3v2 tag; rewriting it would lose frames";
+	tag_place place;
+	if (std::string why = find_tag_place(file, id3, &place); !why.empty())
+		return why;
+	std::string &old_tag = place.old_tag;
 	if (old_tag.size() >= 10 && old_tag[3] == 2) {
 		std::string converted, refused;
 		if (!id3v22_to_23(old_tag, &converted, &refused))
@@ -215,39 +183,7 @@ id3_render_pictures(TagLib::File *file, plan_stream &stream, const w_tlpicslot *
 	if (!placed)
 		body += pictures;
 
-	const std::string head = old_tag.empty() ? std::string("ID3\x04\0\0", 6) : old_tag;
-	if (mp3 != nullptr) {
-		if (old_tag.empty() && body.empty())
-			return "";
-		const std::string tag = tag_of_body(head, body, old_tag.size(), 1024);
-		if (tag.empty())
-			return "its ID3v2 tag would grow too big";
-		stream.insert(ByteVector(tag.data(), static_cast<unsigned int>(tag.size())), 0,
-		    static_cast<unsigned long>(mp3_tag_size));
-		return "";
-	}
-	const std::string tag = tag_of_body(head, body, chunk.name.empty() ? 0 : chunk.size, 0);
-	if (tag.empty())
-		return "its ID3v2 tag would grow too big";
-	const auto length = static_cast<std::uint64_t>(stream.length());
-	const std::uint64_t at = chunk.name.empty() ? length : chunk.pos;
-	const std::uint64_t replace = chunk.name.empty() ? 0 : 8 + std::uint64_t{chunk.size} + (chunk.size & 1);
-	if (at + replace > length)
-		return "its ID3 chunk runs past the end of the file";
-	const std::string name = !chunk.name.empty() ? chunk.name
-	    : dynamic_cast<TagLib::RIFF::WAV::File *>(file) != nullptr ? "id3 "
-									: "ID3 ";
-	ByteVector block(name.data(), 4);
-	block.append(ByteVector::fromUInt(static_cast<unsigned int>(tag.size()), big_endian));
-	block.append(ByteVector(tag.data(), static_cast<unsigned int>(tag.size())));
-	if (tag.size() & 1)
-		block.append('\0');
-	const std::uint64_t container = length - replace + block.size() - 8;
-	if (container > 0xffffffffu)
-		return "the file would grow too big for its container";
-	stream.insert(block, static_cast<unsigned long>(at), static_cast<unsigned long>(replace));
-	stream.insert(ByteVector::fromUInt(static_cast<unsigned int>(container), big_endian), 4, 4);
-	return "";
+	return put_tag(file, stream, place, body);
 }
 
 // ---- MP4: the covr item ----
