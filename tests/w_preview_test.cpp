@@ -93,10 +93,10 @@ protected:
 		wt::make_flac(dir / "m/same.flac", {"TITLE=Same"});
 		wt::write_file(dir / "new.yml", "- title: Loaded\n- date: '2001'\n");
 		// A PNG of one pixel.
-		wt::write_file(dir / "cover.png",
-		    std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\1\0\0\0\1\x08\x06\0\0\0\x1f\x15\xc4\x89"
-				"\0\0\0\nIDATx\x9c\x63\0\1\0\0\x05\0\1\r\n-\xb4\0\0\0\0IEND\xae\x42\x60\x82",
-			70));
+		static const char png[] = "\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\1\0\0\0\1\x08\x06\0\0\0\x1f\x15\xc4\x89"
+					  "\0\0\0\nIDATx\x9c\x63\0\1\0\0\x05\0\1\r\n-\xb4\0\0\0\0IEND\xae\x42\x60\x82";
+		static_assert(sizeof png - 1 == 67);
+		wt::write_file(dir / "cover.png", std::string(png, sizeof png - 1));
 		wt::write_file(dir / "editor.sh", "#!/bin/sh\nsed -i 's/Intro/Edited/' \"$1\"\n");
 		ASSERT_EQ(chmod((dir / "editor.sh").c_str(), 0755), 0);
 	}
@@ -150,9 +150,9 @@ TEST_F(Preview, ShowsEveryActionAndWritesNothing)
 	    // what the file held is taken before it.
 	    {"a picture import with a change of tags", {"-n", "set:title=Same", "import-picture:" + (dir / "cover.png"),
 		"m/same.flac", "m/b.ogg", "m/c.mp3"}, 0,
-		"m/same.flac: pictures\n+1\tfront cover\timage/png\t1x1\t70\t\n"
-		"m/b.ogg\n-- title: Song\n+- title: Same\nm/b.ogg: pictures\n+1\tfront cover\timage/png\t1x1\t70\t\n"
-		"m/c.mp3\n-- title: Tune\n+- title: Same\nm/c.mp3: pictures\n+1\tfront cover\timage/png\t1x1\t70\t\n",
+		"m/same.flac: pictures\n+1\tfront cover\timage/png\t1x1\t67\t\n"
+		"m/b.ogg\n-- title: Song\n+- title: Same\nm/b.ogg: pictures\n+1\tfront cover\timage/png\t1x1\t67\t\n"
+		"m/c.mp3\n-- title: Tune\n+- title: Same\nm/c.mp3: pictures\n+1\tfront cover\timage/png\t1x1\t67\t\n",
 		""},
 	    // The refusals of a real run.
 	    {"rename without -p into a missing directory", {"-n", "rename:x/%title", "m/a.flac"}, 1, "",
