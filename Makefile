@@ -57,6 +57,8 @@ test-sanitize:
 fuzz-build:
 	@scripts/install-deps fuzz
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZBUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -gline-tables-only" \
+		-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -gline-tables-only" \
 		-DWEMBRIX_FUZZ=ON -DWEMBRIX_TESTS=OFF >/dev/null
 	@cmake --build $(FUZZBUILD) --target wembrix_fuzz
 
