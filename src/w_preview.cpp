@@ -65,6 +65,31 @@ w_preview_diff(const std::string &a, const std::string &b)
 	return out;
 }
 
+namespace {
+
+// Prints the path (and what follows it) and the lines that go and come
+// between the documents a and b; nothing when they are the same.  0, or -1
+// (said) when memory runs out.
+int
+print_diff(FILE *out, const char *path, const char *heading, const char *a, const char *b)
+{
+	try {
+		const std::vector<std::string> lines = w_preview_diff(a, b);
+		if (lines.empty())
+			return 0;
+		std::fprintf(out, "%s%s\n", w_escape(path, std::strlen(path)).c_str(), heading);
+		for (const std::string &line : lines)
+			std::fprintf(out, "%s\n", line.c_str());
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		warn("%s", path);
+		return -1;
+	}
+	return 0;
+}
+
+} // namespace
+
 int
 w_preview_tags(FILE *out, const char *path, const struct w_taglist *old,
     const struct w_taglist *neo)
@@ -81,19 +106,7 @@ w_preview_tags(FILE *out, const char *path, const struct w_taglist *old,
 			warn("%s", path);
 		return -1;
 	}
-	try {
-		const std::vector<std::string> lines = w_preview_diff(a.get(), b.get());
-		if (lines.empty())
-			return 0;
-		std::fprintf(out, "%s\n", w_escape(path, std::strlen(path)).c_str());
-		for (const std::string &line : lines)
-			std::fprintf(out, "%s\n", line.c_str());
-	} catch (const std::bad_alloc &) {
-		errno = ENOMEM;
-		warn("%s", path);
-		return -1;
-	}
-	return 0;
+	return print_diff(out, path, "", a.get(), b.get());
 }
 
 int
@@ -132,21 +145,15 @@ w_preview_pictures(FILE *out, struct w_tune *tune, const std::string &was)
 	if (!w_tune_pictures_changed(tune))
 		return 0;
 	const char *path = w_tune_path(tune);
+	std::string b;
 	try {
-		std::string b;
 		const std::vector<w_picture_slot> &plan = *tune->pictures;
 		for (std::size_t i = 0; i < plan.size(); i++)
 			b += w_picture_line(i + 1, plan[i].pic) + '\n';
-		const std::vector<std::string> lines = w_preview_diff(was, b);
-		if (lines.empty())
-			return 0;
-		std::fprintf(out, "%s: pictures\n", w_escape(path, std::strlen(path)).c_str());
-		for (const std::string &line : lines)
-			std::fprintf(out, "%s\n", line.c_str());
 	} catch (const std::bad_alloc &) {
 		errno = ENOMEM;
 		warn("%s", path);
 		return -1;
 	}
-	return 0;
+	return print_diff(out, path, ": pictures", was.c_str(), b.c_str());
 }
