@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "w_dirname.h"
+#include "w_fileio.h"
 #include "w_picture.h"
 #include "w_settings.h"
 #include "w_toolkit.h"
@@ -177,22 +178,13 @@ w_action_export_picture(struct w_action *self, struct w_tune *tune)
 			warn("%s", name.c_str());
 			return -1;
 		}
-		const char *at = chosen->data.data();
-		std::size_t left = chosen->data.size();
-		while (left > 0) {
-			const ssize_t n = write(fd, at, left);
-			if (n == -1 && errno == EINTR)
-				continue;
-			if (n <= 0) {
-				const int saved = n == -1 ? errno : EIO;
-				warn("%s", name.c_str());
-				close(fd);
-				unlink(name.c_str());
-				errno = saved;
-				return -1;
-			}
-			at += n;
-			left -= static_cast<std::size_t>(n);
+		if (!w_pwrite_all(fd, chosen->data.data(), chosen->data.size(), 0)) {
+			const int saved = errno;
+			warn("%s", name.c_str());
+			close(fd);
+			unlink(name.c_str());
+			errno = saved;
+			return -1;
 		}
 		if (close(fd) == -1) {
 			const int saved = errno;
